@@ -1,0 +1,75 @@
+"""busrelay starts, logs its two start lines, runs, and stops on SIGINT."""
+import os
+import re
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+harness.enter_namespace()
+
+TIME = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+BUILD_DATE = r"[A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d"
+
+
+def start_in_empty_dir():
+    if os.path.exists("/tmp/mb.log"):
+        os.unlink("/tmp/mb.log")
+    return harness.Proc([harness.program("busrelay")], cwd=harness.workdir("empty"))
+
+
+def test_start_lines_on_console_and_in_the_file():
+    svc = start_in_empty_dir()
+    try:
+        assert svc.wait_for(r"compled at", 5), svc.stderr()
+        console = svc.stderr()
+        assert re.search(TIME + r" \x1b\[32mINFO \x1b\[0m \x1b\[94mservice\.cpp:\d+:\x1b\[0m "
+                         r"\*{24}relayservice restart!!!!\n", console), console
+        assert re.search(r"\x1b\[0m compled at " + BUILD_DATE + "\n", console), console
+        log = harness.read_log()
+        lines = log.splitlines()
+        assert re.fullmatch(TIME + r" INFO  service\.cpp:\d+: \*{24}relayservice restart!!!!",
+                            lines[0]), log
+        assert re.fullmatch(TIME + r" INFO  service\.cpp:\d+: compled at " + BUILD_DATE,
+                            lines[1]), log
+        time.sleep(0.5)
+        assert svc.alive(), "the service ended on its own"
+    finally:
+        svc.stop()
+
+
+def test_sigint_ends_the_process_cleanly_within_a_second():
+    svc = start_in_empty_dir()
+    try:
+        assert svc.wait_for(r"compled at", 5)
+        time.sleep(0.2)
+        t0 = time.monotonic()
+        svc.signal(signal.SIGINT)
+        code = svc.wait(1.0)
+        elapsed = time.monotonic() - t0
+        assert code == 0, "exit code %r after %.2fs" % (code, elapsed)
+        assert re.search(r"\x1b\[33mWARN \x1b\[0m .*quit main\.\.\.\.\.\n", svc.stderr())
+        assert re.search(TIME + r" WARN  service\.cpp:\d+: quit main\.\.\.\.\.\n$",
+                         harness.read_log()), harness.read_log()
+    finally:
+        svc.stop()
+
+
+def test_a_term_signal_keeps_its_default_action():
+    svc = start_in_empty_dir()
+    try:
+        assert svc.wait_for(r"compled at", 5)
+        svc.signal(signal.SIGTERM)
+        assert svc.wait(2.0) == -signal.SIGTERM
+        assert "quit main" not in svc.stderr()
+    finally:
+        svc.stop()
+
+
+harness.run([
+    test_start_lines_on_console_and_in_the_file,
+    test_sigint_ends_the_process_cleanly_within_a_second,
+    test_a_term_signal_keeps_its_default_action,
+])
