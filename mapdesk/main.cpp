@@ -1,0 +1,58 @@
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <cstdio>
+
+// --screenshot DIR: show the window, save one PNG per tab into DIR, quit.
+static int takeScreenshots(MainWindow &w, const QString &dirPath)
+{
+    QDir dir(dirPath);
+    if (!dir.exists() && !QDir().mkpath(dirPath)) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(dirPath));
+        return 1;
+    }
+    auto *tabs = w.findChild<QTabWidget *>("workTabWidget");
+    if (!tabs)
+        return 1;
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        QApplication::processEvents();
+        const QString name = QString("tab%1_%2.png").arg(i + 1).arg(tabs->widget(i)->objectName());
+        const QString path = dir.filePath(name);
+        if (!w.grab().save(path)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            return 1;
+        }
+        std::printf("%s\n", qPrintable(path));
+    }
+    tabs->setCurrentIndex(0);
+    return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication a(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    QCommandLineOption shotOpt("screenshot", "Save one PNG per tab into <dir> and quit.", "dir");
+    parser.addOption(shotOpt);
+    parser.process(a);
+
+    MainWindow w;
+    w.show();
+    if (parser.isSet(shotOpt)) {
+        int rc = 1;
+        QTimer::singleShot(200, &w, [&]() {
+            rc = takeScreenshots(w, parser.value(shotOpt));
+            QApplication::quit();
+        });
+        a.exec();
+        return rc;
+    }
+    return a.exec();
+}

@@ -1,0 +1,97 @@
+#include "mapjsonfile.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardItemModel>
+
+#include <cmath>
+#include <limits>
+
+static QString cellText(const QStandardItemModel *m, int row, int col)
+{
+    const QStandardItem *it = m->item(row, col);
+    return it ? it->text() : QString();
+}
+
+QByteArray MapJsonFile::toJson(const QStandardItemModel *mapModel)
+{
+    QJsonArray nodes;
+    for (int r = 0; r < mapModel->rowCount(); ++r) {
+        QJsonObject node;
+        // Text that is not a number becomes 0, as the engineer typed it.
+        node.insert("mb_id", cellText(mapModel, r, 0).trimmed().toInt());
+        node.insert("mqtt_dk", cellText(mapModel, r, 1));
+        node.insert("sntype", cellText(mapModel, r, 2));
+        node.insert("devtype", cellText(mapModel, r, 3));
+        nodes.append(node);
+    }
+    QJsonObject profile;
+    profile.insert("name", QString::fromUtf8("modbus服务使用的设备地址配置"));
+    profile.insert("version", QStringLiteral("1.0"));
+    QJsonObject root;
+    root.insert("nodes", nodes);
+    root.insert("profile", profile);
+    return QJsonDocument(root).toJson();
+}
+
+bool MapJsonFile::write(const QStandardItemModel *mapModel, const QString &path, QString *error)
+{
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = f.errorString();
+        return false;
+    }
+    const QByteArray text = toJson(mapModel);
+    if (f.write(text) != text.size() || !f.commit()) {
+        if (error)
+            *error = f.errorString();
+        f.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+static QString stringMember(const QJsonObject &o, const char *key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    return v.isString() ? v.toString() : QString();
+}
+
+int MapJsonFile::parse(const QByteArray &text, QVector<Node> *nodes)
+{
+    QJsonParseError err;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &err);
+    if (err.error != QJsonParseError::NoError || doc.isNull() || doc.isEmpty())
+        return 1;
+    if (!doc.isObject())
+        return 2;
+    const QJsonObject root = doc.object();
+    if (!root.contains("nodes"))
+        return 3;
+    const QJsonValue nv = root.value("nodes");
+    if (!nv.isArray())
+        return 4;
+    for (const QJsonValue &ev : nv.toArray()) {
+        if (!ev.isObject())
+            continue;
+        const QJsonObject o = ev.toObject();
+        Node n;
+        const QJsonValue id = o.value("mb_id");
+        if (id.isDouble()) {
+            const double d = id.toDouble();
+            // Out-of-range numbers would be undefined as int; keep them visibly wrong.
+            if (std::isfinite(d) && d >= double(std::numeric_limits<int>::min())
+                && d <= double(std::numeric_limits<int>::max()))
+                n.mbId = int(d);
+        }
+        n.mqttDk = stringMember(o, "mqtt_dk");
+        n.sntype = stringMember(o, "sntype");
+        n.devtype = stringMember(o, "devtype");
+        n.name = stringMember(o, "name");
+        nodes->append(n);
+    }
+    return 0;
+}
