@@ -624,8 +624,9 @@ QString MainWindow::currentDeviceKey() const
 
 // ---------------------------------------------------------------- device list and map
 
-void MainWindow::addDeviceRow(int aid, const QString &deviceKey, const QString &sn)
+void MainWindow::addDeviceRow(int aid, const QString &deviceKey, const QString &serial)
 {
+    const QString sn = serial.left(11);  // the product code part of the serial number
     QList<QStandardItem *> row;
     row << new QStandardItem(QString::number(aid)) << new QStandardItem(deviceKey)
         << new QStandardItem(sn) << new QStandardItem(DeviceTypeTable::modelName(sn))

@@ -1,0 +1,388 @@
+// Main window start state, 7F framing, the lookup tables and the address-map editor.
+#include "devicetypetable.h"
+#include "dialogseam.h"
+#include "frame7f.h"
+#include "gatewayerrortext.h"
+#include "mainwindow.h"
+#include "mapjsonfile.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+// Records every dialog and answers confirmations with `proceed`.
+struct DialogLog {
+    QList<DialogSeam::Request> seen;
+    bool proceed = true;
+    void install()
+    {
+        DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+            seen.append(r);
+            return proceed;
+        });
+    }
+};
+} // namespace
+
+class TstMapEditor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { m_dialogs = DialogLog(); m_dialogs.install(); }
+    void cleanup() { DialogSeam::setResponder(nullptr); }
+
+    void startState();
+    void frameBuildAndTake();
+    void tables();
+    void gatewaySelection();
+    void addOneDevice();
+    void batchMap();
+    void checkMapping();
+    void removeMapping();
+    void writeAndReadMapJson();
+    void readMapJsonErrors();
+
+private:
+    DialogLog m_dialogs;
+};
+
+static QString mapCell(MainWindow &w, int r, int c)
+{
+    return w.mapModel()->item(r, c)->text();
+}
+
+void TstMapEditor::startState()
+{
+    MainWindow w;
+    QCOMPARE(w.windowTitle(), QString("mapdesk-v1.4.2-20220906"));
+    QCOMPARE(w.size(), QSize(790, 900));
+    auto *tabs = w.findChild<QTabWidget *>("workTabWidget");
+    QVERIFY(tabs);
+    QCOMPARE(tabs->currentIndex(), 0);
+    QCOMPARE(tabs->tabText(0), QString::fromUtf8("连接网关"));
+    QCOMPARE(tabs->tabText(4), QString::fromUtf8("调试区"));
+    QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+    QVERIFY(!w.findChild<QPushButton *>("gw7FConnectBtn")->isEnabled());
+    QVERIFY(!w.findChild<QPushButton *>("sshConnectBtn")->isEnabled());
+    QVERIFY(!w.findChild<QPushButton *>("upgradeGwSoftwareBtn")->isEnabled());
+    QVERIFY(!w.findChild<QPushButton *>("upgradeRelayBtn")->isEnabled());
+    auto *st = w.findChild<QLabel *>("gw7FStatusLabel");
+    QCOMPARE(st->text(), QString::fromUtf8("未连接网关"));
+    QCOMPARE(st->styleSheet(), MainWindow::redStyle());
+    QVERIFY(w.findChild<QLabel *>("localIpLabel")->text().startsWith(QString::fromUtf8("本机IP:")));
+    QVERIFY(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text().isEmpty());
+    QCOMPARE(w.devListModel()->columnCount(), 6);
+    QCOMPARE(w.devListModel()->horizontalHeaderItem(2)->text(), QString::fromUtf8("识别码"));
+    QCOMPARE(w.mapModel()->horizontalHeaderItem(0)->text(), QString::fromUtf8("地址"));
+
+    // Without a connection a command is refused with a box and nothing pends.
+    QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("请先连接网关!"));
+    QCOMPARE(w.pendingOpCode(), 0);
+    QVERIFY(w.centralWidget()->isEnabled());
+}
+
+static QByteArray frame(const QByteArray &topic, const QByteArray &payload)
+{
+    QByteArray out(1, char(0x7F));
+    quint32 t = quint32(topic.size()), p = quint32(payload.size());
+    out.append(reinterpret_cast<const char *>(&t), 4).append(topic);   // test host is little-endian
+    out.append(reinterpret_cast<const char *>(&p), 4).append(payload);
+    return out;
+}
+
+void TstMapEditor::frameBuildAndTake()
+{
+    QCOMPARE(Frame7F::build("ab", "{}"), frame("ab", "{}"));
+    // 9 + T + P == 2048 fits, one byte more does not.
+    QCOMPARE(Frame7F::build("t", QByteArray(2038, 'x')).size(), 2048);
+    QVERIFY(Frame7F::build("t", QByteArray(2039, 'x')).isEmpty());
+
+    // Two frames and a keep-alive in one read come out one by one, none lost.
+    QByteArray buf = frame("a", "{\"n\":1}") + Frame7F::keepAlive() + frame("b", "{\"n\":2}");
+    QByteArray t, p;
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::Message);
+    QCOMPARE(t, QByteArray("a"));
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::KeepAlive);
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::Message);
+    QCOMPARE(p, QByteArray("{\"n\":2}"));
+    QVERIFY(buf.isEmpty());
+
+    // A frame in pieces waits; text is cut at the first zero byte.
+    QByteArray whole = frame(QByteArray("to\0pic", 6), "xyz");
+    buf = whole.left(7);
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::NeedMore);
+    buf = whole.left(whole.size() - 1);
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::NeedMore);
+    buf = whole;
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::Message);
+    QCOMPARE(t, QByteArray("to"));
+
+    // Not 0x7F, or an absurd length, drops what is buffered.
+    buf = QByteArray("hello world");
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::Garbage);
+    QVERIFY(buf.isEmpty());
+    buf = frame("a", "b");
+    buf[1] = char(0xFF); buf[2] = char(0xFF); buf[3] = char(0xFF); buf[4] = char(0x7F);
+    QCOMPARE(Frame7F::take(buf, &t, &p), Frame7F::Garbage);
+}
+
+void TstMapEditor::tables()
+{
+    QCOMPARE(DeviceTypeTable::rowCount(), 67);
+    QCOMPARE(QByteArray(DeviceTypeTable::row(0).productCode), QByteArray("99000000002"));
+    QSet<QByteArray> codes;
+    for (int i = 0; i < DeviceTypeTable::rowCount(); ++i) {
+        QCOMPARE(qstrlen(DeviceTypeTable::row(i).productCode), 11u);
+        codes.insert(DeviceTypeTable::row(i).productCode);
+    }
+    QCOMPARE(codes.size(), 67);
+    QCOMPARE(DeviceTypeTable::modelName("99000000101"), QString("switch3a"));
+    QCOMPARE(DeviceTypeTable::modelName("12345678901"), QString::fromUtf8("未知规格型号"));
+    QCOMPARE(DeviceTypeTable::category("12345678901"), QString::fromUtf8("未知类别"));
+    QCOMPARE(GatewayErrorText::text(0), QString::fromUtf8("成功"));
+    QCOMPARE(GatewayErrorText::text(13), QString::fromUtf8("设备忙,例如设备正在进行同步"));
+    QCOMPARE(GatewayErrorText::text(12), QString::fromUtf8("未知错误"));
+    QCOMPARE(GatewayErrorText::text(-1), QString::fromUtf8("未知错误"));
+}
+
+void TstMapEditor::gatewaySelection()
+{
+    MainWindow w;
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    combo->addItem("gw7f0001_10.0.0.5_99000000002_v1.2");
+    QCOMPARE(w.gatewayKey(), QString("gw7f0001"));
+    QCOMPARE(w.gatewayIp(), QString("10.0.0.5"));
+    QCOMPARE(w.serialPrefix(), QString("99000000002"));
+    QCOMPARE(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text(), QString(" "));
+    // A key with "_" gives five parts: the selection stays.
+    combo->addItem("gw_2_10.0.0.6_99000000002_v1");
+    combo->setCurrentIndex(1);
+    QCOMPARE(w.gatewayKey(), QString("gw7f0001"));
+    // Three parts without version select.
+    combo->addItem("gwb_10.0.0.7_99000000003");
+    combo->setCurrentIndex(2);
+    QCOMPARE(w.gatewayIp(), QString("10.0.0.7"));
+}
+
+void TstMapEditor::addOneDevice()
+{
+    MainWindow w;
+    w.addDeviceRow(7, "swa30001", "99000000101ABC");
+    w.addDeviceRow(8, "xyz00001", "12345678901");
+    QCOMPARE(w.devListModel()->item(0, 3)->text(), QString("switch3a"));
+    QCOMPARE(w.devListModel()->item(1, 4)->text(), QString::fromUtf8("未知类别"));
+    auto *dv = w.findChild<QTableView *>("allDevTableView");
+    auto *mv = w.findChild<QTableView *>("mapJsonTableView");
+
+    dv->setCurrentIndex(w.devListModel()->index(1, 0));
+    QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
+    dv->setCurrentIndex(w.devListModel()->index(0, 0));
+    QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
+    QCOMPARE(w.mapModel()->rowCount(), 2);
+    QCOMPARE(mapCell(w, 1, 0), QString("-1"));
+    QCOMPARE(mapCell(w, 1, 2), QString("99000000101"));
+    QVERIFY(m_dialogs.seen.isEmpty());
+
+    // Again: warning with the AID, the existing row becomes current, no new row.
+    mv->setCurrentIndex(w.mapModel()->index(0, 0));
+    QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
+    QCOMPARE(w.mapModel()->rowCount(), 2);
+    QCOMPARE(mv->currentIndex().row(), 1);
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].title, QString("warning"));
+    QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("modbus地址映射表中已经有该设备!!!!\n7"));
+
+    // The key columns cannot be edited, the address can.
+    QVERIFY(!mv->itemDelegateForColumn(1)->createEditor(mv, QStyleOptionViewItem(),
+                                                        w.mapModel()->index(0, 1)));
+    QVERIFY(mv->itemDelegateForColumn(0) == nullptr);
+}
+
+void TstMapEditor::batchMap()
+{
+    MainWindow w;
+    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("无设备!!请先获取网关中设备列表\n"));
+
+    w.addDeviceRow(1, "swa30001", "99000000101");
+    w.addDeviceRow(2, "dim10001", "99000000102");
+    w.addDeviceRow(3, "gw7f0001", "99000000002");
+    w.addMapRow(9, "old00001", "99000000103", "thermostat");
+
+    m_dialogs.proceed = false;  // "否" leaves the map alone
+    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QCOMPARE(m_dialogs.seen.last().kind, DialogSeam::Confirm);
+    QCOMPARE(m_dialogs.seen.last().title, QString::fromUtf8("是否确定重建modbus映射"));
+    QCOMPARE(m_dialogs.seen.last().okText, QString::fromUtf8("确定"));
+    QCOMPARE(m_dialogs.seen.last().noText, QString::fromUtf8("否"));
+
+    m_dialogs.proceed = true;
+    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
+    QCOMPARE(w.mapModel()->rowCount(), 3);
+    QCOMPARE(mapCell(w, 0, 0), QString("0"));
+    QCOMPARE(mapCell(w, 1, 0), QString("1"));
+    QCOMPARE(mapCell(w, 2, 0), QString("255"));
+    QCOMPARE(mapCell(w, 2, 1), QString("gw7f0001"));
+    QCOMPARE(mapCell(w, 1, 3), QString("dimmer1c"));
+}
+
+void TstMapEditor::checkMapping()
+{
+    MainWindow w;
+    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
+    QCOMPARE(m_dialogs.seen.last().text,
+             QString::fromUtf8("无设备!!请先获取网关中设备列表+获取modbus地址配置\n"));
+
+    w.addDeviceRow(1, "swa30001", "99000000101");
+    w.addDeviceRow(2, "dim10001", "99000000102");
+    w.addMapRow(1, "swa30001", "99000000101", "switch3a");
+    m_dialogs.seen.clear();
+    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
+    QStandardItem *mapped = w.devListModel()->item(0, 1);
+    QStandardItem *missing = w.devListModel()->item(1, 1);
+    QCOMPARE(mapped->font().weight(), 50);
+    QCOMPARE(mapped->textAlignment(), Qt::AlignLeft | Qt::AlignVCenter);
+    QCOMPARE(missing->font().weight(), 75);
+    QCOMPARE(missing->textAlignment(), Qt::AlignRight | Qt::AlignVCenter);
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].title, QString("Warn"));
+
+    // Once mapped, the bold cell goes back to normal and only "Info" shows.
+    w.addMapRow(2, "dim10001", "99000000102", "dimmer1c");
+    m_dialogs.seen.clear();
+    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
+    QCOMPARE(missing->font().weight(), 50);
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].kind, DialogSeam::Information);
+    QCOMPARE(m_dialogs.seen[0].title, QString("Info"));
+}
+
+void TstMapEditor::removeMapping()
+{
+    MainWindow w;
+    w.addMapRow(1, "a0000001", "99000000101", "switch3a");
+    w.addMapRow(2, "a0000002", "99000000102", "dimmer1c");
+    auto *mv = w.findChild<QTableView *>("mapJsonTableView");
+    QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");  // no current row: nothing
+    QVERIFY(m_dialogs.seen.isEmpty());
+    mv->setCurrentIndex(w.mapModel()->index(0, 0));
+    m_dialogs.proceed = false;
+    QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");
+    QCOMPARE(w.mapModel()->rowCount(), 2);
+    QCOMPARE(m_dialogs.seen[0].okText, QString::fromUtf8("删除"));
+    m_dialogs.proceed = true;
+    QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QCOMPARE(mapCell(w, 0, 1), QString("a0000002"));
+}
+
+void TstMapEditor::writeAndReadMapJson()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("map.json");
+    MainWindow w;
+    w.addMapRow(255, "gw7f0001", "99000000002", "gateway");
+    w.addMapRow(-1, "swa30001", "99000000101", QString::fromUtf8("开关"));
+    w.addMapRow(3, "dim10001", "99000000102", "dimmer1c");
+    w.mapModel()->item(2, 0)->setText("abc");  // typed by the engineer
+    QFile::remove(path);
+    {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(10000, 'x'));  // replaced, not overwritten in place
+    }
+    QVERIFY(w.writeMapJson(path));
+
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    f.close();
+    QVERIFY(text.contains("\n    \"nodes\": ["));  // indented form
+    const QJsonObject root = QJsonDocument::fromJson(text).object();
+    QCOMPARE(root.keys(), QStringList({"nodes", "profile"}));
+    QCOMPARE(root["profile"].toObject()["name"].toString(),
+             QString::fromUtf8("modbus服务使用的设备地址配置"));
+    QCOMPARE(root["profile"].toObject()["version"].toString(), QString("1.0"));
+    const QJsonArray nodes = root["nodes"].toArray();
+    QCOMPARE(nodes.size(), 3);
+    QCOMPARE(nodes[0].toObject().keys(), QStringList({"devtype", "mb_id", "mqtt_dk", "sntype"}));
+    QCOMPARE(nodes[0].toObject()["mb_id"].toInt(), 255);
+    QCOMPARE(nodes[1].toObject()["mb_id"].toInt(), -1);
+    QCOMPARE(nodes[1].toObject()["devtype"].toString(), QString::fromUtf8("开关"));
+    QCOMPARE(nodes[2].toObject()["mb_id"].toInt(), 0);
+
+    // Read back into an empty map: same rows.
+    MainWindow w2;
+    QVERIFY(w2.readMapJson(path));
+    QCOMPARE(w2.mapModel()->rowCount(), 3);
+    QCOMPARE(mapCell(w2, 0, 0), QString("255"));
+    QCOMPARE(mapCell(w2, 1, 3), QString::fromUtf8("开关"));
+    QCOMPARE(mapCell(w2, 2, 0), QString("0"));
+
+    // A node without mb_id shows -1; an RTU node shows empty columns and is
+    // written back without its rtutype.
+    QFile in(path);
+    QVERIFY(in.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    in.write("{\"nodes\":[{\"mqtt_dk\":\"k1\",\"sntype\":\"99000000101\"},"
+             "{\"mb_id\":12,\"rtutype\":\"meter3p\"}, 5, {\"mb_id\":\"7\",\"name\":\"n\"}]}");
+    in.close();
+    MainWindow w3;
+    QVERIFY(w3.readMapJson(path));
+    QCOMPARE(w3.mapModel()->rowCount(), 3);
+    QCOMPARE(mapCell(w3, 0, 0), QString("-1"));
+    QCOMPARE(mapCell(w3, 1, 0), QString("12"));
+    QCOMPARE(mapCell(w3, 1, 1), QString());
+    QCOMPARE(mapCell(w3, 2, 0), QString("-1"));
+    QVERIFY(w3.writeMapJson(path));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QJsonArray back = QJsonDocument::fromJson(f.readAll()).object()["nodes"].toArray();
+    QCOMPARE(back[1].toObject().keys(), QStringList({"devtype", "mb_id", "mqtt_dk", "sntype"}));
+    QCOMPARE(back[1].toObject()["mqtt_dk"].toString(), QString());
+    QVERIFY(m_dialogs.seen.isEmpty());
+
+    // An unwritable path fails and says why.
+    QString err;
+    QVERIFY(!w3.writeMapJson(dir.filePath("no/such/dir/map.json"), &err));
+    QVERIFY(!err.isEmpty());
+}
+
+void TstMapEditor::readMapJsonErrors()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("map.json");
+    const QList<QPair<QByteArray, int>> cases = {
+        {"{\"nodes\":[", 1}, {"", 1}, {"[1,2]", 2}, {"{\"profile\":{}}", 3}, {"{\"nodes\":{}}", 4}};
+    for (const auto &c : cases) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(c.first);
+        f.close();
+        MainWindow w;
+        w.addMapRow(1, "keep0001", "99000000101", "switch3a");
+        m_dialogs.seen.clear();
+        QVERIFY(!w.readMapJson(path));
+        QCOMPARE(w.mapModel()->rowCount(), 1);
+        QCOMPARE(m_dialogs.seen.size(), 1);
+        QCOMPARE(m_dialogs.seen[0].text,
+                 QString::fromUtf8("获取到的设备modbus地址配置文件 解析错误%1!").arg(c.second));
+    }
+}
+
+QTEST_MAIN(TstMapEditor)
+#include "tst_mapeditor.moc"
