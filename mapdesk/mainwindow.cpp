@@ -83,6 +83,11 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A socket torn down with the window still signals; nothing may reach
+    // the half-destroyed window.
+    m_7fSocket->disconnect(this);
+    m_detectSocket->disconnect(this);
+    m_7fSocket->abort();
     delete ui;
 }
 
@@ -127,6 +132,7 @@ void MainWindow::setup7F()
 {
     m_7fSocket = new QTcpSocket(this);
     m_7fCmdTimer = new QTimer(this);
+    m_7fCmdTimer->setObjectName("7fCmdTimer");
     m_7fCmdTimer->setSingleShot(true);
     connect(ui->gw7FConnectBtn, &QPushButton::clicked, this, &MainWindow::onGw7FConnectBtnPressed);
     connect(m_7fSocket, &QTcpSocket::disconnected, this, &MainWindow::on7FDisconnected);

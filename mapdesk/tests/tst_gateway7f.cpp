@@ -1,0 +1,545 @@
+// needs: namespace
+// Discovery and the 7F connection over a veth link between two network
+// namespaces this test creates (10.200.7.0/24 exists only inside them): the
+// tool side is this process, the gateway side a peer in the other namespace,
+// first a scripted fake, then gwsim when it has been built.
+#include "dialogseam.h"
+#include "frame7f.h"
+#include "mainwindow.h"
+
+#include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QJsonArray>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTextEdit>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace {
+
+const char kToolIp[] = "10.200.7.1";
+const char kGwIp[] = "10.200.7.2";
+const char kGwKey[] = "gw7f0001";
+
+bool run(const QStringList &args)
+{
+    return QProcess::execute("ip", args) == 0;
+}
+
+// Two namespaces joined by veth; the calling (GUI) thread is moved into the
+// tool side, so every socket created afterwards lives there.
+class NetnsPair
+{
+public:
+    const QString toolNs = QString("mdt%1").arg(getpid());
+    const QString gwNs = QString("mdg%1").arg(getpid());
+
+    bool up(QString *why)
+    {
+        m_origFd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        const QString a = QString("mdv%1a").arg(getpid()), b = QString("mdv%1b").arg(getpid());
+        const QList<QStringList> steps = {
+            {"netns", "add", toolNs},
+            {"netns", "add", gwNs},
+            {"link", "add", a, "netns", toolNs, "type", "veth", "peer", "name", b, "netns", gwNs},
+            {"-n", toolNs, "addr", "add", QString(kToolIp) + "/24", "dev", a},
+            {"-n", gwNs, "addr", "add", QString(kGwIp) + "/24", "dev", b},
+            {"-n", toolNs, "link", "set", a, "up"},
+            {"-n", gwNs, "link", "set", b, "up"},
+            {"-n", toolNs, "link", "set", "lo", "up"},
+            {"-n", gwNs, "link", "set", "lo", "up"},
+            {"-n", toolNs, "route", "add", "255.255.255.255/32", "dev", a},
+        };
+        for (const QStringList &s : steps) {
+            if (!run(s)) {
+                *why = "ip " + s.join(' ') + " failed (needs root)";
+                return false;
+            }
+        }
+        m_made = true;
+        return enter(toolNs);
+    }
+
+    bool enter(const QString &ns)
+    {
+        const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool ok = setns(fd, CLONE_NEWNET) == 0;
+        close(fd);
+        return ok;
+    }
+
+    void down()
+    {
+        if (m_origFd >= 0) {
+            setns(m_origFd, CLONE_NEWNET);
+            close(m_origFd);
+            m_origFd = -1;
+        }
+        if (m_made) {
+            run({"netns", "del", toolNs});
+            run({"netns", "del", gwNs});
+            m_made = false;
+        }
+    }
+
+private:
+    int m_origFd = -1;
+    bool m_made = false;
+};
+
+// A scripted gateway: answers discovery and 7F commands as each test says.
+class FakeGateway : public QObject
+{
+public:
+    QUdpSocket udp;
+    QTcpServer server;
+    QTcpSocket *conn = nullptr;
+    QByteArray inBuf;
+    QByteArray rawIn;                     // every byte received on the 7F link
+    QList<QByteArray> discoveryRequests;
+    QList<QByteArray> discoveryAnswers;   // sent for each request
+    QList<QPair<QByteArray, QJsonObject>> commands;
+    // Returns the bytes to send back for one command (empty: no answer).
+    std::function<QByteArray(const QByteArray &, const QJsonObject &)> onCommand;
+
+    bool start()
+    {
+        if (!udp.bind(QHostAddress::AnyIPv4, 9980) || !server.listen(QHostAddress::AnyIPv4, 9981))
+            return false;
+        connect(&udp, &QUdpSocket::readyRead, this, [this]() {
+            while (udp.hasPendingDatagrams()) {
+                const QNetworkDatagram d = udp.receiveDatagram();
+                discoveryRequests.append(d.data());
+                for (const QByteArray &a : discoveryAnswers)
+                    udp.writeDatagram(a, d.senderAddress(), quint16(d.senderPort()));
+            }
+        });
+        connect(&server, &QTcpServer::newConnection, this, [this]() {
+            while (QTcpSocket *s = server.nextPendingConnection()) {
+                delete conn;
+                conn = s;
+                inBuf.clear();
+                connect(s, &QTcpSocket::readyRead, this, [this, s]() { onData(s); });
+            }
+        });
+        return true;
+    }
+
+    void send(const QByteArray &bytes)
+    {
+        QVERIFY(conn);
+        conn->write(bytes);
+        conn->flush();
+    }
+
+    static QByteArray frame(const QByteArray &topic, const QJsonObject &o)
+    {
+        return Frame7F::build(topic, QJsonDocument(o).toJson(QJsonDocument::Compact));
+    }
+
+private:
+    void onData(QTcpSocket *s)
+    {
+        const QByteArray got = s->readAll();
+        rawIn += got;
+        inBuf += got;
+        // Independent of the tool's parser: plain offsets.
+        while (inBuf.size() >= 9) {
+            quint32 t, p;
+            memcpy(&t, inBuf.constData() + 1, 4);
+            if (quint32(inBuf.size()) < 9 + t)
+                return;
+            memcpy(&p, inBuf.constData() + 5 + t, 4);
+            if (quint32(inBuf.size()) < 9 + t + p)
+                return;
+            const QByteArray topic = inBuf.mid(5, int(t));
+            const QByteArray payload = inBuf.mid(9 + int(t), int(p));
+            inBuf.remove(0, int(9 + t + p));
+            if (t == 0 && p == 0)
+                continue;
+            const QJsonObject o = QJsonDocument::fromJson(payload).object();
+            commands.append({topic, o});
+            if (onCommand) {
+                const QByteArray answer = onCommand(topic, o);
+                if (!answer.isEmpty())
+                    s->write(answer);
+            }
+        }
+    }
+};
+
+QByteArray discoveryAnswer(const char *key, const char *ip, const char *sn, const char *ver)
+{
+    QJsonObject o{{"deviceKey", key},
+                  {"function", QJsonObject{{"ip", ip}}},
+                  {"metadata", QJsonObject{{"sn", sn}, {"softwareVersion", ver}}}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+class TstGateway7F : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void discovery();
+    void connectFailsWithoutListener();
+    void commandsAgainstFake();
+    void commandTimeout();
+    void peerDropsConnection();
+    void againstGwsim();
+
+private:
+    void connectTool(MainWindow &w);
+    QString status(MainWindow &w) { return w.statusBar()->currentMessage(); }
+
+    NetnsPair m_net;
+    FakeGateway *m_fake = nullptr;
+    QList<DialogSeam::Request> m_dialogs;
+};
+
+void TstGateway7F::initTestCase()
+{
+    QString why;
+    if (!m_net.up(&why)) {
+        m_net.down();
+        QSKIP(qPrintable("network namespaces not available: " + why));
+    }
+}
+
+void TstGateway7F::cleanupTestCase()
+{
+    delete m_fake;
+    m_fake = nullptr;
+    m_net.down();
+}
+
+void TstGateway7F::init()
+{
+    m_dialogs.clear();
+    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        m_dialogs.append(r);
+        return true;
+    });
+    if (QByteArray(QTest::currentTestFunction()) == "againstGwsim"
+        || QByteArray(QTest::currentTestFunction()) == "connectFailsWithoutListener")
+        return;
+    // A fresh fake per test, its sockets made on the gateway side.
+    QVERIFY(m_net.enter(m_net.gwNs));
+    m_fake = new FakeGateway;
+    const bool ok = m_fake->start();
+    QVERIFY(m_net.enter(m_net.toolNs));
+    QVERIFY2(ok, "fake gateway cannot bind 9980/9981");
+    m_fake->discoveryAnswers = {discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3")};
+}
+
+void TstGateway7F::cleanup()
+{
+    DialogSeam::setResponder(nullptr);
+    delete m_fake;
+    m_fake = nullptr;
+}
+
+void TstGateway7F::connectTool(MainWindow &w)
+{
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    combo->addItem(QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp));
+    QCOMPARE(w.gatewayIp(), QString(kGwIp));
+    QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    QVERIFY(w.is7FConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(m_fake->conn != nullptr, 2000);
+}
+
+void TstGateway7F::discovery()
+{
+    // The gateway answers twice, plus junk and an answer without "sn".
+    m_fake->discoveryAnswers.append(discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3"));
+    m_fake->discoveryAnswers.append("not json");
+    m_fake->discoveryAnswers.append(discoveryAnswer("gw7f0002", kGwIp, "", "V1"));
+
+    MainWindow w;
+    QCOMPARE(w.localIp(), QString(kToolIp));
+    auto *btn = w.findChild<QPushButton *>("gwDetectBtn");
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    auto *conBtn = w.findChild<QPushButton *>("gw7FConnectBtn");
+    btn->click();
+    QCOMPARE(btn->text(), QString::fromUtf8("停止探测"));
+    QCOMPARE(status(w), QString::fromUtf8("探测网关..."));
+    QVERIFY(!combo->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(combo->count(), 2, 3000);
+    QCOMPARE(m_fake->discoveryRequests, QList<QByteArray>{"{\"cmd\":\"getAllGateway\"}"});
+    const QString entry = QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp);
+    QCOMPARE(combo->itemText(0), entry);
+    QCOMPARE(combo->itemText(1), entry);
+    QCOMPARE(w.gatewayIp(), QString(kGwIp));
+    QCOMPARE(w.serialPrefix(), QString("99000000002"));
+    QVERIFY(!conBtn->isEnabled());
+
+    // The run ends by its 5 s timer.
+    QTRY_COMPARE_WITH_TIMEOUT(status(w), QString::fromUtf8("探测网关完毕"), 7000);
+    QCOMPARE(btn->text(), QString::fromUtf8("1.开始探测"));
+    QVERIFY(combo->isEnabled());
+    QVERIFY(conBtn->isEnabled());
+    QVERIFY(w.findChild<QPushButton *>("sshConnectBtn")->isEnabled());
+
+    // A second run stopped by the button: status cleared, list refilled.
+    btn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(combo->count(), 2, 3000);
+    btn->click();
+    QVERIFY(status(w).isEmpty());
+    QVERIFY(conBtn->isEnabled());
+}
+
+void TstGateway7F::connectFailsWithoutListener()
+{
+    MainWindow w;
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    combo->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    QVERIFY(!w.is7FConnected());
+    QCOMPARE(status(w), QString::fromUtf8("连接网关失败"));
+    auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
+    QCOMPARE(label->text(), QString::fromUtf8("连接网关gw7f0001失败"));
+    QCOMPARE(label->styleSheet(), MainWindow::redStyle());
+    QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("2.连接网关"));
+    QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+}
+
+void TstGateway7F::commandsAgainstFake()
+{
+    int deleteError = 12;
+    m_fake->onCommand = [&](const QByteArray &, const QJsonObject &o) -> QByteArray {
+        const QByteArray topic = QByteArray("local/") + kGwKey + "/" + kGwKey;
+        const QString cmd = o["cmd"].toString();
+        QJsonObject a{{"deviceKey", kGwKey}, {"sno", o["sno"]}, {"cmd", cmd}};
+        if (cmd == "read") {
+            a["metadata"] = QJsonObject{{"softwareVersion", "V2.3.4"}};
+            return FakeGateway::frame(topic, a);
+        }
+        if (cmd == "getAllDeviceKey") {
+            a["deviceList"] = QJsonArray{
+                QJsonObject{{"aid", 3}, {"deviceKey", "swa30001"}, {"sn", "99000000101000123"}},
+                QJsonObject{{"aid", 4}, {"deviceKey", "dim10001"}, {"sn", "99000000102000456"}},
+                QJsonObject{{"aid", 5}, {"deviceKey", ""}, {"sn", "99000000102000457"}},
+                "junk"};
+            // A report in the same segment ahead of the answer must not cost the answer.
+            const QJsonObject report{{"deviceKey", "swa30001"}, {"power", 1}};
+            return FakeGateway::frame("local/x/swa30001", report) + FakeGateway::frame(topic, a);
+        }
+        if (cmd == "delDevice") {
+            a["data"] = o["data"];
+            a["errorCode"] = deleteError;
+            return FakeGateway::frame(topic, a);
+        }
+        return QByteArray();
+    };
+
+    MainWindow w;
+    connectTool(w);
+    auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
+    QCOMPARE(label->text(), QString::fromUtf8("已连接到网关gw7f0001"));
+    QCOMPARE(label->styleSheet(), MainWindow::greenStyle());
+    QCOMPARE(status(w), QString::fromUtf8("连接成功"));
+    QVERIFY(!w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+    QVERIFY(!w.findChild<QComboBox *>("gwInfoComboBox")->isEnabled());
+
+    // Version read: busy while pending, exact topic and payload.
+    QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
+    QCOMPARE(w.pendingOpCode(), 1);
+    QVERIFY(!w.centralWidget()->isEnabled());
+    QCOMPARE(status(w), QString::fromUtf8("获取gw7f0001网关版本..."));
+    QMetaObject::invokeMethod(&w, "on_gw7FGetAllDevInfoBtn_clicked");  // refused while pending
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].text, QString::fromUtf8("等待其他操作完成!"));
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 3000);
+    QVERIFY(w.centralWidget()->isEnabled());
+    QCOMPARE(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text(), QString("V2.3.4"));
+    QCOMPARE(status(w), QString::fromUtf8("获取网关版本成功!"));
+    QCOMPARE(m_fake->commands.size(), 1);
+    QCOMPARE(m_fake->commands[0].first, QByteArray("local/gw7f0001/gw7f0001/command"));
+    QCOMPARE(m_fake->commands[0].second.keys(), QStringList({"cmd", "sno"}));
+    QVERIFY(QRegularExpression("^\\d{14}$").match(m_fake->commands[0].second["sno"].toString()).hasMatch());
+
+    // Device list.
+    QMetaObject::invokeMethod(&w, "on_gw7FGetAllDevInfoBtn_clicked");
+    QCOMPARE(w.findChild<QTimer *>("7fCmdTimer")->interval(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 3000);
+    QCOMPARE(status(w), QString::fromUtf8("拉取网关设备列表成功!"));
+    QStandardItemModel *dev = w.devListModel();
+    QCOMPARE(dev->rowCount(), 2);
+    QCOMPARE(dev->item(0, 0)->text(), QString("3"));
+    QCOMPARE(dev->item(1, 2)->text(), QString("99000000102"));
+    QCOMPARE(dev->item(1, 3)->text(), QString("dimmer1c"));
+    auto *log = w.findChild<QTextEdit *>("gwRecTextEdit");
+    QVERIFY(log->toPlainText().contains(QString::fromUtf8(" 接收到数据:]")));
+    QVERIFY(log->toPlainText().contains("local/x/swa30001"));
+
+    // Delete refused by the gateway with a code the table does not know.
+    auto *dv = w.findChild<QTableView *>("allDevTableView");
+    dv->setCurrentIndex(dev->index(1, 0));
+    m_dialogs.clear();
+    QMetaObject::invokeMethod(&w, "deleteOnePlcDevDilog");
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].title, QString::fromUtf8("是否删除"));
+    QCOMPARE(m_dialogs[0].text, QString::fromUtf8("该操作会将网关中dim10001删除"));
+    QCOMPARE(w.findChild<QTimer *>("7fCmdTimer")->interval(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 3000);
+    QCOMPARE(status(w), QString::fromUtf8("删除plc设备dim10001失败!!!!未知错误"));
+    QCOMPARE(dev->rowCount(), 2);
+    const QJsonObject del = m_fake->commands.last().second;
+    QCOMPARE(del["channel"].toString(), QString("plc"));
+    QCOMPARE(del["data"].toObject()["deviceKey"].toString(), QString("dim10001"));
+    QVERIFY(log->toPlainText().contains(QString::fromUtf8(" 发送数据:]")));
+
+    // Accepted: the row goes.
+    deleteError = 0;
+    QMetaObject::invokeMethod(&w, "deleteOnePlcDevDilog");
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 3000);
+    QCOMPARE(status(w), QString::fromUtf8("删除plc设备dim10001成功!"));
+    QCOMPARE(dev->rowCount(), 1);
+    QCOMPARE(dev->item(0, 1)->text(), QString("swa30001"));
+
+    // Keep-alive: answered with the same 9 bytes, nothing logged.
+    const QString before = log->toPlainText();
+    m_fake->rawIn.clear();
+    m_fake->send(Frame7F::keepAlive());
+    QTRY_COMPARE_WITH_TIMEOUT(m_fake->rawIn, Frame7F::keepAlive(), 2000);
+    QCOMPARE(log->toPlainText(), before);
+
+    // Debug send goes out as typed, with no pending state.
+    w.findChild<QLineEdit *>("gwTopicLineEdit")->setText("local/a/b/command");
+    w.findChild<QTextEdit *>("gwPayLoadTextEdit")->setPlainText("{\"cmd\":\"x\"}");
+    QMetaObject::invokeMethod(&w, "on_gwSndCmdBtn_clicked");
+    QTRY_COMPARE_WITH_TIMEOUT(m_fake->commands.last().first, QByteArray("local/a/b/command"), 2000);
+    QCOMPARE(w.pendingOpCode(), 0);
+}
+
+void TstGateway7F::commandTimeout()
+{
+    QJsonObject lateAnswer;
+    m_fake->onCommand = [&](const QByteArray &, const QJsonObject &o) -> QByteArray {
+        lateAnswer = QJsonObject{{"deviceKey", kGwKey}, {"sno", o["sno"]}, {"cmd", "read"},
+                                 {"metadata", QJsonObject{{"softwareVersion", "LATE"}}}};
+        return QByteArray();  // the gateway drops the answer
+    };
+    MainWindow w;
+    connectTool(w);
+    QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
+    QCOMPARE(w.findChild<QTimer *>("7fCmdTimer")->interval(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 7000);
+    QCOMPARE(m_dialogs[0].title, QString("warning"));
+    QCOMPARE(m_dialogs[0].text, QString::fromUtf8("获取网关版本超时!!!"));
+    QCOMPARE(status(w), QString::fromUtf8("获取网关版本超时!!!"));
+    QCOMPARE(w.pendingOpCode(), 0);
+    QVERIFY(w.centralWidget()->isEnabled());
+
+    // The answer that comes after the timeout changes nothing.
+    m_fake->send(FakeGateway::frame(QByteArray("local/") + kGwKey + "/" + kGwKey, lateAnswer));
+    QTest::qWait(300);
+    QCOMPARE(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text(), QString(" "));
+
+    // The other two timeout texts, without waiting 25 s for them.
+    QMetaObject::invokeMethod(&w, "on_gw7FGetAllDevInfoBtn_clicked");
+    QCOMPARE(w.pendingOpCode(), 2);
+    QMetaObject::invokeMethod(&w, "on7fCmdTimerTimeout");
+    QCOMPARE(m_dialogs.last().text, QString::fromUtf8("获取网关内设备列表超时!!!!"));
+    QCOMPARE(w.pendingOpCode(), 0);
+}
+
+void TstGateway7F::peerDropsConnection()
+{
+    MainWindow w;
+    connectTool(w);
+    w.addDeviceRow(1, "swa30001", "99000000101");
+    m_fake->conn->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(!w.is7FConnected(), 3000);
+    QCOMPARE(status(w), QString::fromUtf8("网关连接断开"));
+    auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
+    QCOMPARE(label->text(), QString::fromUtf8("网关连接断开"));
+    QCOMPARE(label->styleSheet(), MainWindow::redStyle());
+    QCOMPARE(w.devListModel()->rowCount(), 0);
+    QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+    QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("2.连接网关"));
+
+    // Connect again, then disconnect from the tool's side.
+    QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    QVERIFY(w.is7FConnected());
+    QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("2.断开网关连接"));
+    QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    QTRY_VERIFY_WITH_TIMEOUT(!w.is7FConnected(), 3000);
+}
+
+void TstGateway7F::againstGwsim()
+{
+    const QString gwsim = qEnvironmentVariable("BIN_DIR") + "/gwsim";
+    if (!QFileInfo(gwsim).isExecutable())
+        QSKIP(qPrintable("gwsim not built (looked for " + gwsim + "); set BIN_DIR to its folder"));
+
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start("ip", {"netns", "exec", m_net.gwNs, gwsim});
+    QVERIFY(sim.waitForStarted(3000));
+    QTest::qWait(500);
+
+    MainWindow w;
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    w.findChild<QPushButton *>("gwDetectBtn")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(combo->count() >= 1, 4000);
+    w.findChild<QPushButton *>("gwDetectBtn")->click();  // stop the run
+    QVERIFY2(w.gatewayIp() == kGwIp, qPrintable(combo->itemText(0)));
+    const QString key = w.gatewayKey();
+    QVERIFY(!key.isEmpty());
+
+    QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    QVERIFY(w.is7FConnected());
+    QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 6000);
+    QCOMPARE(status(w), QString::fromUtf8("获取网关版本成功!"));
+    QVERIFY(!w.findChild<QLabel *>("curGwSoftwareVerLabel")->text().trimmed().isEmpty());
+
+    QMetaObject::invokeMethod(&w, "on_gw7FGetAllDevInfoBtn_clicked");
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 16000);
+    QCOMPARE(status(w), QString::fromUtf8("拉取网关设备列表成功!"));
+    QVERIFY(w.devListModel()->rowCount() > 0);
+
+    const int rows = w.devListModel()->rowCount();
+    auto *dv = w.findChild<QTableView *>("allDevTableView");
+    dv->setCurrentIndex(w.devListModel()->index(rows - 1, 0));
+    const QString dk = w.devListModel()->item(rows - 1, 1)->text();
+    QMetaObject::invokeMethod(&w, "deleteOnePlcDevDilog");
+    QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 11000);
+    QVERIFY2(status(w).startsWith(QString::fromUtf8("删除plc设备") + dk), qPrintable(status(w)));
+    QVERIFY(m_dialogs.size() == 1);  // only the confirmation: no timeout box
+
+    sim.terminate();
+    if (!sim.waitForFinished(3000))
+        sim.kill();
+    sim.waitForFinished(1000);
+}
+
+QTEST_MAIN(TstGateway7F)
+#include "tst_gateway7f.moc"
