@@ -50,8 +50,20 @@ public:
     const QString toolNs = QString("mdt%1").arg(getpid());
     const QString gwNs = QString("mdg%1").arg(getpid());
 
+    // A run that crashed leaves its pair behind; clear those of dead pids.
+    static void removeStale()
+    {
+        const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
+        for (const QString &n : names) {
+            const QRegularExpressionMatch m = QRegularExpression("^md[tg](\\d+)$").match(n);
+            if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(1)))
+                run({"netns", "del", n});
+        }
+    }
+
     bool up(QString *why)
     {
+        removeStale();
         m_origFd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         const QString a = QString("mdv%1a").arg(getpid()), b = QString("mdv%1b").arg(getpid());
         const QList<QStringList> steps = {
