@@ -1,0 +1,360 @@
+#include "qtftp.h"
+
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+#include <QUdpSocket>
+
+#include <cstring>
+
+namespace {
+const int kBlockSize = 512;
+const int kPacketSize = 4 + kBlockSize;
+const int kSends = 3;          // sends of one block (or one acknowledgement)
+const int kWaits = 3;          // waits per send
+const int kWaitMs = 1000;
+const int kSliceMs = 50;       // how often a wait looks at the stop flag
+
+const char *const kErrorTexts[] = {
+    "Undefined error code",
+    "File not found",
+    "Access violation",
+    "Disk full or allocation exceeded",
+    "Illegal TFTP operation",
+    "Unknown transfer ID",
+    "File already exists",
+    "No such user",
+};
+
+inline quint16 get16(const char *p)
+{
+    return quint16((quint8(p[0]) << 8) | quint8(p[1]));
+}
+
+inline void put16(char *p, quint16 v)
+{
+    p[0] = char(v >> 8);
+    p[1] = char(v & 0xff);
+}
+}
+
+QTftp::QTftp() : QObject(nullptr), m_thread(new QThread)
+{
+    m_thread->setObjectName(QStringLiteral("tftpServer"));
+    moveToThread(m_thread);
+    connect(this, &QTftp::doServer, this, &QTftp::server);
+}
+
+QTftp::~QTftp()
+{
+    stop();
+    delete m_thread;
+}
+
+void QTftp::start()
+{
+    m_stop = false;
+    if (!m_thread->isRunning())
+        m_thread->start(QThread::InheritPriority);
+    emit doServer();
+}
+
+void QTftp::stop()
+{
+    m_stop = true;
+    if (m_thread->isRunning()) {
+        m_thread->quit();
+        m_thread->wait();
+    }
+}
+
+bool QTftp::isRunning() const
+{
+    return m_thread->isRunning();
+}
+
+QString QTftp::errorText(int code)
+{
+    if (code < 0 || code > 7)
+        code = 0;
+    return QString::fromLatin1(kErrorTexts[code]);
+}
+
+bool QTftp::isSafeName(const QString &name)
+{
+    if (name.isEmpty() || name.contains(QLatin1String("..")))
+        return false;
+    for (const QChar c : name) {
+        // Separators of either system, drive letters and streams (':'),
+        // control characters and the wildcards Windows refuses.
+        if (c == '/' || c == '\\' || c == ':' || c.unicode() < 0x20 || c == '*' || c == '?'
+            || c == '"' || c == '<' || c == '>' || c == '|')
+            return false;
+    }
+    // Windows device names reach a device, not a file, whatever the folder.
+    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    if (device.match(name.trimmed()).hasMatch())
+        return false;
+    return name != QLatin1String(".");
+}
+
+qint64 QTftp::receive(char *buf, qint64 max, int ms, QHostAddress *from, quint16 *fromPort)
+{
+    QDeadlineTimer deadline(ms);
+    for (;;) {
+        if (m_stop)
+            return -1;
+        if (m_socket->hasPendingDatagrams()) {
+            const qint64 n = m_socket->readDatagram(buf, max, from, fromPort);
+            if (n >= 0)
+                return n;
+        }
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            return -2;
+        m_socket->waitForReadyRead(int(qMin<qint64>(left, kSliceMs)));
+    }
+}
+
+void QTftp::sendError(int code)
+{
+    if (code < 0 || code > 7)
+        code = 0;
+    char pkt[64];
+    put16(pkt, ERROR);
+    put16(pkt + 2, quint16(code));
+    const size_t textLen = std::strlen(kErrorTexts[code]);
+    std::memcpy(pkt + 4, kErrorTexts[code], textLen + 1);
+    qDebug("try write d.222....\n error %d to %s:%u", code, qPrintable(m_peer.toString()), m_peerPort);
+    m_socket->writeDatagram(pkt, qint64(4 + textLen + 1), m_peer, m_peerPort);
+}
+
+void QTftp::sendAck(quint16 block)
+{
+    char pkt[4];
+    put16(pkt, ACK);
+    put16(pkt + 2, block);
+    m_socket->writeDatagram(pkt, 4, m_peer, m_peerPort);
+}
+
+bool QTftp::requestName(qint64 len, QString *name)
+{
+    const char *start = m_buf + 2;
+    const void *zero = len > 2 ? std::memchr(start, 0, size_t(len - 2)) : nullptr;
+    if (!zero) {
+        qDebug("request without a terminated file name");
+        sendError(4);
+        return false;
+    }
+    *name = QString::fromUtf8(start, int(static_cast<const char *>(zero) - start));
+    return true;
+}
+
+QTftp::WaitResult QTftp::waitAck(quint16 block)
+{
+    QHostAddress from;
+    quint16 fromPort = 0;
+    for (int w = 0; w < kWaits; ++w) {
+        const qint64 n = receive(m_ackBuf, 4, kWaitMs, &from, &fromPort);
+        if (n == -1)
+            return Stopped;
+        if (n < 0 || from != m_peer || fromPort != m_peerPort || n < 2)
+            continue;
+        const quint16 op = get16(m_ackBuf);
+        if (op == ERROR)
+            return PeerAborted;
+        if (op == ACK && n >= 4 && get16(m_ackBuf + 2) == block)
+            return Got;
+    }
+    return Timeout;
+}
+
+bool QTftp::sendBlock(qint64 len, quint16 block)
+{
+    put16(m_buf, DATA);
+    put16(m_buf + 2, block);
+    for (int s = 0; s < kSends; ++s) {
+        m_socket->writeDatagram(m_buf, len, m_peer, m_peerPort);
+        switch (waitAck(block)) {
+        case Got: return true;
+        case Timeout: continue;
+        case Stopped: qDebug("transfer cut off by stop"); return false;
+        case PeerAborted: qDebug("client aborted the transfer"); return false;
+        }
+    }
+    return false;
+}
+
+void QTftp::serveRead(qint64 len)
+{
+    QString name;
+    if (!requestName(len, &name))
+        return;
+    qDebug("1111111---sending %s", qPrintable(name));
+    if (!isSafeName(name)) {
+        sendError(2);
+        return;
+    }
+    QFile file(QDir(m_root).filePath(name));
+    if (!file.exists()) {
+        qDebug() << "文件不存在";
+        sendError(1);
+        return;
+    }
+    qDebug() << "文件存在";
+    if (!file.open(QIODevice::ReadOnly)) {
+        const QFileDevice::FileError e = file.error();
+        sendError(e == QFileDevice::OpenError ? 1 : e == QFileDevice::PermissionsError ? 2 : 0);
+        return;
+    }
+    emit send(true);
+    emit startfileDownlaod(name);
+    const quint64 size = quint64(file.size());
+    const quint64 fullBlocks = size / kBlockSize;
+    qDebug() << "文件存在4";
+    qDebug() << "file size:" << size;
+
+    quint64 k = 1;
+    for (; k <= fullBlocks; ++k) {
+        if (file.read(m_buf + 4, kBlockSize) != kBlockSize) {
+            qDebug("read error in %s", qPrintable(name));
+            sendError(0);
+            return;
+        }
+        if (!sendBlock(kPacketSize, quint16(k))) {  // block numbers wrap past 65535
+            qDebug("retry timeout");
+            return;
+        }
+        emit progress(int((k - 1) * 100 / fullBlocks));
+    }
+    const qint64 rest = qint64(size % kBlockSize);
+    if (rest && file.read(m_buf + 4, rest) != rest) {
+        qDebug("read error in %s", qPrintable(name));
+        sendError(0);
+        return;
+    }
+    if (!sendBlock(4 + rest, quint16(k))) {
+        qDebug("retry lastone timeout");
+        return;
+    }
+    emit progress(100);
+    qDebug() << "文件存在5";
+    qDebug("sent %d blocks, %llu bytes", int(k), static_cast<unsigned long long>(size));
+    emit fileSent(name);
+}
+
+void QTftp::serveWrite(qint64 len)
+{
+    QString name;
+    if (!requestName(len, &name))
+        return;
+    qDebug("receiving %s", qPrintable(name));
+    if (!isSafeName(name)) {
+        sendError(2);
+        return;
+    }
+    QFile file(QDir(m_root).filePath(name));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        sendError(file.error() == QFileDevice::PermissionsError ? 2 : 0);
+        return;
+    }
+    const QHostAddress peer = m_peer;
+    const quint16 peerPort = m_peerPort;
+    quint64 bytes = 0;
+    quint16 expect = 1;
+    int blocks = 0;
+    sendAck(0);
+    for (;;) {
+        qint64 n = -2;
+        bool got = false;
+        for (int s = 0; s < kSends && !got; ++s) {
+            if (s > 0)
+                sendAck(quint16(expect - 1));  // our acknowledgement may be lost
+            for (int w = 0; w < kWaits; ++w) {
+                QHostAddress from;
+                quint16 fromPort = 0;
+                n = receive(m_buf, kPacketSize, kWaitMs, &from, &fromPort);
+                if (n == -1) {
+                    qDebug("transfer cut off by stop, %llu bytes kept", static_cast<unsigned long long>(bytes));
+                    return;
+                }
+                if (n < 4 || from != peer || fromPort != peerPort)
+                    continue;
+                const quint16 op = get16(m_buf);
+                if (op == ERROR) {
+                    qDebug("client aborted the transfer");
+                    return;
+                }
+                if (op != DATA)
+                    continue;
+                const quint16 block = get16(m_buf + 2);
+                if (block == expect) {
+                    got = true;
+                    break;
+                }
+                if (block == quint16(expect - 1))
+                    break;  // the client resent: answer at once
+            }
+        }
+        if (!got) {
+            qDebug("retry timeout");
+            return;
+        }
+        if (n > 4 && file.write(m_buf + 4, n - 4) != n - 4) {
+            qDebug("write error in %s", qPrintable(name));
+            sendError(3);
+            return;
+        }
+        bytes += quint64(n - 4);
+        ++blocks;
+        sendAck(expect);
+        if (n < kPacketSize)
+            break;
+        ++expect;
+    }
+    file.close();
+    m_lastWritePeer = peer;
+    m_lastWritePort = peerPort;
+    m_lastWriteBlock = expect;
+    qDebug("received %d blocks, %llu bytes", blocks, static_cast<unsigned long long>(bytes));
+    emit fileReceived(name);
+}
+
+void QTftp::server()
+{
+    qDebug() << "Starting server";
+    m_socket = new QUdpSocket;
+    if (!m_socket->bind(QHostAddress::AnyIPv4, kPort)) {
+        qDebug() << "tftp bind failed:" << m_socket->errorString();
+        m_socket->close();
+        delete m_socket;
+        m_socket = nullptr;
+        emit error(2);
+        return;
+    }
+    m_lastWritePort = 0;
+    while (!m_stop) {
+        const qint64 n = receive(m_buf, kPacketSize, kWaitMs, &m_peer, &m_peerPort);
+        if (n < 0)
+            continue;
+        const quint16 op = n >= 2 ? get16(m_buf) : 0;
+        if (op == RRQ) {
+            serveRead(n);
+        } else if (op == WRQ) {
+            serveWrite(n);
+        } else if (op == DATA && n >= 4 && m_lastWritePort && m_peer == m_lastWritePeer
+                   && m_peerPort == m_lastWritePort && get16(m_buf + 2) == m_lastWriteBlock) {
+            sendAck(m_lastWriteBlock);  // the last acknowledgement of an upload was lost
+        } else {
+            sendError(4);
+        }
+    }
+    m_socket->close();
+    delete m_socket;
+    m_socket = nullptr;
+    qDebug() << "Server stopped";
+}

@@ -1,0 +1,84 @@
+#ifndef QTFTP_H
+#define QTFTP_H
+
+// TFTP server engine (RFC 1350, octet transfers, 512-byte blocks) on UDP port
+// 5069. It serves one request at a time from that one socket, in a blocking
+// loop that runs in the engine's own thread; the loop waits in short slices
+// so a stop ends it within a fraction of a second, even mid-transfer.
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class QFile;
+class QThread;
+class QUdpSocket;
+
+class QTftp : public QObject
+{
+    Q_OBJECT
+public:
+    static const quint16 kPort = 5069;
+    enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5 };
+
+    // No parent: the engine moves to its own thread.
+    QTftp();
+    ~QTftp() override;
+
+    // Directory that request names are resolved in. Set it while stopped.
+    void setRootDir(const QString &dir) { m_root = dir; }
+    QString rootDir() const { return m_root; }
+
+    // Start and stop from the thread that created the engine. stop() returns
+    // once the loop has ended and the socket is closed; the thread is left
+    // ready for the next start().
+    void start();
+    void stop();
+    bool isRunning() const;
+
+    // Whether a request may use this name: a plain file name directly in the
+    // root, nothing that could reach outside it on Windows or Linux.
+    static bool isSafeName(const QString &name);
+    static QString errorText(int code);
+
+signals:
+    void startfileDownlaod(QString);
+    void fileSent(QString);
+    void fileReceived(QString);
+    void doServer();
+    void error(int);
+    void progress(int);
+    void send(bool);
+
+public slots:
+    void server();
+
+private:
+    enum WaitResult { Got, Timeout, Stopped, PeerAborted };
+    qint64 receive(char *buf, qint64 max, int ms, QHostAddress *from, quint16 *fromPort);
+    WaitResult waitAck(quint16 block);
+    bool sendBlock(qint64 len, quint16 block);
+    void serveRead(qint64 len);
+    void serveWrite(qint64 len);
+    void sendError(int code);
+    void sendAck(quint16 block);
+    bool requestName(qint64 len, QString *name);
+
+    QThread *m_thread;
+    QUdpSocket *m_socket = nullptr;
+    QHostAddress m_peer;
+    quint16 m_peerPort = 0;
+    char m_buf[516];        // requests, outgoing DATA, incoming DATA
+    char m_ackBuf[516];     // incoming ACKs, so a block can be resent
+    QString m_root;
+    std::atomic<bool> m_stop{false};
+    // The last finished upload, to re-acknowledge its final block when that
+    // acknowledgement was lost and the client sends the block again.
+    QHostAddress m_lastWritePeer;
+    quint16 m_lastWritePort = 0;
+    quint16 m_lastWriteBlock = 0;
+};
+
+#endif // QTFTP_H

@@ -1,0 +1,117 @@
+#include "qtftpwidget.h"
+#include "ui_qtftpwidget.h"
+
+#include "qtftp.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+
+QtftpWidget::QtftpWidget(QWidget *parent)
+    : QWidget(parent), ui(new Ui::QtftpWidget), m_tftp(new QTftp)
+{
+    ui->setupUi(this);
+
+    connect(ui->start, &QPushButton::clicked, this, &QtftpWidget::startServer);
+    connect(ui->browse, &QPushButton::clicked, this, &QtftpWidget::setRoot);
+    connect(ui->root, &QLineEdit::textChanged, this, &QtftpWidget::enableServer);
+    connect(m_tftp, &QTftp::fileSent, this, &QtftpWidget::sent);
+    connect(m_tftp, &QTftp::fileReceived, this, &QtftpWidget::received);
+    connect(m_tftp, &QTftp::error, this, &QtftpWidget::error);
+    connect(m_tftp, &QTftp::startfileDownlaod, this, &QtftpWidget::startDownload);
+    connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
+    connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
+
+    // The packages and fetched files live beside the program by default.
+    const QString dir = QCoreApplication::applicationDirPath() + "/data";
+    QDir().mkpath(dir);
+    QDir::setCurrent(dir);
+    ui->root->setText(dir);  // enableServer() announces the root once
+}
+
+QtftpWidget::~QtftpWidget()
+{
+    delete m_tftp;  // stops the server and waits for its thread
+    delete ui;
+}
+
+QString QtftpWidget::rootDir() const
+{
+    return ui->root->text();
+}
+
+bool QtftpWidget::isServerRunning() const
+{
+    return m_tftp->isRunning();
+}
+
+void QtftpWidget::startServer()
+{
+    if (m_tftp->isRunning()) {
+        m_tftp->stop();
+        ui->progressBar->reset();
+        ui->start->setText(QStringLiteral("开启tftp服务"));
+        ui->statusLabel->setText(QStringLiteral("Server stopped"));
+    } else {
+        // Requests are served from the directory shown, whatever the process's
+        // current directory is at the time.
+        m_tftp->setRootDir(QDir(ui->root->text()).absolutePath());
+        m_tftp->start();
+        ui->progressBar->reset();
+        ui->start->setText(QStringLiteral("停止tftp服务"));
+        ui->statusLabel->setText(QStringLiteral("Server started"));
+    }
+    const bool stopped = !m_tftp->isRunning();
+    ui->root->setEnabled(stopped);
+    ui->browse->setEnabled(stopped);
+}
+
+void QtftpWidget::setRoot()
+{
+    const QString dir = QFileDialog::getExistingDirectory(this, QString(), ui->root->text(),
+                                                          QFileDialog::ShowDirsOnly);
+    if (dir.isEmpty() || !QFileInfo(dir).isDir())
+        return;
+    QDir::setCurrent(dir);
+    ui->root->setText(dir);
+    emit sigTftpRootDirChanged();
+}
+
+void QtftpWidget::startDownload(QString name)
+{
+    ui->statusLabel->setText(QStringLiteral("开始下载") + name);
+}
+
+void QtftpWidget::sent(QString name)
+{
+    ui->statusLabel->setText(QStringLiteral("发送") + name + QStringLiteral("成功"));
+    ui->progressBar->reset();
+    emit sigSendOneFile(name);
+}
+
+void QtftpWidget::received(QString name)
+{
+    ui->statusLabel->setText(QStringLiteral("接收") + name + QStringLiteral("成功"));
+    emit sigRcvOneFile(name);
+}
+
+void QtftpWidget::error(int code)
+{
+    QString text;
+    switch (code) {
+    case 0: return;
+    case 1: text = QStringLiteral("Operation timed out"); break;
+    case 2: text = QStringLiteral("Failed to bind socket\nMaybe it's already bound or you need root privileges"); break;
+    case 4: text = QStringLiteral("Network Error"); break;
+    default: text = QStringLiteral("Error"); break;
+    }
+    QMessageBox::critical(this, QStringLiteral("Error"), text);
+}
+
+void QtftpWidget::enableServer(QString path)
+{
+    ui->start->setEnabled(QFileInfo(path).isDir());
+    emit sigTftpRootDirChanged();
+}

@@ -1,0 +1,46 @@
+#ifndef QTFTPWIDGET_H
+#define QTFTPWIDGET_H
+
+// Panel of the tool's TFTP server: root directory, start/stop, progress.
+// It tells the main window when the gateway has pulled a file from the root
+// (sigSendOneFile) or pushed one into it (sigRcvOneFile).
+
+#include <QString>
+#include <QWidget>
+
+class QTftp;
+
+namespace Ui {
+class QtftpWidget;
+}
+
+class QtftpWidget : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit QtftpWidget(QWidget *parent = nullptr);
+    ~QtftpWidget() override;
+
+    QString rootDir() const;
+    bool isServerRunning() const;
+
+signals:
+    void sigTftpRootDirChanged();
+    void sigRcvOneFile(QString fileName);
+    void sigSendOneFile(QString fileName);
+
+public slots:
+    void startServer();
+    void setRoot();
+    void startDownload(QString name);
+    void sent(QString name);
+    void received(QString name);
+    void error(int code);
+    void enableServer(QString path);
+
+private:
+    Ui::QtftpWidget *ui;
+    QTftp *m_tftp;
+};
+
+#endif // QTFTPWIDGET_H

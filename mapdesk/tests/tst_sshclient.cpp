@@ -1,0 +1,310 @@
+// needs: namespace
+// The SSH client against a real OpenSSH server on loopback, with its own host
+// key and config, a high port and a throwaway account made for the run.
+#include <QtTest>
+
+#include <QPointer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include "cconnectionforsshclient.h"
+#include "sshconnection.h"
+
+namespace {
+const int kSshPort = 22022;
+
+int run(const QString &program, const QStringList &args, const QByteArray &input = QByteArray())
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(program, args);
+    if (!p.waitForStarted(5000))
+        return -1;
+    if (!input.isEmpty())
+        p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(15000)) {
+        p.kill();
+        p.waitForFinished(2000);
+        return -1;
+    }
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// Stands in for the main window: the two signals it wires to the client.
+class Window : public QObject
+{
+    Q_OBJECT
+signals:
+    void sigSendSshCmd(QString strMsg);
+    void sigDisconnecteSsh();
+};
+}
+
+class TstSshClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void layerShellStreams();
+    void clientShellOutputInChunks();
+    void clientDisconnectEndsSession();
+    void clientShellExitIsReported();
+    void wrongPassword();
+    void refusedPort();
+    void timeoutText();
+    void passwordRule();
+
+private:
+    CConnectionForSshClient *connectClient(Window *w, QSignalSpy **state, QSignalSpy **data,
+                                           const QString &password);
+    bool userHasProcesses();
+
+    QTemporaryDir m_tmp;
+    QString m_user, m_password;
+    QProcess m_sshd;
+    bool m_userMade = false;
+};
+
+void TstSshClient::initTestCase()
+{
+    if (QStandardPaths::findExecutable("sshd", {"/usr/sbin"}).isEmpty())
+        QSKIP("openssh-server is not installed");
+    QProcess id;
+    id.start("id", {"-u"});
+    id.waitForFinished(5000);
+    if (id.readAll().trimmed() != "0")
+        QSKIP("needs root to make a test account");
+    QVERIFY(m_tmp.isValid());
+    // The account must reach its home below this folder.
+    QVERIFY(QFile::setPermissions(m_tmp.path(), QFile::permissions(m_tmp.path()) | QFile::ExeOther | QFile::ExeGroup));
+
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    m_user = "mdssh" + pid;
+    m_password = "Pw-" + pid + "-x";
+    // The home lives on this namespace's private /tmp.
+    QCOMPARE(run("/usr/sbin/useradd", {"-m", "-d", m_tmp.filePath("home"), "-s", "/bin/sh", m_user}), 0);
+    m_userMade = true;
+    QCOMPARE(run("/usr/sbin/chpasswd", {}, (m_user + ":" + m_password + "\n").toUtf8()), 0);
+
+    QVERIFY(QDir().mkpath("/run/sshd"));
+    const QString key = m_tmp.filePath("hostkey");
+    QCOMPARE(run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", key}), 0);
+    QFile cfg(m_tmp.filePath("sshd_config"));
+    QVERIFY(cfg.open(QIODevice::WriteOnly));
+    cfg.write(QString("ListenAddress 127.0.0.1\nPort %1\nHostKey %2\nPidFile %3\n"
+                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                      "PermitRootLogin no\nAllowUsers %4\nStrictModes no\nPrintMotd no\n")
+                  .arg(kSshPort).arg(key, m_tmp.filePath("sshd.pid"), m_user).toUtf8());
+    cfg.close();
+
+    m_sshd.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_sshd.start("/usr/sbin/sshd", {"-D", "-e", "-f", cfg.fileName()});
+    QVERIFY(m_sshd.waitForStarted(5000));
+    bool up = false;
+    for (int i = 0; i < 50 && !up; ++i) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, kSshPort);
+        up = probe.waitForConnected(100);
+        if (!up)
+            QTest::qWait(100);
+    }
+    QVERIFY2(up, "sshd did not come up");
+}
+
+void TstSshClient::cleanupTestCase()
+{
+    if (m_sshd.state() != QProcess::NotRunning) {
+        m_sshd.terminate();
+        if (!m_sshd.waitForFinished(3000)) {
+            m_sshd.kill();
+            m_sshd.waitForFinished(2000);
+        }
+    }
+    if (m_userMade)
+        QCOMPARE(run("/usr/sbin/userdel", {"-f", "-r", m_user}), 0);
+}
+
+bool TstSshClient::userHasProcesses()
+{
+    return run("pgrep", {"-u", m_user}) == 0;
+}
+
+CConnectionForSshClient *TstSshClient::connectClient(Window *w, QSignalSpy **state, QSignalSpy **data,
+                                                     const QString &password)
+{
+    auto *client = new CConnectionForSshClient("127.0.0.1", kSshPort, password, m_user);
+    *state = new QSignalSpy(client, &CConnectionForSshClient::sigConnectStateChanged);
+    *data = new QSignalSpy(client, &CConnectionForSshClient::sigDataArrived);
+    client->init();
+    connect(w, &Window::sigSendSshCmd, client, QOverload<QString>::of(&CConnectionForSshClient::slotSend));
+    connect(w, &Window::sigDisconnecteSsh, client, &CConnectionForSshClient::slotDisconnected);
+    return client;
+}
+
+void TstSshClient::layerShellStreams()
+{
+    QSsh::SshConnectionParameters params;
+    params.host = "127.0.0.1";
+    params.port = kSshPort;
+    params.userName = m_user;
+    params.password = m_password;
+    params.timeout = 10;
+    QSsh::SshConnection conn(params);
+    QSignalSpy connected(&conn, &QSsh::SshConnection::connected);
+    conn.connectToHost();
+    QVERIFY(connected.wait(10000));
+
+    QSharedPointer<QSsh::SshRemoteProcess> shell = conn.createRemoteShell();
+    QSignalSpy started(shell.data(), &QSsh::SshRemoteProcess::started);
+    QSignalSpy closed(shell.data(), &QSsh::SshRemoteProcess::closed);
+    shell->start();
+    QVERIFY(started.wait(5000));
+    QVERIFY(shell->write("echo out; echo err >&2; head -c 70000 /dev/zero | tr '\\0' x; echo\n") > 0);
+    QByteArray out, err;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 10000 && (out.size() < 4 + 70001 || err.size() < 4)) {
+        QTest::qWait(20);
+        out += shell->readAllStandardOutput();
+        err += shell->readAllStandardError();
+    }
+    QCOMPARE(out, "out\n" + QByteArray(70000, 'x') + "\n");
+    QCOMPARE(err, QByteArray("err\n"));
+    QCOMPARE(closed.count(), 0);
+    shell->write("exit\n");
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+    QVERIFY(!shell->isRunning());
+    conn.disconnectFromHost();
+    QCOMPARE(conn.state(), QSsh::SshConnection::Unconnected);
+}
+
+void TstSshClient::clientShellOutputInChunks()
+{
+    Window w;
+    QSignalSpy *state, *data;
+    QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
+    QVERIFY(state->wait(10000));
+    QCOMPARE(state->at(0), (QList<QVariant>{true, QString("127.0.0.1"), kSshPort, QString()}));
+    QTest::qWait(300);  // text sent before the shell has started is dropped
+
+    emit w.sigSendSshCmd("for i in 1 2 3 4; do echo line$i; sleep 0.3; done\n");
+    QString all;
+    QTRY_VERIFY_WITH_TIMEOUT((all = [&] { QString s; for (auto &a : *data) s += a.at(0).toString(); return s; }())
+                                 .count('\n') >= 4, 10000);
+    QCOMPARE(all, QString("line1\nline2\nline3\nline4\n"));
+    QVERIFY2(data->count() >= 2, "output should come in several chunks");
+    QCOMPARE(data->at(0).at(1).toString(), QString("127.0.0.1"));
+    QCOMPARE(data->at(0).at(2).toInt(), kSshPort);
+
+    // UTF-8 from the gateway arrives as text.
+    data->clear();
+    emit w.sigSendSshCmd("printf '\\344\\270\\255\\346\\226\\207\\n'\n");
+    QTRY_VERIFY_WITH_TIMEOUT(!data->isEmpty(), 5000);
+    QCOMPARE(data->at(0).at(0).toString(), QString::fromUtf8("中文\n"));
+
+    emit w.sigDisconnecteSsh();
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
+    delete state;
+    delete data;
+}
+
+void TstSshClient::clientDisconnectEndsSession()
+{
+    Window w;
+    QSignalSpy *state, *data;
+    QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
+    QVERIFY(state->wait(10000));
+    QTest::qWait(300);
+    emit w.sigSendSshCmd("echo up\n");
+    QTRY_VERIFY_WITH_TIMEOUT(!data->isEmpty(), 5000);
+    QVERIFY(userHasProcesses());
+
+    emit w.sigDisconnecteSsh();
+    // The worker thread ends and the client goes; the server ends the session.
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!userHasProcesses(), 5000);
+    QCOMPARE(state->count(), 1);
+    // Commands after the disconnect reach nobody.
+    emit w.sigSendSshCmd("echo late\n");
+    QTest::qWait(200);
+    QCOMPARE(data->count(), 1);
+    delete state;
+    delete data;
+}
+
+void TstSshClient::clientShellExitIsReported()
+{
+    Window w;
+    QSignalSpy *state, *data;
+    QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
+    QVERIFY(state->wait(10000));
+    QTest::qWait(300);
+    emit w.sigSendSshCmd("exit\n");
+    QTRY_COMPARE_WITH_TIMEOUT(state->count(), 2, 5000);
+    QCOMPARE(state->at(1), (QList<QVariant>{false, QString("127.0.0.1"), kSshPort, QString("SshClosedByServerError")}));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
+    delete state;
+    delete data;
+}
+
+void TstSshClient::wrongPassword()
+{
+    Window w;
+    QSignalSpy *state, *data;
+    QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, "wrong-" + m_password);
+    QVERIFY(state->wait(10000));
+    QCOMPARE(state->at(0), (QList<QVariant>{false, QString("127.0.0.1"), kSshPort, QString("SshAuthenticationError")}));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
+    QCOMPARE(state->count(), 1);
+    delete state;
+    delete data;
+}
+
+void TstSshClient::refusedPort()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = closed.serverPort();
+    closed.close();
+    CConnectionForSshClient *client = new CConnectionForSshClient("127.0.0.1", port, "x", "root");
+    QSignalSpy state(client, &CConnectionForSshClient::sigConnectStateChanged);
+    client->init();
+    QVERIFY(state.wait(10000));
+    QCOMPARE(state.at(0), (QList<QVariant>{false, QString("127.0.0.1"), int(port), QString("SshSocketError")}));
+}
+
+void TstSshClient::timeoutText()
+{
+    // Accepts the TCP connection and never says a word.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    QPointer<CConnectionForSshClient> client =
+        new CConnectionForSshClient("127.0.0.1", silent.serverPort(), "x", "root");
+    QSignalSpy state(client, &CConnectionForSshClient::sigConnectStateChanged);
+    QElapsedTimer t;
+    t.start();
+    client->init();
+    QVERIFY(state.wait(20000));
+    QVERIFY2(t.elapsed() >= 14000, "gave up before the 15 s timeout");
+    QCOMPARE(state.at(0).at(0).toBool(), false);
+    QCOMPARE(state.at(0).at(3).toString(), QString("ssh连接失败:超时"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
+}
+
+void TstSshClient::passwordRule()
+{
+    QCOMPARE(CConnectionForSshClient::passwordForSerialPrefix("99000000001"), QString("tandorik"));
+    QCOMPARE(CConnectionForSshClient::passwordForSerialPrefix("99000000002"), QString("kel_M4"));
+    QCOMPARE(CConnectionForSshClient::passwordForSerialPrefix(""), QString("kel_M4"));
+    QCOMPARE(CConnectionForSshClient::errorText(QSsh::SshNoError), QString());
+    QCOMPARE(CConnectionForSshClient::errorText(QSsh::SshHostKeyError), QString("SshHostKeyError"));
+    QCOMPARE(CConnectionForSshClient::errorText(QSsh::SshError(42)), QString());
+}
+
+QTEST_MAIN(TstSshClient)
+#include "tst_sshclient.moc"

@@ -1,0 +1,492 @@
+// needs: namespace
+// The TFTP server against real clients (busybox tftp, tftp-hpa) and a raw
+// UDP peer that drops or repeats packets. Port 5069 is fixed, hence the
+// private network namespace.
+#include <QtTest>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include "qtftp.h"
+#include "qtftpwidget.h"
+
+namespace {
+const quint16 kPort = 5069;
+
+QByteArray randomBytes(int n, quint32 seed)
+{
+    QRandomGenerator gen(seed);
+    QByteArray b(n, Qt::Uninitialized);
+    for (int i = 0; i < n; ++i)
+        b[i] = char(gen.bounded(256));
+    return b;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Runs a client to completion; returns its exit code (-1: did not finish).
+int runClient(const QString &program, const QStringList &args, const QString &cwd = QString())
+{
+    QProcess p;
+    if (!cwd.isEmpty())
+        p.setWorkingDirectory(cwd);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished(2000);
+        return -1;
+    }
+    const QByteArray out = p.readAll();
+    if (!out.isEmpty())
+        qDebug().noquote() << program << args.join(' ') << "->" << out.trimmed();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+QByteArray request(quint16 op, const QByteArray &name, bool terminated = true)
+{
+    QByteArray p;
+    p.append(char(op >> 8)).append(char(op & 0xff)).append(name);
+    if (terminated)
+        p.append('\0').append("octet").append('\0');
+    return p;
+}
+
+QByteArray packet(quint16 op, quint16 block, const QByteArray &payload = QByteArray())
+{
+    QByteArray p;
+    p.append(char(op >> 8)).append(char(op & 0xff)).append(char(block >> 8)).append(char(block & 0xff));
+    return p + payload;
+}
+
+// A hand-driven client on loopback.
+class RawPeer
+{
+public:
+    RawPeer() { sock.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    void send(const QByteArray &p) { sock.writeDatagram(p, QHostAddress::LocalHost, kPort); }
+    // Next datagram from the server, or an empty array after ms.
+    QByteArray recv(int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            if (sock.hasPendingDatagrams()) {
+                QByteArray b(int(sock.pendingDatagramSize()), 0);
+                sock.readDatagram(b.data(), b.size());
+                return b;
+            }
+            sock.waitForReadyRead(20);
+        }
+        return QByteArray();
+    }
+    QUdpSocket sock;
+};
+
+quint16 op(const QByteArray &p) { return p.size() >= 2 ? quint16((quint8(p[0]) << 8) | quint8(p[1])) : 0; }
+quint16 num(const QByteArray &p) { return p.size() >= 4 ? quint16((quint8(p[2]) << 8) | quint8(p[3])) : 0xffff; }
+}
+
+class TstTftpServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void busyboxRoundTrip_data();
+    void busyboxRoundTrip();
+    void busyboxShortForms();
+    void hpaRoundTrip_data();
+    void hpaRoundTrip();
+    void missingFile();
+    void refusedNames_data();
+    void refusedNames();
+    void malformedAndStrayPackets();
+    void lostAckOnRead();
+    void lostAcksOnWrite();
+    void stopDuringTransfers();
+    void bindFailure();
+    void panel();
+
+private:
+    QTemporaryDir m_tmp;
+    QString m_root, m_client;
+    QTftp *m_tftp = nullptr;
+    bool m_haveBusybox = false, m_haveHpa = false;
+};
+
+void TstTftpServer::initTestCase()
+{
+    QVERIFY(m_tmp.isValid());
+    m_root = m_tmp.filePath("root");
+    m_client = m_tmp.filePath("client");
+    QVERIFY(QDir().mkpath(m_root));
+    QVERIFY(QDir().mkpath(m_client));
+    m_haveBusybox = !QStandardPaths::findExecutable("busybox").isEmpty();
+    m_haveHpa = !QStandardPaths::findExecutable("tftp").isEmpty();
+}
+
+void TstTftpServer::init()
+{
+    m_tftp = new QTftp;
+    m_tftp->setRootDir(m_root);
+    if (QByteArray(QTest::currentTestFunction()) != "bindFailure"
+        && QByteArray(QTest::currentTestFunction()) != "panel") {
+        QSignalSpy err(m_tftp, &QTftp::error);
+        m_tftp->start();
+        QTest::qWait(100);
+        QVERIFY2(err.isEmpty(), "port 5069 is taken");
+    }
+}
+
+void TstTftpServer::cleanup()
+{
+    delete m_tftp;
+    m_tftp = nullptr;
+}
+
+void TstTftpServer::busyboxRoundTrip_data()
+{
+    QTest::addColumn<int>("size");
+    for (int n : {0, 1, 511, 512, 1024, 100000})
+        QTest::newRow(qPrintable(QString::number(n))) << n;
+}
+
+void TstTftpServer::busyboxRoundTrip()
+{
+    if (!m_haveBusybox)
+        QSKIP("busybox is not installed");
+    QFETCH(int, size);
+    const QByteArray data = randomBytes(size, quint32(size) + 1);
+    const QString name = QString("bb-%1.bin").arg(size);
+    QVERIFY(writeFile(m_root + "/" + name, data));
+
+    QSignalSpy sent(m_tftp, &QTftp::fileSent);
+    QSignalSpy received(m_tftp, &QTftp::fileReceived);
+    const QString local = m_client + "/" + name;
+    QCOMPARE(runClient("busybox", {"tftp", "-g", "-r", name, "-l", local, "127.0.0.1", "5069"}), 0);
+    QCOMPARE(readFile(local), data);
+    QTRY_COMPARE(sent.count(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(), name);
+
+    const QString upName = "up-" + name;
+    QCOMPARE(runClient("busybox", {"tftp", "-p", "-l", local, "-r", upName, "127.0.0.1", "5069"}), 0);
+    QTRY_COMPARE(received.count(), 1);
+    QCOMPARE(received.at(0).at(0).toString(), upName);
+    QCOMPARE(readFile(m_root + "/" + upName), data);
+}
+
+void TstTftpServer::busyboxShortForms()
+{
+    if (!m_haveBusybox)
+        QSKIP("busybox is not installed");
+    // How the gateway's shell types it: through a program named tftp.
+    const QString bin = m_tmp.filePath("bin");
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(QFile::link(QStandardPaths::findExecutable("busybox"), bin + "/tftp"));
+    const QByteArray data = randomBytes(1500, 7);
+    QVERIFY(writeFile(m_root + "/dk-map.json", data));
+    QSignalSpy sent(m_tftp, &QTftp::fileSent);
+    QSignalSpy received(m_tftp, &QTftp::fileReceived);
+
+    const QString gw = m_tmp.filePath("gw");
+    QVERIFY(QDir().mkpath(gw));
+    QCOMPARE(runClient(bin + "/tftp", {"-gr", "dk-map.json", "127.0.0.1", "5069"}, gw), 0);
+    QCOMPARE(readFile(gw + "/dk-map.json"), data);
+    QTRY_COMPARE(sent.count(), 1);
+
+    const QByteArray pushed = randomBytes(700, 8);
+    QVERIFY(writeFile(gw + "/dk-ver.txt", pushed));
+    QCOMPARE(runClient(bin + "/tftp", {"-pr", "dk-ver.txt", "127.0.0.1", "5069"}, gw), 0);
+    QTRY_COMPARE(received.count(), 1);
+    QCOMPARE(received.at(0).at(0).toString(), QString("dk-ver.txt"));
+    QCOMPARE(readFile(m_root + "/dk-ver.txt"), pushed);
+}
+
+void TstTftpServer::hpaRoundTrip_data()
+{
+    busyboxRoundTrip_data();
+}
+
+void TstTftpServer::hpaRoundTrip()
+{
+    if (!m_haveHpa)
+        QSKIP("tftp-hpa is not installed");
+    QFETCH(int, size);
+    const QByteArray data = randomBytes(size, quint32(size) + 100);
+    const QString name = QString("hpa-%1.bin").arg(size);
+    QVERIFY(writeFile(m_root + "/" + name, data));
+    QSignalSpy sent(m_tftp, &QTftp::fileSent);
+    QSignalSpy received(m_tftp, &QTftp::fileReceived);
+
+    const QString local = m_client + "/" + name;
+    runClient("tftp", {"-m", "binary", "127.0.0.1", "5069", "-c", "get", name, local});
+    QCOMPARE(readFile(local), data);
+    QTRY_COMPARE(sent.count(), 1);
+
+    const QString upName = "up-" + name;
+    runClient("tftp", {"-m", "binary", "127.0.0.1", "5069", "-c", "put", local, upName});
+    QTRY_COMPARE(received.count(), 1);
+    QCOMPARE(readFile(m_root + "/" + upName), data);
+}
+
+void TstTftpServer::missingFile()
+{
+    RawPeer peer;
+    peer.send(request(QTftp::RRQ, "no-such-file.json"));
+    const QByteArray reply = peer.recv(2000);
+    QCOMPARE(op(reply), quint16(QTftp::ERROR));
+    QCOMPARE(num(reply), quint16(1));
+    QCOMPARE(reply.mid(4), QByteArray("File not found", 15));
+    if (m_haveBusybox) {
+        QVERIFY(runClient("busybox", {"tftp", "-g", "-r", "no-such-file.json", "-l", m_client + "/x",
+                                      "127.0.0.1", "5069"}) != 0);
+    }
+}
+
+void TstTftpServer::refusedNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("absolute") << QByteArray("/etc/passwd");
+    QTest::newRow("slash") << QByteArray("sub/file");
+    QTest::newRow("dotdot slash") << QByteArray("../outside.txt");
+    QTest::newRow("backslash") << QByteArray("sub\\file");
+    QTest::newRow("dotdot backslash") << QByteArray("..\\outside.txt");
+    QTest::newRow("dotdot") << QByteArray("..");
+    QTest::newRow("dot") << QByteArray(".");
+    QTest::newRow("drive") << QByteArray("C:outside.txt");
+    QTest::newRow("drive path") << QByteArray("c:\\windows\\win.ini");
+    QTest::newRow("stream") << QByteArray("file.txt:hidden");
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("device") << QByteArray("NUL");
+    QTest::newRow("device ext") << QByteArray("con.txt");
+}
+
+void TstTftpServer::refusedNames()
+{
+    QFETCH(QByteArray, name);
+    // A file one level up that a traversal would reach.
+    QVERIFY(writeFile(m_tmp.filePath("outside.txt"), "secret"));
+    for (quint16 opcode : {quint16(QTftp::RRQ), quint16(QTftp::WRQ)}) {
+        RawPeer peer;
+        peer.send(request(opcode, name));
+        const QByteArray reply = peer.recv(2000);
+        QCOMPARE(op(reply), quint16(QTftp::ERROR));
+        QCOMPARE(num(reply), quint16(2));
+        QCOMPARE(reply.mid(4), QByteArray("Access violation", 17));
+    }
+    QCOMPARE(readFile(m_tmp.filePath("outside.txt")), QByteArray("secret"));
+    QCOMPARE(QDir(m_tmp.path()).entryList(QDir::Files), QStringList{"outside.txt"});
+    if (m_haveBusybox && name.startsWith("../")) {
+        QVERIFY(runClient("busybox", {"tftp", "-p", "-l", m_tmp.filePath("outside.txt"), "-r",
+                                      QString::fromLatin1(name), "127.0.0.1", "5069"}) != 0);
+    }
+}
+
+void TstTftpServer::malformedAndStrayPackets()
+{
+    RawPeer peer;
+    // File name without its terminating zero.
+    peer.send(request(QTftp::RRQ, "map.json", false));
+    QByteArray reply = peer.recv(2000);
+    QCOMPARE(op(reply), quint16(QTftp::ERROR));
+    QCOMPARE(num(reply), quint16(4));
+    QCOMPARE(reply.mid(4), QByteArray("Illegal TFTP operation", 23));
+    peer.send(request(QTftp::WRQ, "map.json", false));
+    QCOMPARE(num(peer.recv(2000)), quint16(4));
+    QVERIFY(!QFile::exists(m_root + "/map.json"));
+    // An acknowledgement while idle, a one-byte datagram, an unknown opcode.
+    for (const QByteArray &p : {packet(QTftp::ACK, 1), QByteArray(1, '\1'), packet(9, 0)}) {
+        peer.send(p);
+        reply = peer.recv(2000);
+        QCOMPARE(op(reply), quint16(QTftp::ERROR));
+        QCOMPARE(num(reply), quint16(4));
+    }
+}
+
+void TstTftpServer::lostAckOnRead()
+{
+    const QByteArray data = randomBytes(600, 3);
+    QVERIFY(writeFile(m_root + "/lost.bin", data));
+    QSignalSpy sent(m_tftp, &QTftp::fileSent);
+    RawPeer peer;
+    peer.send(request(QTftp::RRQ, "lost.bin"));
+    const QByteArray first = peer.recv(2000);
+    QCOMPARE(op(first), quint16(QTftp::DATA));
+    QCOMPARE(num(first), quint16(1));
+    // No acknowledgement: the block must come again after the waits.
+    const QByteArray again = peer.recv(5000);
+    QCOMPARE(again, first);
+    peer.send(packet(QTftp::ACK, 1));
+    const QByteArray last = peer.recv(2000);
+    QCOMPARE(num(last), quint16(2));
+    QCOMPARE(first.mid(4) + last.mid(4), data);
+    peer.send(packet(QTftp::ACK, 2));
+    QTRY_COMPARE(sent.count(), 1);
+}
+
+void TstTftpServer::lostAcksOnWrite()
+{
+    const QByteArray data = randomBytes(700, 4);
+    QSignalSpy received(m_tftp, &QTftp::fileReceived);
+    RawPeer peer;
+    peer.send(request(QTftp::WRQ, "pushed.bin"));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 0));
+    peer.send(packet(QTftp::DATA, 1, data.left(512)));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 1));
+    // As if ACK 1 was lost: the client sends block 1 again and must be answered.
+    peer.send(packet(QTftp::DATA, 1, data.left(512)));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 1));
+    peer.send(packet(QTftp::DATA, 2, data.mid(512)));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 2));
+    QTRY_COMPARE(received.count(), 1);
+    // The final ACK lost: the repeated last block is acknowledged, not refused.
+    peer.send(packet(QTftp::DATA, 2, data.mid(512)));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 2));
+    QCOMPARE(readFile(m_root + "/pushed.bin"), data);
+    QCOMPARE(received.count(), 1);
+
+    // Silence after ACK 0: the server repeats its acknowledgement.
+    RawPeer quiet;
+    quiet.send(request(QTftp::WRQ, "quiet.bin"));
+    QCOMPARE(quiet.recv(2000), packet(QTftp::ACK, 0));
+    QCOMPARE(quiet.recv(5000), packet(QTftp::ACK, 0));
+    quiet.send(packet(QTftp::DATA, 1, "ok"));
+    QCOMPARE(quiet.recv(2000), packet(QTftp::ACK, 1));
+    QCOMPARE(readFile(m_root + "/quiet.bin"), QByteArray("ok"));
+}
+
+void TstTftpServer::stopDuringTransfers()
+{
+    const QByteArray data = randomBytes(2000, 5);
+    QVERIFY(writeFile(m_root + "/big.bin", data));
+    QSignalSpy sent(m_tftp, &QTftp::fileSent);
+    QSignalSpy received(m_tftp, &QTftp::fileReceived);
+
+    RawPeer reader;
+    reader.send(request(QTftp::RRQ, "big.bin"));
+    QCOMPARE(num(reader.recv(2000)), quint16(1));
+    QElapsedTimer t;
+    t.start();
+    m_tftp->stop();
+    QVERIFY2(t.elapsed() < 1000, "stop waited for the transfer");
+    QVERIFY(!m_tftp->isRunning());
+
+    m_tftp->start();
+    QTest::qWait(100);  // the loop binds in its own thread
+    RawPeer writer;
+    writer.send(request(QTftp::WRQ, "half.bin"));
+    QCOMPARE(writer.recv(2000), packet(QTftp::ACK, 0));
+    writer.send(packet(QTftp::DATA, 1, data.left(512)));
+    QCOMPARE(writer.recv(2000), packet(QTftp::ACK, 1));
+    m_tftp->stop();
+    // The part already written stays.
+    QCOMPARE(readFile(m_root + "/half.bin"), data.left(512));
+
+    // The engine serves again after a stop.
+    m_tftp->start();
+    QTest::qWait(100);
+    RawPeer again;
+    again.send(request(QTftp::RRQ, "big.bin"));
+    QByteArray got;
+    for (quint16 b = 1; b <= 4; ++b) {
+        const QByteArray p = again.recv(2000);
+        QCOMPARE(num(p), b);
+        got += p.mid(4);
+        again.send(packet(QTftp::ACK, b));
+    }
+    QCOMPARE(got, data);
+    QTRY_COMPARE(sent.count(), 1);
+    QCOMPARE(received.count(), 0);
+}
+
+void TstTftpServer::bindFailure()
+{
+    QUdpSocket squatter;
+    QVERIFY(squatter.bind(QHostAddress::AnyIPv4, kPort));
+    QSignalSpy err(m_tftp, &QTftp::error);
+    m_tftp->start();
+    QVERIFY(err.wait(2000));
+    QCOMPARE(err.at(0).at(0).toInt(), 2);
+    m_tftp->stop();
+    squatter.close();
+    m_tftp->start();
+    QTest::qWait(200);
+    QCOMPARE(err.count(), 1);
+    RawPeer peer;
+    peer.send(request(QTftp::RRQ, "absent"));
+    QCOMPARE(num(peer.recv(2000)), quint16(1));
+}
+
+void TstTftpServer::panel()
+{
+    QtftpWidget w;
+    auto *root = w.findChild<QLineEdit *>("root");
+    auto *start = w.findChild<QPushButton *>("start");
+    auto *browse = w.findChild<QPushButton *>("browse");
+    auto *status = w.findChild<QLabel *>("statusLabel");
+    QVERIFY(root && start && browse && status);
+    QCOMPARE(start->text(), QString("开启tftp服务"));
+
+    QSignalSpy rootChanged(&w, &QtftpWidget::sigTftpRootDirChanged);
+    root->setText(m_tmp.filePath("nowhere"));
+    QVERIFY(!start->isEnabled());
+    root->setText(m_root);
+    QVERIFY(start->isEnabled());
+    QCOMPARE(rootChanged.count(), 2);
+
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(start->text(), QString("停止tftp服务"));
+    QCOMPARE(status->text(), QString("Server started"));
+    QVERIFY(!root->isEnabled() && !browse->isEnabled());
+    QTest::qWait(100);
+
+    QSignalSpy sendOne(&w, &QtftpWidget::sigSendOneFile);
+    QSignalSpy rcvOne(&w, &QtftpWidget::sigRcvOneFile);
+    QVERIFY(writeFile(m_root + "/panel.bin", randomBytes(3000, 9)));
+    RawPeer peer;
+    peer.send(request(QTftp::RRQ, "panel.bin"));
+    for (quint16 b = 1; b <= 6; ++b) {
+        const QByteArray p = peer.recv(2000);
+        QCOMPARE(num(p), b);
+        peer.send(packet(QTftp::ACK, b));
+    }
+    QTRY_COMPARE(sendOne.count(), 1);
+    QCOMPARE(sendOne.at(0).at(0).toString(), QString("panel.bin"));
+    QCOMPARE(status->text(), QString("发送panel.bin成功"));
+
+    peer.send(request(QTftp::WRQ, "panel-up.bin"));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 0));
+    peer.send(packet(QTftp::DATA, 1, "abc"));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 1));
+    QTRY_COMPARE(rcvOne.count(), 1);
+    QCOMPARE(rcvOne.at(0).at(0).toString(), QString("panel-up.bin"));
+    QCOMPARE(status->text(), QString("接收panel-up.bin成功"));
+
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(start->text(), QString("开启tftp服务"));
+    QCOMPARE(status->text(), QString("Server stopped"));
+    QVERIFY(root->isEnabled() && browse->isEnabled());
+    peer.send(request(QTftp::RRQ, "panel.bin"));
+    QVERIFY(peer.recv(300).isEmpty());
+}
+
+QTEST_MAIN(TstTftpServer)
+#include "tst_tftpserver.moc"
