@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -195,6 +197,9 @@ protected:
         // namespace's private /tmp keeps it from rolling).
         log_add_sink(capture_writer, fopen(LOG_FILE_PATH, "a"), LOG_LEVEL_DEBUG);
         signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE must kill the test
+        // Sanitizer runtimes start a helper thread with the first thread;
+        // have it exist before threads are counted.
+        std::thread([] {}).join();
     }
     void SetUp() override {
         reset_capture();
