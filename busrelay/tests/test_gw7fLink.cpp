@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -416,6 +418,60 @@ TEST_F(Gw7fLinkTest, PeerClosingWithFramesQueuedEndsTheConnectionNotTheProcess) 
     EXPECT_TRUE(log.find("gw7f send call failure!msg:") != std::string::npos ||
                 log.find("gw7f rcv error:") != std::string::npos)
         << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The link and the simulator speak the same frames: search, connect, a
+// command and its answer.
+TEST_F(Gw7fLinkTest, WorksWithTheGatewaySimulator) {
+    const char *binDir = getenv("BIN_DIR");
+    std::string gwsim = std::string(binDir ? binDir : "") + "/gwsim";
+    if (!binDir || access(gwsim.c_str(), X_OK) != 0) GTEST_SKIP() << "gwsim not built";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl(gwsim.c_str(), "gwsim", "-r", "0", "--keepalive", "1", (char *)nullptr);
+        _exit(127);
+    }
+    // Ready once its TCP port takes connections (the UDP port is bound first).
+    EXPECT_TRUE(wait_for([] {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(GW7F_TCP_PORT);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = ::connect(s, (sockaddr *)&a, sizeof a) == 0;
+        close(s);
+        return ok;
+    }, 3000));
+    Gw7fLink *link = Gw7fLink::instance();
+    ASSERT_EQ(link->start(record_handler), 0);
+    EXPECT_TRUE(wait_for([&] { return link->isConnected(); }, 5000)) << log_text();
+    EXPECT_EQ(link->gatewayKey(), "gw7f0001");
+    const char *cmd =
+        "{\"cmd\":\"read\",\"deviceKey\":\"thm10001\",\"function\":{\"setTemp\":0},\"sno\":\"9-3-3-1\"}\n";
+    EXPECT_EQ(link->sendCommand("thm10001", cmd, (int)strlen(cmd)), 0);
+    EXPECT_TRUE(wait_for([] { return !messages().empty(); }, 3000));
+    if (!messages().empty()) {
+        std::string m = messages()[0];
+        EXPECT_EQ(m.rfind("local/gw7f0001/thm10001|", 0), 0u) << m;
+        EXPECT_NE(m.find("\"sno\":\"9-3-3-1\""), std::string::npos) << m;
+        EXPECT_NE(m.find("\"errorCode\":0"), std::string::npos) << m;
+    }
+    // gwsim's keep-alives are answered and do not reach the handler.
+    usleep(1500000);
+    EXPECT_EQ(messages().size(), 1u);
+    EXPECT_TRUE(link->isConnected());
+    link->stop();
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
