@@ -23,15 +23,22 @@ bool string_member(const Json::Value &obj, const char *name, std::string &out) {
 }
 
 // One step of a "vary" rule on a value.
-void step_value(Json::Value &v, const Json::Value &rule) {
+void step_value(Json::Value &v, Json::Value &rule) {
     if (rule.isMember("toggle") && v.isBool()) {
         v = !v.asBool();
     } else if (rule["cycle"].isArray() && rule["cycle"].size() > 0) {
+        // The position is kept in the rule: a list may name a value twice.
         const Json::Value &list = rule["cycle"];
-        Json::ArrayIndex next = 0;
-        for (Json::ArrayIndex i = 0; i < list.size(); ++i)
-            if (list[i] == v) next = (i + 1) % list.size();
-        v = list[next];
+        int at = -1;
+        if (rule["position"].isInt()) {
+            at = rule["position"].asInt();
+        } else {
+            for (Json::ArrayIndex i = 0; i < list.size() && at < 0; ++i)
+                if (list[i] == v) at = (int)i;
+        }
+        at = (at + 1) % (int)list.size();
+        rule["position"] = at;
+        v = list[(Json::ArrayIndex)at];
     } else if (rule["step"].isNumeric() && v.isNumeric()) {
         double step = rule["step"].asDouble();
         double lo = rule["min"].isNumeric() ? rule["min"].asDouble() : -1e18;
@@ -49,7 +56,7 @@ void step_value(Json::Value &v, const Json::Value &rule) {
 
 // Applies rule to every value the path names; "*" walks all array elements.
 void apply_rule(Json::Value &node, const std::vector<std::string> &parts, size_t at,
-                const Json::Value &rule) {
+                Json::Value &rule) {
     if (at == parts.size()) {
         step_value(node, rule);
         return;

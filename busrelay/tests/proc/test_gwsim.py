@@ -95,11 +95,12 @@ def start(*args):
     return sim
 
 
-def search(timeout=1.0):
+def search(timeout=1.0, to="127.0.0.1"):
     u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    u.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     u.settimeout(timeout)
     try:
-        u.sendto(SEARCH, ("127.0.0.1", 9980))
+        u.sendto(SEARCH, (to, 9980))
         data, _ = u.recvfrom(2048)
         return json.loads(data)
     except socket.timeout:
@@ -116,6 +117,9 @@ def test_search_answer_carries_key_ip_sn_and_version():
         assert a["function"]["ip"] == "127.0.0.1", a
         assert a["metadata"]["sn"].startswith("99000000002"), a
         assert a["metadata"]["softwareVersion"], a
+        # A broadcast (here: loopback's broadcast address) is answered to the sender.
+        b = search(to="127.255.255.255")
+        assert b and b["deviceKey"] == GW, b
     finally:
         sim.stop()
 
@@ -241,7 +245,7 @@ def test_reports_change_values_and_count_failures():
     try:
         seen = {}
         deadline = time.monotonic() + 6
-        while time.monotonic() < deadline and len(seen.get("thm10001", [])) < 2:
+        while time.monotonic() < deadline and len(seen.get("swa30002", [])) < 2:
             got = c.frame(2)
             assert got, "no report"
             topic, payload = got
@@ -254,6 +258,8 @@ def test_reports_change_values_and_count_failures():
         fails = [d["statistics"]["timesOfContinuousFailed"] for d in seen["swa30001"]]
         assert fails[:2] == [1, 2], fails
         assert seen["thm10001"][0]["statistics"]["timesOfContinuousFailed"] == 0
+        states = [d["function"]["runState"] for d in seen["crt10001"]]
+        assert states[:2] == ["opening", "stopped"], states
         vrv = seen["vrv10001"][0]["function"]["slave_status"]
         assert len(vrv) == 6 and all("slave_addr" in e for e in vrv), vrv
     finally:
