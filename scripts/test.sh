@@ -20,7 +20,7 @@ run_suite() {
   (cd "$ROOT/$dir" && ctest --output-on-failure -j"$JOBS" ${label:+-L "$label"})
 }
 
-run_suite build "" -DSANITIZE= || status=1
+run_suite build "" -DSANITIZE= -DBUILD_MAPDESK=ON || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan service -DSANITIZE=address -DBUILD_MAPDESK=OFF || status=1
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
