@@ -90,8 +90,8 @@ void reply_read_bits(ReplyBuilder &b, void *device, RegisterMap *map, int f, int
         count = f == 1 ? map->nb_bits : map->nb_input_bits;
         table = f == 1 ? map->tab_bits : map->tab_input_bits;
     }
-    long index = (long)address - (long)start;
-    if (index < 0 || index + n > (long)count) {
+    int64_t index = (int64_t)address - (int64_t)start;
+    if (index < 0 || index + n > (int64_t)count) {
         MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                  name);
         b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
@@ -103,7 +103,7 @@ void reply_read_bits(ReplyBuilder &b, void *device, RegisterMap *map, int f, int
     uint8_t byte = 0;
     int bit = 0;
     for (int i = 0; i < n; ++i) {
-        long k = index + i;
+        int64_t k = index + i;
         if (table[k]) byte |= (uint8_t)(1u << bit);
         if (f == 2 && table[k] == 1 && ctx->clearAfterRead &&
             ctx->clearAfterRead(device, 2, (int)(start + k)))
@@ -135,8 +135,8 @@ void reply_read_registers(ReplyBuilder &b, void *device, RegisterMap *map, int f
         count = f == 3 ? map->nb_registers : map->nb_input_registers;
         table = f == 3 ? map->tab_registers : map->tab_input_registers;
     }
-    long index = (long)address - (long)start;
-    if (index < 0 || index + n > (long)count) {
+    int64_t index = (int64_t)address - (int64_t)start;
+    if (index < 0 || index + n > (int64_t)count) {
         MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                  name);
         b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
@@ -146,7 +146,7 @@ void reply_read_registers(ReplyBuilder &b, void *device, RegisterMap *map, int f
     b.len = b.header();
     b.rsp[b.len++] = (uint8_t)(2 * n);
     for (int i = 0; i < n; ++i) {
-        long k = index + i;
+        int64_t k = index + i;
         uint16_t v = table[k];
         b.rsp[b.len++] = (uint8_t)(v >> 8);
         b.rsp[b.len++] = (uint8_t)(v & 0xFF);
@@ -254,8 +254,8 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
         reply_read_registers(b, device, map, f, address, n, live, complete);
         break;
     case 5: {
-        long index = map ? (long)address - (long)map->start_bits : -1;
-        if (index < 0 || index >= (long)(map ? map->nb_bits : 0)) {
+        int64_t index = map ? (int64_t)address - (int64_t)map->start_bits : -1;
+        if (index < 0 || index >= (int64_t)(map ? map->nb_bits : 0)) {
             MB_TRACE(ctx, "Illegal data address 0x%0X in write_bit\n", address);
             b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
         } else if (n != 0xFF00 && n != 0x0000) {
@@ -270,8 +270,8 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
         break;
     }
     case 6: {
-        long index = map ? (long)address - (long)map->start_registers : -1;
-        if (index < 0 || index >= (long)(map ? map->nb_registers : 0)) {
+        int64_t index = map ? (int64_t)address - (int64_t)map->start_registers : -1;
+        if (index < 0 || index >= (int64_t)(map ? map->nb_registers : 0)) {
             MB_TRACE(ctx, "Illegal data address 0x%0X in write_register\n", address);
             b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
         } else if (complete) {
@@ -298,8 +298,8 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
             start = coils ? map->start_bits : map->start_registers;
             count = coils ? map->nb_bits : map->nb_registers;
         }
-        long index = (long)address - (long)start;
-        if (index < 0 || index + n > (long)count) {
+        int64_t index = (int64_t)address - (int64_t)start;
+        if (index < 0 || index + n > (int64_t)count) {
             MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                      name);
             b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
