@@ -6,6 +6,7 @@
 
 #include "byteQueue.h"
 #include "logger.h"
+#include "mbRtuMaster.h"
 #include "softTimer.h"
 
 volatile sig_atomic_t g_running = 1;
@@ -17,10 +18,14 @@ SoftTimer g_fastTimer;  // 20 ms
 
 void on_slow_timer(void *, SoftTimerEvent event) {
     if (event != SOFT_TIMER_EXPIRED) return;
+    rtu_link_expire();
 }
 
 void on_fast_timer(void *, SoftTimerEvent event) {
     if (event != SOFT_TIMER_EXPIRED) return;
+    // The serial link is never opened by this service: both steps are idle.
+    rtu_link_drain_received();
+    rtu_link_poll();
 }
 
 void on_sigint(int) { g_running = 0; }

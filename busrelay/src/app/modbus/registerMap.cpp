@@ -53,9 +53,10 @@ void register_map_free(RegisterMap *map) {
 }
 
 long register_index(uint32_t start, uint32_t count, long address) {
-    long index = address - (long)start;
-    if (index < 0 || index >= (long)count) return -1;
-    return index;
+    // 64-bit arithmetic: on the 32-bit gateway a long cannot hold every start.
+    int64_t index = (int64_t)address - (int64_t)start;
+    if (index < 0 || index >= (int64_t)count) return -1;
+    return (long)index;
 }
 
 int set_coil(RegisterMap *map, uint16_t address, uint8_t value) {

@@ -1,0 +1,280 @@
+// labels: threads
+// needs: namespace
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "byteQueue.h"
+#include "mbTcpSvr.h"
+#include "modbus.h"
+#include "registerMap.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+RegisterMap *g_map = nullptr;
+int g_pollNo = 0;
+std::vector<int> g_dispatchPolls;
+int g_lastSocket = -1;
+
+// Deferred requests handed to the "gateway" thread.
+std::mutex g_mailLock;
+std::vector<std::pair<int, Bytes>> g_mail;
+
+int on_request(ModbusContext *ctx, int socket, const uint8_t *req, int length) {
+    g_dispatchPolls.push_back(g_pollNo);
+    g_lastSocket = socket;
+    mb_lock(ctx);
+    mb_set_socket(ctx, socket);
+    int rc = mb_reply(ctx, nullptr, req, length, g_map, 0);
+    if (rc == MB_REPLY_DEFERRED) {
+        std::lock_guard<std::mutex> guard(g_mailLock);
+        g_mail.emplace_back(socket, Bytes(req, req + length));
+    }
+    mb_unlock(ctx);
+    return rc;
+}
+
+void poll_once() {
+    ++g_pollNo;
+    mb_tcp_server_poll();
+}
+
+// Polls with short pauses so loopback traffic can arrive in between.
+void poll_for(int cycles) {
+    for (int i = 0; i < cycles; ++i) {
+        poll_once();
+        usleep(1000);
+    }
+}
+
+int connect_client() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(502);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, (struct sockaddr *)&a, sizeof a), 0) << strerror(errno);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+Bytes read_req(uint16_t tid, int address, int n) {
+    return {(uint8_t)(tid >> 8), (uint8_t)tid, 0, 0, 0, 6, 1, 3,
+            (uint8_t)(address >> 8), (uint8_t)address, (uint8_t)(n >> 8), (uint8_t)n};
+}
+
+// Whatever has arrived, without waiting.
+Bytes take(int fd) {
+    uint8_t buf[1024];
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    return n > 0 ? Bytes(buf, buf + n) : Bytes();
+}
+
+int open_fds() {
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d)) ++n;
+    closedir(d);
+    return n;
+}
+
+class TcpServer : public testing::Test {
+protected:
+    void SetUp() override {
+        pool_reset();
+        g_map = register_map_new(0, 8, 0, 8, 0, 20, 0, 4);
+        for (int i = 0; i < 20; ++i) g_map->tab_registers[i] = (uint16_t)(0x300 + i);
+        g_pollNo = 0;
+        g_dispatchPolls.clear();
+        g_mail.clear();
+    }
+    void TearDown() override {
+        if (ctx) mb_tcp_server_free(ctx);
+        register_map_free(g_map);
+        EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS) << "a queue kept blocks after free";
+    }
+    void start() {
+        ctx = mb_tcp_server_new(502, on_request);
+        ASSERT_NE(ctx, nullptr);
+        ASSERT_EQ(mb_tcp_server_bound_port(), 502);
+    }
+    ModbusContext *ctx = nullptr;
+};
+
+TEST_F(TcpServer, BackToBackRequestsAreAnsweredOnePollCycleApart) {
+    start();
+    int c = connect_client();
+    poll_for(3);  // admitted
+    Bytes two = read_req(1, 0, 1);
+    Bytes second = read_req(2, 5, 2);
+    two.insert(two.end(), second.begin(), second.end());
+    ASSERT_EQ(send(c, two.data(), two.size(), 0), (ssize_t)two.size());
+    usleep(5000);
+    poll_once();  // receives both frames; nothing dispatched yet
+    EXPECT_TRUE(g_dispatchPolls.empty());
+    int received = g_pollNo;
+    poll_once();
+    usleep(5000);
+    EXPECT_EQ(take(c), Bytes({0, 1, 0, 0, 0, 5, 1, 3, 2, 3, 0}));
+    poll_once();
+    usleep(5000);
+    EXPECT_EQ(take(c), Bytes({0, 2, 0, 0, 0, 7, 1, 3, 4, 3, 5, 3, 6}));
+    EXPECT_EQ(g_dispatchPolls, std::vector<int>({received + 1, received + 2}));
+    close(c);
+}
+
+TEST_F(TcpServer, SilentClientIsClosedIn90002ndPollAfterAdmission) {
+    start();
+    int c = connect_client();
+    usleep(5000);
+    poll_once();  // accepted and admitted in this cycle
+    const int admitted = g_pollNo;
+    CaptureStderr();
+    int closedAt = -1;
+    // Bounded: a little past the limit.
+    for (int i = 0; i < MB_TCP_IDLE_LIMIT + 10 && closedAt < 0; ++i) {
+        poll_once();
+        char b;
+        if (recv(c, &b, 1, MSG_DONTWAIT) == 0) closedAt = g_pollNo;
+    }
+    std::string log = GetCapturedStderr();
+    EXPECT_EQ(closedAt - admitted, 90002);
+    EXPECT_NE(log.find("[mbTcpTransport]close 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(log.find("connnect by idle timeout!"), std::string::npos);
+    close(c);
+}
+
+TEST_F(TcpServer, TakenPortIsRetriedEveryCycleWithoutLeakingSockets) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;  // earlier tests leave connections to 502 in TIME_WAIT
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(502);
+    ASSERT_EQ(bind(blocker, (struct sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    const int fds = open_fds();
+    CaptureStderr();
+    ctx = mb_tcp_server_new(502, on_request);
+    ASSERT_NE(ctx, nullptr);
+    for (int i = 0; i < 5; ++i) poll_once();
+    std::string log = GetCapturedStderr();
+    EXPECT_EQ(open_fds(), fds);
+    size_t count = 0;
+    for (size_t p = log.find("int on port502,error!!!"); p != std::string::npos;
+         p = log.find("int on port502,error!!!", p + 1))
+        ++count;
+    EXPECT_EQ(count, 6u);
+    EXPECT_EQ(mb_tcp_server_bound_port(), -1);
+    close(blocker);
+    poll_once();
+    EXPECT_EQ(mb_tcp_server_bound_port(), 502);
+    int c = connect_client();
+    poll_for(2);
+    Bytes r = read_req(9, 1, 1);
+    send(c, r.data(), r.size(), 0);
+    poll_for(4);
+    EXPECT_EQ(take(c), Bytes({0, 9, 0, 0, 0, 5, 1, 3, 2, 3, 1}));
+    close(c);
+}
+
+TEST_F(TcpServer, ReplyForAClientThatLeftIsDropped) {
+    start();
+    int c = connect_client();
+    poll_for(2);
+    Bytes r = read_req(3, 2, 1);
+    send(c, r.data(), r.size(), 0);
+    poll_for(4);
+    ASSERT_EQ(take(c).size(), 11u);
+    const int gone = g_lastSocket;
+    close(c);
+    poll_for(3);  // the server sees the end of stream and closes its side
+    mb_lock(ctx);
+    mb_set_socket(ctx, gone);
+    EXPECT_EQ(mb_reply(ctx, nullptr, r.data(), (int)r.size(), g_map, 0), 0);
+    mb_set_socket(ctx, -1);
+    EXPECT_EQ(mb_reply(ctx, nullptr, r.data(), (int)r.size(), g_map, 0), -1);
+    mb_set_socket(ctx, 40);  // never a served socket number
+    EXPECT_EQ(mb_tcp_server_send(ctx, r.data(), (int)r.size()), 0);
+    mb_unlock(ctx);
+}
+
+// Deferred requests completed by a second thread under the context lock
+// while the main thread keeps polling and a second client reads the cache.
+TEST_F(TcpServer, DeferredRepliesFromAnotherThreadReachTheRightClient) {
+    start();
+    std::atomic<bool> run{true};
+    std::thread gateway([&] {
+        for (int spins = 0; run.load() && spins < 200000; ++spins) {
+            std::pair<int, Bytes> job;
+            {
+                std::lock_guard<std::mutex> guard(g_mailLock);
+                if (!g_mail.empty()) {
+                    job = g_mail.front();
+                    g_mail.erase(g_mail.begin());
+                }
+            }
+            if (job.second.empty()) {
+                usleep(200);
+                continue;
+            }
+            Bytes &req = job.second;
+            int address = (req[8] << 8 | req[9]) - 1000;
+            req[8] = (uint8_t)(address >> 8);
+            req[9] = (uint8_t)address;
+            mb_lock(ctx);
+            set_hold_reg(g_map, (uint16_t)address, (uint16_t)(0xD000 + address));
+            mb_set_socket(ctx, job.first);
+            mb_reply(ctx, nullptr, req.data(), -1, g_map, 1);
+            mb_unlock(ctx);
+        }
+    });
+    int live = connect_client();
+    int cached = connect_client();
+    poll_for(3);
+    int answered = 0;
+    for (int i = 0; i < 20; ++i) {
+        Bytes d = read_req((uint16_t)(100 + i), 1000 + (i % 19) + 1, 1);
+        Bytes k = read_req((uint16_t)(200 + i), 0, 1);
+        send(live, d.data(), d.size(), 0);
+        send(cached, k.data(), k.size(), 0);
+        Bytes gotLive, gotCached;
+        for (int p = 0; p < 500 && (gotLive.empty() || gotCached.empty()); ++p) {
+            poll_once();
+            usleep(500);
+            if (gotLive.empty()) gotLive = take(live);
+            if (gotCached.empty()) gotCached = take(cached);
+        }
+        int a = (i % 19) + 1;
+        EXPECT_EQ(gotLive, Bytes({0, (uint8_t)(100 + i), 0, 0, 0, 5, 1, 3, 2, 0xD0, (uint8_t)a}));
+        ASSERT_EQ(gotCached.size(), 11u);
+        EXPECT_EQ(gotCached[1], (uint8_t)(200 + i));
+        answered += !gotLive.empty();
+    }
+    run = false;
+    gateway.join();
+    EXPECT_EQ(answered, 20);
+    close(live);
+    close(cached);
+    poll_for(2);
+}
+
+}  // namespace
