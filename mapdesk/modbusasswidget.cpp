@@ -128,8 +128,8 @@ void ModbusAssWidget::onClientError()
 {
     if (!m_client || m_client->error() == QModbusDevice::NoError)
         return;
-    if (m_inConnect) {
-        m_connectError = m_client->errorString();
+    if (m_quiet) {
+        m_quietError = m_client->errorString();
         return;
     }
     qDebug() << "modbus client error:" << m_client->errorString();
@@ -161,15 +161,15 @@ void ModbusAssWidget::on_connectButton_clicked()
     m_client->setNumberOfRetries(s.numberOfRetries);
 
     // Errors raised inside connectDevice() are shown once, as the connect failure.
-    m_inConnect = true;
-    m_connectError.clear();
+    m_quiet = true;
+    m_quietError.clear();
     const bool ok = m_client->connectDevice();
-    m_inConnect = false;
+    m_quiet = false;
     if (!ok) {
-        const QString why = m_connectError.isEmpty() ? m_client->errorString() : m_connectError;
+        const QString why = m_quietError.isEmpty() ? m_client->errorString() : m_quietError;
         DialogSeam::warning(this, warnTitle(), QStringLiteral("Connect failed: ") + why);
-    } else if (!m_connectError.isEmpty()) {
-        DialogSeam::warning(this, warnTitle(), m_connectError);
+    } else if (!m_quietError.isEmpty()) {
+        DialogSeam::warning(this, warnTitle(), m_quietError);
     }
 }
 
@@ -223,7 +223,9 @@ void ModbusAssWidget::sendRead(int offset)
     const int count = qMax(1, qMin(ui->readSize->value(), kAddressLimit - start));
     const QModbusDataUnit unit(currentType(), start + offset, quint16(count));
 
+    m_quiet = true;
     QModbusReply *reply = m_client->sendReadRequest(unit, ui->serverEdit->value());
+    m_quiet = false;
     if (!reply) {
         DialogSeam::warning(this, warnTitle(), QStringLiteral("Read error: ") + m_client->errorString());
         return;
@@ -333,7 +335,9 @@ void ModbusAssWidget::sendWrite(int offset)
     }
     ui->mbRcvTxt->clear();
 
+    m_quiet = true;
     QModbusReply *reply = m_client->sendWriteRequest(unit, ui->serverEdit->value());
+    m_quiet = false;
     if (!reply) {
         DialogSeam::warning(this, warnTitle(), QStringLiteral("Write error: ") + m_client->errorString());
         return;

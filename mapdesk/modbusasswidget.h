@@ -56,9 +56,10 @@ private:
     QModbusClient *m_client = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     WriteRegisterModel *m_writeModel = nullptr;
-    // While connectDevice() runs its errors are reported once, as "Connect failed".
-    bool m_inConnect = false;
-    QString m_connectError;
+    // While connectDevice() or a send runs, the client's errors are reported
+    // once, by the caller, instead of a second box from errorOccurred.
+    bool m_quiet = false;
+    QString m_quietError;
 };
 
 #endif // MODBUSASSWIDGET_H

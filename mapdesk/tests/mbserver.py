@@ -23,6 +23,7 @@ SIZE = 1100
 def main():
     port = int(sys.argv[1]) if len(sys.argv) > 1 else 502
     logging.basicConfig(level=logging.CRITICAL)
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     store = ModbusSlaveContext(
         co=ModbusSequentialDataBlock(0, [a % 3 == 0 for a in range(SIZE)]),
         di=ModbusSequentialDataBlock(0, [a % 2 == 1 for a in range(SIZE)]),
