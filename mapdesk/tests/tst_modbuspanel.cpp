@@ -19,6 +19,7 @@
 #include <QStandardItemModel>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextEdit>
 #include <QtTest>
@@ -88,6 +89,8 @@ private slots:
     void exceptionShownWithCode();
     void writeBeyondTableRefused();
     void connectionRefusedShown();
+    void noAnswerShownOnce();
+    void serialPortMissing();
 
 private:
     QProcess m_server;
@@ -418,6 +421,44 @@ void TstModbusPanel::connectionRefusedShown()
     p.click("readButton");
     QCOMPARE(m_dialogs.size(), 1);
     QVERIFY2(m_dialogs[0].text.startsWith("Read error: "), qPrintable(m_dialogs[0].text));
+}
+
+void TstModbusPanel::noAnswerShownOnce()
+{
+    // A server that takes requests and never answers (busrelay drops a request
+    // the gateway does not answer): one box with the timeout, panel still connected.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    ModbusAssWidget w;
+    Panel p{&w};
+    SettingsDialog *d = w.settingsDialog();
+    d->findChild<QSpinBox *>("timeoutSpinner")->setValue(300);
+    d->findChild<QSpinBox *>("retriesSpinner")->setValue(0);
+    d->findChild<QPushButton *>("applyButton")->click();
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(silent.serverPort())));
+    QCOMPARE(w.modbusClient()->timeout(), 300);
+    p.setType(3);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
+    QVERIFY2(m_dialogs[0].text.startsWith("Read response error: "), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.endsWith(QString("(code: 0x%1)").arg(int(QModbusDevice::TimeoutError), 0, 16)),
+             qPrintable(m_dialogs[0].text));
+    QTest::qWait(300);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::ConnectedState);
+}
+
+void TstModbusPanel::serialPortMissing()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    p.get<QLineEdit>("portEdit")->setText("no-such-serial-port");
+    p.click("connectButton");
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 2000);
+    QVERIFY2(m_dialogs[0].text.startsWith("Connect failed: "), qPrintable(m_dialogs[0].text));
+    QTest::qWait(100);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::UnconnectedState);
 }
 
 QTEST_MAIN(TstModbusPanel)
