@@ -6,6 +6,7 @@
 #include "frame7f.h"
 #include "gatewayerrortext.h"
 #include "mapjsonfile.h"
+#include "modbusasswidget.h"
 #include "noedititemdelegate.h"
 
 #include <QAction>
@@ -69,6 +70,7 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
+    ui->workTabWidget->addTab(new ModbusAssWidget(ui->workTabWidget), u("modbus助手v1.0"));
     resize(790, 900);
     ui->workTabWidget->setCurrentIndex(0);
 

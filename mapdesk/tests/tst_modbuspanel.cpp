@@ -1,0 +1,465 @@
+// needs: namespace
+// The Modbus test panel: its form, settings and write table, and reads and
+// writes against pymodbus's own server (mbserver.py beside this file) on
+// loopback inside the test's private network namespace.
+#include "dialogseam.h"
+#include "mainwindow.h"
+#include "modbusasswidget.h"
+#include "settingsdialog.h"
+#include "writeregistermodel.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QListWidget>
+#include <QLineEdit>
+#include <QModbusClient>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTextEdit>
+#include <QtTest>
+
+namespace {
+const quint16 kServerPort = 5020;
+
+// Drives one panel through its controls, as an engineer would.
+struct Panel {
+    ModbusAssWidget *w;
+    template <typename T> T *get(const char *name) const
+    {
+        T *c = w->findChild<T *>(name);
+        if (!c)
+            qFatal("no control %s", name);
+        return c;
+    }
+    void setType(int index) { get<QComboBox>("writeTable")->setCurrentIndex(index); }
+    void setRead(int unit, int start, int count)
+    {
+        get<QSpinBox>("serverEdit")->setValue(unit);
+        get<QSpinBox>("readAddress")->setValue(start);
+        get<QSpinBox>("readSize")->setValue(count);
+    }
+    QStringList results() const
+    {
+        QStringList out;
+        auto *list = get<QListWidget>("readValue");
+        for (int i = 0; i < list->count(); ++i)
+            out << list->item(i)->text();
+        return out;
+    }
+    QString recv() const { return get<QTextEdit>("mbRcvTxt")->toPlainText(); }
+    void click(const char *name) { get<QPushButton>(name)->click(); }
+    bool connectTcp(const QString &hostPort)
+    {
+        get<QComboBox>("connectType")->setCurrentIndex(1);
+        get<QLineEdit>("portEdit")->setText(hostPort);
+        click("connectButton");
+        return QTest::qWaitFor([this]() { return w->modbusClient()->state() == QModbusDevice::ConnectedState; },
+                               3000);
+    }
+};
+
+QString line(int address, const QString &value)
+{
+    return QString("Address: %1, Value: %2").arg(address).arg(value);
+}
+} // namespace
+
+class TstModbusPanel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup() { DialogSeam::setResponder(nullptr); }
+
+    void tabAndForm();
+    void settingsDialog();
+    void writeModel();
+    void writeSizeLimits();
+    void readBitsAndRegisters();
+    void writeCoilsAndRegisters();
+    void exceptionShownWithCode();
+    void writeBeyondTableRefused();
+    void connectionRefusedShown();
+    void noAnswerShownOnce();
+    void serialPortMissing();
+
+private:
+    QProcess m_server;
+    QList<DialogSeam::Request> m_dialogs;
+};
+
+void TstModbusPanel::initTestCase()
+{
+    const QString script = QFileInfo(QString::fromUtf8(__FILE__)).absolutePath() + "/mbserver.py";
+    QVERIFY2(QFileInfo::exists(script), qPrintable(script));
+    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_server.start("/usr/bin/python3", {script, QString::number(kServerPort)});
+    QVERIFY(m_server.waitForStarted(3000));
+    // Up once it accepts a connection (the interpreter needs a moment).
+    bool up = false;
+    for (int i = 0; i < 50 && !up; ++i) {
+        QTcpSocket probe;
+        probe.connectToHost("127.0.0.1", kServerPort);
+        up = probe.waitForConnected(200);
+        if (!up)
+            QTest::qWait(100);
+    }
+    QVERIFY2(up, "pymodbus server did not start");
+}
+
+void TstModbusPanel::cleanupTestCase()
+{
+    m_server.terminate();
+    if (!m_server.waitForFinished(3000))
+        m_server.kill();
+    m_server.waitForFinished(1000);
+}
+
+void TstModbusPanel::init()
+{
+    m_dialogs.clear();
+    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        m_dialogs.append(r);
+        return true;
+    });
+}
+
+void TstModbusPanel::tabAndForm()
+{
+    MainWindow mw;
+    auto *tabs = mw.findChild<QTabWidget *>("workTabWidget");
+    QCOMPARE(tabs->count(), 6);
+    QCOMPARE(tabs->tabText(5), QString::fromUtf8("modbus助手v1.0"));
+    QVERIFY(qobject_cast<ModbusAssWidget *>(tabs->widget(5)));
+    QCOMPARE(tabs->currentIndex(), 0);
+
+    ModbusAssWidget w;
+    Panel p{&w};
+    // Starts on serial with an RTU master, coils selected, only the coil column shown.
+    QCOMPARE(p.get<QComboBox>("connectType")->currentText(), QString("Serial"));
+    QVERIFY(w.modbusClient()->inherits("QModbusRtuSerialMaster"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Connect"));
+    auto *view = p.get<QTableView>("writeValueTable");
+    QVERIFY(!view->isColumnHidden(1));
+    QVERIFY(view->isColumnHidden(2));
+    QVERIFY(!p.get<QPushButton>("writeDirectBtn")->isEnabled());
+    QCOMPARE(p.get<QComboBox>("writeSize")->count(), 123);
+    QCOMPARE(p.get<QComboBox>("writeSize")->currentText(), QString("1"));
+
+    // TCP fills in the service's address; switching back gives a new RTU master.
+    p.get<QComboBox>("connectType")->setCurrentIndex(1);
+    QVERIFY(w.modbusClient()->inherits("QModbusTcpClient"));
+    QCOMPARE(p.get<QLineEdit>("portEdit")->text(), QString("127.0.0.1:502"));
+    p.get<QComboBox>("connectType")->setCurrentIndex(0);
+    QVERIFY(w.modbusClient()->inherits("QModbusRtuSerialMaster"));
+
+    // Discrete inputs and input registers cannot be written.
+    p.setType(1);
+    QVERIFY(!p.get<QPushButton>("writeButton")->isEnabled());
+    p.setType(2);
+    QVERIFY(!p.get<QPushButton>("writeButton")->isEnabled());
+    p.setType(3);
+    QVERIFY(p.get<QPushButton>("writeButton")->isEnabled());
+    QVERIFY(view->isColumnHidden(1));
+    QVERIFY(!view->isColumnHidden(2));
+    QVERIFY(!p.get<QPushButton>("writeDirectBtn")->isEnabled());
+    QVERIFY(m_dialogs.isEmpty());
+}
+
+void TstModbusPanel::settingsDialog()
+{
+    SettingsDialog d;
+    QCOMPARE(d.windowTitle(), QString("Modbus Settings"));
+    SettingsDialog::Settings s = d.settings();
+    QCOMPARE(s.parity, 2);
+    QCOMPARE(s.baud, 19200);
+    QCOMPARE(s.dataBits, 8);
+    QCOMPARE(s.stopBits, 1);
+    QCOMPARE(s.responseTime, 1000);
+    QCOMPARE(s.numberOfRetries, 3);
+    auto *parity = d.findChild<QComboBox *>("parityCombo");
+    QCOMPARE(parity->currentIndex(), 1);
+    QCOMPARE(d.findChild<QComboBox *>("baudCombo")->currentText(), QString("19200"));
+    QCOMPARE(d.findChild<QSpinBox *>("timeoutSpinner")->suffix(), QString(" ms"));
+
+    // Apply reads the controls: parity index n > 0 is parity value n + 1.
+    d.show();
+    parity->setCurrentIndex(0);
+    d.findChild<QComboBox *>("baudCombo")->setCurrentText("115200");
+    d.findChild<QComboBox *>("stopBitsCombo")->setCurrentText("3");
+    d.findChild<QSpinBox *>("retriesSpinner")->setValue(0);
+    d.findChild<QPushButton *>("applyButton")->click();
+    QVERIFY(!d.isVisible());
+    s = d.settings();
+    QCOMPARE(s.parity, 0);
+    QCOMPARE(s.baud, 115200);
+    QCOMPARE(s.stopBits, 3);
+    QCOMPARE(s.numberOfRetries, 0);
+    parity->setCurrentIndex(4);  // "Mark"
+    d.findChild<QPushButton *>("applyButton")->click();
+    QCOMPARE(d.settings().parity, 5);
+}
+
+void TstModbusPanel::writeModel()
+{
+    WriteRegisterModel m;
+    QCOMPARE(m.rowCount(), 123);
+    QCOMPARE(m.columnCount(), 3);
+    QCOMPARE(m.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("#"));
+    QCOMPARE(m.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Coils  "));
+    QCOMPARE(m.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Holding Registers"));
+    QCOMPARE(m.data(m.index(122, 0), Qt::DisplayRole).toString(), QString("122"));
+    QCOMPARE(m.data(m.index(5, 2), Qt::DisplayRole).toString(), QString("0x0"));
+
+    // Registers are edited as hexadecimal, with or without 0x; bad text keeps the value.
+    QVERIFY(m.setData(m.index(5, 2), "1a2B", Qt::EditRole));
+    QCOMPARE(m.holdingRegister(5), quint16(0x1a2b));
+    QCOMPARE(m.data(m.index(5, 2), Qt::DisplayRole).toString(), QString("0x1a2b"));
+    QVERIFY(m.setData(m.index(5, 2), "0xffff", Qt::EditRole));
+    QCOMPARE(m.holdingRegister(5), quint16(0xffff));
+    QVERIFY(!m.setData(m.index(5, 2), "10000", Qt::EditRole));
+    QVERIFY(!m.setData(m.index(5, 2), "zz", Qt::EditRole));
+    QCOMPARE(m.holdingRegister(5), quint16(0xffff));
+
+    QVERIFY(m.setData(m.index(7, 1), Qt::Checked, Qt::CheckStateRole));
+    QVERIFY(m.coil(7));
+    QCOMPARE(m.data(m.index(7, 1), Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QVERIFY(m.setData(m.index(7, 1), Qt::Unchecked, Qt::CheckStateRole));
+    QVERIFY(!m.coil(7));
+
+    // Only rows of the write range are enabled.
+    QSignalSpy repaint(&m, &WriteRegisterModel::updateViewport);
+    m.setStartAddress(10);
+    m.setNumberOfValues("3");
+    QCOMPARE(repaint.count(), 2);
+    QVERIFY(!(m.flags(m.index(9, 1)) & Qt::ItemIsEnabled));
+    QVERIFY(m.flags(m.index(10, 1)) & Qt::ItemIsEnabled);
+    QVERIFY(m.flags(m.index(12, 2)) & Qt::ItemIsEnabled);
+    QVERIFY(m.flags(m.index(12, 2)) & Qt::ItemIsEditable);
+    QVERIFY(m.flags(m.index(12, 1)) & Qt::ItemIsUserCheckable);
+    QVERIFY(!(m.flags(m.index(13, 2)) & Qt::ItemIsEnabled));
+}
+
+void TstModbusPanel::writeSizeLimits()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    auto *size = p.get<QComboBox>("writeSize");
+    auto *items = qobject_cast<QStandardItemModel *>(size->model());
+    size->setCurrentIndex(9);  // 10 values
+    p.get<QSpinBox>("writeAddress")->setValue(120);
+    QVERIFY(items->item(2)->isEnabled());
+    QVERIFY(!items->item(3)->isEnabled());
+    QCOMPARE(size->currentText(), QString("3"));  // the last count still allowed
+    QCOMPARE(w.writeModel()->startAddress(), 120);
+    QCOMPARE(w.writeModel()->numberOfValues(), 3);
+    p.get<QSpinBox>("writeAddress")->setValue(1);
+    QVERIFY(items->item(121)->isEnabled());
+    QVERIFY(!items->item(122)->isEnabled());
+    QCOMPARE(size->currentText(), QString("3"));
+}
+
+void TstModbusPanel::readBitsAndRegisters()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Disconnect"));
+
+    p.setType(0);  // coils: a % 3 == 0
+    p.setRead(7, 1, 6);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 6, 3000);
+    QCOMPARE(p.results(), QStringList({line(1, "0"), line(2, "0"), line(3, "1"), line(4, "0"),
+                                        line(5, "0"), line(6, "1")}));
+    QCOMPARE(p.recv(), QString("01 01 24 "));  // bits 3 and 6 of the six
+
+    p.setType(1);  // discrete inputs: a % 2 == 1
+    p.setRead(7, 4, 3);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 3, 3000);
+    QCOMPARE(p.results(), QStringList({line(4, "0"), line(5, "1"), line(6, "0")}));
+
+    p.setType(3);  // holding registers: 0x1000 + a, shown in hexadecimal
+    p.setRead(7, 1, 2);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 2, 3000);
+    QCOMPARE(p.results(), QStringList({line(1, "0x1001"), line(2, "0x1002")}));
+    QCOMPARE(p.recv(), QString("03 04 10 01 10 02 "));
+
+    // The direct read asks for address + 1000 and names those addresses.
+    p.click("readDirectBtn");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 2, 3000);
+    QCOMPARE(p.results(), QStringList({line(1001, "0x13e9"), line(1002, "0x13ea")}));
+
+    // Counts are cut so a read ends below the direct range; 1000 itself reads one value.
+    p.setType(2);  // input registers: 0x2000 + a
+    p.setRead(7, 995, 10);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 5, 3000);
+    QCOMPARE(p.results().last(), line(999, "0x23e7"));
+    p.setRead(7, 1000, 10);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 1, 3000);
+    QCOMPARE(p.results().first(), line(1000, "0x23e8"));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+
+    p.click("connectButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.get<QPushButton>("connectButton")->text(), QString("Connect"), 3000);
+}
+
+void TstModbusPanel::writeCoilsAndRegisters()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    WriteRegisterModel *m = w.writeModel();
+
+    // Coils 11 (was 0) and 12 (was 1) flipped from the table's rows 11 and 12.
+    p.setType(0);
+    p.get<QSpinBox>("writeAddress")->setValue(11);
+    p.get<QComboBox>("writeSize")->setCurrentText("2");
+    m->setData(m->index(11, 1), Qt::Checked, Qt::CheckStateRole);
+    m->setData(m->index(12, 1), Qt::Unchecked, Qt::CheckStateRole);
+    p.click("writeButton");
+    QTRY_VERIFY_WITH_TIMEOUT(!p.recv().isEmpty(), 3000);
+    QCOMPARE(p.recv(), QString("0f 00 0b 00 02 "));  // the server's echo: address 11, 2 coils
+    p.setRead(1, 10, 4);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 4, 3000);
+    QCOMPARE(p.results(), QStringList({line(10, "0"), line(11, "1"), line(12, "0"), line(13, "0")}));
+
+    // Holding registers 40 and 41.
+    p.setType(3);
+    p.get<QSpinBox>("writeAddress")->setValue(40);
+    m->setData(m->index(40, 2), "beef", Qt::EditRole);
+    m->setData(m->index(41, 2), "0x0012", Qt::EditRole);
+    p.click("writeButton");
+    QTRY_VERIFY_WITH_TIMEOUT(p.recv().startsWith("10 00 28 00 02"), 3000);
+    p.setRead(1, 39, 4);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 4, 3000);
+    QCOMPARE(p.results(), QStringList({line(39, "0x1027"), line(40, "0xbeef"), line(41, "0x12"),
+                                        line(42, "0x102a")}));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+}
+
+void TstModbusPanel::exceptionShownWithCode()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+
+    // Past the server's 1100 registers: illegal data address, one box saying so.
+    p.setType(3);
+    p.setRead(1, 200, 2);
+    p.click("readDirectBtn");
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
+    QCOMPARE(m_dialogs[0].title, QString("warning"));
+    QVERIFY2(m_dialogs[0].text.startsWith("Read response error: "), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.endsWith("(Mobus exception: 0x2)"), qPrintable(m_dialogs[0].text));
+    QCOMPARE(p.recv(), QString("83 02 "));
+    QVERIFY(p.results().isEmpty());
+    QTest::qWait(200);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::ConnectedState);  // still usable
+}
+
+void TstModbusPanel::writeBeyondTableRefused()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    auto *size = p.get<QComboBox>("writeSize");
+    auto *items = qobject_cast<QStandardItemModel *>(size->model());
+
+    for (int start : {123, 500}) {
+        for (int type : {0, 3}) {
+            m_dialogs.clear();
+            p.setType(type);
+            p.get<QSpinBox>("writeAddress")->setValue(start);
+            QVERIFY(!items->item(0)->isEnabled());  // no count fits
+            p.click("writeButton");
+            QCOMPARE(m_dialogs.size(), 1);
+            QVERIFY2(m_dialogs[0].text.startsWith("Write error: start address " + QString::number(start)),
+                     qPrintable(m_dialogs[0].text));
+            QTest::qWait(100);
+            QVERIFY(p.recv().isEmpty());  // nothing was sent
+        }
+    }
+    // The last row is still writable with one value.
+    m_dialogs.clear();
+    p.get<QSpinBox>("writeAddress")->setValue(122);
+    QCOMPARE(size->currentText(), QString("1"));
+    w.writeModel()->setData(w.writeModel()->index(122, 2), "7", Qt::EditRole);
+    p.click("writeButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.recv(), QString("06 00 7a 00 07 "), 3000);  // a single value goes as function 6
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+}
+
+void TstModbusPanel::connectionRefusedShown()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(!p.connectTcp("127.0.0.1:5999"));  // nothing listens there
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
+    QCOMPARE(m_dialogs[0].title, QString("warning"));
+    QVERIFY(!m_dialogs[0].text.isEmpty());
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Connect"));
+
+    // A read without a connection is refused with its reason.
+    m_dialogs.clear();
+    p.click("readButton");
+    QCOMPARE(m_dialogs.size(), 1);
+    QVERIFY2(m_dialogs[0].text.startsWith("Read error: "), qPrintable(m_dialogs[0].text));
+}
+
+void TstModbusPanel::noAnswerShownOnce()
+{
+    // A server that takes requests and never answers (busrelay drops a request
+    // the gateway does not answer): one box with the timeout, panel still connected.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    ModbusAssWidget w;
+    Panel p{&w};
+    SettingsDialog *d = w.settingsDialog();
+    d->findChild<QSpinBox *>("timeoutSpinner")->setValue(300);
+    d->findChild<QSpinBox *>("retriesSpinner")->setValue(0);
+    d->findChild<QPushButton *>("applyButton")->click();
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(silent.serverPort())));
+    QCOMPARE(w.modbusClient()->timeout(), 300);
+    p.setType(3);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
+    QVERIFY2(m_dialogs[0].text.startsWith("Read response error: "), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.endsWith(QString("(code: 0x%1)").arg(int(QModbusDevice::TimeoutError), 0, 16)),
+             qPrintable(m_dialogs[0].text));
+    QTest::qWait(300);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::ConnectedState);
+}
+
+void TstModbusPanel::serialPortMissing()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    p.get<QLineEdit>("portEdit")->setText("no-such-serial-port");
+    p.click("connectButton");
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 2000);
+    QVERIFY2(m_dialogs[0].text.startsWith("Connect failed: "), qPrintable(m_dialogs[0].text));
+    QTest::qWait(100);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::UnconnectedState);
+}
+
+QTEST_MAIN(TstModbusPanel)
+#include "tst_modbuspanel.moc"
