@@ -311,6 +311,9 @@ void QTftp::serveWrite(qint64 len)
         }
         bytes += quint64(n - 4);
         ++blocks;
+        // The last ACK tells the client its file is stored: it must be on disk by then.
+        if (n < kPacketSize)
+            file.flush();
         sendAck(expect);
         if (n < kPacketSize)
             break;
