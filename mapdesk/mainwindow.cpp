@@ -95,9 +95,9 @@ MainWindow::~MainWindow()
     m_7fSocket->disconnect(this);
     m_detectSocket->disconnect(this);
     m_7fSocket->abort();
-    // A live SSH client ends its thread and releases itself.
-    if (m_sshConnected)
-        emit sigDisconnecteSsh();
+    // A live SSH client (connected or still connecting) ends its thread
+    // and releases itself.
+    emit sigDisconnecteSsh();
     delete ui;
 }
 
