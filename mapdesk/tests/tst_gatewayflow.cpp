@@ -300,16 +300,35 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     const QByteArray original = readFile(gwFile("map.json"));
     QVERIFY(writeFile(pcRoot + "/" + pcName, "older fetch"));
 
-    // Select the gateway as a discovery run would, then connect over SSH.
+    // Select the gateway as a discovery run would. The first entry's serial
+    // prefix selects the other product's password, which this host refuses.
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
     QMetaObject::invokeMethod(&w, "onGwDetectStartBtnPressed");
-    w.findChild<QComboBox *>("gwInfoComboBox")->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    combo->addItem(QString("%1_%2_99000000001_V1").arg(kGwKey, kGwIp));
+    combo->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
     QMetaObject::invokeMethod(&w, "onGwDetectStartBtnPressed");
+    QCOMPARE(w.serialPrefix(), QString("99000000001"));
     auto *sshBtn = w.findChild<QPushButton *>("sshConnectBtn");
+    auto *sshLabel = w.findChild<QLabel *>("sshStatusLabel");
     QVERIFY(sshBtn->isEnabled());
     sshBtn->click();
+    QCOMPARE(sshBtn->text(), QString::fromUtf8("连接中..."));
+    QVERIFY(!sshBtn->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(sshLabel->text(), QString("SshAuthenticationError") + kGwIp, 15000);
+    QVERIFY(!w.isSshConnected());
+    QVERIFY(sshBtn->isEnabled());
+    QCOMPARE(sshBtn->text(), QString::fromUtf8("3.连接ssh服务器"));
+    QCOMPARE(sshLabel->styleSheet(), MainWindow::redStyle());
+    QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+
+    combo->setCurrentIndex(1);
+    QCOMPARE(w.serialPrefix(), QString("99000000002"));
+    sshBtn->click();
     QTRY_VERIFY_WITH_TIMEOUT(w.isSshConnected(), 15000);
-    QCOMPARE(w.findChild<QLabel *>("sshStatusLabel")->text(), QString::fromUtf8("已ssh连接到") + kGwIp);
+    QCOMPARE(sshLabel->text(), QString::fromUtf8("已ssh连接到") + kGwIp);
+    QCOMPARE(sshLabel->styleSheet(), MainWindow::greenStyle());
     QCOMPARE(sshBtn->text(), QString::fromUtf8("3.断开ssh连接"));
+    QVERIFY(!w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
     // Commands typed before the shell has started are dropped: wait for an echo.
     auto *log = w.findChild<QTextEdit *>("gwRecTextEdit");
     for (int i = 0; i < 20 && !log->toPlainText().contains("shell-up"); ++i) {
@@ -370,7 +389,7 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     // Disconnect: the label and the button return to their idle look.
     sshBtn->click();
     QVERIFY(!w.isSshConnected());
-    QCOMPARE(w.findChild<QLabel *>("sshStatusLabel")->text(), QString::fromUtf8("未连接到ssh服务器"));
+    QCOMPARE(sshLabel->text(), QString::fromUtf8("未连接到ssh服务器"));
     QCOMPARE(sshBtn->text(), QString::fromUtf8("3.连接ssh服务器"));
     QTest::qWait(300);  // the client ends its thread
 }
