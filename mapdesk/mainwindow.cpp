@@ -8,10 +8,15 @@
 #include "mapjsonfile.h"
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
+#include "cconnectionforsshclient.h"
+#include "qtftpwidget.h"
+#include "sshcommands.h"
+#include "upgradepackage.h"
 
 #include <QAction>
 #include <QCursor>
 #include <QDateTime>
+#include <QDir>
 #include <QDebug>
 #include <QFile>
 #include <QHeaderView>
@@ -23,6 +28,7 @@
 #include <QNetworkInterface>
 #include <QStandardItemModel>
 #include <QTcpSocket>
+#include <QTextStream>
 #include <QTime>
 #include <QTimer>
 #include <QUdpSocket>
@@ -76,6 +82,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     findLocalIp();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    setupRemote();
 
     setupDiscovery();
     setup7F();
@@ -90,6 +97,9 @@ MainWindow::~MainWindow()
     m_7fSocket->disconnect(this);
     m_detectSocket->disconnect(this);
     m_7fSocket->abort();
+    // A live SSH client (connected or still connecting) ends its thread
+    // and releases itself.
+    emit sigDisconnecteSsh();
     delete ui;
 }
 
@@ -147,8 +157,21 @@ void MainWindow::setup7F()
 
 void MainWindow::setupSsh()
 {
+    m_sshConnected = false;
+    m_sshPendingOpCode = SshOpNone;
+    m_sshCmdTimer = new QTimer(this);
+    m_sshCmdTimer->setObjectName("sshCmdTimer");
+    m_sshCmdTimer->setSingleShot(true);
+    connect(m_sshCmdTimer, &QTimer::timeout, this, &MainWindow::onSshCmdTimerTimeout);
+    connect(ui->sshConnectBtn, &QPushButton::clicked, this, &MainWindow::onSshConnectBtnClicked);
+    connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
+    connect(ui->sshDownloadMapJsonBtn, &QPushButton::clicked, this,
+            &MainWindow::onSshDownloadMapJsonBtnClicked);
+    connect(ui->sshRebootGwBtn, &QPushButton::clicked, this, &MainWindow::onSshRebootGwBtnClicked);
+    connect(ui->widget, &QtftpWidget::sigRcvOneFile, this, &MainWindow::onGetOneTftpFileOk);
+    connect(ui->widget, &QtftpWidget::sigSendOneFile, this, &MainWindow::onPutOneTftpFileOk);
     ui->sshConnectBtn->setEnabled(false);
-    ui->sshStatusLabel->setStyleSheet(redStyle());
+    setSshLook(false);
 }
 
 void MainWindow::setupTables()
@@ -435,7 +458,7 @@ void MainWindow::end7FCommand()
 {
     m_7fCmdTimer->stop();
     m_pendingOpCode = OpNone;
-    ui->centralwidget->setEnabled(true);
+    ui->centralwidget->setEnabled(!sshFlowHoldsCentral());
     m_lastSno.clear();
     m_pendingDelKey.clear();
 }
@@ -785,4 +808,475 @@ bool MainWindow::readMapJson(const QString &path)
     for (const MapJsonFile::Node &n : nodes)
         addMapRow(n.mbId, n.mqttDk, n.sntype, n.devtype);
     return true;
+}
+
+// ---------------------------------------------------------------- SSH connection
+
+void MainWindow::setSshLook(bool connected)
+{
+    ui->sshStatusLabel->setStyleSheet(connected ? greenStyle() : redStyle());
+    ui->sshConnectBtn->setText(connected ? u("3.断开ssh连接") : u("3.连接ssh服务器"));
+}
+
+void MainWindow::onSshConnectBtnClicked()
+{
+    if (m_sshConnected) {
+        m_sshConnected = false;
+        emit sigDisconnecteSsh();
+        ui->sshStatusLabel->setText(u("未连接到ssh服务器"));
+        ui->sshConnectBtn->setEnabled(true);
+        setSshLook(false);
+        if (!m_7fConnected) {
+            ui->gwDetectBtn->setEnabled(true);
+            ui->gwInfoComboBox->setEnabled(true);
+        }
+        return;
+    }
+    ui->sshStatusLabel->setText(u("连接到") + m_gwIp + u(" ssh服务器..."));
+    ui->sshConnectBtn->setText(u("连接中..."));
+    ui->sshConnectBtn->setEnabled(false);
+    // The gateway must not change under a connection being made.
+    ui->gwDetectBtn->setEnabled(false);
+    ui->gwInfoComboBox->setEnabled(false);
+
+    auto *client = new CConnectionForSshClient(
+        m_gwIp, kSshPort, CConnectionForSshClient::passwordForSerialPrefix(m_gwSnPrefix), "root");
+    client->init();
+    connect(client, &CConnectionForSshClient::sigConnectStateChanged, this,
+            &MainWindow::onSshConnectStateChanged);
+    connect(client, &CConnectionForSshClient::sigDataArrived, this,
+            &MainWindow::onSshSlotDataArrived);
+    connect(this, &MainWindow::sigSendSshCmd, client,
+            QOverload<QString>::of(&CConnectionForSshClient::slotSend));
+    connect(this, &MainWindow::sigDisconnecteSsh, client,
+            &CConnectionForSshClient::slotDisconnected);
+}
+
+void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr)
+{
+    Q_UNUSED(strIp);
+    Q_UNUSED(nPort);
+    m_sshConnected = bState;
+    ui->sshStatusLabel->setText(bState ? u("已ssh连接到") + m_gwIp : u("未连接到ssh服务器"));
+    if (!errStr.isEmpty())
+        ui->sshStatusLabel->setText(errStr + m_gwIp);
+    ui->sshConnectBtn->setEnabled(true);
+    setSshLook(bState);
+    if (bState) {
+        ui->gwDetectBtn->setEnabled(false);
+        ui->gwInfoComboBox->setEnabled(false);
+    } else if (!m_7fConnected) {
+        ui->gwDetectBtn->setEnabled(true);
+        ui->gwInfoComboBox->setEnabled(true);
+    }
+}
+
+void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)
+{
+    Q_UNUSED(strIp);
+    Q_UNUSED(nPort);
+    ui->gwRecTextEdit->append(strMsg);
+    ui->gwRecTextEdit->moveCursor(QTextCursor::End);
+}
+
+// ---------------------------------------------------------------- SSH flows
+
+void MainWindow::setupRemote()
+{
+    // Root edits arrive once per key; the check (and its boxes) waits for a pause.
+    m_rootCheckTimer = new QTimer(this);
+    m_rootCheckTimer->setSingleShot(true);
+    connect(m_rootCheckTimer, &QTimer::timeout, this, &MainWindow::onTftpRootDirChanged);
+    connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_rootCheckTimer,
+            [this]() { m_rootCheckTimer->start(kRootCheckDelayMs); });
+    onTftpRootDirChanged();
+}
+
+QString MainWindow::tftpRoot() const
+{
+    return ui->widget->rootDir();
+}
+
+int MainWindow::sshFlowTimeoutMs(int code)
+{
+    switch (code) {
+    case SshOpUpgradeGw: return 52000;
+    case SshOpGetRelayVer: return 3000;
+    default: return 8000;
+    }
+}
+
+bool MainWindow::sshFlowHoldsCentral() const
+{
+    return m_sshPendingOpCode == SshOpGetMapJson || m_sshPendingOpCode == SshOpPutMapJson
+           || m_sshPendingOpCode == SshOpGetVrvCfg || m_sshPendingOpCode == SshOpPutVrvCfg;
+}
+
+bool MainWindow::sshFlowMayStart()
+{
+    if (m_sshPendingOpCode != SshOpNone) {
+        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
+        return false;
+    }
+    return sshLinkUp();
+}
+
+bool MainWindow::sshLinkUp()
+{
+    if (!m_sshConnected) {
+        DialogSeam::warning(this, "warning", u("请先连接ssh服务器!"));
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::startSshFlow(int code, const QString &expectedFile, const QString &command)
+{
+    m_sshPendingOpCode = code;
+    m_sshPendingFile = expectedFile;
+    if (sshFlowHoldsCentral())
+        ui->centralwidget->setEnabled(false);
+    else
+        ui->sshConnectBtn->setEnabled(false);
+    emit sigSendSshCmd(command);
+    m_sshCmdTimer->start(sshFlowTimeoutMs(code));
+}
+
+void MainWindow::endSshFlow()
+{
+    m_sshCmdTimer->stop();
+    m_sshPendingOpCode = SshOpNone;
+    m_sshPendingFile.clear();
+    ui->sshConnectBtn->setEnabled(true);
+    // A 7F command still waiting keeps the window busy.
+    ui->centralwidget->setEnabled(m_pendingOpCode == OpNone);
+}
+
+void MainWindow::backupInTftpRoot(const QString &file)
+{
+    const QDir root(tftpRoot());
+    const QString name = m_gwDevKey + "-" + file;
+    if (!root.exists(name))
+        return;
+    const QString stamp = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
+    const QString backup = m_gwDevKey + "-" + stamp + "-" + file;
+    if (!QFile::copy(root.filePath(name), root.filePath(backup)))
+        qDebug().noquote() << "backup of" << root.filePath(name) << "to" << backup << "failed";
+}
+
+void MainWindow::onSshGetMapJsonBtnClicked()
+{
+    if (!sshFlowMayStart())
+        return;
+    m_mapModel->removeRows(0, m_mapModel->rowCount());
+    showStatus(u("获取设备modbus地址配置...."));
+    backupInTftpRoot("map.json");
+    startSshFlow(SshOpGetMapJson, m_gwDevKey + "-map.json",
+                 SshCommands::getMapJson(m_gwDevKey, m_localIp));
+}
+
+void MainWindow::onSshDownloadMapJsonBtnClicked()
+{
+    if (!sshFlowMayStart())
+        return;
+    const QString name = m_gwDevKey + "-map.json";
+    const QString path = tftpRoot() + "/" + name;
+    if (!DialogSeam::confirm(this, u("是否下载modbus地址映射"),
+                             u("该操作会将左侧<modbus地址映射表>生成为 {") + path
+                                 + u("} 并下载到网关中, 覆盖网关中原的modbus地址映射配置"),
+                             u("确定"), u("否")))
+        return;
+    // The link may have changed while the box was open.
+    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+        return;
+    showStatus(u("生成modbus地址配置  ") + path + u("  ...."));
+    QString error;
+    if (!writeMapJson(path, &error)) {
+        // Never let the gateway fetch an older file of that name instead.
+        QFile::remove(path);
+        showStatus(u("生成modbus地址配置失败 ") + path);
+        DialogSeam::warning(this, "warning", u("生成modbus地址配置失败 ") + path + "\n" + error);
+        return;
+    }
+    showStatus(u("下发设备modbus地址配置...."));
+    startSshFlow(SshOpPutMapJson, name, SshCommands::putMapJson(m_gwDevKey, m_localIp));
+}
+
+void MainWindow::onSshRebootGwBtnClicked()
+{
+    if (!sshFlowMayStart())
+        return;
+    emit sigSendSshCmd(SshCommands::rebootGateway());
+}
+
+void MainWindow::on_sshGetVrvCfgBtn_clicked()
+{
+    if (!sshFlowMayStart())
+        return;
+    showStatus(u("获取设备多联机空调控制器配置...."));
+    backupInTftpRoot("vrvC.json");
+    startSshFlow(SshOpGetVrvCfg, m_gwDevKey + "-vrvC.json",
+                 SshCommands::getVrvCfg(m_gwDevKey, m_localIp));
+}
+
+void MainWindow::on_sshDownloadVrvCfgBtn_clicked()
+{
+    if (!sshFlowMayStart())
+        return;
+    const QString name = m_gwDevKey + "-vrvC.json";
+    const QString path = tftpRoot() + "/" + name;
+    if (!DialogSeam::confirm(this, u("是否下载多联机空调配置"),
+                             u("该操作会将{") + path + u("} 下载到网关中, 覆盖网关中原的多联机空调配置"),
+                             u("确定"), u("否")))
+        return;
+    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+        return;
+    showStatus(u("下发设备多联机空调配置...."));
+    startSshFlow(SshOpPutVrvCfg, name, SshCommands::putVrvCfg(m_gwDevKey, m_localIp));
+}
+
+void MainWindow::on_sshRebootMbBtn_clicked()
+{
+    if (!sshFlowMayStart())
+        return;
+    emit sigSendSshCmd(SshCommands::restartRelay());
+}
+
+void MainWindow::on_getRelaySoftverBtn_clicked()
+{
+    // A second flow would take over the pending one's transfer report.
+    if (m_sshPendingOpCode != SshOpNone) {
+        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
+        return;
+    }
+    ui->curRelaySoftverLabel->setText(" ");
+    if (!sshLinkUp())
+        return;
+    showStatus(u("获取设备modbus服务版本...."));
+    startSshFlow(SshOpGetRelayVer, m_gwDevKey + "-ver.txt",
+                 SshCommands::getRelayVersion(m_gwDevKey, m_localIp));
+}
+
+void MainWindow::on_upgradeGwSoftwareBtn_clicked()
+{
+    if (m_sshPendingOpCode != SshOpNone) {
+        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
+        return;
+    }
+    const QString target = ui->gwDstVerLabel->text();
+    const QString current = ui->curGwSoftwareVerLabel->text();
+    auto refuse = [this](const QString &text) { DialogSeam::warning(this, "warning", text); };
+    if (target.isEmpty() || !target.contains("QXGW"))
+        return refuse(u("请检查") + tftpRoot() + u("目录下网关升级包!"));
+    if (current.isEmpty() || !current.contains("QXGW"))
+        return refuse(u("请先点击<获得网关信息>!"));
+    if (!sshLinkUp())
+        return;
+    if (target.contains("QXGW-RJ-MQTT-T3")) {
+        if (!current.contains("QXGW-RJ-MQTT-T3"))
+            return refuse(u("网关硬件平台与升级包硬件平台(T3)不一致"));
+    } else if (target.contains("QXGW-S-WFRJ-MQTT")) {
+        if (!current.contains("QXGW-S-WFRJ-MQTT"))
+            return refuse(u("网关硬件平台与升级包硬件平台(v3s)不一致"));
+    } else {
+        return refuse(u("未识别的目标版本硬件平台"));
+    }
+    if (current == target)
+        return refuse(u("当前网关版本与升级包版本一致，不需要更新!"));
+    if (!DialogSeam::confirm(this, u("是否更新网关程序"), u("该操作将网关") + current + u("升级为") + target,
+                             u("确定"), u("否")))
+        return;
+    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+        return;
+    // The package may have changed since it was checked.
+    if (!UpgradePackage::check(tftpRoot(), "gwver.txt", "gateway.exe").matches()) {
+        checkPackages();
+        return;
+    }
+    showStatus(u("下发网关程序...."));
+    startSshFlow(SshOpUpgradeGw, "gateway.exe", SshCommands::putGatewayPackage(m_localIp));
+}
+
+void MainWindow::on_upgradeRelayBtn_clicked()
+{
+    if (m_sshPendingOpCode != SshOpNone) {
+        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
+        return;
+    }
+    const QString target = ui->rlyDstVerLabel->text();
+    const QString current = ui->curRelaySoftverLabel->text();
+    auto refuse = [this](const QString &text) { DialogSeam::warning(this, "warning", text); };
+    if (target.isEmpty() || !target.contains("QXGW"))
+        return refuse(u("请检查") + tftpRoot() + u("目录下modbus升级包"));
+    if (!sshLinkUp())
+        return;
+    if (!current.isEmpty() && current == target)
+        return refuse(u("modbus不需要更新!"));
+    // A gateway without a known service version (none fetched, none
+    // installed yet) takes any platform, so a first installation works.
+    const bool known = current.contains("QXGW-");
+    if (target.contains("QXGW-RJ-RELAY-T3")) {
+        if (known && !current.contains("QXGW-RJ-RELAY-T3"))
+            return refuse(u("网关硬件平台与modbus升级包硬件平台(T3)不一致"));
+    } else if (target.contains("QXGW-S-WFRJ-RELAY-V3S")) {
+        if (known && !current.contains("QXGW-S-WFRJ-RELAY-V3S"))
+            return refuse(u("网关硬件平台与modbus升级包硬件平台(V3S)不一致"));
+    } else {
+        return refuse(u("未识别的目标版本硬件平台"));
+    }
+    if (!DialogSeam::confirm(this, u("是否更新modbus程序"),
+                             u("该操作将网关中modbus替换为为目标版本modbus程序"), u("确定"), u("否")))
+        return;
+    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+        return;
+    if (!UpgradePackage::check(tftpRoot(), "mbver.txt", "modbus.zip").matches()) {
+        checkPackages();
+        return;
+    }
+    showStatus(u("下发modbus程序...."));
+    startSshFlow(SshOpUpgradeRelay, "modbus.zip", SshCommands::putRelayPackage(m_localIp));
+}
+
+void MainWindow::onTftpRootDirChanged()
+{
+    m_rootCheckTimer->stop();
+    checkPackages();
+}
+
+void MainWindow::checkPackages()
+{
+    const QString root = tftpRoot();
+    ui->gwDstVerLabel->setText(u("未获得电脑中网关升级包版本，无法升级网关程序"));
+    ui->rlyDstVerLabel->setText(u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
+    ui->upgradeGwSoftwareBtn->setEnabled(false);
+    ui->upgradeRelayBtn->setEnabled(false);
+
+    const UpgradePackage gw = UpgradePackage::check(root, "gwver.txt", "gateway.exe");
+    if (!gw.versionFileRead) {
+        DialogSeam::warning(this, "warn",
+                            u("未找到网关升级包,请检查") + root
+                                + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
+    } else {
+        qDebug().noquote() << "gateway md5=" + gw.digestInFile + " in gwver.txt";
+        qDebug().noquote() << "gateway md5=" + gw.digestComputed + " for gateway.exe";
+        if (gw.matches()) {
+            ui->gwDstVerLabel->setText(gw.version);
+            ui->upgradeGwSoftwareBtn->setEnabled(true);
+        } else {
+            DialogSeam::warning(this, "warn",
+                                u("网关程序md5校验错误，请检查修正") + root
+                                    + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
+        }
+    }
+
+    const UpgradePackage mb = UpgradePackage::check(root, "mbver.txt", "modbus.zip");
+    if (!mb.versionFileRead) {
+        DialogSeam::warning(this, "warn",
+                            u("未找到modbus升级包,请检查") + root
+                                + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
+    } else {
+        qDebug().noquote() << "modbus md5=" + mb.digestInFile + " in mbver.txt";
+        qDebug().noquote() << "modbus md5=" + mb.digestComputed + " for modbus.zip";
+        if (mb.matches()) {
+            ui->rlyDstVerLabel->setText(mb.version);
+            ui->upgradeRelayBtn->setEnabled(true);
+        } else {
+            DialogSeam::warning(this, "warn",
+                                u("modbus程序md5校验错误，请检查修正") + root
+                                    + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
+        }
+    }
+}
+
+void MainWindow::onGetOneTftpFileOk(QString name)
+{
+    const int code = m_sshPendingOpCode;
+    if (code != SshOpGetMapJson && code != SshOpGetRelayVer && code != SshOpGetVrvCfg)
+        return;
+    // Any client may use the server: only the file this flow asked for ends it.
+    if (name != m_sshPendingFile)
+        return;
+    endSshFlow();
+    const QString path = tftpRoot() + "/" + name;
+    switch (code) {
+    case SshOpGetMapJson:
+        showStatus(u("获取设备modbus地址配置成功") + path);
+        readMapJson(path);
+        break;
+    case SshOpGetRelayVer: {
+        showStatus(u("获取设备modbus服务版本成功") + path);
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            DialogSeam::warning(this, "warning", u("解析modbus服务版本失败1!"));
+            break;
+        }
+        const QString line = QTextStream(&f).readLine();
+        qDebug().noquote() << "modbus mbVer=" + line;
+        ui->curRelaySoftverLabel->setText(line);
+        break;
+    }
+    case SshOpGetVrvCfg:
+        showStatus(u("获取设备多联机空调控制器配置成功") + path);
+        DialogSeam::information(this, "Info",
+                                u("获取设备多联机空调控制器配置成功") + name
+                                    + u("\n请修改配置文件，确认无误后再下载配置"));
+        break;
+    }
+}
+
+void MainWindow::onPutOneTftpFileOk(QString name)
+{
+    const int code = m_sshPendingOpCode;
+    if (code != SshOpPutMapJson && code != SshOpUpgradeGw && code != SshOpUpgradeRelay
+        && code != SshOpPutVrvCfg)
+        return;
+    if (name != m_sshPendingFile)
+        return;
+    endSshFlow();
+    switch (code) {
+    case SshOpPutMapJson:
+        showStatus(u("下发modbus地址配置成功") + name);
+        emit sigSendSshCmd(SshCommands::installMapJson(m_gwDevKey, SshCommands::gatewayStamp()));
+        DialogSeam::information(this, "Info", u("下发modbus地址配置成功") + name);
+        break;
+    case SshOpUpgradeGw:
+        showStatus(u("下发网关程序成功 ") + name);
+        emit sigSendSshCmd(SshCommands::installGatewayPackage());
+        DialogSeam::information(this, "Info", u("更新网关程序成功 ") + name + u(" ,等待网关程序自动重启..."));
+        break;
+    case SshOpUpgradeRelay:
+        showStatus(u("下发modbus程序成功 ") + name);
+        emit sigSendSshCmd(SshCommands::installRelayPackage());
+        DialogSeam::information(this, "Info", u("更新modbus程序成功 ") + name + u(" ,等待modbus程序自动重启..."));
+        break;
+    case SshOpPutVrvCfg:
+        showStatus(u("下发多联机空调配置成功 ") + name);
+        emit sigSendSshCmd(SshCommands::installVrvCfg(m_gwDevKey, SshCommands::gatewayStamp()));
+        DialogSeam::information(this, "Info",
+                                u("下发多联机空调配置成功 ") + name + u(" ,等待modbus程序自动重启加载新配置..."));
+        break;
+    }
+}
+
+void MainWindow::onSshCmdTimerTimeout()
+{
+    m_sshCmdTimer->stop();
+    QString text;
+    switch (m_sshPendingOpCode) {
+    case SshOpGetMapJson: text = u("获取设备modbus地址配置超时!!!!"); break;
+    case SshOpPutMapJson: text = u("下发设备modbus地址配置超时!!!"); break;
+    case SshOpUpgradeGw: text = u("下发网关程序超时!!!"); break;
+    case SshOpGetRelayVer: text = u("获取设备modbus服务版本超时!!!!"); break;
+    case SshOpUpgradeRelay: text = u("下发modbus程序超时!!!"); break;
+    // The VRV flows fail just as visibly as the others.
+    case SshOpGetVrvCfg: text = u("获取设备多联机空调控制器配置超时!!!"); break;
+    case SshOpPutVrvCfg: text = u("下发设备多联机空调配置超时!!!"); break;
+    default: break;
+    }
+    // Ended before the box opens, so a late transfer report is ignored.
+    endSshFlow();
+    if (text.isEmpty())
+        return;
+    showStatus(text);
+    DialogSeam::warning(this, "warning", text);
 }

@@ -34,6 +34,22 @@ public:
     static const int kDeleteDeviceTimeoutMs = 10000;
     static const int kDebugLogLimit = 5120;
 
+    // The SSH flow that waits for its file transfer.
+    enum SshOp {
+        SshOpNone = 0,
+        SshOpGetMapJson = 1,
+        SshOpPutMapJson = 2,
+        SshOpUpgradeGw = 3,
+        SshOpGetRelayVer = 4,
+        SshOpUpgradeRelay = 5,
+        SshOpGetVrvCfg = 6,
+        SshOpPutVrvCfg = 7
+    };
+    static const int kSshPort = 22;
+    // Typing a root path changes it on every key; check once typing pauses.
+    static const int kRootCheckDelayMs = 800;
+    static int sshFlowTimeoutMs(int code);
+
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
@@ -45,6 +61,9 @@ public:
     bool is7FConnected() const { return m_7fConnected; }
     int pendingOpCode() const { return m_pendingOpCode; }
     bool isSshConnected() const { return m_sshConnected; }
+    int sshPendingOpCode() const { return m_sshPendingOpCode; }
+    // The TFTP server's root directory as shown in its panel.
+    QString tftpRoot() const;
     QStandardItemModel *devListModel() const { return m_allDevModel; }
     QStandardItemModel *mapModel() const { return m_mapModel; }
 
@@ -61,6 +80,10 @@ public:
     void showStatus(const QString &text);
     static QString greenStyle();
     static QString redStyle();
+
+signals:
+    void sigSendSshCmd(QString strMsg);
+    void sigDisconnecteSsh();
 
 public slots:
     // Discovery and 7F connection.
@@ -86,12 +109,31 @@ public slots:
     void onAllDevAddToMapBtnClicked();
     void onCompareBtnClicked();
 
+    // SSH shell and the remote flows over it.
+    void onSshConnectBtnClicked();
+    void onSshConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr);
+    void onSshSlotDataArrived(QString strMsg, QString strIp, int nPort);
+    void onSshGetMapJsonBtnClicked();
+    void onSshDownloadMapJsonBtnClicked();
+    void onSshRebootGwBtnClicked();
+    void on_sshGetVrvCfgBtn_clicked();
+    void on_sshDownloadVrvCfgBtn_clicked();
+    void on_sshRebootMbBtn_clicked();
+    void on_getRelaySoftverBtn_clicked();
+    void on_upgradeGwSoftwareBtn_clicked();
+    void on_upgradeRelayBtn_clicked();
+    void onTftpRootDirChanged();
+    void onGetOneTftpFileOk(QString name);
+    void onPutOneTftpFileOk(QString name);
+    void onSshCmdTimerTimeout();
+
 private:
     void findLocalIp();
     void setupDiscovery();
     void setup7F();
     void setupSsh();
     void setupTables();
+    void setupRemote();
 
     void stopDetect(bool byTimer);
     // Returns true when the command went out and is now pending.
@@ -105,6 +147,16 @@ private:
     bool acceptDeleteAnswer(const QJsonObject &o, const QString &dk, const QString &cmd,
                             const QString &sno);
     QString currentDeviceKey() const;
+
+    // SSH flows.
+    void setSshLook(bool connected);
+    bool sshFlowMayStart();
+    bool sshLinkUp();
+    void startSshFlow(int code, const QString &expectedFile, const QString &command);
+    void endSshFlow();
+    bool sshFlowHoldsCentral() const;
+    void backupInTftpRoot(const QString &file);
+    void checkPackages();
 
     Ui::MainWindow *ui;
 
@@ -125,9 +177,12 @@ private:
     QString m_lastSno;
     QString m_pendingDelKey;
 
-    // SSH side (flows come with the remote configuration work).
+    // 6.3 state
     bool m_sshConnected = false;
-    int m_sshPendingOpCode = 0;
+    int m_sshPendingOpCode = SshOpNone;
+    QString m_sshPendingFile;  // the transfer that completes the pending flow
+    QTimer *m_sshCmdTimer = nullptr;
+    QTimer *m_rootCheckTimer = nullptr;
 
     // 6.2 state
     QStandardItemModel *m_allDevModel = nullptr;

@@ -254,6 +254,8 @@ void TstGateway7F::init()
 {
     m_dialogs.clear();
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        if (r.title == "warn")
+            return true;  // the start-up upgrade package check
         m_dialogs.append(r);
         return true;
     });

@@ -28,6 +28,8 @@ struct DialogLog {
     void install()
     {
         DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+            if (r.title == "warn")
+                return true;  // the start-up upgrade package check
             seen.append(r);
             return proceed;
         });

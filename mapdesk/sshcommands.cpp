@@ -1,0 +1,103 @@
+#include "sshcommands.h"
+
+#include <QDateTime>
+
+namespace {
+const char kTftpPort[] = " 5069\n";
+
+// Kills the service and its start script (twice each: the script may be
+// respawning the service in between) so nothing holds the old files.
+const char kStopRelay[] = "kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"
+                          "kill -9 $(pidof relay_start.sh) \nkill -9 $(pidof relay_start.sh) \n";
+
+QString fetch(const QString &file, const QString &dk, const QString &ip)
+{
+    const QString copy = dk + "-" + file;
+    return "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp " + file + " " + copy
+           + " \n tftp -pr " + copy + " " + ip + kTftpPort + " rm -rf " + copy + " \n ";
+}
+
+QString put(const QString &file, const QString &dk, const QString &ip)
+{
+    return "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + dk + "-" + file + " "
+           + ip + kTftpPort;
+}
+} // namespace
+
+namespace SshCommands {
+
+QString getMapJson(const QString &dk, const QString &localIp)
+{
+    return fetch("map.json", dk, localIp);
+}
+
+QString getVrvCfg(const QString &dk, const QString &localIp)
+{
+    return fetch("vrvC.json", dk, localIp);
+}
+
+QString getRelayVersion(const QString &dk, const QString &localIp)
+{
+    return fetch("ver.txt", dk, localIp);
+}
+
+QString putMapJson(const QString &dk, const QString &localIp)
+{
+    return put("map.json", dk, localIp);
+}
+
+QString putVrvCfg(const QString &dk, const QString &localIp)
+{
+    return put("vrvC.json", dk, localIp);
+}
+
+QString installMapJson(const QString &dk, const QString &stamp)
+{
+    return "cp map.json " + dk + "-" + stamp + "-map.json \nmv " + dk + "-map.json map.json\n";
+}
+
+QString installVrvCfg(const QString &dk, const QString &stamp)
+{
+    return "cd /gateway/modbus \ncp vrvC.json " + dk + "-" + stamp + "-vrvC.json \nmv " + dk
+           + "-vrvC.json vrvC.json\ncd /gateway/ \n" + kStopRelay
+           + "/gateway/modbus/relay_start.sh & \n";
+}
+
+QString putGatewayPackage(const QString &localIp)
+{
+    return "cd /tmp \n tftp -gr gateway.exe " + localIp + kTftpPort;
+}
+
+QString installGatewayPackage()
+{
+    return QStringLiteral("cd /gateway/cpp/main \n./gateway_upgrade.sh /tmp/\n");
+}
+
+QString putRelayPackage(const QString &localIp)
+{
+    return "cd /tmp \n tftp -gr modbus.zip " + localIp + kTftpPort;
+}
+
+QString installRelayPackage()
+{
+    return QString("cd /gateway/ \n") + kStopRelay
+           + "unzip -o /tmp/modbus.zip \nchmod 777 /gateway/modbus/* \nrm -rf /tmp/modbus.zip \n"
+             "/gateway/modbus/set_mb_autorun.sh \n/gateway/modbus/relay_start.sh & \n";
+}
+
+QString restartRelay()
+{
+    return QStringLiteral("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n");
+}
+
+QString rebootGateway()
+{
+    return QStringLiteral("sync \n reboot \n");
+}
+
+QString gatewayStamp()
+{
+    return QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss");
+}
+
+} // namespace SshCommands

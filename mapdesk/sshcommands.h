@@ -1,0 +1,42 @@
+#ifndef SSHCOMMANDS_H
+#define SSHCOMMANDS_H
+
+// The shell texts the tool types into the gateway's shell. The gateway's own
+// busybox tftp pulls files from, or pushes files to, the tool's TFTP server
+// at localIp:5069. The shell keeps its working directory between commands:
+// each install step relies on the cd of the command that started its flow.
+// dk is the gateway's device key; stamp is a local time, "yyyyMMdd_hhmmss".
+
+#include <QString>
+
+namespace SshCommands {
+
+// Fetch: the gateway pushes a copy named dk-<file> into the TFTP root.
+QString getMapJson(const QString &dk, const QString &localIp);
+QString getVrvCfg(const QString &dk, const QString &localIp);
+QString getRelayVersion(const QString &dk, const QString &localIp);
+
+// Install, first step: the gateway pulls dk-<file> into /gateway/modbus.
+QString putMapJson(const QString &dk, const QString &localIp);
+QString putVrvCfg(const QString &dk, const QString &localIp);
+// Install, second step once the file is there: keep the old file under a
+// time-stamped name and put the new one in its place.
+QString installMapJson(const QString &dk, const QString &stamp);
+// Same for vrvC.json, then restart the service so it loads the new file.
+QString installVrvCfg(const QString &dk, const QString &stamp);
+
+// Upgrades: the package goes to /tmp, then the install step.
+QString putGatewayPackage(const QString &localIp);
+QString installGatewayPackage();
+QString putRelayPackage(const QString &localIp);
+QString installRelayPackage();
+
+QString restartRelay();
+QString rebootGateway();
+
+// The gateway-side backup time stamp for now.
+QString gatewayStamp();
+
+} // namespace SshCommands
+
+#endif // SSHCOMMANDS_H

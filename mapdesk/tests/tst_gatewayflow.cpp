@@ -1,0 +1,398 @@
+// needs: namespace
+// Whole flows against a gateway host made by this test: a network namespace
+// joined to the tool's by veth (10.200.8.0/24 exists only inside them) whose
+// mount namespace has its own root, built from read-only binds of the
+// machine's /usr and /etc, with a private sshd on port 22 that lets root in
+// with the tool's fixed password (a private copy of the shadow file, root's
+// login shell busybox sh), busybox as `tftp` first in PATH, and /gateway on
+// this test's tmpfs. Nothing of the machine's accounts, sshd or files changes.
+// The tool's own SSH client and TFTP server fetch and install map.json.
+#include "dialogseam.h"
+#include "mainwindow.h"
+#include "qtftpwidget.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+const char kToolIp[] = "10.200.8.1";
+const char kGwIp[] = "10.200.8.2";
+const char kGwKey[] = "gwflow000001";
+const char kSshPassword[] = "kel_M4";  // the tool's password for this serial prefix
+
+bool ip(const QStringList &args)
+{
+    return QProcess::execute("ip", args) == 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QString output(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(10000))
+        return QString();
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+// Builds the gateway's root and runs its sshd there; exec keeps one process.
+const char kGatewayScript[] = R"SH(
+set -e
+R=$1; CFG=$2; BIN=$3; GW=$4
+mount -t tmpfs -o mode=755 gwroot "$R"
+for e in /*; do
+  n=${e#/}
+  if [ -L "$e" ]; then ln -s "$(readlink "$e")" "$R/$n"; fi
+done
+mkdir -p "$R/usr" "$R/etc" "$R/dev" "$R/proc" "$R/run" "$R/tmp" "$R/root" "$R/var" "$R/cfg" "$R/gateway"
+mount --bind -o ro /usr "$R/usr"
+mount --bind -o ro /etc "$R/etc"
+mount --bind "$CFG/shadow" "$R/etc/shadow"
+mount --bind "$CFG/passwd" "$R/etc/passwd"
+mount --bind "$BIN" "$R/usr/local/bin"
+mount --rbind /dev "$R/dev"
+mount --rbind /proc "$R/proc"
+mount -t tmpfs -o mode=755 gwrun "$R/run"
+mount -t tmpfs -o mode=1777 gwtmp "$R/tmp"
+mount -t tmpfs -o mode=700 gwhome "$R/root"
+mount -t tmpfs -o mode=755 gwvar "$R/var"
+mkdir -m 755 "$R/run/sshd" "$R/var/log" "$R/var/empty"
+cp "$CFG/hostkey" "$CFG/sshd_config" "$R/cfg/"
+chmod 600 "$R/cfg/hostkey"
+mount --bind "$GW" "$R/gateway"
+exec chroot "$R" /usr/sbin/sshd -D -e -f /cfg/sshd_config
+)SH";
+} // namespace
+
+class TstGatewayFlow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void fetchAndInstallMapJson();
+
+private:
+    bool buildGateway(QString *why);
+    bool enterNs(const QString &ns);
+    void removeStale();
+    QString gwFile(const QString &name) const { return m_tmp.filePath("gw/modbus/" + name); }
+    QStringList gwBackups() const
+    {
+        return QDir(m_tmp.filePath("gw/modbus")).entryList({QString(kGwKey) + "-*-map.json"}, QDir::Files, QDir::Name);
+    }
+
+    QTemporaryDir m_tmp;
+    const QString m_toolNs = QString("mflt%1").arg(getpid());
+    const QString m_gwNs = QString("mflg%1").arg(getpid());
+    int m_origNs = -1;
+    bool m_nsMade = false;
+    QProcess m_gateway;
+    QList<DialogSeam::Request> m_dialogs;
+};
+
+void TstGatewayFlow::removeStale()
+{
+    const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
+    for (const QString &n : names) {
+        const QRegularExpressionMatch m = QRegularExpression("^mfl[tg](\\d+)$").match(n);
+        if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(1)))
+            ip({"netns", "del", n});
+    }
+}
+
+bool TstGatewayFlow::enterNs(const QString &ns)
+{
+    const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
+}
+
+bool TstGatewayFlow::buildGateway(QString *why)
+{
+    // Files of the gateway host: its /gateway, the shell's tftp, sshd's config.
+    const QString cfg = m_tmp.filePath("cfg"), bin = m_tmp.filePath("bin");
+    for (const QString &d : {cfg, bin, m_tmp.filePath("gw/modbus"), m_tmp.filePath("root"), m_tmp.filePath("pc")})
+        QDir().mkpath(d);
+    if (!QFile::link("/bin/busybox", bin + "/tftp") || !QFile::link("/bin/busybox", bin + "/sh")) {
+        *why = "cannot link busybox";
+        return false;
+    }
+    const QString hash = output("openssl", {"passwd", "-6", kSshPassword});
+    if (!hash.startsWith("$6$")) {
+        *why = "openssl passwd failed";
+        return false;
+    }
+    QStringList shadow = QString::fromUtf8(readFile("/etc/shadow")).split('\n');
+    QStringList passwd = QString::fromUtf8(readFile("/etc/passwd")).split('\n');
+    for (QString &l : shadow) {
+        QStringList f = l.split(':');
+        if (f.value(0) == "root" && f.size() > 2) {
+            f[1] = hash;
+            l = f.join(':');
+        }
+    }
+    for (QString &l : passwd) {
+        if (l.startsWith("root:"))
+            l = "root:x:0:0:root:/root:/usr/local/bin/sh";
+    }
+    if (!writeFile(cfg + "/shadow", shadow.join('\n').toUtf8())
+        || !writeFile(cfg + "/passwd", passwd.join('\n').toUtf8())
+        || !writeFile(m_tmp.filePath("gateway.sh"), kGatewayScript)) {
+        *why = "cannot write the gateway's files";
+        return false;
+    }
+    if (QProcess::execute("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", cfg + "/hostkey"}) != 0) {
+        *why = "ssh-keygen failed";
+        return false;
+    }
+    writeFile(cfg + "/sshd_config",
+              QString("ListenAddress %1\nPort 22\nHostKey /cfg/hostkey\nPidFile /run/sshd.pid\n"
+                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                      "PermitRootLogin yes\nAllowUsers root\nStrictModes no\nPrintMotd no\n"
+                      "PrintLastLog no\nUseDNS no\n")
+                  .arg(kGwIp)
+                  .toUtf8());
+
+    // Two namespaces joined by veth; this (GUI) thread moves to the tool side.
+    removeStale();
+    m_origNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const QString a = QString("mflv%1a").arg(getpid()), b = QString("mflv%1b").arg(getpid());
+    const QList<QStringList> steps = {
+        {"netns", "add", m_toolNs},
+        {"netns", "add", m_gwNs},
+        {"link", "add", a, "netns", m_toolNs, "type", "veth", "peer", "name", b, "netns", m_gwNs},
+        {"-n", m_toolNs, "addr", "add", QString(kToolIp) + "/24", "dev", a},
+        {"-n", m_gwNs, "addr", "add", QString(kGwIp) + "/24", "dev", b},
+        {"-n", m_toolNs, "link", "set", a, "up"},
+        {"-n", m_gwNs, "link", "set", b, "up"},
+        {"-n", m_toolNs, "link", "set", "lo", "up"},
+        {"-n", m_gwNs, "link", "set", "lo", "up"},
+    };
+    for (const QStringList &s : steps) {
+        if (!ip(s)) {
+            *why = "ip " + s.join(' ') + " failed";
+            return false;
+        }
+        m_nsMade = true;
+    }
+    if (!enterNs(m_toolNs)) {
+        *why = "setns failed";
+        return false;
+    }
+
+    m_gateway.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_gateway.start("ip", {"netns", "exec", m_gwNs, "unshare", "-m", "--propagation", "private", "sh",
+                           m_tmp.filePath("gateway.sh"), m_tmp.filePath("root"), cfg, bin, m_tmp.filePath("gw")});
+    if (!m_gateway.waitForStarted(5000)) {
+        *why = "cannot start the gateway host";
+        return false;
+    }
+    for (int i = 0; i < 50; ++i) {
+        QTcpSocket probe;
+        probe.connectToHost(kGwIp, 22);
+        if (probe.waitForConnected(100))
+            return true;
+        if (m_gateway.state() == QProcess::NotRunning)
+            break;
+        QTest::qWait(100);
+    }
+    *why = "the gateway's sshd did not come up";
+    return false;
+}
+
+void TstGatewayFlow::initTestCase()
+{
+    if (getuid() != 0)
+        QSKIP("needs root for namespaces and mounts");
+    for (const char *p : {"/usr/sbin/sshd", "/bin/busybox", "/usr/bin/openssl"})
+        if (!QFileInfo::exists(p))
+            QSKIP(qPrintable(QString(p) + " is not installed"));
+    QVERIFY(m_tmp.isValid());
+    QString why;
+    if (!buildGateway(&why)) {
+        cleanupTestCase();
+        QFAIL(qPrintable("gateway host: " + why));
+    }
+    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        if (r.title != "warn")  // the start-up package check
+            m_dialogs.append(r);
+        return true;
+    });
+}
+
+void TstGatewayFlow::cleanupTestCase()
+{
+    DialogSeam::setResponder(nullptr);
+    if (m_gateway.state() != QProcess::NotRunning) {
+        m_gateway.terminate();
+        if (!m_gateway.waitForFinished(3000)) {
+            m_gateway.kill();
+            m_gateway.waitForFinished(2000);
+        }
+    }
+    if (m_nsMade) {
+        // Session processes the gateway's sshd left behind.
+        const QStringList pids = output("ip", {"netns", "pids", m_gwNs}).split('\n', Qt::SkipEmptyParts);
+        for (const QString &p : pids)
+            ::kill(p.toInt(), SIGKILL);
+    }
+    if (m_origNs >= 0) {
+        setns(m_origNs, CLONE_NEWNET);
+        close(m_origNs);
+        m_origNs = -1;
+    }
+    if (m_nsMade) {
+        ip({"netns", "del", m_toolNs});
+        ip({"netns", "del", m_gwNs});
+        m_nsMade = false;
+    }
+}
+
+void TstGatewayFlow::fetchAndInstallMapJson()
+{
+    const QString pcRoot = m_tmp.filePath("pc");
+    const QString pcName = QString(kGwKey) + "-map.json";
+    MainWindow w;
+    QCOMPARE(w.localIp(), QString(kToolIp));
+    auto *tftp = w.findChild<QtftpWidget *>("widget");
+    tftp->findChild<QLineEdit *>("root")->setText(pcRoot);
+    tftp->findChild<QPushButton *>("start")->click();
+    QVERIFY(tftp->isServerRunning());
+
+    // The gateway's current map, in the tool's own format, and an older fetch on the PC.
+    {
+        MainWindow gen;
+        gen.addMapRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
+        gen.addMapRow(1, "dev0000000a", "99000000101", "switch3a");
+        gen.addMapRow(-1, "dev0000000b", "99000000205", "curtain");
+        QVERIFY(gen.writeMapJson(gwFile("map.json")));
+    }
+    const QByteArray original = readFile(gwFile("map.json"));
+    QVERIFY(writeFile(pcRoot + "/" + pcName, "older fetch"));
+
+    // Select the gateway as a discovery run would. The first entry's serial
+    // prefix selects the other product's password, which this host refuses.
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    QMetaObject::invokeMethod(&w, "onGwDetectStartBtnPressed");
+    combo->addItem(QString("%1_%2_99000000001_V1").arg(kGwKey, kGwIp));
+    combo->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    QMetaObject::invokeMethod(&w, "onGwDetectStartBtnPressed");
+    QCOMPARE(w.serialPrefix(), QString("99000000001"));
+    auto *sshBtn = w.findChild<QPushButton *>("sshConnectBtn");
+    auto *sshLabel = w.findChild<QLabel *>("sshStatusLabel");
+    QVERIFY(sshBtn->isEnabled());
+    sshBtn->click();
+    QCOMPARE(sshBtn->text(), QString::fromUtf8("连接中..."));
+    QVERIFY(!sshBtn->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(sshLabel->text(), QString("SshAuthenticationError") + kGwIp, 15000);
+    QVERIFY(!w.isSshConnected());
+    QVERIFY(sshBtn->isEnabled());
+    QCOMPARE(sshBtn->text(), QString::fromUtf8("3.连接ssh服务器"));
+    QCOMPARE(sshLabel->styleSheet(), MainWindow::redStyle());
+    QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+
+    combo->setCurrentIndex(1);
+    QCOMPARE(w.serialPrefix(), QString("99000000002"));
+    sshBtn->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.isSshConnected(), 15000);
+    QCOMPARE(sshLabel->text(), QString::fromUtf8("已ssh连接到") + kGwIp);
+    QCOMPARE(sshLabel->styleSheet(), MainWindow::greenStyle());
+    QCOMPARE(sshBtn->text(), QString::fromUtf8("3.断开ssh连接"));
+    QVERIFY(!w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
+    // Commands typed before the shell has started are dropped: wait for an echo.
+    auto *log = w.findChild<QTextEdit *>("gwRecTextEdit");
+    for (int i = 0; i < 20 && !log->toPlainText().contains("shell-up"); ++i) {
+        emit w.sigSendSshCmd("echo shell-up $(readlink -f $(command -v tftp))\n");
+        QTest::qWait(250);
+    }
+    QVERIFY2(log->toPlainText().contains("shell-up /usr/bin/busybox"), qPrintable(log->toPlainText()));
+
+    // Fetch: the gateway pushes its map.json; the older copy on the PC is kept.
+    w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
+    QCOMPARE(w.sshPendingOpCode(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(w.statusBar()->currentMessage(),
+             QString::fromUtf8("获取设备modbus地址配置成功") + pcRoot + "/" + pcName);
+    QCOMPARE(readFile(pcRoot + "/" + pcName), original);
+    const QStringList pcBackups = QDir(pcRoot).entryList({QString(kGwKey) + "-*-map.json"});
+    QCOMPARE(pcBackups.size(), 1);
+    QVERIFY(QRegularExpression("-\\d{14}-map\\.json$").match(pcBackups[0]).hasMatch());
+    QCOMPARE(readFile(pcRoot + "/" + pcBackups[0]), QByteArray("older fetch"));
+    QCOMPARE(w.mapModel()->rowCount(), 3);
+    QCOMPARE(w.mapModel()->item(0, 3)->text(), QString::fromUtf8("网关"));
+    QCOMPARE(w.mapModel()->item(2, 0)->text(), QString("-1"));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(gwFile(pcName)), 3000);  // the gateway removes its copy
+    QVERIFY(m_dialogs.isEmpty());
+
+    // Install an edited map: it lands as map.json, the old one stays as a backup.
+    w.mapModel()->item(2, 0)->setText("7");
+    w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
+    QCOMPARE(w.sshPendingOpCode(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].text, QString::fromUtf8("下发modbus地址配置成功") + pcName);
+    const QByteArray edited = readFile(pcRoot + "/" + pcName);
+    QVERIFY(edited.contains("\"mb_id\": 7"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(gwFile("map.json")), edited, 3000);
+    QVERIFY(!QFile::exists(gwFile(pcName)));
+    QStringList backups = gwBackups();
+    QCOMPARE(backups.size(), 1);
+    QVERIFY2(QRegularExpression(QString("^%1-\\d{8}_\\d{6}-map\\.json$").arg(kGwKey)).match(backups[0]).hasMatch(),
+             qPrintable(backups[0]));
+    QCOMPARE(readFile(gwFile(backups[0])), original);
+
+    // Fetch it back and install it unchanged: byte for byte the same file.
+    QTest::qWait(1100);  // a new second, so the next backup gets its own name
+    w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(readFile(pcRoot + "/" + pcName), edited);
+    QCOMPARE(w.mapModel()->item(2, 0)->text(), QString("7"));
+    w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QTRY_COMPARE_WITH_TIMEOUT(gwBackups().size(), 2, 3000);
+    QCOMPARE(readFile(gwFile(gwBackups().last())), edited);
+    QCOMPARE(readFile(gwFile("map.json")), edited);
+    QCOMPARE(m_dialogs.size(), 4);  // two confirmations, two successes
+    QCOMPARE(m_dialogs[3].text, QString::fromUtf8("下发modbus地址配置成功") + pcName);
+    QCOMPARE(QDir(pcRoot).entryList({QString(kGwKey) + "-*-map.json"}).size(), 2);
+
+    // Disconnect: the label and the button return to their idle look.
+    sshBtn->click();
+    QVERIFY(!w.isSshConnected());
+    QCOMPARE(sshLabel->text(), QString::fromUtf8("未连接到ssh服务器"));
+    QCOMPARE(sshBtn->text(), QString::fromUtf8("3.连接ssh服务器"));
+    QTest::qWait(300);  // the client ends its thread
+}
+
+QTEST_MAIN(TstGatewayFlow)
+#include "tst_gatewayflow.moc"

@@ -1,0 +1,570 @@
+// The remote flows of the main window without a gateway: what each flow types
+// into the shell, what it guards, disables and reports, and the upgrade
+// package check. The SSH link and the TFTP transfers are stood in for by the
+// signals the real client and TFTP panel emit.
+#include "dialogseam.h"
+#include "mainwindow.h"
+#include "qtftpwidget.h"
+#include "upgradepackage.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+const char kDk[] = "gw0000000042";
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// md5sum's opinion, not the tool's code path.
+QString md5sum(const QString &path)
+{
+    QProcess p;
+    p.start("md5sum", {path});
+    p.waitForFinished(5000);
+    return QString::fromLatin1(p.readAllStandardOutput().left(32));
+}
+
+QString u(const char *s) { return QString::fromUtf8(s); }
+} // namespace
+
+class TstRemoteFlows : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void packageCheck();
+    void refusals();
+    void fetchMapJson();
+    void installMapJson();
+    void vrvFlows();
+    void relayVersionAndTimeout();
+    void upgradeGateway();
+    void upgradeRelay();
+
+private:
+    void prepare(MainWindow &w, bool sshUp = true);
+    QPushButton *btn(MainWindow &w, const char *name) { return w.findChild<QPushButton *>(name); }
+    QLabel *label(MainWindow &w, const char *name) { return w.findChild<QLabel *>(name); }
+    QtftpWidget *tftp(MainWindow &w) { return w.findChild<QtftpWidget *>("widget"); }
+    QStringList texts() const
+    {
+        QStringList t;
+        for (const auto &r : m_dialogs)
+            t << r.text;
+        return t;
+    }
+    void writePackage(const QString &pkg, const QString &ver, const QByteArray &bytes,
+                      const QString &version);
+
+    QList<DialogSeam::Request> m_dialogs;
+    bool m_proceed = true;
+    QTemporaryDir *m_root = nullptr;
+};
+
+void TstRemoteFlows::init()
+{
+    m_dialogs.clear();
+    m_proceed = true;
+    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        m_dialogs.append(r);
+        return m_proceed;
+    });
+    m_root = new QTemporaryDir;
+    QVERIFY(m_root->isValid());
+}
+
+void TstRemoteFlows::cleanup()
+{
+    DialogSeam::setResponder(nullptr);
+    delete m_root;
+    m_root = nullptr;
+}
+
+// A selected gateway, the TFTP root on the temporary folder, SSH up.
+void TstRemoteFlows::prepare(MainWindow &w, bool sshUp)
+{
+    w.findChild<QComboBox *>("gwInfoComboBox")->addItem(QString(kDk) + "_10.200.9.2_99000000002_V1");
+    QCOMPARE(w.gatewayKey(), QString(kDk));
+    tftp(w)->findChild<QLineEdit *>("root")->setText(m_root->path());
+    QCOMPARE(w.tftpRoot(), m_root->path());
+    w.onTftpRootDirChanged();
+    if (sshUp)
+        w.onSshConnectStateChanged(true, "10.200.9.2", 22, QString());
+    m_dialogs.clear();
+}
+
+void TstRemoteFlows::writePackage(const QString &pkg, const QString &ver, const QByteArray &bytes,
+                                  const QString &version)
+{
+    writeFile(m_root->filePath(pkg), bytes);
+    writeFile(m_root->filePath(ver), (version + "\n" + md5sum(m_root->filePath(pkg)) + "\n").toUtf8());
+}
+
+void TstRemoteFlows::packageCheck()
+{
+    MainWindow w;
+    prepare(w, false);
+    auto *gwBtn = btn(w, "upgradeGwSoftwareBtn");
+    auto *mbBtn = btn(w, "upgradeRelayBtn");
+    const QString root = m_root->path();
+
+    // Nothing there: both boxes, both buttons off.
+    w.onTftpRootDirChanged();
+    QCOMPARE(texts(), QStringList({u("未找到网关升级包,请检查") + root
+                                       + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."),
+                                   u("未找到modbus升级包,请检查") + root
+                                       + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警.")}));
+    QCOMPARE(m_dialogs[0].title, QString("warn"));
+    QCOMPARE(label(w, "gwDstVerLabel")->text(), u("未获得电脑中网关升级包版本，无法升级网关程序"));
+    QCOMPARE(label(w, "rlyDstVerLabel")->text(), u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
+    QVERIFY(!gwBtn->isEnabled() && !mbBtn->isEnabled());
+
+    // Good pairs, one of them larger than any read buffer, a CRLF version file.
+    QByteArray exe(3 * 1024 * 1024 + 17, '\0');
+    for (int i = 0; i < exe.size(); ++i)
+        exe[i] = char((i * 131) >> 3);
+    writePackage("gateway.exe", "gwver.txt", exe, "QXGW-RJ-MQTT-T3-V2.0.1");
+    writeFile(m_root->filePath("modbus.zip"), "PK\x03\x04 relay");
+    writeFile(m_root->filePath("mbver.txt"),
+              ("QXGW-RJ-RELAY-T3-V1.2\r\n" + md5sum(m_root->filePath("modbus.zip")) + "\r\n").toUtf8());
+    m_dialogs.clear();
+    w.onTftpRootDirChanged();
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(texts().join('|')));
+    QCOMPARE(label(w, "gwDstVerLabel")->text(), QString("QXGW-RJ-MQTT-T3-V2.0.1"));
+    QCOMPARE(label(w, "rlyDstVerLabel")->text(), QString("QXGW-RJ-RELAY-T3-V1.2"));
+    QVERIFY(gwBtn->isEnabled() && mbBtn->isEnabled());
+
+    // One changed byte in the package.
+    exe[exe.size() / 2] = char(exe[exe.size() / 2] ^ 1);
+    writeFile(m_root->filePath("gateway.exe"), exe);
+    m_dialogs.clear();
+    w.onTftpRootDirChanged();
+    QCOMPARE(texts(), QStringList({u("网关程序md5校验错误，请检查修正") + root
+                                   + u("/gateway.exe\r\n如不需要升级网关可忽略该告警.")}));
+    QVERIFY(!gwBtn->isEnabled() && mbBtn->isEnabled());
+    QCOMPARE(label(w, "gwDstVerLabel")->text(), u("未获得电脑中网关升级包版本，无法升级网关程序"));
+
+    // Upper-case digest; and a version file without digest for a missing package.
+    writeFile(m_root->filePath("gwver.txt"),
+              ("QXGW-RJ-MQTT-T3-V2.0.1\n" + md5sum(m_root->filePath("gateway.exe")).toUpper() + "\n").toUtf8());
+    QVERIFY(!UpgradePackage::check(root, "gwver.txt", "gateway.exe").matches());
+    writeFile(m_root->filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\n");
+    QFile::remove(m_root->filePath("modbus.zip"));
+    m_dialogs.clear();
+    w.onTftpRootDirChanged();
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].text, u("modbus程序md5校验错误，请检查修正") + root
+                                    + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
+    QVERIFY(!gwBtn->isEnabled() && !mbBtn->isEnabled());
+
+    // Editing the root in the panel re-checks once typing pauses.
+    QTemporaryDir other;
+    writeFile(other.filePath("gateway.exe"), "exe");
+    writeFile(other.filePath("gwver.txt"),
+              ("QXGW-S-WFRJ-MQTT-V3\n" + md5sum(other.filePath("gateway.exe")) + "\n").toUtf8());
+    m_dialogs.clear();
+    auto *edit = tftp(w)->findChild<QLineEdit *>("root");
+    edit->setText(other.path().left(3));
+    edit->setText(other.path());
+    QTRY_COMPARE_WITH_TIMEOUT(label(w, "gwDstVerLabel")->text(), QString("QXGW-S-WFRJ-MQTT-V3"), 3000);
+    QCOMPARE(m_dialogs.size(), 1);  // one check, one box: the missing modbus package
+    QVERIFY(gwBtn->isEnabled());
+}
+
+void TstRemoteFlows::refusals()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    prepare(w, false);
+    const char *flows[] = {"onSshGetMapJsonBtnClicked", "onSshDownloadMapJsonBtnClicked",
+                           "onSshRebootGwBtnClicked", "on_sshGetVrvCfgBtn_clicked",
+                           "on_sshDownloadVrvCfgBtn_clicked", "on_sshRebootMbBtn_clicked",
+                           "on_getRelaySoftverBtn_clicked"};
+    for (const char *f : flows) {
+        m_dialogs.clear();
+        QVERIFY(QMetaObject::invokeMethod(&w, f));
+        QCOMPARE(texts(), QStringList({u("请先连接ssh服务器!")}));
+        QCOMPARE(m_dialogs[0].title, QString("warning"));
+    }
+    QCOMPARE(sent.count(), 0);
+
+    // One flow at a time: every start, including the version fetch and the
+    // upgrades, is refused while a fetch waits.
+    w.onSshConnectStateChanged(true, "10.200.9.2", 22, QString());
+    btn(w, "sshGetMapJsonBtn")->click();
+    QCOMPARE(w.sshPendingOpCode(), 1);
+    QCOMPARE(sent.count(), 1);
+    const char *more[] = {"onSshGetMapJsonBtnClicked", "onSshDownloadMapJsonBtnClicked",
+                          "onSshRebootGwBtnClicked", "on_sshGetVrvCfgBtn_clicked",
+                          "on_sshDownloadVrvCfgBtn_clicked", "on_sshRebootMbBtn_clicked",
+                          "on_getRelaySoftverBtn_clicked", "on_upgradeGwSoftwareBtn_clicked",
+                          "on_upgradeRelayBtn_clicked"};
+    for (const char *f : more) {
+        m_dialogs.clear();
+        QVERIFY(QMetaObject::invokeMethod(&w, f));
+        QCOMPARE(texts(), QStringList({u("等待其他操作完成!")}));
+    }
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(w.sshPendingOpCode(), 1);
+
+    // Restart and reboot: plain commands, nothing pending.
+    w.onSshCmdTimerTimeout();
+    btn(w, "sshRebootMbBtn")->click();
+    btn(w, "sshRebootGwBtn")->click();
+    QCOMPARE(sent.at(1).at(0).toString(), QString("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"));
+    QCOMPARE(sent.at(2).at(0).toString(), QString("sync \n reboot \n"));
+    QCOMPARE(w.sshPendingOpCode(), 0);
+}
+
+void TstRemoteFlows::fetchMapJson()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    prepare(w);
+    const QString name = QString(kDk) + "-map.json";
+    const QString ip = w.localIp();
+    writeFile(m_root->filePath(name), "previous fetch");
+    w.addMapRow(3, "old00001", "99000000101", "x");
+
+    btn(w, "sshGetMapJsonBtn")->click();
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(),
+             "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp map.json " + name + " \n tftp -pr " + name
+                 + " " + ip + " 5069\n rm -rf " + name + " \n ");
+    QCOMPARE(w.sshPendingOpCode(), 1);
+    QVERIFY(!w.centralWidget()->isEnabled());
+    auto *timer = w.findChild<QTimer *>("sshCmdTimer");
+    QVERIFY(timer->isActive());
+    QCOMPARE(timer->interval(), 8000);
+    QCOMPARE(w.mapModel()->rowCount(), 0);
+    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置...."));
+    // The earlier file stays, with a time-stamped copy beside it.
+    const QStringList backups = QDir(m_root->path()).entryList({QString(kDk) + "-*-map.json"});
+    QCOMPARE(backups.size(), 1);
+    QVERIFY(QRegularExpression(QString("^%1-\\d{14}-map\\.json$").arg(kDk)).match(backups[0]).hasMatch());
+    QCOMPARE(readFile(m_root->filePath(backups[0])), QByteArray("previous fetch"));
+
+    // Reports of other transfers do not end the flow.
+    writeFile(m_root->filePath(name),
+              R"({"nodes":[{"devtype":"sw","mb_id":5,"mqtt_dk":"dev00005","sntype":"99000000101"}],)"
+              R"("profile":{"name":"x","version":"1.0"}})");
+    emit tftp(w)->sigRcvOneFile("other-map.json");
+    emit tftp(w)->sigSendOneFile(name);
+    QCOMPARE(w.sshPendingOpCode(), 1);
+
+    emit tftp(w)->sigRcvOneFile(name);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QVERIFY(!timer->isActive());
+    QVERIFY(w.centralWidget()->isEnabled());
+    QVERIFY(btn(w, "sshConnectBtn")->isEnabled());
+    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置成功") + m_root->path() + "/" + name);
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QCOMPARE(w.mapModel()->item(0, 1)->text(), QString("dev00005"));
+    QVERIFY(m_dialogs.isEmpty());
+
+    // A late duplicate report is ignored.
+    emit tftp(w)->sigRcvOneFile(name);
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+
+    // Timeout: the text, and the map stays empty.
+    btn(w, "sshGetMapJsonBtn")->click();
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(texts(), QStringList({u("获取设备modbus地址配置超时!!!!")}));
+    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置超时!!!!"));
+    QCOMPARE(w.mapModel()->rowCount(), 0);
+    QVERIFY(w.centralWidget()->isEnabled());
+}
+
+void TstRemoteFlows::installMapJson()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    prepare(w);
+    const QString name = QString(kDk) + "-map.json";
+    const QString path = m_root->path() + "/" + name;
+    w.addMapRow(7, "dev00007", "99000000101", "sw");
+
+    // "否" stops before anything is written or sent.
+    m_proceed = false;
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].kind, DialogSeam::Confirm);
+    QCOMPARE(m_dialogs[0].title, u("是否下载modbus地址映射"));
+    QCOMPARE(m_dialogs[0].text, u("该操作会将左侧<modbus地址映射表>生成为 {") + path
+                                    + u("} 并下载到网关中, 覆盖网关中原的modbus地址映射配置"));
+    QCOMPARE(m_dialogs[0].okText, u("确定"));
+    QCOMPARE(m_dialogs[0].noText, u("否"));
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(sent.count(), 0);
+
+    m_proceed = true;
+    m_dialogs.clear();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name
+                                              + " " + w.localIp() + " 5069\n");
+    QVERIFY(readFile(path).contains("\"mqtt_dk\": \"dev00007\""));
+    QCOMPARE(w.sshPendingOpCode(), 2);
+    QVERIFY(!w.centralWidget()->isEnabled());
+    QCOMPARE(w.statusBar()->currentMessage(), u("下发设备modbus地址配置...."));
+
+    emit tftp(w)->sigSendOneFile(name);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(sent.count(), 2);
+    const QString install = sent.at(1).at(0).toString();
+    QVERIFY2(QRegularExpression(QString("^cp map\\.json %1-\\d{8}_\\d{6}-map\\.json \\nmv %1-map\\.json map\\.json\\n$")
+                                    .arg(kDk))
+                 .match(install)
+                 .hasMatch(),
+             qPrintable(install));
+    QCOMPARE(w.statusBar()->currentMessage(), u("下发modbus地址配置成功") + name);
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
+    QCOMPARE(m_dialogs[1].text, u("下发modbus地址配置成功") + name);
+
+    // A map that cannot be written is not installed (no stale file goes out).
+    tftp(w)->findChild<QLineEdit *>("root")->setText(m_root->filePath("missing"));
+    m_dialogs.clear();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(sent.count(), 2);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(m_dialogs.size(), 2);
+    QVERIFY(m_dialogs[1].text.startsWith(u("生成modbus地址配置失败 ")));
+
+    // Timeout text.
+    tftp(w)->findChild<QLineEdit *>("root")->setText(m_root->path());
+    m_dialogs.clear();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(w.sshPendingOpCode(), 2);
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(m_dialogs.last().text, u("下发设备modbus地址配置超时!!!"));
+    QCOMPARE(w.sshPendingOpCode(), 0);
+}
+
+void TstRemoteFlows::vrvFlows()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    prepare(w);
+    const QString name = QString(kDk) + "-vrvC.json";
+    const QString ip = w.localIp();
+    w.addMapRow(1, "keep0001", "99000000101", "sw");
+
+    btn(w, "sshGetVrvCfgBtn")->click();
+    QCOMPARE(sent.at(0).at(0).toString(),
+             "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp vrvC.json " + name + " \n tftp -pr " + name
+                 + " " + ip + " 5069\n rm -rf " + name + " \n ");
+    QCOMPARE(w.sshPendingOpCode(), 6);
+    QVERIFY(!w.centralWidget()->isEnabled());
+    emit tftp(w)->sigRcvOneFile(name);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(w.mapModel()->rowCount(), 1);  // the map is not touched
+    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备多联机空调控制器配置成功") + m_root->path() + "/" + name);
+    QCOMPARE(texts(), QStringList({u("获取设备多联机空调控制器配置成功") + name + u("\n请修改配置文件，确认无误后再下载配置")}));
+
+    m_dialogs.clear();
+    btn(w, "sshDownloadVrvCfgBtn")->click();
+    QCOMPARE(m_dialogs[0].title, u("是否下载多联机空调配置"));
+    QCOMPARE(m_dialogs[0].text, u("该操作会将{") + m_root->path() + "/" + name + u("} 下载到网关中, 覆盖网关中原的多联机空调配置"));
+    QCOMPARE(sent.at(1).at(0).toString(), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name + " "
+                                              + ip + " 5069\n");
+    QCOMPARE(w.sshPendingOpCode(), 7);
+    emit tftp(w)->sigSendOneFile(name);
+    const QString install = sent.at(2).at(0).toString();
+    QVERIFY2(QRegularExpression(
+                 QString("^cd /gateway/modbus \\ncp vrvC\\.json %1-\\d{8}_\\d{6}-vrvC\\.json \\nmv %1-vrvC\\.json vrvC\\.json\\n"
+                         "cd /gateway/ \\n")
+                     .arg(kDk))
+                 .match(install)
+                 .hasMatch(),
+             qPrintable(install));
+    QVERIFY(install.endsWith("cd /gateway/ \nkill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"
+                             "kill -9 $(pidof relay_start.sh) \nkill -9 $(pidof relay_start.sh) \n"
+                             "/gateway/modbus/relay_start.sh & \n"));
+    QCOMPARE(w.statusBar()->currentMessage(), u("下发多联机空调配置成功 ") + name);
+    QCOMPARE(m_dialogs.last().text, u("下发多联机空调配置成功 ") + name + u(" ,等待modbus程序自动重启加载新配置..."));
+
+    // Their timeouts are reported like the others'.
+    m_dialogs.clear();
+    btn(w, "sshGetVrvCfgBtn")->click();
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(texts(), QStringList({u("获取设备多联机空调控制器配置超时!!!")}));
+    QVERIFY(w.centralWidget()->isEnabled());
+}
+
+void TstRemoteFlows::relayVersionAndTimeout()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    prepare(w);
+    const QString name = QString(kDk) + "-ver.txt";
+    auto *cur = label(w, "curRelaySoftverLabel");
+    cur->setText("stale");
+
+    btn(w, "getRelaySoftverBtn")->click();
+    QCOMPARE(cur->text(), QString(" "));
+    QCOMPARE(sent.at(0).at(0).toString(),
+             "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp ver.txt " + name + " \n tftp -pr " + name + " "
+                 + w.localIp() + " 5069\n rm -rf " + name + " \n ");
+    QCOMPARE(w.sshPendingOpCode(), 4);
+    // Only the connect button is held; the rest of the window stays usable.
+    QVERIFY(w.centralWidget()->isEnabled());
+    QVERIFY(!btn(w, "sshConnectBtn")->isEnabled());
+    writeFile(m_root->filePath(name), "QXGW-RJ-RELAY-T3-V1.1\r\nbuilt 2022\r\n");
+    emit tftp(w)->sigRcvOneFile(name);
+    QCOMPARE(cur->text(), QString("QXGW-RJ-RELAY-T3-V1.1"));
+    QVERIFY(btn(w, "sshConnectBtn")->isEnabled());
+
+    // A missing file, then the real 3 s timer and a late report.
+    QFile::remove(m_root->filePath(name));
+    btn(w, "getRelaySoftverBtn")->click();
+    emit tftp(w)->sigRcvOneFile(name);
+    QCOMPARE(texts(), QStringList({u("解析modbus服务版本失败1!")}));
+    m_dialogs.clear();
+    QElapsedTimer t;
+    t.start();
+    btn(w, "getRelaySoftverBtn")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 5000);
+    QVERIFY(t.elapsed() >= 2900);
+    QCOMPARE(m_dialogs[0].text, u("获取设备modbus服务版本超时!!!!"));
+    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus服务版本超时!!!!"));
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    writeFile(m_root->filePath(name), "QXGW-late\n");
+    emit tftp(w)->sigRcvOneFile(name);
+    QCOMPARE(cur->text(), QString(" "));
+}
+
+void TstRemoteFlows::upgradeGateway()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    writePackage("gateway.exe", "gwver.txt", "T3 gateway program", "QXGW-RJ-MQTT-T3-V2.0");
+    prepare(w);
+    const QString root = m_root->path();
+    auto *cur = label(w, "curGwSoftwareVerLabel");
+    auto *dst = label(w, "gwDstVerLabel");
+    QCOMPARE(dst->text(), QString("QXGW-RJ-MQTT-T3-V2.0"));
+
+    struct Case { QString target, current; QString text; };
+    const QList<Case> cases = {
+        {"", "QXGW-RJ-MQTT-T3-V1.0", u("请检查") + root + u("目录下网关升级包!")},
+        {"V2.0", "QXGW-RJ-MQTT-T3-V1.0", u("请检查") + root + u("目录下网关升级包!")},
+        {"QXGW-RJ-MQTT-T3-V2.0", " ", u("请先点击<获得网关信息>!")},
+        {"QXGW-RJ-MQTT-T3-V2.0", "QXGW-S-WFRJ-MQTT-V1", u("网关硬件平台与升级包硬件平台(T3)不一致")},
+        {"QXGW-S-WFRJ-MQTT-V2", "QXGW-RJ-MQTT-T3-V1.0", u("网关硬件平台与升级包硬件平台(v3s)不一致")},
+        {"QXGW-OTHER-V2", "QXGW-RJ-MQTT-T3-V1.0", u("未识别的目标版本硬件平台")},
+        {"QXGW-RJ-MQTT-T3-V2.0", "QXGW-RJ-MQTT-T3-V2.0", u("当前网关版本与升级包版本一致，不需要更新!")},
+    };
+    for (const Case &c : cases) {
+        dst->setText(c.target);
+        cur->setText(c.current);
+        m_dialogs.clear();
+        w.on_upgradeGwSoftwareBtn_clicked();
+        QCOMPARE(texts(), QStringList({c.text}));
+    }
+    // The connection is checked after the versions.
+    w.onSshConnectStateChanged(false, "10.200.9.2", 22, QString());
+    dst->setText("QXGW-RJ-MQTT-T3-V2.0");
+    cur->setText("QXGW-RJ-MQTT-T3-V1.0");
+    m_dialogs.clear();
+    w.on_upgradeGwSoftwareBtn_clicked();
+    QCOMPARE(texts(), QStringList({u("请先连接ssh服务器!")}));
+    QCOMPARE(sent.count(), 0);
+
+    w.onSshConnectStateChanged(true, "10.200.9.2", 22, QString());
+    m_dialogs.clear();
+    btn(w, "upgradeGwSoftwareBtn")->click();
+    QCOMPARE(m_dialogs[0].title, u("是否更新网关程序"));
+    QCOMPARE(m_dialogs[0].text, u("该操作将网关QXGW-RJ-MQTT-T3-V1.0升级为QXGW-RJ-MQTT-T3-V2.0"));
+    QCOMPARE(sent.at(0).at(0).toString(), "cd /tmp \n tftp -gr gateway.exe " + w.localIp() + " 5069\n");
+    QCOMPARE(w.sshPendingOpCode(), 3);
+    QCOMPARE(w.findChild<QTimer *>("sshCmdTimer")->interval(), 52000);
+    QVERIFY(!btn(w, "sshConnectBtn")->isEnabled());
+    emit tftp(w)->sigSendOneFile("gateway.exe");
+    QCOMPARE(sent.at(1).at(0).toString(), QString("cd /gateway/cpp/main \n./gateway_upgrade.sh /tmp/\n"));
+    QCOMPARE(w.statusBar()->currentMessage(), u("下发网关程序成功 gateway.exe"));
+    QCOMPARE(m_dialogs.last().text, u("更新网关程序成功 gateway.exe ,等待网关程序自动重启..."));
+
+    // A package changed after its check is not sent.
+    writeFile(m_root->filePath("gateway.exe"), "T3 gateway program, changed");
+    m_dialogs.clear();
+    btn(w, "upgradeGwSoftwareBtn")->click();
+    QCOMPARE(sent.count(), 2);
+    QVERIFY(texts().contains(u("网关程序md5校验错误，请检查修正") + root + u("/gateway.exe\r\n如不需要升级网关可忽略该告警.")));
+    QVERIFY(!btn(w, "upgradeGwSoftwareBtn")->isEnabled());
+}
+
+void TstRemoteFlows::upgradeRelay()
+{
+    MainWindow w;
+    QSignalSpy sent(&w, &MainWindow::sigSendSshCmd);
+    writePackage("modbus.zip", "mbver.txt", "PK relay", "QXGW-RJ-RELAY-T3-V1.3");
+    prepare(w);
+    auto *cur = label(w, "curRelaySoftverLabel");
+    auto *dst = label(w, "rlyDstVerLabel");
+    QCOMPARE(dst->text(), QString("QXGW-RJ-RELAY-T3-V1.3"));
+
+    struct Case { QString target, current, text; };
+    const QList<Case> cases = {
+        {"", "", u("请检查") + m_root->path() + u("目录下modbus升级包")},
+        {"QXGW-RJ-RELAY-T3-V1.3", "QXGW-RJ-RELAY-T3-V1.3", u("modbus不需要更新!")},
+        {"QXGW-RJ-RELAY-T3-V1.3", "QXGW-S-WFRJ-RELAY-V3S-1", u("网关硬件平台与modbus升级包硬件平台(T3)不一致")},
+        {"QXGW-S-WFRJ-RELAY-V3S-2", "QXGW-RJ-RELAY-T3-V1", u("网关硬件平台与modbus升级包硬件平台(V3S)不一致")},
+        {"QXGW-RELAY-X", "", u("未识别的目标版本硬件平台")},
+    };
+    for (const Case &c : cases) {
+        dst->setText(c.target);
+        cur->setText(c.current);
+        m_dialogs.clear();
+        w.on_upgradeRelayBtn_clicked();
+        QCOMPARE(texts(), QStringList({c.text}));
+    }
+    QCOMPARE(sent.count(), 0);
+
+    // No service version known: the platform check passes (first installation).
+    dst->setText("QXGW-RJ-RELAY-T3-V1.3");
+    cur->setText(" ");
+    m_dialogs.clear();
+    btn(w, "upgradeRelayBtn")->click();
+    QCOMPARE(m_dialogs[0].title, u("是否更新modbus程序"));
+    QCOMPARE(m_dialogs[0].text, u("该操作将网关中modbus替换为为目标版本modbus程序"));
+    QCOMPARE(sent.at(0).at(0).toString(), "cd /tmp \n tftp -gr modbus.zip " + w.localIp() + " 5069\n");
+    QCOMPARE(w.sshPendingOpCode(), 5);
+    emit tftp(w)->sigSendOneFile("modbus.zip");
+    QCOMPARE(sent.at(1).at(0).toString(),
+             QString("cd /gateway/ \nkill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"
+                     "kill -9 $(pidof relay_start.sh) \nkill -9 $(pidof relay_start.sh) \n"
+                     "unzip -o /tmp/modbus.zip \nchmod 777 /gateway/modbus/* \nrm -rf /tmp/modbus.zip \n"
+                     "/gateway/modbus/set_mb_autorun.sh \n/gateway/modbus/relay_start.sh & \n"));
+    QCOMPARE(w.statusBar()->currentMessage(), u("下发modbus程序成功 modbus.zip"));
+    QCOMPARE(m_dialogs.last().text, u("更新modbus程序成功 modbus.zip ,等待modbus程序自动重启..."));
+
+    btn(w, "upgradeRelayBtn")->click();
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(m_dialogs.last().text, u("下发modbus程序超时!!!"));
+}
+
+QTEST_MAIN(TstRemoteFlows)
+#include "tst_remoteflows.moc"
