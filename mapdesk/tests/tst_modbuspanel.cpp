@@ -128,6 +128,8 @@ void TstModbusPanel::init()
 {
     m_dialogs.clear();
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        if (r.title == "warn")
+            return true;  // the main window's start-up upgrade package check
         m_dialogs.append(r);
         return true;
     });
