@@ -170,9 +170,9 @@ def test_read_and_write_answers_keep_sno_and_values_also_nested():
         assert a["function"]["slave_status"][0]["slave_mode"] == "dry", a
 
         c.command("dcs20001", {"cmd": "read", "deviceKey": "dcs20001", "sno": "d1",
-                               "alarm": [{"channel": 1, "alarmType": "nocare"}]})
+                               "alarm": [{"channel": 1, "type": "nocare"}]})
         _, a = c.answer()
-        assert a["alarm"] == [{"channel": 1, "alarmType": "pulse"}], a
+        assert a["alarm"] == [{"channel": 1, "type": "pulse"}], a
 
         # Unknown device or data point: a non-zero errorCode, nothing changed.
         c.command("zzz00001", {"cmd": "read", "deviceKey": "zzz00001", "sno": "u1"})
