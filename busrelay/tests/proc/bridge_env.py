@@ -103,3 +103,96 @@ def wait(predicate, timeout):
 
 def elapsed_since(t0):
     return time.monotonic() - t0
+
+
+class FakeGateway:
+    """A minimal gateway peer: answers the search, accepts the service's 7F
+    connection, answers keep-alives and commands (errorCode 0, no values)
+    and sends whatever reports a test asks for."""
+
+    def __init__(self, key="gw7f0001"):
+        import threading
+        self.key = key
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp.bind(("0.0.0.0", 9980))
+        self.udp.settimeout(0.2)
+        self.lst = socket.socket()
+        self.lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.lst.bind(("127.0.0.1", 9981))
+        self.lst.listen(1)
+        self.lst.settimeout(0.2)
+        self.conn = None
+        self.commands = []
+        self.running = True
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    @staticmethod
+    def frame(topic, payload):
+        t = topic.encode()
+        p = payload.encode() if isinstance(payload, str) else payload
+        return b"\x7f" + struct.pack("<I", len(t)) + t + struct.pack("<I", len(p)) + p
+
+    def _serve(self):
+        import json
+        deadline = time.monotonic() + 120
+        buf = b""
+        while self.running and time.monotonic() < deadline:
+            if self.conn is None:
+                try:
+                    data, peer = self.udp.recvfrom(512)
+                    if b"getAllGateway" in data:
+                        self.udp.sendto(json.dumps({"deviceKey": self.key}).encode(), peer)
+                except socket.timeout:
+                    pass
+                try:
+                    conn, _ = self.lst.accept()
+                    conn.settimeout(0.2)
+                    self.conn = conn
+                except socket.timeout:
+                    pass
+                continue
+            try:
+                chunk = self.conn.recv(4096)
+                if not chunk:
+                    self.conn = None
+                    continue
+                buf += chunk
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            while len(buf) >= 9:
+                t = struct.unpack("<I", buf[1:5])[0]
+                if len(buf) < 9 + t:
+                    break
+                p = struct.unpack("<I", buf[5 + t:9 + t])[0]
+                if len(buf) < 9 + t + p:
+                    break
+                topic, payload = buf[5:5 + t].decode(), buf[9 + t:9 + t + p].decode()
+                buf = buf[9 + t + p:]
+                if t == 0 and p == 0:
+                    self.send_raw(self.frame("", b""))
+                    continue
+                cmd = json.loads(payload)
+                self.commands.append(cmd)
+                answer = {"deviceKey": cmd["deviceKey"], "sno": cmd.get("sno"), "errorCode": 0}
+                self.send(cmd["deviceKey"], answer)
+
+    def send_raw(self, data):
+        with self.lock:
+            if self.conn is not None:
+                self.conn.sendall(data)
+
+    def send(self, device_key, payload, topic_key=None):
+        import json
+        topic = "local/%s/%s" % (self.key, topic_key or device_key)
+        self.send_raw(self.frame(topic, json.dumps(payload, separators=(",", ":"))))
+
+    def close(self):
+        self.running = False
+        self.thread.join(3)
+        for s in (self.conn, self.lst, self.udp):
+            if s is not None:
+                s.close()
