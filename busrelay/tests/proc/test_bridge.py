@@ -194,7 +194,32 @@ def test_a_reply_owed_to_a_client_that_left_never_reaches_the_next_one():
         env.stop_all(svc, sim)
 
 
+def test_gwsim_reports_fill_alarms_vrv_blocks_and_one_shot_values():
+    sim = env.start_gwsim("-r", "1")
+    svc = env.start_busrelay()
+    c = env.client()
+    try:
+        # Dry-contact alarm elements round-trip: channel 1 is a "pulse" (2).
+        assert env.wait(lambda: c.read_input_registers(3, 1, slave=5).registers == [2], 3)
+        ch0_type, ch0_value, ch1_type, ch1_value = c.read_input_registers(1, 4, slave=5).registers
+        assert ch0_type == 0 and ch1_value >= 3, (ch0_type, ch1_value)
+        assert c.read_input_registers(4, 1, slave=5).registers == [0]   # one-shot after a read
+        assert c.read_input_registers(2, 1, slave=5).registers == [ch0_value]  # type "none" stays
+        assert "not support alarm" not in harness.read_log()
+        # The key-press counter is a signal: read once, then 0.
+        assert env.wait(lambda: c.read_input_registers(1, 1, slave=1).registers[0] > 0, 3)
+        assert c.read_input_registers(1, 1, slave=1).registers == [0]
+        # VRV: slot 2 is indoor 3 / outdoor 1 ("dry", on, "gear-3", 22 C).
+        assert c.read_input_registers(21, 5, slave=7).registers[:5] == [3, 1, 1, 1, 0]
+        assert c.read_holding_registers(21, 4, slave=7).registers == [4, 1, 7, 22]
+        assert c.read_discrete_inputs(1, 8, slave=255).bits[:8] == [True] * 8
+    finally:
+        c.close()
+        env.stop_all(svc, sim)
+
+
 harness.run([
+    test_gwsim_reports_fill_alarms_vrv_blocks_and_one_shot_values,
     test_reads_writes_and_refusals_through_gwsim,
     test_link_down_busy_but_cached_reads_served,
     test_gateway_error_code_gives_exception_3_and_values_still_stored,
