@@ -590,7 +590,11 @@ bool Gw7fLink::skipPayload(int fd, uint8_t *scratch, int32_t count) {
     while (count > 0 && connected_.load() == 1) {
         int ready = wait_fd(fd, POLLIN, kRestWaitMs);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return ready == 0;  // stalled: the frame is given up as usual
+        if (ready == 0) {  // stalled: given up like any frame that stops arriving
+            LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n", strerror(ETIMEDOUT));
+            return true;
+        }
+        if (ready < 0) return false;
         pthread_mutex_lock(&rsLock_);
         ssize_t n = recv(fd, scratch, (size_t)(count < GW7F_FRAME_MAX ? count : GW7F_FRAME_MAX), 0);
         int err = n == 0 ? ECONNRESET : errno;

@@ -26,14 +26,6 @@ MappedDevice *gateway_unit() {
     return gw;
 }
 
-// The context lock guards every register map; without a server (tools,
-// tests) the caller is alone.
-void lock_maps() {
-    if (g_mbServer) mb_lock(g_mbServer);
-}
-void unlock_maps() {
-    if (g_mbServer) mb_unlock(g_mbServer);
-}
 
 std::string value_text(const Json::Value &v) {
     if (v.isString()) return v.asString();
@@ -218,22 +210,29 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
         return -1;
     }
 
-    lock_maps();
+    // The context lock guards every register map: until start-up has
+    // published the server, nothing may be stored.
+    ModbusContext *server = g_mbServer;
+    if (server == nullptr) {
+        LOG_WARN("modbus server not ready, gw7F msg for %s dropped", devKey);
+        return -1;
+    }
+    mb_lock(server);
     bool stored;
     if (device->description->productKey == "vrvcontrolC")
         stored = apply_vrv_report(doc, device, setSlaveOnline) == 0;
     else
         stored = convertGwValues(doc, "", device, false) == 0;
-    unlock_maps();
+    mb_unlock(server);
 
     MbReq *entry = nullptr;
     if (doc["sno"].isString()) entry = ackMbReq(devKey, doc["sno"].asCString());
 
     if (entry == nullptr) {
         if (stored) {
-            lock_maps();
+            mb_lock(server);
             setSlaveReportBit(device->unitId);
-            unlock_maps();
+            mb_unlock(server);
         }
         return 0;
     }

@@ -20,7 +20,7 @@
 #include "vrvCtrl.h"
 
 volatile sig_atomic_t g_running = 1;
-ModbusContext *g_mbServer = nullptr;
+std::atomic<ModbusContext *> g_mbServer{nullptr};
 
 namespace {
 
@@ -68,12 +68,13 @@ void service_start() {
     pool_reset();
     initMbReqList();
 
-    g_mbServer = mb_tcp_server_new(502, onRcvMbRequest);
-    if (g_mbServer) {
-        mb_set_debug(g_mbServer, 1);
-        mb_set_clear_after_read(g_mbServer, mbClearAfterRead);
+    ModbusContext *server = mb_tcp_server_new(502, onRcvMbRequest);
+    if (server) {
+        mb_set_debug(server, 1);
+        mb_set_clear_after_read(server, mbClearAfterRead);
         mb_tcp_server_set_close_hook(on_client_closed);
     }
+    g_mbServer = server;  // published complete: gateway messages are taken from now on
 
     // The 100 ms timer is armed first so that it runs first in a shared tick.
     soft_timer_start(&g_slowTimer, nullptr, 100, on_slow_timer);
@@ -121,9 +122,6 @@ void service_shutdown() {
     LOG_WARN("quit main.....");
     Gw7fLink::instance()->stop();
     Gw7fLink::destroyInstance();
-    if (g_mbServer) {
-        mb_tcp_server_free(g_mbServer);
-        g_mbServer = nullptr;
-    }
+    if (ModbusContext *server = g_mbServer.exchange(nullptr)) mb_tcp_server_free(server);
     log_close();
 }

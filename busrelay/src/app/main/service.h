@@ -2,6 +2,7 @@
 // drives the software timers, and the shutdown after SIGINT.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 
 // 1 from program start; the SIGINT handler sets it to 0.
@@ -9,8 +10,9 @@ extern volatile sig_atomic_t g_running;
 
 struct ModbusContext;
 // The one Modbus TCP server context (port 502); its lock guards every
-// register map once start-up is over.
-extern ModbusContext *g_mbServer;
+// register map once start-up is over. Atomic: the gateway link's receive
+// thread may already run while start-up creates the server.
+extern std::atomic<ModbusContext *> g_mbServer;
 
 // The service's version text: unit 255, input registers 1-24.
 constexpr const char *SERVICE_VERSION_TEXT = "QXGW-RJ-RELAY-T3(v1.1)-20220906";
