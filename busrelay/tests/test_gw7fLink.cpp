@@ -328,6 +328,12 @@ TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
     EXPECT_NE(log.find("abandon rcved frames"), std::string::npos);
     EXPECT_TRUE(link->isConnected());
 
+    // A whole oversized frame is read past: the frame right behind it (same
+    // segment) still arrives, instead of the stream falling out of step.
+    gw.send(tooMuch + good);
+    ASSERT_TRUE(wait_for([] { return messages().size() == 2; }, 2000)) << log_text();
+    EXPECT_EQ(messages()[1], messages()[0]);
+
     // Commands go out on the gateway's topic.
     const char *cmd = "{\"cmd\":\"read\",\"deviceKey\":\"dev00001\",\"sno\":\"7-3-1-9\"}\n";
     ASSERT_EQ(link->sendCommand("dev00001", cmd, (int)strlen(cmd)), 0);

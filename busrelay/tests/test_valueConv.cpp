@@ -188,7 +188,11 @@ TEST_F(ValueConv, TextStringDateTime) {
     EXPECT_EQ(value_to_registers(Json::Value("2022/09/06"), &d, map), -1);
     EXPECT_TRUE(logged("wrong to date string for dt"));
     EXPECT_EQ(write(d, {0x16, 0x09, 0x06, 0x00}), 0);
-    EXPECT_EQ(cmd["dt"].asString(), "22-9-6");
+    EXPECT_EQ(cmd["dt"].asString(), "2022-09-06");
+    // What a write sends is what the gateway answers with: it must store.
+    EXPECT_EQ(value_to_registers(cmd["dt"], &d, map), 0);
+    EXPECT_EQ(write(d, {0, 1, 2, 0}), 0);
+    EXPECT_EQ(cmd["dt"].asString(), "2000-01-02");
     EXPECT_EQ(write(d, {100, 1, 1, 0}), 3);
     EXPECT_EQ(write(d, {1, 13, 1, 0}), 3);
     EXPECT_EQ(write(d, {1, 1, 32, 0}), 3);
@@ -197,6 +201,9 @@ TEST_F(ValueConv, TextStringDateTime) {
     t.dataModel.textLength = 8;
     EXPECT_EQ(write(t, {0x0C, 0x1E, 0x2D, 0x00}), 0);
     EXPECT_EQ(cmd["tm"].asString(), "12:30:45");
+    EXPECT_EQ(write(t, {8, 5, 0, 0}), 0);
+    EXPECT_EQ(cmd["tm"].asString(), "08:05:00");
+    EXPECT_EQ(value_to_registers(cmd["tm"], &t, map), 0);
     EXPECT_EQ(write(t, {24, 0, 0, 0}), 3);
     EXPECT_EQ(write(t, {0, 60, 0, 0}), 3);
     EXPECT_EQ(write(t, {0, 0, 60, 0}), 3);

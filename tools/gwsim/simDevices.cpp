@@ -336,7 +336,49 @@ std::vector<SimAnswer> SimDevices::reports() {
             if (v) place(r.payload, parts, *v);
         }
         r.payload["statistics"]["timesOfContinuousFailed"] = d.failures;
-        out.push_back(r);
+        split_report(r, out);
     }
     return out;
+}
+
+// A report whose frame would not fit the service's 1 KB receive buffer is
+// sent as several, each carrying a part of its arrays (as a gateway with
+// many indoor units does).
+void SimDevices::split_report(const SimAnswer &r, std::vector<SimAnswer> &out) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    auto size = [&](const Json::Value &p) {
+        return Json::writeString(b, p).size() + r.deviceKey.size() + gatewayKey_.size() + 16;
+    };
+    if (size(r.payload) < kReportFrameLimit) {
+        out.push_back(r);
+        return;
+    }
+    SimDevice *d = find(r.deviceKey);
+    for (const std::string &path : d ? d->reportPaths : std::vector<std::string>()) {
+        std::vector<std::string> parts = split_path(path);
+        const Json::Value *list = lookup(r.payload, parts);
+        if (!list || !list->isArray() || list->size() < 2) continue;
+        const Json::Value all = *list;
+        SimAnswer part = r;
+        place(part.payload, parts, Json::Value(Json::arrayValue));
+        for (const Json::Value &e : all) {
+            SimAnswer next = part;
+            Json::Value grown = *lookup(part.payload, parts);
+            grown.append(e);
+            place(next.payload, parts, grown);
+            if (size(next.payload) >= kReportFrameLimit && lookup(part.payload, parts)->size() > 0) {
+                out.push_back(part);
+                place(part.payload, parts, Json::Value(Json::arrayValue));
+                grown = Json::Value(Json::arrayValue);
+                grown.append(e);
+                place(part.payload, parts, grown);
+            } else {
+                part = next;
+            }
+        }
+        out.push_back(part);
+        return;
+    }
+    out.push_back(r);  // nothing to split: sent whole, the receiver refuses it
 }

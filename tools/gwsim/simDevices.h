@@ -48,7 +48,11 @@ public:
 
     const std::vector<SimDevice> &devices() const { return devices_; }
 
+    // Largest report frame sent in one piece (the service's receive buffer).
+    static constexpr size_t kReportFrameLimit = 1000;
+
 private:
+    void split_report(const SimAnswer &r, std::vector<SimAnswer> &out);
     SimDevice *find(const std::string &key);
     Json::Value mirror(const Json::Value &command, Json::Value &state, bool write, bool top,
                        std::string &unknown, const std::string &path);

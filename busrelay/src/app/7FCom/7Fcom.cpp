@@ -562,6 +562,9 @@ void Gw7fLink::rcvLoop() {
                 int32_t p = (int32_t)get_u32(buf + 5 + topicLen);
                 if (p < 0 || (int64_t)got + p >= GW7F_FRAME_MAX) {
                     LOG_WARN("gw7f rcv too many data\n");
+                    // Read past the refused payload: otherwise its bytes are
+                    // taken for frame heads and every later frame is lost.
+                    if (p > 0 && !skipPayload(fd, buf, p)) failed = true;
                     got = 0;
                     break;
                 }
@@ -581,6 +584,29 @@ void Gw7fLink::rcvLoop() {
     }
     connected_ = 0;
     LOG_ERROR("gw7f rcv thread error! quit!");
+}
+
+bool Gw7fLink::skipPayload(int fd, uint8_t *scratch, int32_t count) {
+    while (count > 0 && connected_.load() == 1) {
+        int ready = wait_fd(fd, POLLIN, kRestWaitMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {  // stalled: given up like any frame that stops arriving
+            LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n", strerror(ETIMEDOUT));
+            return true;
+        }
+        if (ready < 0) return false;
+        pthread_mutex_lock(&rsLock_);
+        ssize_t n = recv(fd, scratch, (size_t)(count < GW7F_FRAME_MAX ? count : GW7F_FRAME_MAX), 0);
+        int err = n == 0 ? ECONNRESET : errno;
+        pthread_mutex_unlock(&rsLock_);
+        if (n <= 0) {
+            if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) continue;
+            LOG_ERROR("gw7f rcv error: %s", strerror(err));
+            return false;
+        }
+        count -= (int32_t)n;
+    }
+    return true;
 }
 
 void Gw7fLink::queueKeepAlive() {

@@ -103,6 +103,8 @@ private:
     void endConnection(bool logIt);
     bool tcpEstablished(int fd) const;
     void queueKeepAlive();
+    // Reads and drops `count` bytes of a refused frame. False on a link error.
+    bool skipPayload(int fd, uint8_t *scratch, int32_t count);
 
     bool initialised_ = false;
     Gw7fMsgHandler handler_ = nullptr;

@@ -281,8 +281,10 @@ int register_data_to_param(const MappedDevice *device, Json::Value &target,
             LOG_WARN("wrong day!");
             return 3;
         }
+        // The gateway's own form ("2022-09-06", as it reports dates): its
+        // answer then carries a text that the report direction accepts.
         char text[16];
-        snprintf(text, sizeof text, "%d-%d-%d", data[0], data[1], data[2]);
+        snprintf(text, sizeof text, "20%02d-%02d-%02d", data[0], data[1], data[2]);
         LOG_INFO("to set data to %s", text);
         target[key] = text;
         return 0;
@@ -302,7 +304,7 @@ int register_data_to_param(const MappedDevice *device, Json::Value &target,
             return 3;
         }
         char text[16];
-        snprintf(text, sizeof text, "%d:%d:%d", data[0], data[1], data[2]);
+        snprintf(text, sizeof text, "%02d:%02d:%02d", data[0], data[1], data[2]);
         LOG_INFO("to set time to %s", text);
         target[key] = text;
         return 0;

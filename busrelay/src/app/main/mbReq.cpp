@@ -23,6 +23,13 @@ Slot g_slots[MB_REQ_CAPACITY + MB_REQ_CAPACITY];  // waiting + being answered
 MbReq *g_list[MB_REQ_CAPACITY];                   // waiting, oldest first
 int g_count = 0;
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+// Per socket number: how many client connections on it have ended.
+constexpr int kSocketSerials = 1024;
+unsigned g_connection[kSocketSerials];
+
+unsigned connection_of(int socket) {
+    return socket >= 0 && socket < kSocketSerials ? g_connection[socket] : 0;
+}
 
 // Whole seconds of a clock that wall-clock steps (time sync at boot) cannot
 // move backwards: a backward step must not leave entries waiting forever.
@@ -121,6 +128,7 @@ int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uin
     e->unitId = unitId;
     e->functionCode = fc;
     e->transactionId = tid;
+    e->connection = connection_of(socket);
     g_list[g_count++] = e;
     LOG_INFO("insert modbus req %.8s csft=%d-%d-%d-%d", key, socket, unitId, fc, tid);
     pthread_mutex_unlock(&g_lock);
@@ -174,6 +182,31 @@ void checkMbReqTimeout() {
         }
     }
     pthread_mutex_unlock(&g_lock);
+}
+
+void dropMbReqForSocket(int socket) {
+    pthread_mutex_lock(&g_lock);
+    if (socket >= 0 && socket < kSocketSerials) ++g_connection[socket];
+    for (int i = 0; i < g_count;) {
+        MbReq *e = g_list[i];
+        if (e->socket == socket) {
+            LOG_WARN("modbus req csft=%d-%d-%d-%d dropped, client gone", e->socket, e->unitId,
+                     e->functionCode, e->transactionId);
+            remove_at(i);
+            release_entry(e);
+        } else {
+            ++i;
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+}
+
+bool mbReqIsCurrent(const MbReq *req) {
+    if (req == nullptr) return false;
+    pthread_mutex_lock(&g_lock);
+    bool current = req->connection == connection_of(req->socket);
+    pthread_mutex_unlock(&g_lock);
+    return current;
 }
 
 int mbReqCount() {

@@ -21,6 +21,7 @@ struct MbReq {
     int unitId;
     int functionCode;
     int transactionId;
+    unsigned connection;  // the client connection's serial when it was entered
 };
 
 int initMbReqList();
@@ -33,6 +34,16 @@ MbReq *ackMbReq(const char *deviceKey, const char *sno);
 void freeMbReq(MbReq *req);
 // Drops, without any reply, every entry more than 3 whole seconds old.
 void checkMbReqTimeout();
+
+// A client connection ended (its socket number may be reused by the next
+// client): drops its waiting entries, and an entry of it that an answer has
+// already taken is no longer current. Call without the Modbus context lock
+// or with it, never with this table's lock.
+void dropMbReqForSocket(int socket);
+// False when the entry's client connection ended after it was entered: its
+// reply would go to whoever holds the socket number now. Check it under the
+// Modbus context lock, in the same critical section that replies.
+bool mbReqIsCurrent(const MbReq *req);
 
 int mbReqCount();
 // For tests: replaces the clock the table reads (null restores it).

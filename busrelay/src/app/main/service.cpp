@@ -4,12 +4,23 @@
 
 #include <csignal>
 
+#include <cstring>
+
+#include "7Fcom.h"
 #include "byteQueue.h"
+#include "devDesc.h"
+#include "devList.h"
+#include "gwMsg.h"
 #include "logger.h"
+#include "mbBridge.h"
+#include "mbReq.h"
 #include "mbRtuMaster.h"
+#include "mbTcpSvr.h"
 #include "softTimer.h"
+#include "vrvCtrl.h"
 
 volatile sig_atomic_t g_running = 1;
+std::atomic<ModbusContext *> g_mbServer{nullptr};
 
 namespace {
 
@@ -19,16 +30,26 @@ SoftTimer g_fastTimer;  // 20 ms
 void on_slow_timer(void *, SoftTimerEvent event) {
     if (event != SOFT_TIMER_EXPIRED) return;
     rtu_link_expire();
+    checkMbReqTimeout();
 }
 
 void on_fast_timer(void *, SoftTimerEvent event) {
     if (event != SOFT_TIMER_EXPIRED) return;
+    mb_tcp_server_poll();
     // The serial link is never opened by this service: both steps are idle.
     rtu_link_drain_received();
     rtu_link_poll();
 }
 
 void on_sigint(int) { g_running = 0; }
+
+// A client left: replies still owed to it must not reach the next client
+// that gets the same socket number.
+void on_client_closed(ModbusContext *ctx, int socket, bool contextLocked) {
+    if (!contextLocked) mb_lock(ctx);
+    dropMbReqForSocket(socket);
+    if (!contextLocked) mb_unlock(ctx);
+}
 
 }  // namespace
 
@@ -37,7 +58,23 @@ void service_start() {
     LOG_INFO("************************relayservice restart!!!!");
     LOG_INFO("compled at %s %s", __DATE__, __TIME__);
 
+    load_descriptions("descJson");
+    load_address_map("map.json");
+    load_vrv_config("vrvC.json");
+    setVersionRegs();
+
+    Gw7fLink::instance()->start(onGw7fMsg);
+
     pool_reset();
+    initMbReqList();
+
+    ModbusContext *server = mb_tcp_server_new(502, onRcvMbRequest);
+    if (server) {
+        mb_set_debug(server, 1);
+        mb_set_clear_after_read(server, mbClearAfterRead);
+        mb_tcp_server_set_close_hook(on_client_closed);
+    }
+    g_mbServer = server;  // published complete: gateway messages are taken from now on
 
     // The 100 ms timer is armed first so that it runs first in a shared tick.
     soft_timer_start(&g_slowTimer, nullptr, 100, on_slow_timer);
@@ -53,6 +90,26 @@ void service_start() {
     sigaction(SIGINT, &sa, nullptr);
 }
 
+void setVersionRegs() {
+    MappedDevice *gw = find_device_by_unit(255);
+    if (gw == nullptr) {
+        LOG_WARN("not cfg modbus tcp 0xFF");
+        return;
+    }
+    const DescriptionNode *node = find_node_by_register(gw->description, 30001);
+    if (node == nullptr || node->identifier != "modbusSoftwareVer" || gw->registerMap == nullptr) {
+        LOG_WARN("software version register not supported by unit 255");
+        return;
+    }
+    char text[SERVICE_VERSION_BYTES] = {};
+    strncpy(text, SERVICE_VERSION_TEXT, sizeof text);
+    const uint16_t base = (uint16_t)(node->registerAddress - 30000);
+    for (int k = 0; k < SERVICE_VERSION_BYTES / 2; ++k) {
+        uint16_t v = (uint16_t)(((uint8_t)text[2 * k] << 8) | (uint8_t)text[2 * k + 1]);
+        set_input_reg(gw->registerMap, (uint16_t)(base + k), v);
+    }
+}
+
 void service_run() {
     while (g_running) {
         struct timeval tv = {0, 20000};
@@ -63,5 +120,8 @@ void service_run() {
 
 void service_shutdown() {
     LOG_WARN("quit main.....");
+    Gw7fLink::instance()->stop();
+    Gw7fLink::destroyInstance();
+    if (ModbusContext *server = g_mbServer.exchange(nullptr)) mb_tcp_server_free(server);
     log_close();
 }

@@ -45,6 +45,7 @@ struct TcpServer {
 };
 
 TcpServer *g_server = nullptr;
+MbClientClosedFn g_closedHook = nullptr;
 uint16_t g_requestTid = 0;
 
 const char *peer_ip(const PeerState &p, char *buf) {
@@ -54,7 +55,7 @@ const char *peer_ip(const PeerState &p, char *buf) {
 
 int active_count(uint32_t mask) { return __builtin_popcount(mask); }
 
-void close_client(TcpServer *s, int fd) {
+void close_client(TcpServer *s, int fd, bool contextLocked = false) {
     if (fd < 0 || fd > MAX_OPEN_PORT) return;
     pthread_mutex_lock(&s->tableLock);
     shutdown(fd, SHUT_RDWR);
@@ -72,6 +73,9 @@ void close_client(TcpServer *s, int fd) {
     p.slot = -1;
     memset(&p.addr, 0, sizeof p.addr);
     pthread_mutex_unlock(&s->tableLock);
+    // The socket number is free for the next client: whoever still holds
+    // replies for this one must drop them.
+    if (g_closedHook) g_closedHook(&s->ctx, fd, contextLocked);
 }
 
 int open_listener(TcpServer *s) {
@@ -259,7 +263,7 @@ void tcp_close(ModbusContext *ctx) {
     TcpServer *s = static_cast<TcpServer *>(ctx->backendData);
     if (s && ctx->socket >= 0 && ctx->socket <= MAX_OPEN_PORT &&
         (s->active & (1u << ctx->socket)))
-        close_client(s, ctx->socket);
+        close_client(s, ctx->socket, true);
     ctx->socket = -1;
 }
 
@@ -476,6 +480,8 @@ void mb_tcp_server_free(ModbusContext *ctx) {
     g_server = nullptr;
     free(s);
 }
+
+void mb_tcp_server_set_close_hook(MbClientClosedFn hook) { g_closedHook = hook; }
 
 int mb_tcp_server_bound_port() {
     if (g_server == nullptr || g_server->listenFd < 0) return -1;

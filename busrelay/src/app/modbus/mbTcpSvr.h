@@ -33,6 +33,12 @@ ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request);
 void mb_tcp_server_poll();
 void mb_tcp_server_free(ModbusContext *ctx);
 
+// Told on the main thread after a client's socket was closed, before its
+// number can be given to a new client. contextLocked: the caller already
+// holds the context lock (the backend's close operation).
+typedef void (*MbClientClosedFn)(ModbusContext *ctx, int socket, bool contextLocked);
+void mb_tcp_server_set_close_hook(MbClientClosedFn hook);
+
 // The port actually listened on (useful when created with port 0), or -1.
 int mb_tcp_server_bound_port();
 

@@ -1,0 +1,77 @@
+// Heap allocations per cached request on the bridge's own path: the sample
+// configuration loaded as at start-up, then onRcvMbRequest called directly
+// with reads the register maps answer. Usage: bridge_alloc SAMPLE_DIR [N]
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "devDesc.h"
+#include "devList.h"
+#include "gwMsg.h"
+#include "mbBridge.h"
+#include "mbReq.h"
+#include "mbTcpSvr.h"
+#include "service.h"
+#include "vrvCtrl.h"
+
+static std::atomic<long> g_allocs{0};
+
+void *operator new(size_t n) {
+    ++g_allocs;
+    if (void *p = malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept { free(p); }
+void operator delete(void *p, size_t) noexcept { free(p); }
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void *malloc(size_t n) {
+    ++g_allocs;
+    return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t size) {
+    ++g_allocs;
+    return __libc_calloc(n, size);
+}
+extern "C" void *realloc(void *p, size_t n) {
+    ++g_allocs;
+    return __libc_realloc(p, n);
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2 || chdir(argv[1]) != 0) {
+        fprintf(stderr, "usage: bridge_alloc SAMPLE_DIR [N]\n");
+        return 2;
+    }
+    const long n = argc > 2 ? atol(argv[2]) : 100000;
+    const int result_fd = dup(1);
+    if (!freopen("/dev/null", "w", stderr)) return 1;  // the console log, not the figure
+    if (!freopen("/dev/null", "w", stdout)) return 1;
+    load_descriptions("descJson");
+    load_address_map("map.json");
+    load_vrv_config("vrvC.json");
+    setVersionRegs();
+    initMbReqList();
+    g_mbServer = mb_tcp_server_new(0, onRcvMbRequest);
+    mb_set_clear_after_read(g_mbServer, mbClearAfterRead);
+    const uint8_t reads[][12] = {
+        {0, 1, 0, 0, 0, 6, 3, 3, 0, 1, 0, 3},     // thermostat holding 1-3
+        {0, 2, 0, 0, 0, 6, 255, 4, 0, 1, 0, 24},  // version text
+        {0, 3, 0, 0, 0, 6, 255, 2, 0, 1, 0, 247}, // online bits
+        {0, 4, 0, 0, 0, 6, 7, 4, 0, 1, 0, 100},   // VRV blocks
+    };
+    for (int i = 0; i < 100; ++i) onRcvMbRequest(g_mbServer, 5, reads[i % 4], 12);
+    long before = g_allocs.load();
+    for (long i = 0; i < n; ++i) onRcvMbRequest(g_mbServer, 5, reads[i % 4], 12);
+    long used = g_allocs.load() - before;
+    FILE *out = fdopen(result_fd, "w");
+    if (!out) return 1;
+    fprintf(out, "%ld %ld\n", n, used);
+    fclose(out);
+    return 0;
+}

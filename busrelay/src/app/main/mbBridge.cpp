@@ -1,0 +1,198 @@
+#include "mbBridge.h"
+
+#include <json/json.h>
+
+#include <cstdio>
+
+#include "7Fcom.h"
+#include "devDesc.h"
+#include "logger.h"
+#include "mbReq.h"
+#include "valueConv.h"
+
+namespace {
+
+int be16(const uint8_t *p) { return (p[0] << 8) | p[1]; }
+
+// Table base of the description address space for a function code.
+uint16_t node_key_base(int function) {
+    switch (function) {
+    case 2: return 10000;
+    case 4: return 30000;
+    case 3:
+    case 6:
+    case 16: return 40000;
+    default: return 0;  // coils: 1, 5, 15
+    }
+}
+
+bool is_write(int function) { return function == 5 || function == 6 || function == 15 || function == 16; }
+
+// Compact, keys in byte order (jsoncpp keeps object members sorted), one newline.
+std::string compact_text(const Json::Value &doc) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, doc) + "\n";
+}
+
+}  // namespace
+
+int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int socket,
+               const uint8_t *request, std::string &payload) {
+    const int h = mb_get_header_length(ctx);
+    const int unitId = request[h - 1];
+    const int function = request[h];
+    const int tid = be16(request);
+    const bool write = is_write(function);
+    const char *cmdText = write ? "write" : "read";
+
+    char sno[48];
+    snprintf(sno, sizeof sno, "%d-%d-%d-%d", socket, unitId, function, tid);
+    Json::Value doc(Json::objectValue);
+    doc["deviceKey"] = device->deviceKey;
+    doc["sno"] = sno;
+    doc["cmd"] = cmdText;
+
+    int address = be16(request + h + 1);
+    if (address > MB_DIRECT_OFFSET) address -= MB_DIRECT_OFFSET;
+    uint16_t key = static_cast<uint16_t>(address + node_key_base(function));
+
+    const int n = (function == 5 || function == 6) ? 1 : be16(request + h + 3);
+    int budget = function == 16 ? request[h + 5] : 0;
+    int valuePos = h + 6;
+    int done = 0;
+    int remaining = n;
+
+    LOG_INFO("---%s %s start reg=%d, cnt=%d", cmdText, device->deviceKey.c_str(), key, n);
+    while (done < n) {
+        const DescriptionNode *node = find_node_by_register(device->description, key);
+        if (node == nullptr) {
+            LOG_WARN("not support reg %d", key);
+            if (function == 5 || function == 6) return MB_EXC_ILLEGAL_DATA_ADDRESS;
+            ++done;
+            ++key;
+            --remaining;
+            budget -= 2;
+            valuePos += 2;
+            continue;
+        }
+        const bool allowed = node->access == ReadWrite || (write && node->access == WriteOnly) ||
+                             (!write && node->access == ReadOnly);
+        if (!allowed) {
+            LOG_WARN("reg %d not support  %s", key, cmdText);
+            return MB_EXC_ILLEGAL_FUNCTION;
+        }
+        if (node->registerSpec.type == RT_Signal) {
+            LOG_WARN("not support direct read signal reg,  reg=%d", key);
+            return MB_EXC_ILLEGAL_DATA_ADDRESS;
+        }
+        const int c = node->registerSpec.registerCount;
+        const bool single = function == 1 || function == 2 || function == 5 || function == 6 ||
+                            function == 15;
+        if (single && c != 1) {
+            LOG_WARN("reg %d not support single or coil %s", key, cmdText);
+            return MB_EXC_ILLEGAL_FUNCTION;
+        }
+        // A node must take at least one register, or the walk would never end.
+        if (c < 1 || remaining < c) {
+            LOG_WARN("wrong regcnt %d for reg %d , should more than %d", remaining, key, c);
+            return MB_EXC_ILLEGAL_DATA_VALUE;
+        }
+        if (function == 16 && budget < 2 * c) {
+            LOG_WARN("no enough data to write reg %d, should more than %d", key, 2 * c);
+            return MB_EXC_ILLEGAL_DATA_VALUE;
+        }
+
+        uint8_t bits[2];
+        const uint8_t *data = nullptr;
+        int dataLength = 0;
+        switch (function) {
+        case 5:
+            bits[0] = bits[1] = request[h + 3] != 0 ? 1 : 0;
+            LOG_DEBUG("write coil[%d] to 0x%04x", key, (bits[0] << 8) | bits[1]);
+            data = bits;
+            dataLength = 2;
+            break;
+        case 6:
+            data = request + h + 3;
+            dataLength = 2;
+            LOG_DEBUG("write reg[%d] to 0x%04x", key, be16(data));
+            break;
+        case 15:
+            bits[0] = bits[1] = (request[h + 6 + done / 8] >> (done % 8)) & 1;
+            LOG_DEBUG("write coil[%d] to %d", key, bits[0]);
+            data = bits;
+            dataLength = 2;
+            break;
+        case 16:
+            data = request + valuePos;
+            dataLength = 2 * c;
+            LOG_DEBUG("write reg %d to:[hex]", key);
+            log_hexdump(data, dataLength);
+            break;
+        default:
+            break;
+        }
+        int rc = put_node_param(device, doc, node, write, data, dataLength);
+        if (rc != 0) return rc;
+        done += c;
+        key = static_cast<uint16_t>(key + c);
+        remaining -= c;
+        budget -= 2 * c;
+        valuePos += 2 * c;
+    }
+    payload = compact_text(doc);
+    return 0;
+}
+
+int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length) {
+    const int h = mb_get_header_length(ctx);
+    if (request == nullptr || length < h + 1) return -1;  // the server frames whole requests
+    const int unitId = request[h - 1];
+    MappedDevice *device = find_device_by_unit(unitId);
+
+    LOG_INFO(" on rcv mb request:");
+    log_hexdump(request, length);
+
+    mb_lock(ctx);
+    mb_set_socket(ctx, socket);
+    if (device == nullptr) {
+        LOG_WARN("no dev for id=%d", unitId);
+        int r = mb_reply_exception(ctx, request, MB_EXC_ILLEGAL_DATA_ADDRESS);
+        mb_unlock(ctx);
+        (void)r;
+        return 0;
+    }
+    int r = mb_reply(ctx, device, request, length, device->registerMap, 0);
+    if (r != MB_REPLY_DEFERRED) {
+        mb_unlock(ctx);
+        return r;
+    }
+
+    if (device->deviceKey != MB_BRIDGE_RTU_KEY) {
+        std::string payload;
+        int e = buildGwCmd(ctx, device, socket, request, payload);
+        if (e != 0) {
+            r = mb_reply_exception(ctx, request, (unsigned)e);
+            mb_unlock(ctx);
+            return r;
+        }
+        if (Gw7fLink::instance()->sendCommand(device->deviceKey.c_str(), payload.data(),
+                                              (int)payload.size()) != 0) {
+            r = mb_reply_exception(ctx, request, MB_EXC_SLAVE_BUSY);
+            mb_unlock(ctx);
+            return r;
+        }
+    } else {
+        LOG_WARN("convert modbus tcp to modbus rtu... to do...");
+    }
+
+    int f = insertMbReq(device->deviceKey.c_str(), ctx, socket, request, length);
+    if (f == 0) {
+        mb_unlock(ctx);
+        return 0;
+    }
+    r = mb_reply_exception(ctx, request, (unsigned)f);
+    mb_unlock(ctx);
+    return r;
+}

@@ -1,0 +1,24 @@
+// Modbus side of the bridge: the TCP server's request callback. Whatever a
+// unit's register map can answer is answered at once; writes and reads of
+// direct addresses (> 1000) become "read"/"write" commands for the gateway
+// and wait in the mb request list until the answer comes (gwMsg).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "devList.h"
+#include "modbus.h"
+
+// Device key of the address map's RTU entries: nothing is sent for them.
+constexpr const char *MB_BRIDGE_RTU_KEY = "standardRtu";
+
+// The RequestCallback of the TCP server (main thread, context lock not held).
+// Result of the reply that was sent, or 0 when the request now waits.
+int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length);
+
+// Builds the command document for a deferred request and writes it compact,
+// keys sorted, followed by one newline. 0, or the Modbus exception code to
+// answer with (1, 2, 3 or 4). Call with the context lock held.
+int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int socket,
+               const uint8_t *request, std::string &payload);

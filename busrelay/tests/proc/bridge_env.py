@@ -1,0 +1,198 @@
+"""Shared set-up for the bridge's process tests: busrelay in a working
+directory holding a copy of the sample configuration, a gateway peer (gwsim
+or a test's own), and Modbus clients (pymodbus, or raw frames where the test
+needs exact transaction ids or to watch a socket)."""
+import os
+import re
+import shutil
+import socket
+import struct
+import time
+
+import harness
+
+SAMPLE = os.path.join(harness.SOURCE_DIR, "busrelay", "sample")
+LINK_UP = r"gw7f reconnect to gateway ok"
+
+
+def sample_workdir():
+    wd = harness.workdir("busrelay")
+    shutil.copytree(os.path.join(SAMPLE, "descJson"), os.path.join(wd, "descJson"))
+    for name in ("map.json", "vrvC.json"):
+        shutil.copy(os.path.join(SAMPLE, name), wd)
+    return wd
+
+
+def start_gwsim(*flags):
+    sim = harness.Proc([harness.program("gwsim")] + list(flags), name="gwsim")
+    assert sim.wait_for(r"TCP|listening|9981", 5, stream="stdout") or sim.alive(), sim.stderr()
+    return sim
+
+
+def start_busrelay(wait_link=True):
+    if os.path.exists("/tmp/mb.log"):
+        os.unlink("/tmp/mb.log")
+    svc = harness.Proc([harness.program("busrelay")], cwd=sample_workdir(), name="busrelay")
+    if wait_link:
+        assert svc.wait_for(LINK_UP, 8), "link not up:\n" + svc.stderr()[-3000:]
+    else:
+        assert svc.wait_for(r"socket init ok", 5), svc.stderr()[-3000:]
+    return svc
+
+
+def client(timeout=2):
+    from pymodbus.client import ModbusTcpClient
+    c = ModbusTcpClient("127.0.0.1", port=502, timeout=timeout)
+    assert c.connect()
+    return c
+
+
+def log_count(pattern):
+    return len(re.findall(pattern, harness.read_log()))
+
+
+class Raw:
+    """A Modbus TCP connection that sends exact frames and reads replies."""
+
+    def __init__(self):
+        self.s = socket.create_connection(("127.0.0.1", 502), timeout=2)
+
+    def send(self, tid, unit, pdu):
+        self.s.sendall(struct.pack(">HHHB", tid, 0, len(pdu) + 1, unit) + pdu)
+
+    def reply(self, timeout=2.0):
+        """(tid, unit, pdu) or None when nothing arrives in time."""
+        self.s.settimeout(timeout)
+        try:
+            head = self._read(7)
+        except socket.timeout:
+            return None
+        tid, _, length, unit = struct.unpack(">HHHB", head)
+        return tid, unit, self._read(length - 1)
+
+    def _read(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.s.recv(n - len(data))
+            if not chunk:
+                raise ConnectionError("closed")
+            data += chunk
+        return data
+
+    def close(self):
+        self.s.close()
+
+
+def read_holding(addr, count):
+    return struct.pack(">BHH", 3, addr, count)
+
+
+def write_single(addr, value):
+    return struct.pack(">BHH", 6, addr, value)
+
+
+def stop_all(*procs):
+    for p in procs:
+        if p is not None:
+            p.stop()
+
+
+def wait(predicate, timeout):
+    return harness.wait_until(predicate, timeout, 0.05)
+
+
+def elapsed_since(t0):
+    return time.monotonic() - t0
+
+
+class FakeGateway:
+    """A minimal gateway peer: answers the search, accepts the service's 7F
+    connection, answers keep-alives and commands (errorCode 0, no values)
+    and sends whatever reports a test asks for."""
+
+    def __init__(self, key="gw7f0001"):
+        import threading
+        self.key = key
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp.bind(("0.0.0.0", 9980))
+        self.udp.settimeout(0.2)
+        self.lst = socket.socket()
+        self.lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.lst.bind(("127.0.0.1", 9981))
+        self.lst.listen(1)
+        self.lst.settimeout(0.2)
+        self.conn = None
+        self.commands = []
+        self.running = True
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    @staticmethod
+    def frame(topic, payload):
+        t = topic.encode()
+        p = payload.encode() if isinstance(payload, str) else payload
+        return b"\x7f" + struct.pack("<I", len(t)) + t + struct.pack("<I", len(p)) + p
+
+    def _serve(self):
+        import json
+        deadline = time.monotonic() + 120
+        buf = b""
+        while self.running and time.monotonic() < deadline:
+            if self.conn is None:
+                try:
+                    data, peer = self.udp.recvfrom(512)
+                    if b"getAllGateway" in data:
+                        self.udp.sendto(json.dumps({"deviceKey": self.key}).encode(), peer)
+                except socket.timeout:
+                    pass
+                try:
+                    conn, _ = self.lst.accept()
+                    conn.settimeout(0.2)
+                    self.conn = conn
+                except socket.timeout:
+                    pass
+                continue
+            try:
+                chunk = self.conn.recv(4096)
+                if not chunk:
+                    self.conn = None
+                    continue
+                buf += chunk
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            while len(buf) >= 9:
+                t = struct.unpack("<I", buf[1:5])[0]
+                if len(buf) < 9 + t:
+                    break
+                p = struct.unpack("<I", buf[5 + t:9 + t])[0]
+                if len(buf) < 9 + t + p:
+                    break
+                topic, payload = buf[5:5 + t].decode(), buf[9 + t:9 + t + p].decode()
+                buf = buf[9 + t + p:]
+                if t == 0 and p == 0:
+                    self.send_raw(self.frame("", b""))
+                    continue
+                cmd = json.loads(payload)
+                self.commands.append(cmd)
+                answer = {"deviceKey": cmd["deviceKey"], "sno": cmd.get("sno"), "errorCode": 0}
+                self.send(cmd["deviceKey"], answer)
+
+    def send_raw(self, data):
+        with self.lock:
+            if self.conn is not None:
+                self.conn.sendall(data)
+
+    def send(self, device_key, payload, topic_key=None):
+        import json
+        topic = "local/%s/%s" % (self.key, topic_key or device_key)
+        self.send_raw(self.frame(topic, json.dumps(payload, separators=(",", ":"))))
+
+    def close(self):
+        self.running = False
+        self.thread.join(3)
+        for s in (self.conn, self.lst, self.udp):
+            if s is not None:
+                s.close()
