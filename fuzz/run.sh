@@ -10,14 +10,15 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SECS=${1:-30}
 shift || true
 B=$ROOT/build-fuzz
+mkdir -p "$B"
 JOBS=${JOBS:-2}
 
 cmake -S "$ROOT" -B "$B" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DSANITIZE=address -DBUILD_FUZZERS=ON -DBUILD_TESTING=OFF -DBUILD_MAPDESK=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$B.configure.log" 2>&1 ||
-  { cat "$B.configure.log"; exit 2; }
-cmake --build "$B" -j"$JOBS" --target fuzzers >"$B.build.log" 2>&1 ||
-  { tail -40 "$B.build.log"; exit 2; }
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$B/fuzz-configure.log" 2>&1 ||
+  { cat "$B/fuzz-configure.log"; exit 2; }
+cmake --build "$B" -j"$JOBS" --target fuzzers >"$B/fuzz-build.log" 2>&1 ||
+  { tail -40 "$B/fuzz-build.log"; exit 2; }
 
 targets=("$@")
 if [ ${#targets[@]} = 0 ]; then
