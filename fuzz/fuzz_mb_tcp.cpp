@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 mb_reply(&g_ctx, dev, frame, -1, dev ? dev->registerMap : nullptr, 1);
                 mb_unlock(&g_ctx);
                 g_request = nullptr;
-                if (onRcvMbRequest && g_mbServer) onRcvMbRequest(g_mbServer, 7, frame, flen);
+                if (onRcvMbRequest && &g_mbServer != nullptr && g_mbServer.load())
+                    onRcvMbRequest(g_mbServer.load(), 7, frame, flen);
             }
         }
         off += len;

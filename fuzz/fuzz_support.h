@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,7 +26,7 @@ int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int l
 int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadLen)
     __attribute__((weak));
 int initMbReqList() __attribute__((weak));
-extern ModbusContext *g_mbServer __attribute__((weak));
+extern std::atomic<ModbusContext *> g_mbServer __attribute__((weak));
 
 #ifndef FUZZ_SAMPLE_DIR
 #error "FUZZ_SAMPLE_DIR must name busrelay/sample"
@@ -54,13 +55,13 @@ inline ModbusContext *&fuzz_server_slot() {
     return server;
 }
 inline void fuzz_free_server() {
-    if (&g_mbServer != nullptr) g_mbServer = nullptr;
+    if (&g_mbServer != nullptr) g_mbServer.store(nullptr);
     mb_tcp_server_free(fuzz_server_slot());
     fuzz_server_slot() = nullptr;
 }
 inline void fuzz_start_server() {
     fuzz_server_slot() = mb_tcp_server_new(0, onRcvMbRequest);
-    if (&g_mbServer != nullptr) g_mbServer = fuzz_server_slot();
+    if (&g_mbServer != nullptr) g_mbServer.store(fuzz_server_slot());
     if (initMbReqList) initMbReqList();
     atexit(fuzz_free_server);
 }

@@ -50,15 +50,20 @@ Checked packageCheck(const QString &root)
 
 QString versionText()
 {
-    QFile f(qEnvironmentVariable("SOURCE_DIR") + "/busrelay/src/app/main/version.h");
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    const QString text = QString::fromUtf8(f.readAll());
-    const int at = text.indexOf("BUSRELAY_VERSION_TEXT = \"");
-    if (at < 0)
-        return QString();
-    const int start = at + int(strlen("BUSRELAY_VERSION_TEXT = \""));
-    return text.mid(start, text.indexOf('"', start) - start);
+    // The service's version constant: service.h, else version.h.
+    for (const char *hdr : {"service.h", "version.h"}) {
+        QFile f(qEnvironmentVariable("SOURCE_DIR") + "/busrelay/src/app/main/" + hdr);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QString text = QString::fromUtf8(f.readAll());
+        const QString key = "_VERSION_TEXT = \"";
+        const int at = text.indexOf(key);
+        if (at < 0)
+            continue;
+        const int start = at + key.size();
+        return text.mid(start, text.indexOf('"', start) - start);
+    }
+    return QString();
 }
 
 }  // namespace

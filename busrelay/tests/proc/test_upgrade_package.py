@@ -24,8 +24,13 @@ VER = os.path.join(PKG, "mbver.txt")
 
 
 def version_text():
-    with open(os.path.join(harness.SOURCE_DIR, "busrelay/src/app/main/version.h")) as f:
-        return re.search(r'BUSRELAY_VERSION_TEXT = "([^"]+)"', f.read()).group(1)
+    """The service's version constant (service.h, else version.h)."""
+    for hdr in ("service.h", "version.h"):
+        with open(os.path.join(harness.SOURCE_DIR, "busrelay/src/app/main", hdr)) as f:
+            m = re.search(r'_VERSION_TEXT = "([^"]+)"', f.read())
+        if m:
+            return m.group(1)
+    raise AssertionError("no version text in the sources")
 
 
 def elf_interpreter_and_machine(data):
