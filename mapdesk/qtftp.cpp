@@ -141,16 +141,23 @@ void QTftp::sendAck(quint16 block)
     m_socket->writeDatagram(pkt, 4, m_peer, m_peerPort);
 }
 
+bool QTftp::requestFileName(const char *packet, qint64 len, QString *name)
+{
+    const char *start = packet + 2;
+    const void *zero = len > 2 ? std::memchr(start, 0, size_t(len - 2)) : nullptr;
+    if (!zero)
+        return false;
+    *name = QString::fromUtf8(start, int(static_cast<const char *>(zero) - start));
+    return true;
+}
+
 bool QTftp::requestName(qint64 len, QString *name)
 {
-    const char *start = m_buf + 2;
-    const void *zero = len > 2 ? std::memchr(start, 0, size_t(len - 2)) : nullptr;
-    if (!zero) {
+    if (!requestFileName(m_buf, len, name)) {
         qDebug("request without a terminated file name");
         sendError(4);
         return false;
     }
-    *name = QString::fromUtf8(start, int(static_cast<const char *>(zero) - start));
     return true;
 }
 

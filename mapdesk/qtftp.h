@@ -41,6 +41,9 @@ public:
     // Whether a request may use this name: a plain file name directly in the
     // root, nothing that could reach outside it on Windows or Linux.
     static bool isSafeName(const QString &name);
+    // The file name of a read or write request (opcode, name, 0, mode, 0);
+    // false when the name is not terminated inside the packet.
+    static bool requestFileName(const char *packet, qint64 len, QString *name);
     static QString errorText(int code);
 
 signals:

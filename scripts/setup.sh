@@ -20,10 +20,23 @@ ARM_PKGS=(
   qemu-user zip unzip dpkg-dev
 )
 
-if [ "${1:-}" = "--arm" ]; then PKGS+=("${ARM_PKGS[@]}"); fi
+ARM=0
+if [ "${1:-}" = "--arm" ]; then ARM=1; PKGS+=("${ARM_PKGS[@]}"); fi
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+
+# --- ARM: the :armhf/:arm64 packages need the foreign architectures enabled.
+need_update=0
+if [ $ARM = 1 ]; then
+  for a in armhf arm64; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$a"; then
+      echo "setup: enabling architecture $a"
+      $SUDO dpkg --add-architecture "$a"
+      need_update=1
+    fi
+  done
+fi
 
 missing=()
 for p in "${PKGS[@]}"; do
@@ -32,8 +45,15 @@ for p in "${PKGS[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+fetch_jsoncpp_src() {
+  # The static armhf service links jsoncpp built from Debian's own source package.
+  [ $ARM = 1 ] && "$(dirname "$0")/fetch-jsoncpp-src.sh"
+  return 0
+}
+
+if [ ${#missing[@]} -eq 0 ] && [ $need_update = 0 ]; then
   echo "setup: all packages present"
+  fetch_jsoncpp_src
   exit 0
 fi
 
@@ -46,4 +66,5 @@ for i in 1 2 3 4 5 6 7 8 9 10; do
   sleep 6
 done
 $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
+fetch_jsoncpp_src
 echo "setup: done"

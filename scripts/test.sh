@@ -26,5 +26,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite build-tsan threads -DSANITIZE=thread -DBUILD_MAPDESK=OFF || status=1
 
+# --- fuzzing: every libFuzzer target for FUZZ_SECONDS (default 30) from the
+# seed corpus; any crash fails the run. ARM tests: scripts/test-arm.sh (nightly).
+fuzz/run.sh "${FUZZ_SECONDS:-30}" || status=1
+
 if [ $status = 0 ]; then echo "ALL TEST SUITES PASSED"; else echo "SOME TEST SUITE FAILED"; fi
 exit $status

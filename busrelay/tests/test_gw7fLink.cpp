@@ -209,6 +209,9 @@ protected:
     }
     void TearDown() override {
         Gw7fLink::destroyInstance();
+        // Joined threads can linger in /proc/self/task for a moment under
+        // qemu-user (ARM test runs); a surviving thread stays for good.
+        wait_for([&] { return thread_count() == threadsBefore; }, 1000);
         EXPECT_EQ(thread_count(), threadsBefore) << "a thread of the link survived";
     }
 

@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
             std::to_string(devices.devices().size()) + " devices from " + opt.devicesFile);
     sim_say("gwsim: search on UDP " + std::to_string(opt.udpPort) + ", 7F on TCP " +
             std::to_string(opt.tcpPort) + ", reports every " +
-            (opt.reportInterval ? std::to_string(opt.reportInterval) + " s" : std::string("(off)")));
+            (opt.reportIntervalMs ? std::to_string(opt.reportIntervalMs) + " ms" : opt.reportInterval ? std::to_string(opt.reportInterval) + " s" : std::string("(off)")));
     server.run(g_stop);
     sim_say("gwsim: stopped");
     return 0;

@@ -55,6 +55,7 @@ std::string sim_usage(const char *program) {
         "      --udp-port N         search port (default 9980)\n"
         "      --tcp-port N         7F port (default 9981)\n"
         "  -r, --report-interval S  seconds between reports of every device, 0 = none (default 10)\n"
+        "      --report-ms MS       milliseconds between reports instead (10 or more; load tests)\n"
         "      --keepalive S        seconds between our own keep-alives, 0 = none (default 30)\n"
         "      --fail-device KEY    that device reports a growing \"timesOfContinuousFailed\" (repeatable)\n"
         "\n"
@@ -104,6 +105,7 @@ bool sim_parse_options(int argc, char **argv, SimOptions &opt, std::string &erro
         else if (a == "--udp-port") ok = need_int(1, 65535, opt.udpPort);
         else if (a == "--tcp-port") ok = need_int(1, 65535, opt.tcpPort);
         else if (a == "-r" || a == "--report-interval") ok = need_int(0, 86400, opt.reportInterval);
+        else if (a == "--report-ms") ok = need_int(10, 86400000, opt.reportIntervalMs);
         else if (a == "--keepalive") ok = need_int(0, 86400, opt.keepAliveInterval);
         else if (a == "--delay") ok = need_int(0, 600000, opt.answerDelayMs);
         else if (a == "--drop-answers") ok = need_int(1, INT_MAX, opt.dropEvery);

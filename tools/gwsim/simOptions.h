@@ -12,6 +12,7 @@ struct SimOptions {
     int udpPort = 9980;
     int tcpPort = 9981;
     int reportInterval = 10;        // s, 0: no reports
+    int reportIntervalMs = 0;       // ms; when set, replaces reportInterval
     int keepAliveInterval = 30;     // s, 0: none of our own
     int answerDelayMs = 0;
     int dropEvery = 0;              // drop every n-th device answer, 0: none

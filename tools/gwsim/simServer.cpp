@@ -312,8 +312,8 @@ void SimServer::timers(int64_t now) {
         pending_.erase(pending_.begin() + (long)i);
     }
     if (clients_.empty()) return;
-    if (opt_.reportInterval > 0 && now >= nextReport_) {
-        nextReport_ = now + (int64_t)opt_.reportInterval * 1000;
+    if (reportPeriodMs() > 0 && now >= nextReport_) {
+        nextReport_ = now + reportPeriodMs();
         sendReports();
     }
     if (opt_.keepAliveInterval > 0 && now >= nextKeepAlive_) {
@@ -344,7 +344,7 @@ void SimServer::timers(int64_t now) {
 
 void SimServer::run(const volatile sig_atomic_t &stop) {
     startMs_ = now_ms();
-    int64_t first = startMs_ + (int64_t)opt_.reportInterval * 1000;
+    int64_t first = startMs_ + reportPeriodMs();
     nextReport_ = first;
     nextKeepAlive_ = startMs_ + (int64_t)opt_.keepAliveInterval * 1000;
     nextMalformed_ = startMs_ + (int64_t)opt_.malformedEvery * 1000;

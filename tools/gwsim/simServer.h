@@ -42,6 +42,9 @@ private:
     void closeClient(size_t index, const char *why);
     void sendReports();
     void timers(int64_t now);
+    int64_t reportPeriodMs() const {
+        return opt_.reportIntervalMs > 0 ? opt_.reportIntervalMs : (int64_t)opt_.reportInterval * 1000;
+    }
     Client *clientById(int id);
 
     const SimOptions &opt_;

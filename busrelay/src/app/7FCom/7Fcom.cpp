@@ -488,6 +488,35 @@ void Gw7fLink::supervise() {
 
 // ---------------------------------------------------------------- receive
 
+int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen) {
+    if (got == 0) return 5;
+    if (got == 5) {
+        if (buf[0] != 0x7F) {
+            LOG_WARN("not 7F msg, abandon\n");
+            return -1;
+        }
+        uint32_t t = get_u32(buf + 1);
+        if (t > (uint32_t)GW7F_RCV_TOPIC_MAX) {
+            LOG_WARN("wrong topic length  for 7F msg, abandon\n");
+            return -1;
+        }
+        *topicLen = (int)t;
+        *payloadLen = 0;
+        return (int)t + 4;
+    }
+    if (got == 9 + *topicLen) {
+        int32_t p = (int32_t)get_u32(buf + 5 + *topicLen);
+        if (p < 0 || (int64_t)got + p >= GW7F_FRAME_MAX) {
+            LOG_WARN("gw7f rcv too many data\n");
+            return -1;
+        }
+        *payloadLen = p;
+        return p;
+    }
+    if (got == 9 + *topicLen + *payloadLen) return 0;
+    return -1;
+}
+
 void *Gw7fLink::rcvEntry(void *self) {
     pthread_setname_np(pthread_self(), "gw7fRcv");
     static_cast<Gw7fLink *>(self)->rcvLoop();
@@ -496,7 +525,6 @@ void *Gw7fLink::rcvEntry(void *self) {
 
 void Gw7fLink::rcvLoop() {
     LOG_INFO("gw7f rcv start...\n");
-    enum Stage { HEAD, TOPIC, PAYLOAD };
     uint8_t buf[GW7F_FRAME_MAX];
     const int fd = socket_;  // fixed for this thread's lifetime
     bool failed = false;
@@ -504,7 +532,6 @@ void Gw7fLink::rcvLoop() {
     while (connected_.load() == 1 && !failed) {
         int want = 5, got = 0, waitMs = kHeadWaitMs;
         int topicLen = 0, payloadLen = 0;
-        Stage stage = HEAD;
         bool complete = false;
 
         while (want > 0) {
@@ -543,41 +570,19 @@ void Gw7fLink::rcvLoop() {
                 continue;
             }
 
-            if (stage == HEAD) {
-                if (buf[0] != 0x7F) {
-                    LOG_WARN("not 7F msg, abandon\n");
-                    got = 0;
-                    break;
-                }
-                uint32_t t = get_u32(buf + 1);
-                if (t > (uint32_t)GW7F_RCV_TOPIC_MAX) {
-                    LOG_WARN("wrong topic length  for 7F msg, abandon\n");
-                    got = 0;
-                    break;
-                }
-                topicLen = (int)t;
-                want = topicLen + 4;
-                stage = TOPIC;
-            } else if (stage == TOPIC) {
-                int32_t p = (int32_t)get_u32(buf + 5 + topicLen);
-                if (p < 0 || (int64_t)got + p >= GW7F_FRAME_MAX) {
-                    LOG_WARN("gw7f rcv too many data\n");
-                    // Read past the refused payload: otherwise its bytes are
+            const int more = gw7f_frame_need(buf, got, &topicLen, &payloadLen);
+            if (more < 0) {
+                if (got > 5 && got == 9 + topicLen) {
+                    // Read past a refused payload: otherwise its bytes are
                     // taken for frame heads and every later frame is lost.
+                    int32_t p = (int32_t)get_u32(buf + 5 + topicLen);
                     if (p > 0 && !skipPayload(fd, buf, p)) failed = true;
-                    got = 0;
-                    break;
                 }
-                payloadLen = p;
-                if (payloadLen > 0) {
-                    want = payloadLen;
-                    stage = PAYLOAD;
-                } else {
-                    complete = true;
-                }
-            } else {
-                complete = true;
+                got = 0;
+                break;
             }
+            if (more == 0) complete = true;
+            want = more;
             waitMs = kRestWaitMs;
         }
         if (complete) onRcvProcess(buf, got, topicLen, payloadLen);

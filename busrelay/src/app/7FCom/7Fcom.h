@@ -60,6 +60,13 @@ int gw7f_ring_count(Gw7fSendRing *ring);
 int gw7f_send_all(int fd, pthread_mutex_t *rsLock, const uint8_t *data, int length,
                   const std::atomic<int> *keepGoing);
 
+// Receive framing, one step per completed read: given the bytes of a frame
+// read so far (buf[0..got), got = 0, 5, 9 + topicLen, then the whole frame),
+// how many more bytes to read; 0 when the frame is complete (topicLen and
+// payloadLen set), -1 when it must be abandoned (bad start byte, topic
+// longer than GW7F_RCV_TOPIC_MAX, frame of GW7F_FRAME_MAX bytes or more).
+int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen);
+
 class Gw7fLink {
 public:
     static Gw7fLink *instance();

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -402,7 +403,15 @@ int load_descriptions(const char *dirPath) {
         LOG_ERROR("opendir failed!");
         return -1;
     }
-    while (struct dirent *entry = readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        struct dirent *entry = readdir(dir);
+        if (entry == nullptr) {
+            // The end of the directory leaves errno alone; a failure must not
+            // pass for an empty directory.
+            if (errno != 0) LOG_ERROR("readdir %s failed: %s", dirPath, strerror(errno));
+            break;
+        }
         if (entry->d_type != DT_REG || !strstr(entry->d_name, "json")) continue;
         LOG_INFO("----------find %s", entry->d_name);
         std::string path = std::string(dirPath) + "/" + entry->d_name;
