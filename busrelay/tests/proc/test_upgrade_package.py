@@ -24,8 +24,8 @@ VER = os.path.join(PKG, "mbver.txt")
 
 
 def version_text():
-    """The service's version constant (service.h, else version.h)."""
-    for hdr in ("service.h", "version.h"):
+    """The service's own version constant."""
+    for hdr in ("service.h",):
         with open(os.path.join(harness.SOURCE_DIR, "busrelay/src/app/main", hdr)) as f:
             m = re.search(r'_VERSION_TEXT = "([^"]+)"', f.read())
         if m:
