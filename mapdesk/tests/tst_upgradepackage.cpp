@@ -57,7 +57,6 @@ void TstUpgradePackage::producedPairPassesAndOneByteFails()
     const QString pkg = QDir(qEnvironmentVariable("BIN_DIR")).filePath("../package");
     if (!QFile::exists(pkg + "/modbus.zip"))
         QSKIP("no package/modbus.zip in the build tree (build the upgrade-package target)");
-    qInfo("package check: %s", HAVE_TOOL_CHECK ? "the tool's UpgradePackage" : "the documented rule");
 
     QTemporaryDir root;  // the tool's TFTP root
     QVERIFY(QFile::copy(pkg + "/modbus.zip", root.filePath("modbus.zip")));
