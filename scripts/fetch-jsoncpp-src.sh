@@ -10,7 +10,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DEST=${1:-$ROOT/.deps/jsoncpp-src}
 if [ -f "$DEST/CMakeLists.txt" ]; then echo "jsoncpp source: $DEST"; exit 0; fi
 
-VER=$(dpkg-query -W -f='${Version}' libjsoncpp-dev 2>/dev/null || true)
+# With several architectures installed dpkg-query prints one version per
+# architecture; they are the same (multiarch packages must agree), take one.
+VER=$(dpkg-query -W -f='${Version}\n' libjsoncpp-dev 2>/dev/null | head -n 1 || true)
 [ -n "$VER" ] || { echo "fetch-jsoncpp-src: libjsoncpp-dev is not installed" >&2; exit 1; }
 command -v dpkg-source >/dev/null || { echo "fetch-jsoncpp-src: needs dpkg-dev" >&2; exit 1; }
 
