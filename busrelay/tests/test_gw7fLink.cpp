@@ -211,8 +211,9 @@ protected:
         Gw7fLink::destroyInstance();
         // Joined threads can linger in /proc/self/task for a moment under
         // qemu-user (ARM test runs); a surviving thread stays for good.
-        wait_for([&] { return thread_count() == threadsBefore; }, 1000);
-        EXPECT_EQ(thread_count(), threadsBefore) << "a thread of the link survived";
+        // At most as many as before: an emulator may end threads of its own meanwhile.
+        wait_for([&] { return thread_count() <= threadsBefore; }, 1000);
+        EXPECT_LE(thread_count(), threadsBefore) << "a thread of the link survived";
     }
 
     // Starts the link and brings it to a connection with the fake gateway.
