@@ -3,11 +3,10 @@
 // with reads the register maps answer. Usage: bridge_alloc SAMPLE_DIR [N]
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
+#include "allocCounter.h"
 #include "devDesc.h"
 #include "devList.h"
 #include "gwMsg.h"
@@ -17,31 +16,6 @@
 #include "service.h"
 #include "vrvCtrl.h"
 
-static std::atomic<long> g_allocs{0};
-
-void *operator new(size_t n) {
-    ++g_allocs;
-    if (void *p = malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept { free(p); }
-void operator delete(void *p, size_t) noexcept { free(p); }
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *malloc(size_t n) {
-    ++g_allocs;
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t size) {
-    ++g_allocs;
-    return __libc_calloc(n, size);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    ++g_allocs;
-    return __libc_realloc(p, n);
-}
 
 int main(int argc, char **argv) {
     if (argc < 2 || chdir(argv[1]) != 0) {
@@ -66,9 +40,9 @@ int main(int argc, char **argv) {
         {0, 4, 0, 0, 0, 6, 7, 4, 0, 1, 0, 100},   // VRV blocks
     };
     for (int i = 0; i < 100; ++i) onRcvMbRequest(g_mbServer, 5, reads[i % 4], 12);
-    long before = g_allocs.load();
+    long before = alloc_count();
     for (long i = 0; i < n; ++i) onRcvMbRequest(g_mbServer, 5, reads[i % 4], 12);
-    long used = g_allocs.load() - before;
+    long used = alloc_count() - before;
     FILE *out = fdopen(result_fd, "w");
     if (!out) return 1;
     fprintf(out, "%ld %ld\n", n, used);

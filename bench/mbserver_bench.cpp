@@ -15,38 +15,12 @@
 #include <initializer_list>
 #include <new>
 
+#include "allocCounter.h"
 #include "byteQueue.h"
 #include "mbTcpSvr.h"
 #include "modbus.h"
 #include "registerMap.h"
 
-static std::atomic<long> g_allocs{0};
-
-void *operator new(size_t n) {
-    ++g_allocs;
-    if (void *p = malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept { free(p); }
-void operator delete(void *p, size_t) noexcept { free(p); }
-
-// C allocations made by the engine itself (calloc in the store and server)
-// are counted through glibc's symbol interposition as well.
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *malloc(size_t n) {
-    ++g_allocs;
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t size) {
-    ++g_allocs;
-    return __libc_calloc(n, size);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    ++g_allocs;
-    return __libc_realloc(p, n);
-}
 
 namespace {
 
@@ -115,7 +89,7 @@ int main() {
     }
 
     const int rounds = 2000;
-    long allocs0 = g_allocs.load();
+    long allocs0 = alloc_count();
     double busy = 0;
     long cycles = 0, replies = 0;
     for (int i = 0; i < rounds; ++i) {
@@ -140,7 +114,7 @@ int main() {
             }
         }
     }
-    long allocs = g_allocs.load() - allocs0;
+    long allocs = alloc_count() - allocs0;
     mb_tcp_server_free(ctx);
     register_map_free(g_map);
 

@@ -59,56 +59,54 @@ long register_index(uint32_t start, uint32_t count, long address) {
     return (long)index;
 }
 
+namespace {
+
+// Index of the address in a table, or -1 after the store's WARN for `op`.
+long checked_index(uint32_t start, uint32_t count, uint16_t address, const char *op) {
+    long i = register_index(start, count, address);
+    if (i < 0) LOG_WARN("illegal data address 0x%0X in %s", address, op);
+    return i;
+}
+
+}  // namespace
+
 int set_coil(RegisterMap *map, uint16_t address, uint8_t value) {
-    long i = register_index(map->start_bits, map->nb_bits, address);
-    if (i < 0) {
-        LOG_WARN("illegal data address 0x%0X in write_bit", address);
-        return -1;
-    }
+    long i = checked_index(map->start_bits, map->nb_bits, address, "write_bit");
+    if (i < 0) return -1;
     LOG_INFO("set coil %d to %d", address, value);
     map->tab_bits[i] = value ? 1 : 0;
     return 0;
 }
 
 int set_input_status(RegisterMap *map, uint16_t address, uint8_t value) {
-    long i = register_index(map->start_input_bits, map->nb_input_bits, address);
-    if (i < 0) {
-        LOG_WARN("illegal data address 0x%0X in write_bit", address);
-        return -1;
-    }
+    long i = checked_index(map->start_input_bits, map->nb_input_bits, address, "write_bit");
+    if (i < 0) return -1;
     LOG_INFO("set intput_status %d to %d", address, value);
     map->tab_input_bits[i] = value ? 1 : 0;
     return 0;
 }
 
 int set_hold_reg(RegisterMap *map, uint16_t address, uint16_t value) {
-    long i = register_index(map->start_registers, map->nb_registers, address);
-    if (i < 0) {
-        LOG_WARN("illegal data address 0x%0X in write_16", address);
-        return -1;
-    }
+    long i = checked_index(map->start_registers, map->nb_registers, address, "write_16");
+    if (i < 0) return -1;
     LOG_INFO("set hold_reg %d to 0x%04x", address, value);
     map->tab_registers[i] = value;
     return 0;
 }
 
 int set_input_reg(RegisterMap *map, uint16_t address, uint16_t value) {
-    long i = register_index(map->start_input_registers, map->nb_input_registers, address);
-    if (i < 0) {
-        LOG_WARN("illegal data address 0x%0X in write_16", address);
-        return -1;
-    }
+    long i = checked_index(map->start_input_registers, map->nb_input_registers, address,
+                           "write_16");
+    if (i < 0) return -1;
     LOG_INFO("set input_reg %d to 0x%04x", address, value);
     map->tab_input_registers[i] = value;
     return 0;
 }
 
 int read_16(const RegisterMap *map, uint16_t address, uint16_t *out) {
-    long i = register_index(map->start_input_registers, map->nb_input_registers, address);
-    if (i < 0) {
-        LOG_WARN("illegal data address 0x%0X in read_16", address);
-        return -1;
-    }
+    long i = checked_index(map->start_input_registers, map->nb_input_registers, address,
+                           "read_16");
+    if (i < 0) return -1;
     *out = map->tab_input_registers[i];
     return 0;
 }
