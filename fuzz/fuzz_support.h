@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "7Fcom.h"
+#include "logger.h"
 #include "devDesc.h"
 #include "devList.h"
 #include "mbTcpSvr.h"
@@ -27,6 +29,15 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     __attribute__((weak));
 int initMbReqList() __attribute__((weak));
 extern std::atomic<ModbusContext *> g_mbServer __attribute__((weak));
+
+// The code under test logs and hex-dumps every frame; formatting that text
+// costs most of a run's time. FUZZ_LOG=1 keeps the console (when
+// reproducing a finding).
+inline const bool g_fuzzQuietLog = [] {
+    const char *keep = getenv("FUZZ_LOG");
+    if (keep == nullptr || strcmp(keep, "1") != 0) log_set_console_level(LOG_LEVEL_FATAL + 1);
+    return true;
+}();
 
 #ifndef FUZZ_SAMPLE_DIR
 #error "FUZZ_SAMPLE_DIR must name busrelay/sample"

@@ -4,7 +4,8 @@
 # corpus in fuzz/corpus/<target>. Prints executions and findings per target;
 # exits 1 when any target found a crash, a leak or a timeout. Findings land in
 # build-fuzz/findings/<target>/ (reproduce: build-fuzz/bin/<target> FILE).
-# Usage: fuzz/run.sh [SECONDS] [TARGET...]
+# RUNS=N also stops each target after N executions (a long run's goal).
+# Usage: [RUNS=N] fuzz/run.sh [SECONDS] [TARGET...]
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SECS=${1:-30}
@@ -40,7 +41,7 @@ for t in "${targets[@]}"; do
   echo "=== $t: ${SECS}s"
   # close_fd_mask=3: the code under test logs every frame; libFuzzer keeps its own output.
   "$B/bin/$t" "$corpus" -max_total_time="$SECS" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=4096 -close_fd_mask=3 -print_final_stats=1 \
+    -max_len=4096 -close_fd_mask=3 -print_final_stats=1 ${RUNS:+-runs="$RUNS"} \
     -artifact_prefix="$findings/" >"$log" 2>&1
   rc=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

@@ -133,6 +133,32 @@ TEST_F(LoggerTest, HexdumpGoesToConsoleAndFile) {
     EXPECT_EQ(file.substr(0, expected.size()), expected);
 }
 
+TEST_F(LoggerTest, ConsoleLevelMutesTheConsoleOnly) {
+    const unsigned char bytes[] = {0x01, 0x02};
+    log_set_console_level(LOG_LEVEL_WARN);
+    CaptureStderr();
+    CaptureStdout();
+    LOG_INFO("file only");
+    log_hexdump(bytes, 2);
+    LOG_WARN("both");
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.find("file only"), std::string::npos) << err;
+    EXPECT_NE(err.find("both"), std::string::npos) << err;
+    std::string file = read_file(LOG_FILE_PATH);
+    EXPECT_NE(file.find("file only"), std::string::npos);
+    EXPECT_NE(file.find("[ 01 02 ]"), std::string::npos);
+    EXPECT_NE(file.find("both"), std::string::npos);
+
+    // A new start shows everything again.
+    log_close();
+    log_open();
+    CaptureStderr();
+    LOG_DEBUG("seen again");
+    EXPECT_NE(GetCapturedStderr().find("seen again"), std::string::npos);
+}
+
 TEST_F(LoggerTest, UnopenableFileLeavesTheConsoleWorking) {
     log_close();
     unlink(LOG_FILE_PATH);

@@ -143,16 +143,24 @@ void log_write(int level, const char *file, int line, const char *format, ...) {
     pthread_mutex_unlock(&g_log.lock);
 }
 
+void log_set_console_level(int level) {
+    pthread_mutex_lock(&g_log.lock);
+    g_log.consoleLevel = level;
+    pthread_mutex_unlock(&g_log.lock);
+}
+
 void log_hexdump(const void *data, int length) {
     static const char kPrefix[] = "                          [ ";
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     pthread_mutex_lock(&g_log.lock);
 
-    fputs(kPrefix, stderr);
-    fflush(stderr);
-    for (int i = 0; i < length; ++i) printf("%02x ", bytes[i]);
-    printf("]\n");
-    fflush(stdout);
+    if (LOG_LEVEL_INFO >= g_log.consoleLevel) {
+        fputs(kPrefix, stderr);
+        fflush(stderr);
+        for (int i = 0; i < length; ++i) printf("%02x ", bytes[i]);
+        printf("]\n");
+        fflush(stdout);
+    }
 
     FILE *stream = g_log.sinkCount > 0 ? g_log.sinks[0].stream : nullptr;
     if (stream) {

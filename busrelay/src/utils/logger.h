@@ -23,6 +23,9 @@ void log_close();
 void log_write(int level, const char *file, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 void log_hexdump(const void *data, int length);
+// Lowest level shown on the console (TRACE after log_open). Hex dumps count
+// as INFO. The file keeps its own level.
+void log_set_console_level(int level);
 
 // Sink table with room for exactly one entry; -1 when it is full.
 typedef void (*LogSinkWriter)(FILE *stream, const char *timeText, int level,
