@@ -79,6 +79,23 @@ TEST_F(DevDesc, MultiRegisterExpansionAndUnsafePatterns) {
     EXPECT_EQ(d->nodes[9].identifier, "none");  // incomplete multi keys are ignored
     EXPECT_NE(out.find("        multi  to 3 by step 10\n"), std::string::npos);
 
+    // The largest expansion, between plain nodes; a zero count still makes a
+    // (node-less) description.
+    const std::string full = R"(,"registerAddress":0,"operateType":"inputRegister","isMultiReg":true,"multiRegStep":1,"multiRegNums":65536)";
+    d = load(bool_node(R"(,"identifier":"first")") + "," +
+             bool_node(R"(,"identifier":"t%d")" + full) + "," +
+             bool_node(R"(,"identifier":"last")", 7));
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->nodes.size(), 65538u);
+    EXPECT_EQ(d->nodes[0].identifier, "first");
+    EXPECT_EQ(d->nodes[65536].identifier, "t65535");
+    EXPECT_EQ(d->nodes[65536].registerAddress, 65535);
+    EXPECT_EQ(d->nodes[65537].identifier, "last");
+    EXPECT_EQ(d->nodes[65537].registerAddress, 7);
+    d = load(bool_node(R"(,"identifier":"z%d","isMultiReg":true,"multiRegStep":1,"multiRegNums":0)"));
+    ASSERT_NE(d, nullptr);
+    EXPECT_TRUE(d->nodes.empty());
+
     // Conversions other than one integer, or an expansion past 63
     // characters, refuse the node instead of reaching printf.
     for (const char *bad : {"a%s", "%d%d", "%n", "%x", "%5$d", "%999d", "%"}) {

@@ -298,9 +298,11 @@ bool parse_node(const char *path, int index, const Json::Value &obj,
         printf("        multi  to %d by step %d\n", static_cast<int>(count),
                static_cast<int>(stepValue));
         const uint16_t base = node.registerAddress;
+        // Up to 65536 copies of a node with its enum names: grow once.
+        out.reserve(out.size() + count);
         for (uint32_t i = 0; i < count; ++i) {
             out.push_back(node);
-            out.back().identifier = names[i];
+            out.back().identifier = std::move(names[i]);
             out.back().registerAddress = static_cast<uint16_t>((base + i * stepValue) & 0xFFFF);
         }
     } else {
@@ -346,14 +348,18 @@ DeviceDescription *load_description(const char *path) {
         LOG_ERROR("wrong devMap fmt");
         return nullptr;
     }
-    std::unique_ptr<DeviceDescription> d;
+    std::vector<DescriptionNode> parsed;
+    bool accepted = false;
     for (Json::ArrayIndex i = 0; i < nodes->size(); ++i) {
         const Json::Value &obj = (*nodes)[i];
         if (!obj.isObject()) continue;
-        std::vector<DescriptionNode> parsed;
-        if (!parse_node(path, static_cast<int>(i), obj, parsed)) continue;
-        if (!d) d.reset(new DeviceDescription());
-        for (auto &n : parsed) d->nodes.push_back(std::move(n));
+        // A refused node appends nothing.
+        if (parse_node(path, static_cast<int>(i), obj, parsed)) accepted = true;
+    }
+    std::unique_ptr<DeviceDescription> d;
+    if (accepted) {
+        d.reset(new DeviceDescription());
+        d->nodes = std::move(parsed);
     }
     if (!d) {
         LOG_ERROR(" no nodes for dev describe");
