@@ -30,8 +30,7 @@ DescriptionNode doubleNode(RegisterType rt, uint16_t address, double min, double
 DescriptionNode enumNode(uint16_t min, uint16_t max) {
     DescriptionNode n = make("e", DM_Enum, RT_Enum, 40001, HoldingRegister);
     n.dataModel.enumCount = 2;
-    n.dataModel.enumNames[0] = "off";
-    n.dataModel.enumNames[1] = "on";
+    n.dataModel.enumNames = {"off", "on"};
     n.registerSpec.min = min;
     n.registerSpec.max = max;
     return n;

@@ -63,7 +63,8 @@ void parse_data_model(const Json::Value &obj, DataModelSpec &dm) {
                 LOG_ERROR("too many enum");
                 return;
             }
-            dm.enumNames[count++] = e.asString();
+            dm.enumNames.push_back(e.asString());
+            ++count;
         }
         dm.enumCount = count;
         dm.type = DM_Enum;

@@ -41,7 +41,8 @@ constexpr int MAX_ENUM_NAMES = 12;
 struct DataModelSpec {
     DataModelType type = DM_Unknown;
     int32_t enumCount = 0;
-    std::string enumNames[MAX_ENUM_NAMES];
+    // Empty for other types: a multi-register node may be copied 65536 times.
+    std::vector<std::string> enumNames;  // at most MAX_ENUM_NAMES
     int32_t textLength = 0;
     double min = 0, max = 0, step = 0;  // register units (after scaling)
 };

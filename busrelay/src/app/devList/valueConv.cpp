@@ -111,7 +111,7 @@ int text_to_registers(const std::string &text, const DescriptionNode *node, Regi
     switch (node->registerSpec.type) {
     case RT_Enum:
         if (is_bit_table(node->table)) return unsupported(node);
-        for (int i = 0; i < dm.enumCount && i < MAX_ENUM_NAMES; ++i)
+        for (int i = 0; i < dm.enumCount && i < static_cast<int>(dm.enumNames.size()); ++i)
             if (dm.enumNames[i] == text)
                 return store_reg(map, node->table, addr, static_cast<uint16_t>(i));
         return unsupported(node);
@@ -250,7 +250,8 @@ int register_data_to_param(const MappedDevice *device, Json::Value &target,
             return 3;
         }
         int idx = v - rs.min;
-        if (idx >= node->dataModel.enumCount || idx >= MAX_ENUM_NAMES) {
+        if (idx >= node->dataModel.enumCount ||
+            idx >= static_cast<int>(node->dataModel.enumNames.size())) {
             LOG_ERROR("WTF!! check your json dec");
             return 4;
         }
