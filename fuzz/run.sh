@@ -28,7 +28,10 @@ if [ ${#targets[@]} = 0 ]; then
   done
 fi
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+# A 64 MB quarantine (default 256) keeps long runs fast: near 1 GB of RSS the
+# allocator's page faults and TLB flushes cut the rate to a third. Most
+# executions free far less than 64 MB, so a use after free within one is still caught.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:quarantine_size_mb=64}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 found=0
 summary=()
