@@ -357,15 +357,12 @@ DeviceDescription *load_description(const char *path) {
         // A refused node appends nothing.
         if (parse_node(path, static_cast<int>(i), obj, parsed)) accepted = true;
     }
-    std::unique_ptr<DeviceDescription> d;
-    if (accepted) {
-        d.reset(new DeviceDescription());
-        d->nodes = std::move(parsed);
-    }
-    if (!d) {
+    if (!accepted) {
         LOG_ERROR(" no nodes for dev describe");
         return nullptr;
     }
+    std::unique_ptr<DeviceDescription> d(new DeviceDescription());
+    d->nodes = std::move(parsed);
     const Json::Value *profile = member(root, "profile");
     if (!profile || !profile->isObject()) {
         LOG_ERROR("parse %s profile failed\n", path);
