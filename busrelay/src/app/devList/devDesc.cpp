@@ -56,17 +56,16 @@ void parse_data_model(const Json::Value &obj, DataModelSpec &dm) {
             LOG_ERROR("data model specs not array for enum");
             return;
         }
-        int count = 0;
         for (const Json::Value &e : *specs) {
             if (!e.isString()) continue;
-            if (count >= MAX_ENUM_NAMES) {
+            if (dm.enumNames.size() >= MAX_ENUM_NAMES) {
                 LOG_ERROR("too many enum");
+                dm.enumNames.clear();  // not an enum: nothing for copies to carry
                 return;
             }
             dm.enumNames.push_back(e.asString());
-            ++count;
         }
-        dm.enumCount = count;
+        dm.enumCount = static_cast<int32_t>(dm.enumNames.size());
         dm.type = DM_Enum;
         return;
     }
