@@ -296,7 +296,7 @@ PointRow node_row(const MappedDevice &device, const DescriptionNode &node) {
     if (node.registerSpec.type == RT_Signal)
         append_note(row.note, "signal: read from the map only, never written");
     if (writeAllowed && !writeTable)
-        append_note(row.note, "marked writable, but Modbus has no write for a " + row.table);
+        append_note(row.note, "marked writable, but no Modbus function writes the " + row.table);
     if (readAllowed && cachedAddress && !directRead && !rtu && directAddress &&
         node.registerSpec.type != RT_Signal && bitTable && c != 1)
         append_note(row.note, "no direct read: more than one bit");
