@@ -268,8 +268,24 @@ PointRow node_row(const MappedDevice &device, const DescriptionNode &node) {
     const bool writeAllowed = node.access == WriteOnly || node.access == ReadWrite;
 
     const bool cachedRead = readAllowed && cachedAddress;
-    const bool directRead = readAllowed && directAddress && !rtu && !shadowed && whole &&
-                            node.registerSpec.type != RT_Signal && (!bitTable || c == 1);
+    bool directRead = readAllowed && directAddress && !rtu && !shadowed && whole &&
+                      node.registerSpec.type != RT_Signal && (!bitTable || c == 1);
+    // The version text is the service's own: the gateway knows no such point.
+    const bool versionText = device.unitId == kGatewayUnit && node.identifier == "modbusSoftwareVer";
+    if (versionText) directRead = false;
+    // A VRV read command names the indoor unit only through the slot's two
+    // address registers: a status register read alone reaches no indoor unit.
+    const int slot = vrv_slot_of(node);
+    const bool vrvStatus = device.description->productKey == kVrvProduct && slot >= 0 &&
+                           t == InputRegister && node.identifier.find("slave_addr") == std::string::npos &&
+                           node.identifier.find("slave_outdoor_addr") == std::string::npos;
+    if (vrvStatus && directRead) {
+        directRead = false;
+        const int blockStart = 10 * slot + 1;
+        append_note(row.note, "direct read together with the slot's addresses: from " +
+                                  std::to_string(blockStart + MB_DIRECT_OFFSET) + ", " +
+                                  std::to_string(a - blockStart + c) + " registers");
+    }
     const bool writeTable = t == Coil || t == HoldingRegister;
     const bool write = writeAllowed && writeTable && !rtu && !shadowed && whole &&
                        node.registerSpec.type != RT_Signal &&
@@ -304,8 +320,7 @@ PointRow node_row(const MappedDevice &device, const DescriptionNode &node) {
     if (c > 1 && (directRead || write))
         append_note(row.note, std::string("direct reads") + (write ? " and writes" : "") +
                                   " cover all " + std::to_string(c) + " registers");
-    if (device.unitId == kGatewayUnit && t == InputRegister && node.identifier == "modbusSoftwareVer")
-        append_note(row.note, "the service's version text, filled at start-up");
+    if (versionText) append_note(row.note, "the service's version text, filled at start-up");
     return row;
 }
 
