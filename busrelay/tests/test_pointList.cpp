@@ -229,7 +229,9 @@ TEST(PointListConfig, RefusedEntriesBecomeErrorRows) {
         {"mb_id": 2, "mqtt_dk": "unk00001", "sntype": "12345678901", "name": "空调"},
         {"mb_id": 1, "mqtt_dk": "swa30009", "sntype": "99000000101"},
         {"mb_id": 3, "mqtt_dk": "nosntype"},
-        {"mb_id": 300, "mqtt_dk": "swa30003", "sntype": "99000000101"}]})");
+        {"mb_id": 300, "mqtt_dk": "swa30003", "sntype": "99000000101"},
+        {"mb_id": 9, "rtutype": "99000000101"},
+        {"mb_id": 10, "mqtt_dk": "swa30001", "sntype": "99000000101"}]})");
     Loaded l = load_dir(dir.path);
     std::map<std::string, std::string> errors;  // device key -> error
     int unit1Points = 0;
@@ -242,6 +244,20 @@ TEST(PointListConfig, RefusedEntriesBecomeErrorRows) {
         }
     }
     EXPECT_EQ(unit1Points, 6);
+    // An RTU entry: only map reads are answered, nothing goes to the gateway.
+    int rtuPoints = 0;
+    for (const PointRow &r : l.rows) {
+        if (r.unit == 9) {
+            ++rtuPoints;
+            EXPECT_EQ(r.access, "R") << r.identifier;
+            EXPECT_EQ(r.directAddress, -1) << r.identifier;
+            EXPECT_NE(r.note.find("RTU entry"), std::string::npos);
+        }
+        if (r.unit == 10) {  // same device key as unit 1: its reports land there
+            EXPECT_NE(r.note.find("also mapped to unit 1"), std::string::npos) << r.identifier;
+        }
+    }
+    EXPECT_EQ(rtuPoints, 6);
     EXPECT_NE(errors["unk00001"].find("no description"), std::string::npos);
     EXPECT_NE(errors["unk00001"].find("12345678901"), std::string::npos);
     EXPECT_NE(errors["swa30009"].find("already served by swa30001"), std::string::npos);

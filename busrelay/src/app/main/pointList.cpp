@@ -457,8 +457,15 @@ void add_map_rows(const PointSources &src, std::vector<PointRow> &rows) {
             rows.push_back(head);
             continue;
         }
+        // Reports are matched by device key: only its first unit is kept current.
+        const MappedDevice *keyOwner = find_device_by_key(device.deviceKey);
+        const bool staleKey = !device.isRtu && keyOwner != &device;
         for (PointRow &row : device_points(device)) {
             row.deviceName = head.deviceName;
+            if (staleKey && row.error.empty())
+                append_note(row.note, "device key also mapped to unit " +
+                                          std::to_string(keyOwner->unitId) +
+                                          ", which alone receives its reports");
             rows.push_back(row);
         }
     }
