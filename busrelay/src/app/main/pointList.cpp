@@ -762,6 +762,9 @@ int points_cli(int argc, char **argv) {
     close(savedStdout);
 
     const std::vector<PointRow> rows = build_point_list(src);
+    // The registries are ours alone here: free them (a tool, not the service).
+    clear_devices();
+    clear_descriptions();
     const std::string text = format == "json" ? points_to_json(rows) : points_to_csv(rows);
     if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
         perror("busrelay: writing the point list");
