@@ -318,8 +318,9 @@ PointRow node_row(const MappedDevice &device, const DescriptionNode &node) {
         append_note(row.note, "no direct read: more than one bit");
     if (rtu) append_note(row.note, "RTU entry: only map reads are answered");
     if (c > 1 && (directRead || write))
-        append_note(row.note, std::string("direct reads") + (write ? " and writes" : "") +
-                                  " cover all " + std::to_string(c) + " registers");
+        append_note(row.note, std::string(directRead ? "direct reads" : "") +
+                                  (directRead && write ? " and " : "") + (write ? "writes" : "") +
+                                  " take all " + std::to_string(c) + " registers at once");
     if (versionText) append_note(row.note, "the service's version text, filled at start-up");
     return row;
 }
