@@ -9,6 +9,7 @@ import io
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -116,12 +117,12 @@ def exception_code(result):
     return getattr(result, "exception_code", None) if result.isError() else None
 
 
-def description_tables():
-    """Table ranges per product key, from the sample's descriptions: the
-    register maps the service builds."""
+def description_tables(desc_dir):
+    """Table ranges per product key, from the descriptions: the register maps
+    the service builds."""
     out = {}
-    for name in os.listdir(os.path.join(env.SAMPLE, "descJson")):
-        with open(os.path.join(env.SAMPLE, "descJson", name), encoding="utf-8") as f:
+    for name in os.listdir(desc_dir):
+        with open(os.path.join(desc_dir, name), encoding="utf-8") as f:
             d = json.load(f)
         m = d["mb_map"]
         out[d["profile"]["productKey"]] = {
@@ -133,6 +134,96 @@ def description_tables():
     return out
 
 
+def check_served(rows, c, sim, desc_dir):
+    """Reads and writes every listed point through the running service; returns
+    (failures, counts). RTU units get reads only: nothing answers their writes."""
+    failures = []
+    counts = {"reads": 0, "direct": 0, "writes": 0, "refused": 0}
+    listed = {}
+    writable = set()
+    for r in rows:
+        if r["error"] or not r["table"]:
+            continue
+        unit = int(r["unit"])
+        count = int(r["register_count"])
+        if r["address"]:
+            listed.setdefault((unit, r["table"]), set()).update(
+                range(int(r["address"]), int(r["address"]) + count))
+            if "W" in r["access"]:
+                writable.add((unit, r["table"], int(r["address"])))
+        if "R" in r["access"]:
+            targets = ([int(r["address"])] if r["address"] else []) + \
+                      ([int(r["direct_address"])] if r["direct_address"] else [])
+            for address in targets:
+                res = read(c, r["read_fc"], address, count, unit)
+                if res.isError():
+                    failures.append("read %d/%s %d: %s" % (unit, r["identifier"], address, res))
+                else:
+                    got = len(res.registers) if r["read_fc"] in "34" else len(res.bits)
+                    if got < count:
+                        failures.append("short read %s" % r["identifier"])
+                counts["direct" if address > 1000 else "reads"] += 1
+        m = re.search(r"direct read together with the slot's addresses: from (\d+), (\d+) "
+                      r"registers", r["note"])
+        if m:
+            res = read(c, "4", int(m.group(1)), int(m.group(2)), unit)
+            if res.isError():
+                failures.append("block read %d/%s: %s" % (unit, r["identifier"], res))
+            counts["direct"] += 1
+        if "W" in r["access"]:
+            address = int(r["address"]) if r["address"] else int(r["direct_address"])
+            res = write(c, r, address, unit)
+            member = r["identifier"].split("/")[-1]
+            if res.isError():
+                failures.append("write %d/%s: %s" % (unit, r["identifier"], res))
+            elif not env.wait(lambda m=member: '"%s":' % m in sim.stdout(), 2):
+                failures.append("write %s never reached gwsim" % r["identifier"])
+            counts["writes"] += 1
+
+    rtu = {int(r["unit"]) for r in rows if r["device_key"] == "standardRtu"}
+    # Listed without W in a writable table: a single write is refused.
+    for r in rows:
+        unit = int(r["unit"]) if r["unit"] else -1
+        if r["error"] or unit in rtu or not r["address"] or "W" in r["access"]:
+            continue
+        if r["table"] not in ("coil", "holding register") or r["register_count"] != "1":
+            continue
+        if (unit, r["table"], int(r["address"])) in writable:
+            continue  # another node at this address takes the write
+        a = int(r["address"])
+        w = c.write_coil(a, True, slave=unit) if r["table"] == "coil" else \
+            c.write_register(a, 1, slave=unit)
+        if not w.isError():
+            failures.append("write to read-only %d/%s accepted" % (unit, r["identifier"]))
+        counts["refused"] += 1
+
+    # Neighbours: a single write to an unlisted coil or holding register next
+    # to a listed one is refused (no node), and a read of an unlisted address
+    # next to a listed one is refused where it leaves the unit's table.
+    tables = description_tables(desc_dir)
+    product = {int(r["unit"]): r["product_key"] for r in rows if r["unit"] and r["table"]}
+    for (unit, table), addresses in sorted(listed.items()):
+        start, nb = tables[product[unit]][table]
+        fc = {"coil": "1", "discrete input": "2", "input register": "4",
+              "holding register": "3"}[table]
+        for a in sorted({a - 1 for a in addresses} | {a + 1 for a in addresses}):
+            if a in addresses or a < 0 or a > 1000:
+                continue
+            res = read(c, fc, a, 1, unit)
+            outside = not (start <= a < start + nb)
+            if outside and exception_code(res) != 2:
+                failures.append("read of unlisted %d/%s %d: %s" % (unit, table, a, res))
+            if not outside and res.isError():
+                failures.append("read inside the table %d/%s %d: %s" % (unit, table, a, res))
+            if table in ("coil", "holding register") and unit not in rtu:
+                w = c.write_coil(a, True, slave=unit) if table == "coil" else \
+                    c.write_register(a, 1, slave=unit)
+                if exception_code(w) != 2:
+                    failures.append("write of unlisted %d/%s %d: %s" % (unit, table, a, w))
+            counts["refused"] += 1
+    return failures, counts
+
+
 def test_every_listed_point_is_served_and_neighbours_are_refused():
     rows = sample_rows()
     assert rows and not [r for r in rows if r["error"]]
@@ -142,78 +233,109 @@ def test_every_listed_point_is_served_and_neighbours_are_refused():
     sim = env.start_gwsim("-r", "0")
     svc = env.start_busrelay()
     c = env.client()
-    failures = []
     try:
-        reads = direct_reads = writes = refusals = 0
-        listed = {}
-        for r in rows:
-            unit = int(r["unit"])
-            count = int(r["register_count"])
-            if r["address"]:
-                listed.setdefault((unit, r["table"]), set()).update(
-                    range(int(r["address"]), int(r["address"]) + count))
-            if "R" in r["access"]:
-                targets = ([int(r["address"])] if r["address"] else []) + \
-                          ([int(r["direct_address"])] if r["direct_address"] else [])
-                for address in targets:
-                    res = read(c, r["read_fc"], address, count, unit)
-                    if res.isError():
-                        failures.append("read %d/%s %d: %s" % (unit, r["identifier"], address, res))
-                    else:
-                        got = len(res.registers) if r["read_fc"] in "34" else len(res.bits)
-                        if got < count:
-                            failures.append("short read %s" % r["identifier"])
-                    if address >= 1000:
-                        direct_reads += 1
-                    else:
-                        reads += 1
-            m = re.search(r"direct read together with the slot's addresses: from (\d+), (\d+) "
-                          r"registers", r["note"])
-            if m:
-                res = read(c, "4", int(m.group(1)), int(m.group(2)), unit)
-                if res.isError():
-                    failures.append("block read %d/%s: %s" % (unit, r["identifier"], res))
-                direct_reads += 1
-            if "W" in r["access"]:
-                address = int(r["address"]) if r["address"] else int(r["direct_address"])
-                res = write(c, r, address, unit)
-                member = r["identifier"].split("/")[-1]
-                if res.isError():
-                    failures.append("write %d/%s: %s" % (unit, r["identifier"], res))
-                elif not env.wait(lambda m=member: '"%s":' % m in sim.stdout(), 2):
-                    failures.append("write %s never reached gwsim" % r["identifier"])
-                writes += 1
-
-        # Neighbours: a single write to an unlisted coil or holding register
-        # next to a listed one is refused (no node), and a read of an unlisted
-        # address next to a listed one is refused where it leaves the unit's table.
-        tables = description_tables()
-        product = {int(r["unit"]): r["product_key"] for r in rows}
-        for (unit, table), addresses in sorted(listed.items()):
-            start, nb = tables[product[unit]][table]
-            fc = {"coil": "1", "discrete input": "2", "input register": "4",
-                  "holding register": "3"}[table]
-            for a in sorted({a - 1 for a in addresses} | {a + 1 for a in addresses}):
-                if a in addresses or a < 0 or a > 1000:
-                    continue
-                res = read(c, fc, a, 1, unit)
-                outside = not (start <= a < start + nb)
-                if outside and exception_code(res) != 2:
-                    failures.append("read of unlisted %d/%s %d: %s" % (unit, table, a, res))
-                if not outside and res.isError():
-                    failures.append("read inside the table %d/%s %d: %s" % (unit, table, a, res))
-                if table in ("coil", "holding register"):
-                    w = c.write_coil(a, True, slave=unit) if table == "coil" else \
-                        c.write_register(a, 1, slave=unit)
-                    if exception_code(w) != 2:
-                        failures.append("write of unlisted %d/%s %d: %s" % (unit, table, a, w))
-                refusals += 1
+        failures, n = check_served(rows, c, sim, os.path.join(env.SAMPLE, "descJson"))
         # A unit that is not in the list at all.
         assert exception_code(c.read_holding_registers(1, 1, slave=9)) == 2
-
         assert not failures, "\n".join(failures[:40])
-        assert reads >= 100 and direct_reads >= 90 and writes >= 30 and refusals >= 20, \
-            (reads, direct_reads, writes, refusals)
+        assert n["reads"] >= 100 and n["direct"] >= 90 and n["writes"] >= 30 and \
+            n["refused"] >= 20, n
+    finally:
+        c.close()
+        env.stop_all(svc, sim)
+
+
+def probe_node(ident, access, op, reg, dtype, otype, count=1, **extra):
+    node = {"identifier": ident, "accessMode": access, "desc": "function", "collection": False,
+            "dataType": dtype, "registerAddress": reg, "scaling": extra.pop("scaling", 1),
+            "operateType": op,
+            "originalDataType": {"type": otype, "specs": dict(
+                {"registerCount": count, "reverseRegister": 0, "swap16": 0}, **extra)}}
+    return node
+
+
+def tricky_config():
+    """A configuration with the awkward cases: a register above 1000, an enum
+    whose register range starts at 1, a read-only holding register, two bits
+    in one coil node, a signal bit, a node outside its table, two nodes at one
+    address, an RTU entry, an unknown product and the highest slave unit."""
+    dbl = {"type": "double", "specs": {"min": 0, "max": 1000, "step": 1}}
+    desc = {
+        "nodes": [
+            probe_node("level", "rw", "holdingRegister", 40001, dbl, "uint16", scaling=10),
+            probe_node("modeB", "rw", "holdingRegister", 40002,
+                       {"type": "enum", "specs": ["a", "b", "c"]}, "enum", min=1, max=3, step=1),
+            probe_node("ro", "r", "holdingRegister", 40003, dbl, "uint16"),
+            probe_node("idx", "rw", "holdingRegister", 40010, dbl, "uint16"),
+            probe_node("idx2", "r", "holdingRegister", 40010, dbl, "uint16"),
+            probe_node("far", "rw", "holdingRegister", 41500, dbl, "uint16"),
+            probe_node("gone", "rw", "holdingRegister", 45000, dbl, "uint16"),
+            probe_node("pair", "rw", "coilStatus", 1, {"type": "bool"}, "bool", count=2),
+            probe_node("tick", "r", "inputStatus", 10001, dbl, "signal"),
+        ],
+        "profile": {"productKey": "probe", "snType": ["11100000001"]},
+        "mb_map": {"nb_bits": 2, "start_bits": 1, "nb_input_bits": 1, "start_input_bits": 1,
+                   "nb_registers": 1600, "start_registers": 1},
+    }
+    wd = harness.workdir("tricky")
+    os.makedirs(os.path.join(wd, "descJson"))
+    shutil.copy(os.path.join(env.SAMPLE, "descJson", "gateway.json"),
+                os.path.join(wd, "descJson", "gateway.json"))
+    with open(os.path.join(wd, "descJson", "probe.json"), "w") as f:
+        json.dump(desc, f)
+    with open(os.path.join(wd, "map.json"), "w", encoding="utf-8") as f:
+        json.dump({"nodes": [
+            {"mb_id": 247, "mqtt_dk": "prb00001", "sntype": "11100000001", "name": "探头"},
+            {"mb_id": 9, "rtutype": "11100000001"},
+            {"mb_id": 12, "mqtt_dk": "unk00012", "sntype": "11199999999"},
+            {"mb_id": 255, "mqtt_dk": "gw7f0001", "sntype": "99000000002"}]}, f,
+            ensure_ascii=False)
+    devices = os.path.join(wd, "gwsim-devices.json")
+    with open(devices, "w") as f:
+        json.dump({"gateway": {"deviceKey": "gw7f0001", "sn": "99000000002GW001",
+                               "softwareVersion": "V2.1.0-sim"},
+                   "elementKeys": [],
+                   "devices": [{"aid": 1, "deviceKey": "prb00001", "sn": "11100000001A0001",
+                                "productKey": "probe",
+                                "state": {"function": {"level": 12.5, "modeB": "b", "ro": 3,
+                                                       "idx": 4, "idx2": 4, "far": 7,
+                                                       "gone": 1, "pair": True, "tick": 1}},
+                                "report": ["function"]}]}, f)
+    return wd, devices
+
+
+def test_awkward_configuration_is_listed_as_served():
+    wd, devices = tricky_config()
+    r = points(["--points", wd])
+    assert r.returncode == 0, r.stderr.decode()[-2000:]
+    rows = csv_rows(r.stdout)
+    by = {(row["unit"], row["identifier"]): row for row in rows}
+    far = by[("247", "far")]
+    assert far["address"] == "" and far["direct_address"] == "2500", far
+    assert by[("247", "ro")]["access"] == "R"
+    assert by[("247", "pair")]["access"] == "R" and by[("247", "pair")]["direct_address"] == ""
+    assert by[("247", "tick")]["cleared_after_read"] == "yes"
+    assert by[("247", "modeB")]["min"] == "1"
+    assert "outside" in by[("247", "gone")]["error"]
+    assert "idx" in by[("247", "idx2")]["note"]
+    assert all(row["access"] in ("R", "") for row in rows if row["unit"] == "9")
+    assert [row for row in rows if row["unit"] == "12"][0]["error"]
+    assert by[("255", "online/247")]["address"] == "247"
+    assert by[("255", "alarm/247")]["address"] == "494"
+
+    if os.path.exists("/tmp/mb.log"):
+        os.unlink("/tmp/mb.log")
+    sim = harness.Proc([harness.program("gwsim"), "-r", "0", "-d", devices], name="gwsim")
+    svc = harness.Proc([harness.program("busrelay")], cwd=wd, name="busrelay")
+    assert svc.wait_for(env.LINK_UP, 8), svc.stderr()[-3000:]
+    c = env.client()
+    try:
+        failures, n = check_served(rows, c, sim, os.path.join(wd, "descJson"))
+        # The register above 1000 is not at its own address: 1500 is the
+        # direct alias of 500, which has no node.
+        assert not c.read_holding_registers(2500, 1, slave=247).isError()
+        assert not failures, "\n".join(failures[:40])
+        assert n["writes"] >= 4 and n["refused"] >= 3, n
     finally:
         c.close()
         env.stop_all(svc, sim)
@@ -263,6 +385,7 @@ if __name__ == "__main__":
     harness.run([
         test_point_list_runs_quietly_and_prints_both_formats,
         test_every_listed_point_is_served_and_neighbours_are_refused,
+        test_awkward_configuration_is_listed_as_served,
         test_refused_entry_and_quoting_round_trip,
         test_vrv_rows_name_slot_and_addresses,
     ])
