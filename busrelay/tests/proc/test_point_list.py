@@ -316,6 +316,7 @@ def test_awkward_configuration_is_listed_as_served():
     assert by[("247", "pair")]["access"] == "R" and by[("247", "pair")]["direct_address"] == ""
     assert by[("247", "tick")]["cleared_after_read"] == "yes"
     assert by[("247", "modeB")]["min"] == "1"
+    assert by[("247", "modeB")]["values"] == "read: 0=a; 1=b; 2=c; write: 1=a; 2=b; 3=c"
     assert "outside" in by[("247", "gone")]["error"]
     assert "idx" in by[("247", "idx2")]["note"]
     assert all(row["access"] in ("R", "") for row in rows if row["unit"] == "9")
@@ -334,6 +335,10 @@ def test_awkward_configuration_is_listed_as_served():
         # The register above 1000 is not at its own address: 1500 is the
         # direct alias of 500, which has no node.
         assert not c.read_holding_registers(2500, 1, slave=247).isError()
+        # The enum's two numberings, as the values column states them.
+        assert not c.write_register(2, 3, slave=247).isError()
+        assert env.wait(lambda: '"modeB":"c"' in sim.stdout(), 2)
+        assert c.read_holding_registers(2, 1, slave=247).registers == [2]
         assert not failures, "\n".join(failures[:40])
         assert n["writes"] >= 4 and n["refused"] >= 3, n
     finally:

@@ -124,12 +124,17 @@ std::string value_text(const DescriptionNode &node) {
     switch (rs.type) {
     case RT_Bool: return "0=false; 1=true";
     case RT_Enum: {
-        std::string out;
-        for (size_t i = 0; i < dm.enumNames.size(); ++i) {
-            if (!out.empty()) out += "; ";
-            out += std::to_string(i) + "=" + dm.enumNames[i];
-        }
-        return out;
+        // Reports store the name's index; a write of v selects name v - min.
+        auto list = [&](int offset) {
+            std::string out;
+            for (size_t i = 0; i < dm.enumNames.size(); ++i) {
+                if (!out.empty()) out += "; ";
+                out += std::to_string((int)i + offset) + "=" + dm.enumNames[i];
+            }
+            return out;
+        };
+        if (rs.min == 0) return list(0);
+        return "read: " + list(0) + "; write: " + list(rs.min);
     }
     case RT_String:
         snprintf(buf, sizeof buf,
@@ -230,9 +235,8 @@ PointRow node_row(const MappedDevice &device, const DescriptionNode &node) {
         row.min = node.registerSpec.min;
         row.max = node.registerSpec.max;
         if (node.registerSpec.min != 0)
-            append_note(row.note, "a write of value v selects name v - " +
-                                      std::to_string(node.registerSpec.min) +
-                                      "; reads show the name's index");
+            append_note(row.note, "reads show the name's index, writes take it plus " +
+                                      std::to_string(node.registerSpec.min));
         break;
     default:
         if (node.dataModel.type == DM_Double) {
