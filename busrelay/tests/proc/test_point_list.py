@@ -323,6 +323,7 @@ def test_awkward_configuration_is_listed_as_served():
     assert [row for row in rows if row["unit"] == "12"][0]["error"]
     assert by[("255", "online/247")]["address"] == "247"
     assert by[("255", "alarm/247")]["address"] == "494"
+    assert "stays 0" in by[("255", "online/9")]["note"]
 
     if os.path.exists("/tmp/mb.log"):
         os.unlink("/tmp/mb.log")

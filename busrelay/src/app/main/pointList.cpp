@@ -356,6 +356,7 @@ void add_gateway_status_rows(const MappedDevice &gateway, std::vector<PointRow> 
             row.max = 1;
             row.values = "0=false; 1=true";
             row.note = "unit " + std::to_string(d->unitId) + " (" + d->deviceKey + "): " + b.meaning;
+            if (d->isRtu) row.note += "; an RTU entry gets no reports, so it stays 0";
             if (!in_table(range, address)) {
                 row.error = "not served: the gateway unit's discrete inputs (" + range_text(range) +
                             ") do not hold bit " + std::to_string(address);
