@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include <cstring>
 #include <ctime>
@@ -44,43 +43,98 @@ const LevelInfo &level_info(int level) {
     return kLevels[level];
 }
 
+// The time text changes once a second: it is made again only then. Used
+// under the logger's lock.
+struct TimeCache {
+    time_t second = (time_t)-1;
+    char text[64] = {0};
+    const char *now() {
+        time_t t = time(nullptr);
+        if (t != second) {
+            struct tm local;
+            localtime_r(&t, &local);
+            strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+            second = t;
+        }
+        return text;
+    }
+};
+TimeCache g_time;
+
 // One time value per message, shared by the console and the file line.
 struct MessageTime {
-    bool filled = false;
-    char text[64] = {0};
+    const char *text = nullptr;
     void fill() {
-        if (filled) return;
-        struct timeval tv;
-        gettimeofday(&tv, nullptr);
-        time_t now = tv.tv_sec;
-        struct tm local;
-        localtime_r(&now, &local);
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-        filled = true;
+        if (text == nullptr) text = g_time.now();
+    }
+};
+
+// A whole line is built here and written with one call. Longer messages
+// (rare: a long gateway payload) are cut at the buffer's end.
+constexpr int kLineMax = 4096;
+
+struct LineBuffer {
+    char data[kLineMax];
+    int len = 0;
+    void add(const char *text, int n) {
+        if (n > kLineMax - 1 - len) n = kLineMax - 1 - len;
+        if (n <= 0) return;
+        memcpy(data + len, text, (size_t)n);
+        len += n;
+    }
+    void addf(const char *format, va_list args) {
+        int room = kLineMax - 1 - len;
+        if (room <= 0) return;
+        int n = vsnprintf(data + len, (size_t)room + 1, format, args);
+        if (n < 0) return;
+        len += n < room ? n : room;
+    }
+    void addc(char c) {
+        if (len < kLineMax) data[len++] = c;
     }
 };
 
 void file_writer(FILE *stream, const char *timeText, int level, const char *file, int line,
                  const char *format, va_list args) {
-    fprintf(stream, "%s %-5s %s:%d: ", timeText, level_info(level).name, file, line);
-    vfprintf(stream, format, args);
-    fputc('\n', stream);
+    LineBuffer b;
+    char head[192];
+    int n = snprintf(head, sizeof head, "%s %-5s %s:%d: ", timeText, level_info(level).name,
+                     file, line);
+    b.add(head, n < (int)sizeof head ? n : (int)sizeof head - 1);
+    b.addf(format, args);
+    b.addc('\n');
+    fwrite(b.data, 1, (size_t)b.len, stream);
     fflush(stream);
 }
 
 // Rolls the file when it is gone or past the limit. A sink whose stream is
 // absent (the file could not be opened) is retried quietly at each message.
+// The open stream is examined (fstat), not the path: a removed file has no
+// links left, and no path lookup is made per message.
 void roll_if_needed(LogSink &sink) {
     if (sink.stream == nullptr) {
         sink.stream = fopen(LOG_FILE_PATH, "a");
         return;
     }
     struct stat st;
-    if (stat(LOG_FILE_PATH, &st) == 0 && st.st_size <= LOG_ROLL_SIZE) return;
+    if (fstat(fileno(sink.stream), &st) == 0 && st.st_nlink > 0 && st.st_size <= LOG_ROLL_SIZE)
+        return;
     fclose(sink.stream);
     printf("\nrolling log file........\n");
     fflush(stdout);
     sink.stream = fopen(LOG_FILE_PATH, "w");
+}
+
+// "%02x " for every byte, without printf.
+int hex_bytes(char *out, const unsigned char *bytes, int length) {
+    static const char kDigits[] = "0123456789abcdef";
+    char *p = out;
+    for (int i = 0; i < length; ++i) {
+        *p++ = kDigits[bytes[i] >> 4];
+        *p++ = kDigits[bytes[i] & 15];
+        *p++ = ' ';
+    }
+    return (int)(p - out);
 }
 
 }  // namespace
@@ -118,13 +172,17 @@ void log_write(int level, const char *file, int line, const char *format, ...) {
     if (level >= g_log.consoleLevel) {
         when.fill();
         const LevelInfo &info = level_info(level);
-        fprintf(stderr, "%s %s%-5s\33[0m \33[94m%s:%d:\33[0m ", when.text, info.colour, info.name,
-                file, line);
+        LineBuffer b;
+        char head[256];
+        int n = snprintf(head, sizeof head, "%s %s%-5s\33[0m \33[94m%s:%d:\33[0m ", when.text,
+                         info.colour, info.name, file, line);
+        b.add(head, n < (int)sizeof head ? n : (int)sizeof head - 1);
         va_list args;
         va_start(args, format);
-        vfprintf(stderr, format, args);
+        b.addf(format, args);
         va_end(args);
-        fputc('\n', stderr);
+        b.addc('\n');
+        fwrite(b.data, 1, (size_t)b.len, stderr);  // unbuffered: one write
         fflush(stderr);
     }
 
@@ -154,20 +212,26 @@ void log_hexdump(const void *data, int length) {
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     pthread_mutex_lock(&g_log.lock);
 
-    if (LOG_LEVEL_INFO >= g_log.consoleLevel) {
-        fputs(kPrefix, stderr);
-        fflush(stderr);
-        for (int i = 0; i < length; ++i) printf("%02x ", bytes[i]);
-        printf("]\n");
-        fflush(stdout);
-    }
-
+    // Frames are at most 260 bytes; a longer buffer is dumped in pieces of
+    // the same line. The console copy leaves with one flush.
+    char text[3 * 256 + 4];
+    const bool console = LOG_LEVEL_INFO >= g_log.consoleLevel;
     FILE *stream = g_log.sinkCount > 0 ? g_log.sinks[0].stream : nullptr;
-    if (stream) {
-        fputs(kPrefix, stream);
-        for (int i = 0; i < length; ++i) fprintf(stream, "%02x ", bytes[i]);
-        fputs("]\n", stream);
-    }
+    if (console) fwrite(kPrefix, 1, sizeof kPrefix - 1, stderr);
+    if (stream) fwrite(kPrefix, 1, sizeof kPrefix - 1, stream);
+    int done = 0;
+    do {
+        int chunk = length - done > 256 ? 256 : length - done;
+        int n = chunk > 0 ? hex_bytes(text, bytes + done, chunk) : 0;
+        done += chunk > 0 ? chunk : 0;
+        if (done >= length) {
+            text[n++] = ']';
+            text[n++] = '\n';
+        }
+        if (console) fwrite(text, 1, (size_t)n, stdout);
+        if (stream) fwrite(text, 1, (size_t)n, stream);
+    } while (done < length);
+    if (console) fflush(stdout);
 
     pthread_mutex_unlock(&g_log.lock);
 }
