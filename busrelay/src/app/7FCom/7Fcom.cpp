@@ -517,6 +517,99 @@ int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen)
     return -1;
 }
 
+void gw7f_rx_reset(Gw7fRx *rx) {
+    rx->start = rx->len = 0;
+    rx->skip = 0;
+    rx->reported = 0;
+}
+
+void gw7f_rx_quiet(Gw7fRx *rx) { rx->reported = 0; }
+
+uint8_t *gw7f_rx_space(Gw7fRx *rx, int *room) {
+    if (rx->len == 0) rx->start = 0;
+    if (rx->start > 0 && GW7F_RX_BUFFER - (rx->start + rx->len) < GW7F_FRAME_MAX) {
+        memmove(rx->data, rx->data + rx->start, (size_t)rx->len);
+        rx->start = 0;
+    }
+    *room = GW7F_RX_BUFFER - (rx->start + rx->len);
+    return rx->data + rx->start + rx->len;
+}
+
+void gw7f_rx_added(Gw7fRx *rx, int n) {
+    if (n > 0) rx->len += n;
+}
+
+bool gw7f_rx_partial(const Gw7fRx *rx) { return rx->len > 0 || rx->skip > 0; }
+
+namespace {
+
+void rx_drop(Gw7fRx *rx, int n) {
+    rx->start += n;
+    rx->len -= n;
+    if (rx->len == 0) rx->start = 0;
+}
+
+enum : unsigned { kBadStart = 1, kBadTopic = 2, kBadPayload = 4 };
+
+// Skips the bad head's first byte and everything up to the next 0x7F; each
+// kind of bad head is reported once per skipped run.
+void rx_resync(Gw7fRx *rx, unsigned kind, const char *why) {
+    if (!(rx->reported & kind)) LOG_WARN("%s", why);
+    rx->reported |= kind;
+    const uint8_t *p = rx->data + rx->start;
+    const void *next = rx->len > 1 ? memchr(p + 1, 0x7F, (size_t)rx->len - 1) : nullptr;
+    rx_drop(rx, next ? (int)((const uint8_t *)next - p) : rx->len);
+}
+
+}  // namespace
+
+int gw7f_rx_next(Gw7fRx *rx, const uint8_t **frame, int *total, int *topicLen,
+                 int *payloadLen) {
+    for (;;) {
+        if (rx->skip > 0) {
+            const int n = rx->skip < (uint32_t)rx->len ? (int)rx->skip : rx->len;
+            rx_drop(rx, n);
+            rx->skip -= (uint32_t)n;
+            if (rx->skip > 0) return 0;
+        }
+        if (rx->len == 0) return 0;
+        const uint8_t *p = rx->data + rx->start;
+        if (p[0] != 0x7F) {
+            rx_resync(rx, kBadStart, "not 7F msg, abandon\n");
+            continue;
+        }
+        if (rx->len < 5) return 0;
+        const uint32_t t = get_u32(p + 1);
+        if (t > (uint32_t)GW7F_RCV_TOPIC_MAX) {
+            rx_resync(rx, kBadTopic, "wrong topic length  for 7F msg, abandon\n");
+            continue;
+        }
+        const int T = (int)t;
+        if (rx->len < 9 + T) return 0;
+        const int32_t P = (int32_t)get_u32(p + 5 + T);
+        if (P < 0) {  // no length to skip by: look for the next frame
+            rx_resync(rx, kBadPayload, "gw7f rcv too many data\n");
+            continue;
+        }
+        if ((int64_t)9 + T + P >= GW7F_FRAME_MAX) {
+            // The head is sound, so its lengths say where the next frame starts.
+            LOG_WARN("gw7f rcv too many data\n");
+            rx->reported = 0;
+            rx->skip = (uint32_t)(9 + T) + (uint32_t)P;
+            continue;
+        }
+        const int whole = 9 + T + P;
+        if (rx->len < whole) return 0;
+        rx->reported = 0;
+        *frame = p;
+        *total = whole;
+        *topicLen = T;
+        *payloadLen = P;
+        rx_drop(rx, whole);
+        return 1;
+    }
+}
+
 void *Gw7fLink::rcvEntry(void *self) {
     pthread_setname_np(pthread_self(), "gw7fRcv");
     static_cast<Gw7fLink *>(self)->rcvLoop();
@@ -525,93 +618,54 @@ void *Gw7fLink::rcvEntry(void *self) {
 
 void Gw7fLink::rcvLoop() {
     LOG_INFO("gw7f rcv start...\n");
-    uint8_t buf[GW7F_FRAME_MAX];
+    // Frames are parsed out of whatever each read brings: one read may hold
+    // many frames (report bursts) or a part of one.
+    Gw7fRx rx;
+    gw7f_rx_reset(&rx);
     const int fd = socket_;  // fixed for this thread's lifetime
-    bool failed = false;
 
-    while (connected_.load() == 1 && !failed) {
-        int want = 5, got = 0, waitMs = kHeadWaitMs;
-        int topicLen = 0, payloadLen = 0;
-        bool complete = false;
+    while (connected_.load() == 1) {
+        const uint8_t *frame;
+        int total, topicLen, payloadLen;
+        while (connected_.load() == 1 &&
+               gw7f_rx_next(&rx, &frame, &total, &topicLen, &payloadLen) == 1)
+            onRcvProcess(frame, total, topicLen, payloadLen);
+        if (connected_.load() != 1) break;
 
-        while (want > 0) {
-            int ready = wait_fd(fd, POLLIN, waitMs);
-            if (ready < 0) {
-                if (errno == EINTR) {
-                    LOG_WARN("A non blocked signal was caught while gw7f rcv select\n");
-                    continue;
-                }
-                LOG_WARN("gw7f rcv select error: %s\n", strerror(errno));
-                failed = true;
-                break;
-            }
-            if (ready == 0) {
-                if (got > 0) {
-                    LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n",
-                              strerror(ETIMEDOUT));
-                    got = 0;
-                }
-                break;
-            }
-            pthread_mutex_lock(&rsLock_);
-            ssize_t n = recv(fd, buf + got, (size_t)want, 0);
-            int err = n == 0 ? ECONNRESET : errno;
-            pthread_mutex_unlock(&rsLock_);
-            if (n <= 0) {
-                if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) continue;
-                LOG_ERROR("gw7f rcv error: %s", strerror(err));
-                failed = true;
-                break;
-            }
-            got += (int)n;
-            want -= (int)n;
-            if (want > 0) {
-                waitMs = kRestWaitMs;
+        const bool partial = gw7f_rx_partial(&rx);
+        int ready = wait_fd(fd, POLLIN, partial ? kRestWaitMs : kHeadWaitMs);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                LOG_WARN("A non blocked signal was caught while gw7f rcv select\n");
                 continue;
             }
-
-            const int more = gw7f_frame_need(buf, got, &topicLen, &payloadLen);
-            if (more < 0) {
-                if (got > 5 && got == 9 + topicLen) {
-                    // Read past a refused payload: otherwise its bytes are
-                    // taken for frame heads and every later frame is lost.
-                    int32_t p = (int32_t)get_u32(buf + 5 + topicLen);
-                    if (p > 0 && !skipPayload(fd, buf, p)) failed = true;
-                }
-                got = 0;
-                break;
+            LOG_WARN("gw7f rcv select error: %s\n", strerror(errno));
+            break;
+        }
+        if (ready == 0) {
+            gw7f_rx_quiet(&rx);
+            if (partial) {
+                LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n",
+                          strerror(ETIMEDOUT));
+                gw7f_rx_reset(&rx);
             }
-            if (more == 0) complete = true;
-            want = more;
-            waitMs = kRestWaitMs;
+            continue;
         }
-        if (complete) onRcvProcess(buf, got, topicLen, payloadLen);
-    }
-    connected_ = 0;
-    LOG_ERROR("gw7f rcv thread error! quit!");
-}
-
-bool Gw7fLink::skipPayload(int fd, uint8_t *scratch, int32_t count) {
-    while (count > 0 && connected_.load() == 1) {
-        int ready = wait_fd(fd, POLLIN, kRestWaitMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {  // stalled: given up like any frame that stops arriving
-            LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n", strerror(ETIMEDOUT));
-            return true;
-        }
-        if (ready < 0) return false;
+        int room = 0;
+        uint8_t *at = gw7f_rx_space(&rx, &room);
         pthread_mutex_lock(&rsLock_);
-        ssize_t n = recv(fd, scratch, (size_t)(count < GW7F_FRAME_MAX ? count : GW7F_FRAME_MAX), 0);
+        ssize_t n = recv(fd, at, (size_t)room, MSG_DONTWAIT);
         int err = n == 0 ? ECONNRESET : errno;
         pthread_mutex_unlock(&rsLock_);
         if (n <= 0) {
             if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) continue;
             LOG_ERROR("gw7f rcv error: %s", strerror(err));
-            return false;
+            break;
         }
-        count -= (int32_t)n;
+        gw7f_rx_added(&rx, (int)n);
     }
-    return true;
+    connected_ = 0;
+    LOG_ERROR("gw7f rcv thread error! quit!");
 }
 
 void Gw7fLink::queueKeepAlive() {

@@ -50,7 +50,9 @@ struct ReplyBuilder {
     // Exception reply; `flushed` adds the response-timeout pause and the
     // discard of the client's unread input.
     void exception(int code, bool flushed) {
-        if (flushed) {
+        if (flushed && ctx->pauseFlushed) {
+            ctx->pauseFlushed(ctx);  // the transport pauses this client alone
+        } else if (flushed) {
             pause_for(ctx->responseTimeout);
             int n = ctx->backend->flush ? ctx->backend->flush(ctx) : 0;
             if (ctx->debug) {
@@ -170,6 +172,7 @@ void mb_context_init(ModbusContext *ctx) {
     ctx->byteTimeout = {0, 500000};
     ctx->indicationTimeout = {0, 0};
     ctx->clearAfterRead = nullptr;
+    ctx->pauseFlushed = nullptr;
 }
 
 int mb_set_debug(ModbusContext *ctx, int on) {
@@ -347,9 +350,15 @@ int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length) {
     length = ctx->backend->finishFrame(frame, length);
     if (ctx->debug) {
         // One write per frame: "[%.2X]" per byte, then a newline.
+        static const char kDigits[] = "0123456789ABCDEF";
         char text[MB_MAX_ADU_LENGTH * 4 + 2];
         int pos = 0;
-        for (int i = 0; i < length; ++i) pos += snprintf(text + pos, 5, "[%.2X]", frame[i]);
+        for (int i = 0; i < length; ++i) {
+            text[pos++] = '[';
+            text[pos++] = kDigits[frame[i] >> 4];
+            text[pos++] = kDigits[frame[i] & 15];
+            text[pos++] = ']';
+        }
         text[pos++] = '\n';
         fwrite(text, 1, (size_t)pos, stdout);
         fflush(stdout);
