@@ -622,6 +622,7 @@ void Gw7fLink::rcvLoop() {
     // many frames (report bursts) or a part of one.
     Gw7fRx rx;
     gw7f_rx_reset(&rx);
+    log_set_deferred(true);
     const int fd = socket_;  // fixed for this thread's lifetime
 
     while (connected_.load() == 1) {
@@ -633,6 +634,7 @@ void Gw7fLink::rcvLoop() {
         if (connected_.load() != 1) break;
 
         const bool partial = gw7f_rx_partial(&rx);
+        log_flush();  // the trace of a burst leaves before we wait
         int ready = wait_fd(fd, POLLIN, partial ? kRestWaitMs : kHeadWaitMs);
         if (ready < 0) {
             if (errno == EINTR) {
@@ -666,6 +668,7 @@ void Gw7fLink::rcvLoop() {
     }
     connected_ = 0;
     LOG_ERROR("gw7f rcv thread error! quit!");
+    log_set_deferred(false);
 }
 
 void Gw7fLink::queueKeepAlive() {

@@ -129,6 +129,9 @@ int64_t monotonic_ms() {
 // taken modulo 2^32).
 void service_run() {
     const int64_t start = monotonic_ms() - soft_timer_clock();
+    // The trace of a pass leaves in one write per destination, before the
+    // loop waits again.
+    log_set_deferred(true);
     while (g_running) {
         soft_timer_advance((int32_t)(uint32_t)(uint64_t)(monotonic_ms() - start));
         if (!g_running) break;
@@ -136,6 +139,7 @@ void service_run() {
         if (wait < 0 || wait > SOFT_TIMER_TICK_MS) wait = SOFT_TIMER_TICK_MS;
         mb_tcp_server_wait(wait);
     }
+    log_set_deferred(false);
 }
 
 void service_shutdown() {

@@ -320,8 +320,9 @@ void end_pause(TcpServer *s, int fd, ClientSlot &slot) {
     slot.skip = 0;
     slot.flushed = 0;
     if (s->ctx.debug) {
-        printf("Bytes flushed (%d)\n", n);
-        fflush(stdout);
+        char text[40];
+        int len = snprintf(text, sizeof text, "Bytes flushed (%d)\n", n);
+        log_console_text(1, text, len);
     }
     slot.pauseUntil = 0;
     send_queued(s, fd);
@@ -500,8 +501,9 @@ int mb_tcp_frame_length(const uint8_t *buf, int n) {
     // Checked before completeness: such a frame would otherwise just look
     // incomplete for ever.
     if (total > MB_TCP_MAX_FRAME) {
-        fprintf(stderr, "ERROR %s: too many data\n", mb_strerror(MB_EBADDATA));
-        fflush(stderr);
+        char text[64];
+        int len = snprintf(text, sizeof text, "ERROR %s: too many data\n", mb_strerror(MB_EBADDATA));
+        log_console_text(2, text, len);
         return -1;
     }
     if (total < 8) {
@@ -636,6 +638,7 @@ int mb_tcp_server_wait(int timeoutMs) {
     }
     int timeout = ready ? 0 : (int)(wakeAt - now);
     if (timeout < 0) timeout = 0;
+    if (timeout > 0) log_flush();  // nothing waits in memory while we sleep
     int rc = poll(fds, (nfds_t)nfds, timeout);
     if (rc < 0) return 0;  // a signal: the caller looks at its run flag
 

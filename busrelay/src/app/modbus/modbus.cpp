@@ -1,6 +1,7 @@
 #include "modbus.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -56,8 +57,9 @@ struct ReplyBuilder {
             pause_for(ctx->responseTimeout);
             int n = ctx->backend->flush ? ctx->backend->flush(ctx) : 0;
             if (ctx->debug) {
-                printf("Bytes flushed (%d)\n", n);
-                fflush(stdout);
+                char text[40];
+                int len = snprintf(text, sizeof text, "Bytes flushed (%d)\n", n);
+                log_console_text(1, text, len);
             }
         }
         MbReplyInfo ex = info;
@@ -68,12 +70,22 @@ struct ReplyBuilder {
     }
 };
 
-#define MB_TRACE(ctx, ...)                    \
-    do {                                      \
-        if ((ctx)->debug) {                   \
-            fprintf(stderr, __VA_ARGS__);     \
-            fflush(stderr);                   \
-        }                                     \
+// The engine's trace goes to standard error, in order with the logger's.
+void mb_trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void mb_trace(const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0) log_console_text(2, text, n < (int)sizeof text ? n : (int)sizeof text - 1);
+}
+
+#define MB_TRACE(ctx, ...)             \
+    do {                               \
+        if ((ctx)->debug) {            \
+            mb_trace(__VA_ARGS__);     \
+        }                              \
     } while (0)
 
 void reply_read_bits(ReplyBuilder &b, void *device, RegisterMap *map, int f, int address,
@@ -360,8 +372,7 @@ int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length) {
             text[pos++] = ']';
         }
         text[pos++] = '\n';
-        fwrite(text, 1, (size_t)pos, stdout);
-        fflush(stdout);
+        log_console_text(1, text, pos);
     }
     ssize_t rc = ctx->backend->send(ctx, frame, length);
     if (rc == -1) {
