@@ -488,35 +488,6 @@ void Gw7fLink::supervise() {
 
 // ---------------------------------------------------------------- receive
 
-int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen) {
-    if (got == 0) return 5;
-    if (got == 5) {
-        if (buf[0] != 0x7F) {
-            LOG_WARN("not 7F msg, abandon\n");
-            return -1;
-        }
-        uint32_t t = get_u32(buf + 1);
-        if (t > (uint32_t)GW7F_RCV_TOPIC_MAX) {
-            LOG_WARN("wrong topic length  for 7F msg, abandon\n");
-            return -1;
-        }
-        *topicLen = (int)t;
-        *payloadLen = 0;
-        return (int)t + 4;
-    }
-    if (got == 9 + *topicLen) {
-        int32_t p = (int32_t)get_u32(buf + 5 + *topicLen);
-        if (p < 0 || (int64_t)got + p >= GW7F_FRAME_MAX) {
-            LOG_WARN("gw7f rcv too many data\n");
-            return -1;
-        }
-        *payloadLen = p;
-        return p;
-    }
-    if (got == 9 + *topicLen + *payloadLen) return 0;
-    return -1;
-}
-
 void gw7f_rx_reset(Gw7fRx *rx) {
     rx->start = rx->len = 0;
     rx->skip = 0;

@@ -60,17 +60,11 @@ int gw7f_ring_count(Gw7fSendRing *ring);
 int gw7f_send_all(int fd, pthread_mutex_t *rsLock, const uint8_t *data, int length,
                   const std::atomic<int> *keepGoing);
 
-// Receive framing, one step per completed read: given the bytes of a frame
-// read so far (buf[0..got), got = 0, 5, 9 + topicLen, then the whole frame),
-// how many more bytes to read; 0 when the frame is complete (topicLen and
-// payloadLen set), -1 when it must be abandoned (bad start byte, topic
-// longer than GW7F_RCV_TOPIC_MAX, frame of GW7F_FRAME_MAX bytes or more).
-int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen);
-
 // Receive side of the stream: bytes are appended as they arrive and frames
 // are taken whole. A bad head (not 0x7F, topic too long, negative payload
 // length) is skipped up to the next 0x7F byte; a skipped run (until a good
-// frame or a quiet link) logs each kind of warning once; a frame whose payload is too large is skipped by its announced length.
+// frame or a quiet link) logs each kind of warning once. A frame whose
+// payload is too large is skipped by its announced lengths.
 constexpr int GW7F_RX_BUFFER = 4 * GW7F_FRAME_MAX;
 struct Gw7fRx {
     uint8_t data[GW7F_RX_BUFFER];
