@@ -227,12 +227,19 @@ void roll_if_needed(LogSink &sink) {
     roll(sink, false);
 }
 
+// Deferred lines: the file is examined at most once a second (a removed file
+// is noticed within a second; the size is counted per line meanwhile).
 void flush_file_checked() {
     if (g_log.sinkCount == 0 || g_log.file.len == 0) return;
     LogSink &sink = g_log.sinks[0];
     if (sink.stream == nullptr) return;
-    struct stat st;
-    if (fstat(fileno(sink.stream), &st) == 0 && st.st_nlink == 0) roll(sink, true);
+    static time_t lastCheck = (time_t)-1;
+    const time_t now = time(nullptr);
+    if (now != lastCheck) {
+        lastCheck = now;
+        struct stat st;
+        if (fstat(fileno(sink.stream), &st) == 0 && st.st_nlink == 0) roll(sink, true);
+    }
     drain(g_log.file);
 }
 
