@@ -7,8 +7,8 @@ server loop (bench/mbref_server), all measured in one run on this machine.
 busrelay runs with the sample configuration, its INFO trace on (console to a
 file, /tmp/mb.log written) and gwsim answering at once, inside a private
 network namespace (scripts/nsrun). Clients are separate processes sending raw
-frames on TCP_NODELAY sockets, so the figures are the servers', not a client
-library's. CPU per request comes from /proc/PID/stat (utime + stime) of the
+frames on TCP_NODELAY sockets (bench/mbload, a small C client, when built),
+so the figures are the servers', not a client library's. CPU per request comes from /proc/PID/stat (utime + stime) of the
 server over the same run. Not a test: it prints what it measures. Every loop
 is bounded in count and time.
 """
@@ -141,15 +141,26 @@ def status_kb(pid, key):
     return -1
 
 
+MBLOAD = os.path.join(BIN, "mbload")
+
+
 def run_clients(port, unit, count, seconds, max_n, depth=1):
-    procs = [subprocess.Popen([sys.executable, os.path.abspath(__file__), "--client", str(port),
-                               str(unit), str(seconds), str(max_n), str(depth)],
-                              stdout=subprocess.PIPE, text=True) for _ in range(count)]
+    """Clients as processes of their own: bench/mbload (C) when built, else
+    this script's Python client."""
+    if os.access(MBLOAD, os.X_OK):
+        cmd = [MBLOAD]
+    else:
+        cmd = [sys.executable, os.path.abspath(__file__), "--client"]
+    cmd += [str(port), str(unit), str(seconds), str(max_n), str(depth)]
+    procs = [subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True) for _ in range(count)]
     out = []
     for p in procs:
         try:
             text, _ = p.communicate(timeout=seconds + 30)
-            out.append(json.loads(text.strip().splitlines()[-1]))
+            r = json.loads(text.strip().splitlines()[-1])
+            r["p50"] = float("nan") if r.get("p50") is None else r["p50"]
+            r["p99"] = float("nan") if r.get("p99") is None else r["p99"]
+            out.append(r)
         except (subprocess.TimeoutExpired, ValueError, IndexError):
             p.kill()
             out.append({"n": 0, "bad": 0, "elapsed": seconds, "p50": float("nan"),

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -200,6 +202,7 @@ Gw7fLink::Gw7fLink() {
         return;
     }
     socket_ = -1;
+    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // optional: slices without it
     initialised_ = true;
     LOG_INFO("gw7f Construct.. end");
 }
@@ -213,6 +216,8 @@ Gw7fLink::~Gw7fLink() {
     gatewayKey_.clear();
     if (socket_ >= 0) close(socket_);
     socket_ = -1;
+    if (stopFd_ >= 0) close(stopFd_);
+    stopFd_ = -1;
     pthread_mutex_destroy(&rsLock_);
     sem_destroy(&sndSem_);
     pthread_mutex_destroy(&ctrlLock_);
@@ -224,6 +229,11 @@ int Gw7fLink::start(Gw7fMsgHandler handler) {
     if (!initialised_) return -1;
     if (daemonRunning_) return 0;
     handler_ = handler;
+    if (stopFd_ >= 0) {  // a stop signalled before this start is spent
+        uint64_t v;
+        while (read(stopFd_, &v, sizeof v) > 0) {
+        }
+    }
     run_ = 1;
     int rc = pthread_create(&daemonThread_, nullptr, daemonEntry, this);
     if (rc != 0) {
@@ -237,6 +247,11 @@ int Gw7fLink::start(Gw7fMsgHandler handler) {
 
 void Gw7fLink::stop() {
     run_ = 0;
+    if (stopFd_ >= 0) {
+        const uint64_t one = 1;
+        ssize_t rc = write(stopFd_, &one, sizeof one);
+        (void)rc;
+    }
     if (daemonRunning_) {
         sem_post(&sndSem_);  // wake the send thread at once
         pthread_join(daemonThread_, nullptr);
@@ -270,10 +285,21 @@ bool Gw7fLink::tcpEstablished(int fd) const {
     return info.tcpi_state == TCP_ESTABLISHED;
 }
 
+// Sleeps on the stop descriptor, so that stop() ends the sleep at once and an
+// idle link does not wake every slice. Without it, in slices.
 bool Gw7fLink::sleepWhileRunning(int ms) {
     while (ms > 0 && run_.load()) {
-        int step = ms < kSliceMs ? ms : kSliceMs;
-        usleep((useconds_t)step * 1000);
+        int step = stopFd_ >= 0 ? ms : (ms < kSliceMs ? ms : kSliceMs);
+        if (stopFd_ >= 0) {
+            struct timespec t0, t1;
+            clock_gettime(CLOCK_MONOTONIC, &t0);
+            wait_fd(stopFd_, POLLIN, step);
+            clock_gettime(CLOCK_MONOTONIC, &t1);
+            step = (int)((t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000);
+            if (step <= 0) step = 1;
+        } else {
+            usleep((useconds_t)step * 1000);
+        }
         ms -= step;
     }
     return run_.load() != 0;

@@ -138,6 +138,7 @@ private:
     sem_t sndSem_;
     pthread_mutex_t rsLock_;
     int socket_ = -1;
+    int stopFd_ = -1;  // eventfd written by stop(): ends the daemon's sleeps
     pthread_t rcvThread_{};
     pthread_t sndThread_{};
     bool rcvRunning_ = false;

@@ -114,6 +114,8 @@ void setVersionRegs() {
 
 namespace {
 
+constexpr int32_t kIdleWaitMs = 500;
+
 int64_t monotonic_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -137,6 +139,11 @@ void service_run() {
         if (!g_running) break;
         int32_t wait = soft_timer_next_due();
         if (wait < 0 || wait > SOFT_TIMER_TICK_MS) wait = SOFT_TIMER_TICK_MS;
+        // No client and no request waiting for the gateway: neither timer has
+        // work (the serial link is never opened), so an idle service sleeps
+        // longer; a connection or a queued reply still wakes it at once, and
+        // the timers run as soon as it wakes.
+        if (mb_tcp_server_idle() && mbReqCount() == 0) wait = kIdleWaitMs;
         mb_tcp_server_wait(wait);
     }
     log_set_deferred(false);

@@ -677,6 +677,11 @@ void mb_tcp_server_poll() {
 
 void mb_tcp_server_set_clock(int64_t (*nowMs)()) { g_clock = nowMs; }
 
+bool mb_tcp_server_idle() {
+    TcpServer *s = g_server;
+    return s != nullptr && s->listenFd >= 0 && s->active == 0;
+}
+
 void mb_tcp_server_free(ModbusContext *ctx) {
     TcpServer *s = g_server;
     if (s == nullptr || ctx != &s->ctx) return;

@@ -47,6 +47,8 @@ int mb_tcp_server_wait(int timeoutMs);
 // The safety-net pass (no wait). While not listening it only retries the
 // listen, as every cycle.
 void mb_tcp_server_poll();
+// True while listening with no client: a safety-net pass would find nothing.
+bool mb_tcp_server_idle();
 // Wakes a thread that waits in mb_tcp_server_wait (any thread may call it).
 void mb_tcp_server_wake();
 // For tests: the millisecond clock behind idle limits and pauses (null: the
