@@ -238,7 +238,10 @@ void flush_file_checked() {
     if (now != lastCheck) {
         lastCheck = now;
         struct stat st;
-        if (fstat(fileno(sink.stream), &st) == 0 && st.st_nlink == 0) roll(sink, true);
+        if (fstat(fileno(sink.stream), &st) == 0) {
+            if (st.st_nlink == 0) roll(sink, true);
+            else g_log.fileSize = (long)st.st_size + g_log.file.len;  // others may append
+        }
     }
     drain(g_log.file);
 }
