@@ -24,8 +24,9 @@ void log_write(int level, const char *file, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 void log_hexdump(const void *data, int length);
 // Deferred mode for the calling thread (an event loop): its lines collect in
-// memory and leave with log_flush(), which the loop calls before it waits, so
-// a burst of lines costs one write per destination. Off: every line leaves at
+// memory and leave with log_flush(), which the loop calls before it waits and
+// before it sends a reply (what was logged about a request is written before
+// its answer leaves), so a burst of lines costs one write per destination. Off: every line leaves at
 // once. A terminal console is never deferred.
 void log_set_deferred(bool on);
 void log_flush();

@@ -188,6 +188,9 @@ bool send_queued(TcpServer *s, int fd) {
     for (int guard = 0; guard < 64; ++guard) {
         int n = queue_peek(&slot.sendQueue, buf, sizeof buf);
         if (n <= 0) return true;
+        // Whatever was logged about this request is written before its reply
+        // can reach the client.
+        if (guard == 0) log_flush();
         // MSG_NOSIGNAL: a peer that went away gives an error here, never SIGPIPE.
         ssize_t sent = send(fd, buf, (size_t)n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
@@ -328,6 +331,14 @@ void end_pause(TcpServer *s, int fd, ClientSlot &slot) {
     send_queued(s, fd);
 }
 
+// Ends a wait in mb_tcp_server_wait (eventfd; any thread).
+void wake(TcpServer *s) {
+    if (s == nullptr || s->wakeFd < 0) return;
+    const uint64_t one = 1;
+    ssize_t rc = write(s->wakeFd, &one, sizeof one);
+    (void)rc;  // a full counter already means "wake up"
+}
+
 // The context's pause hook: runs under the context lock on the thread that
 // built the exception, for the context's current socket.
 void pause_client(ModbusContext *ctx) {
@@ -340,7 +351,7 @@ void pause_client(ModbusContext *ctx) {
     const int i = s->peers[fd].slot;
     if (i >= 0) s->slots[i].pauseUntil = until > 0 ? until : 1;
     pthread_mutex_unlock(&s->tableLock);
-    if (!pthread_equal(pthread_self(), s->owner)) mb_tcp_server_wake();
+    if (!pthread_equal(pthread_self(), s->owner)) wake(s);
 }
 
 void drain_wake(TcpServer *s) {
@@ -514,13 +525,7 @@ int mb_tcp_frame_length(const uint8_t *buf, int n) {
     return total;
 }
 
-void mb_tcp_server_wake() {
-    TcpServer *s = g_server;
-    if (s == nullptr || s->wakeFd < 0) return;
-    const uint64_t one = 1;
-    ssize_t rc = write(s->wakeFd, &one, sizeof one);
-    (void)rc;  // a full counter already means "wake up"
-}
+void mb_tcp_server_wake() { wake(g_server); }
 
 ssize_t mb_tcp_server_send(ModbusContext *ctx, const uint8_t *frame, int length) {
     LOG_INFO("[mbTcpTransport]cache snd:");
@@ -546,7 +551,7 @@ ssize_t mb_tcp_server_send(ModbusContext *ctx, const uint8_t *frame, int length)
     }
     // Queued by another thread (a gateway answer): the main loop sends it now,
     // not at its next timer pass.
-    if (!pthread_equal(pthread_self(), s->owner)) mb_tcp_server_wake();
+    if (!pthread_equal(pthread_self(), s->owner)) wake(s);
     return taken;
 }
 
