@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -175,6 +176,10 @@ void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
     s->active |= 1u << fd;
     pthread_mutex_unlock(&s->tableLock);
     socket_set_blocking(fd, 0);
+    // Replies are whole frames written at once: a pipelining client must not
+    // wait for its own acknowledgement (Nagle) to get the second reply.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 // Writes out the client's queued replies until the queue is empty or the
