@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include <cstring>
 #include <ctime>
@@ -50,6 +51,7 @@ struct Logger {
     bool consoleDefer = false;  // the console is no terminal: it may wait for a flush
     bool sameConsole = false;   // stdout and stderr are one file: keep one order
     long fileSize = 0;          // bytes in the log file, counted while deferring
+    int64_t pendingSince = -1;  // ms (monotonic) of the oldest unwritten byte, -1: none
     OutBuf err = {2, 0, {}};
     OutBuf out = {1, 0, {}};
     OutBuf file = {-1, 0, {}};
@@ -73,8 +75,15 @@ void drain(OutBuf &b) {
     b.len = 0;
 }
 
+int64_t mono_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 void put(OutBuf &b, const char *data, int len) {
     if (len <= 0) return;
+    if (g_log.pendingSince < 0) g_log.pendingSince = mono_ms();
     if (b.len + len > kOutBuffer) drain(b);
     if (len > kOutBuffer) {
         write_all(b.fd, data, len);
@@ -87,6 +96,11 @@ void put(OutBuf &b, const char *data, int len) {
 // Where standard-output text goes: while deferring into one file that both
 // streams share, through the same buffer as standard error, so that the
 // hex dump's halves stay in order.
+// Nothing left unwritten: no age to watch.
+void settle() {
+    if (g_log.err.len == 0 && g_log.out.len == 0 && g_log.file.len == 0) g_log.pendingSince = -1;
+}
+
 OutBuf &console_out() {
     return g_log.sameConsole && t_defer && g_log.consoleDefer ? g_log.err : g_log.out;
 }
@@ -309,13 +323,22 @@ void log_flush() {
     pthread_mutex_lock(&g_log.lock);
     flush_file_checked();
     drain_console();
+    g_log.pendingSince = -1;
     pthread_mutex_unlock(&g_log.lock);
+}
+
+void log_flush_if_older(int ms) {
+    pthread_mutex_lock(&g_log.lock);
+    const bool due = g_log.pendingSince >= 0 && mono_ms() - g_log.pendingSince >= ms;
+    pthread_mutex_unlock(&g_log.lock);
+    if (due) log_flush();
 }
 
 void log_console_text(int fd, const char *text, int length) {
     pthread_mutex_lock(&g_log.lock);
     put(fd == 2 ? g_log.err : console_out(), text, length);
     if (!t_defer || !g_log.consoleDefer) drain_console();
+    settle();
     pthread_mutex_unlock(&g_log.lock);
 }
 
@@ -357,6 +380,7 @@ void log_write(int level, const char *file, int line, const char *format, ...) {
     } else if (!g_log.consoleDefer) {
         drain_console();
     }
+    settle();
     pthread_mutex_unlock(&g_log.lock);
 }
 
@@ -397,6 +421,7 @@ void log_hexdump(const void *data, int length) {
     } while (done < length);
     g_log.fileSize += toFile ? (int)sizeof kPrefix - 1 : 0;
     if (!t_defer || !g_log.consoleDefer) drain_console();
+    settle();
 
     pthread_mutex_unlock(&g_log.lock);
 }

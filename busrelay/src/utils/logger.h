@@ -30,6 +30,8 @@ void log_hexdump(const void *data, int length);
 // once. A terminal console is never deferred.
 void log_set_deferred(bool on);
 void log_flush();
+// log_flush() when the oldest unwritten line is at least `ms` old.
+void log_flush_if_older(int ms);
 // Raw console text (fd 1 or 2) in order with the logger's own output.
 void log_console_text(int fd, const char *text, int length);
 // Lowest level shown on the console (TRACE after log_open). Hex dumps count

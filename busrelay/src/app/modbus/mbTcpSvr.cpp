@@ -24,6 +24,7 @@ namespace {
 
 constexpr int kReadsPerPass = 4;        // per client, so that two clients take turns
 constexpr int kFlushReads = 256;        // bound on one pause's final discard
+constexpr int kTraceHoldMs = 20;        // a deferred trace waits for one timer pass at most
 
 struct ClientSlot {
     ByteQueue sendQueue;
@@ -648,7 +649,11 @@ int mb_tcp_server_wait(int timeoutMs) {
     }
     int timeout = ready ? 0 : (int)(wakeAt - now);
     if (timeout < 0) timeout = 0;
-    if (timeout > 0) log_flush();  // nothing waits in memory while we sleep
+    // The trace is written before every reply leaves; what was logged after
+    // the last one (its "snd to" lines) waits for a timer pass at most (about
+    // 20 ms), and never through a longer sleep.
+    if (timeout > kTraceHoldMs) log_flush();
+    else if (timeout > 0) log_flush_if_older(kTraceHoldMs / 2);
     int rc = poll(fds, (nfds_t)nfds, timeout);
     if (rc < 0) return 0;  // a signal: the caller looks at its run flag
 
