@@ -327,6 +327,13 @@ void log_flush() {
     pthread_mutex_unlock(&g_log.lock);
 }
 
+void log_flush_file() {
+    pthread_mutex_lock(&g_log.lock);
+    flush_file_checked();
+    settle();
+    pthread_mutex_unlock(&g_log.lock);
+}
+
 void log_flush_if_older(int ms) {
     pthread_mutex_lock(&g_log.lock);
     const bool due = g_log.pendingSince >= 0 && mono_ms() - g_log.pendingSince >= ms;

@@ -194,9 +194,9 @@ bool send_queued(TcpServer *s, int fd) {
     for (int guard = 0; guard < 64; ++guard) {
         int n = queue_peek(&slot.sendQueue, buf, sizeof buf);
         if (n <= 0) return true;
-        // Whatever was logged about this request is written before its reply
-        // can reach the client.
-        if (guard == 0) log_flush();
+        // Whatever was logged about this request is in the log file before
+        // its reply can reach the client.
+        if (guard == 0) log_flush_file();
         // MSG_NOSIGNAL: a peer that went away gives an error here, never SIGPIPE.
         ssize_t sent = send(fd, buf, (size_t)n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
