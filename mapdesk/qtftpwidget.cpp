@@ -39,7 +39,10 @@ QtftpWidget::~QtftpWidget()
 
 QString QtftpWidget::rootDir() const
 {
-    return ui->root->text();
+    // With '/' only, so that root + "/" + name is one path on Windows too,
+    // whether the engineer typed "C:\tftp\" or chose the folder.
+    const QString text = ui->root->text();
+    return text.isEmpty() ? text : QDir::cleanPath(QDir::fromNativeSeparators(text));
 }
 
 bool QtftpWidget::isServerRunning() const
@@ -57,7 +60,7 @@ void QtftpWidget::startServer()
     } else {
         // Requests are served from the directory shown, whatever the process's
         // current directory is at the time.
-        m_tftp->setRootDir(QDir(ui->root->text()).absolutePath());
+        m_tftp->setRootDir(QDir(rootDir()).absolutePath());
         m_tftp->start();
         ui->progressBar->reset();
         ui->start->setText(QStringLiteral("停止tftp服务"));

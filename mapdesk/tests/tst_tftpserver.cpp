@@ -12,6 +12,17 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#ifdef Q_OS_WIN
+// No GDI: it defines ERROR, a name QTftp uses.
+#define NOGDI
+#define NOMINMAX
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+#endif
+
+#include "peerrunner.h"
 #include "qtftp.h"
 #include "qtftpwidget.h"
 
@@ -42,20 +53,7 @@ QByteArray readFile(const QString &path)
 // Runs a client to completion; returns its exit code (-1: did not finish).
 int runClient(const QString &program, const QStringList &args, const QString &cwd = QString())
 {
-    QProcess p;
-    if (!cwd.isEmpty())
-        p.setWorkingDirectory(cwd);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(20000)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return -1;
-    }
-    const QByteArray out = p.readAll();
-    if (!out.isEmpty())
-        qDebug().noquote() << program << args.join(' ') << "->" << out.trimmed();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return PeerRunner::run(program, args, cwd);
 }
 
 QByteArray request(quint16 op, const QByteArray &name, bool terminated = true)
@@ -123,11 +121,13 @@ private slots:
     void lostAcksOnWrite();
     void stopDuringTransfers();
     void bindFailure();
+    void portNotShared();
+    void replaceWhileHeld();
     void panel();
 
 private:
     QTemporaryDir m_tmp;
-    QString m_root, m_client;
+    QString m_root, m_client, m_busybox;
     QTftp *m_tftp = nullptr;
     bool m_haveBusybox = false, m_haveHpa = false;
 };
@@ -139,8 +139,9 @@ void TstTftpServer::initTestCase()
     m_client = m_tmp.filePath("client");
     QVERIFY(QDir().mkpath(m_root));
     QVERIFY(QDir().mkpath(m_client));
-    m_haveBusybox = !QStandardPaths::findExecutable("busybox").isEmpty();
-    m_haveHpa = !QStandardPaths::findExecutable("tftp").isEmpty();
+    m_busybox = PeerRunner::findProgram("busybox");
+    m_haveBusybox = !m_busybox.isEmpty();
+    m_haveHpa = !PeerRunner::findProgram("tftp").isEmpty();
 }
 
 void TstTftpServer::init()
@@ -200,7 +201,8 @@ void TstTftpServer::busyboxShortForms()
     // How the gateway's shell types it: through a program named tftp.
     const QString bin = m_tmp.filePath("bin");
     QVERIFY(QDir().mkpath(bin));
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("busybox"), bin + "/tftp"));
+    // A real symbolic link (on Windows QFile::link makes a shell shortcut).
+    QCOMPARE(runClient("ln", {"-s", m_busybox, bin + "/tftp"}), 0);
     const QByteArray data = randomBytes(1500, 7);
     QVERIFY(writeFile(m_root + "/dk-map.json", data));
     QSignalSpy sent(m_tftp, &QTftp::fileSent);
@@ -433,6 +435,57 @@ void TstTftpServer::bindFailure()
     RawPeer peer;
     peer.send(request(QTftp::RRQ, "absent"));
     QCOMPARE(num(peer.recv(2000)), quint16(1));
+}
+
+void TstTftpServer::portNotShared()
+{
+    // A program that asks to share the port must not get the gateway's requests.
+    QUdpSocket other;
+    QVERIFY(!other.bind(QHostAddress::AnyIPv4, kPort,
+                        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+    RawPeer peer;
+    peer.send(request(QTftp::RRQ, "absent"));
+    QCOMPARE(num(peer.recv(2000)), quint16(1));
+}
+
+void TstTftpServer::replaceWhileHeld()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Windows share modes only");
+#else
+    const QString path = m_root + "/held.bin";
+    QVERIFY(writeFile(path, "old contents"));
+    const auto hold = [&path]() {
+        // As a virus scanner or an open spreadsheet holds it: others may read, not write.
+        return CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                           GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    };
+    HANDLE h = hold();
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    std::thread release([h]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        CloseHandle(h);
+    });
+    RawPeer peer;
+    peer.send(request(QTftp::WRQ, "held.bin"));
+    const QByteArray first = peer.recv(3000);
+    release.join();
+    QCOMPARE(first, packet(QTftp::ACK, 0));
+    peer.send(packet(QTftp::DATA, 1, "new"));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 1));
+    QCOMPARE(readFile(path), QByteArray("new"));
+
+    // Held for longer than the server waits: refused, the file as it was.
+    h = hold();
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    RawPeer late;
+    late.send(request(QTftp::WRQ, "held.bin"));
+    const QByteArray reply = late.recv(3000);
+    CloseHandle(h);
+    QCOMPARE(op(reply), quint16(QTftp::ERROR));
+    QCOMPARE(readFile(path), QByteArray("new"));
+#endif
 }
 
 void TstTftpServer::panel()
