@@ -4,9 +4,10 @@
 #  1. scripts/build-windows.sh: dependencies (cached), mapdesk.exe, dist/ and its zip
 #  2. cross-builds the tool's tests that need no Linux-only peer (map editor and
 #     map.json round trip, Windows files and paths, TFTP server against Linux's
-#     busybox tftp and tftp-hpa, Modbus panel against pymodbus's server) and
-#     runs them under wine, offscreen, in one private network namespace; the
-#     Linux peers are started through mapdesk/tests/peerrunner.py
+#     busybox tftp and tftp-hpa, Modbus panel against pymodbus's server, SSH
+#     handshake with OpenSSH's sshd) and runs them under wine, offscreen, in
+#     one private network namespace; the Linux peers are started through
+#     mapdesk/tests/peerrunner.py
 #  3. the packaged mapdesk.exe alone (only the DLLs of the zip) on Xvfb with the
 #     real Windows platform plugin: --screenshot into build-win64/screenshots
 # Exits non-zero when any step fails. Environment: WIN64_DEPS as for
@@ -19,14 +20,14 @@ DEPS=$WIN64_DEPS
 JOBS=${JOBS:-2}
 # The tool's build tree (mapdesk_core is not compiled twice); the tests are added to it.
 B=${WIN64_BUILD:-$ROOT/build-win64}
-TESTS="tst_mapeditor;tst_winfiles;tst_tftpserver;tst_modbuspanel"
+TESTS="tst_mapeditor;tst_winfiles;tst_tftpserver;tst_modbuspanel;tst_sshhandshake"
 T0=$(date +%s)
 log() { printf '[test-windows %4ds] %s\n' "$(( $(date +%s) - T0 ))" "$*"; }
 
 scripts/build-windows.sh
 
 # Wine and the tests' Linux peers; the CJK font only for the screenshots.
-PKGS=(wine wine64 xvfb xauth busybox tftp-hpa python3-pymodbus fonts-wqy-microhei)
+PKGS=(wine wine64 xvfb xauth busybox tftp-hpa python3-pymodbus openssh-server openssh-client fonts-wqy-microhei)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
