@@ -28,7 +28,7 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     const QString dir = QCoreApplication::applicationDirPath() + "/data";
     QDir().mkpath(dir);
     QDir::setCurrent(dir);
-    ui->root->setText(dir);  // enableServer() announces the root once
+    ui->root->setText(QDir::toNativeSeparators(dir));  // enableServer() announces the root once
 }
 
 QtftpWidget::~QtftpWidget()
@@ -78,7 +78,7 @@ void QtftpWidget::setRoot()
     if (dir.isEmpty() || !QFileInfo(dir).isDir())
         return;
     QDir::setCurrent(dir);
-    ui->root->setText(dir);
+    ui->root->setText(QDir::toNativeSeparators(dir));
     emit sigTftpRootDirChanged();
 }
 

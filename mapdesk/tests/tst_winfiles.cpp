@@ -145,6 +145,10 @@ void TstWinFiles::tftpPanelRoot()
     QtftpWidget w;
     auto *edit = w.findChild<QLineEdit *>("root");
     QVERIFY(edit);
+    // Shown the way the system writes paths (C:\...\data on Windows).
+    QVERIFY(!edit->text().isEmpty());
+    QCOMPARE(edit->text(), QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/data"));
+    QCOMPARE(w.rootDir(), QDir::cleanPath(QCoreApplication::applicationDirPath() + "/data"));
     edit->setText(QDir::toNativeSeparators(root) + QDir::separator());
     // root + "/" + name is one path with one kind of separator.
     QCOMPARE(w.rootDir(), root);
