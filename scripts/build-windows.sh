@@ -241,14 +241,15 @@ find "$DIST" \( -iname '*.dll' -o -iname '*.exe' \) -exec $CROSS-strip --strip-u
 CHK=$(mktemp -d)
 trap 'rm -rf "$CHK"' EXIT
 unzip -q "$ROOT/dist/mapdesk-win64.zip" -d "$CHK"
-have=" $(find "$CHK" -type f \( -iname '*.dll' -o -iname '*.exe' \) -printf '%f\n' | tr 'A-Z' 'a-z' | tr '\n' ' ') "
+# Windows' loader looks for a plugin's DLLs beside mapdesk.exe, not beside the plugin.
+have=" $(find "$CHK/mapdesk-win64" -maxdepth 1 -type f -iname '*.dll' -printf '%f\n' | tr 'A-Z' 'a-z' | tr '\n' ' ') "
 bad=0; npe=0
 while IFS= read -r pe; do
   npe=$((npe + 1))
   for dll in $(imports "$pe"); do
     l=$(echo "$dll" | tr 'A-Z' 'a-z')
     if [[ "$have" != *" $l "* ]] && ! is_system "$dll"; then
-      echo "import check: ${pe#"$CHK"/} needs $dll, which is neither in the zip nor a Windows DLL" >&2
+      echo "import check: ${pe#"$CHK"/} needs $dll, which is neither beside mapdesk.exe nor a Windows DLL" >&2
       bad=1
     fi
   done
