@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 
 QtftpWidget::QtftpWidget(QWidget *parent)
     : QWidget(parent), ui(new Ui::QtftpWidget), m_tftp(new QTftp)
@@ -24,9 +25,14 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
 
-    // The packages and fetched files live beside the program by default.
-    const QString dir = QCoreApplication::applicationDirPath() + "/data";
-    QDir().mkpath(dir);
+    // The packages and fetched files live beside the program by default; in
+    // the user's documents where that folder cannot be made (the program
+    // unzipped under C:\Program Files, writable only with elevation).
+    QString dir = QCoreApplication::applicationDirPath() + "/data";
+    if (!QDir().mkpath(dir)) {
+        dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "/mapdesk/data";
+        QDir().mkpath(dir);
+    }
     QDir::setCurrent(dir);
     ui->root->setText(QDir::toNativeSeparators(dir));  // enableServer() announces the root once
 }
