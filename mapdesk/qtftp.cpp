@@ -99,8 +99,9 @@ bool QTftp::isSafeName(const QString &name)
             || c == '"' || c == '<' || c == '>' || c == '|')
             return false;
     }
-    // Windows device names reach a device, not a file, whatever the folder.
-    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\\$|conout\\$)(\\..*)?$"),
+    // Windows device names reach a device, not a file, whatever the folder,
+    // also with an extension and with spaces before it ("nul .txt").
+    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9\u00b9\u00b2\u00b3]|lpt[0-9\u00b9\u00b2\u00b3]|conin\\$|conout\\$) *(\\..*)?$"),
                                            QRegularExpression::CaseInsensitiveOption);
     if (device.match(name.trimmed()).hasMatch())
         return false;

@@ -96,6 +96,19 @@ public:
     QUdpSocket sock;
 };
 
+// The server loop binds in its own thread, later under load: wait until it
+// answers (a read of a missing file), at most about 5 s.
+bool serverAnswers()
+{
+    for (int i = 0; i < 25; ++i) {
+        RawPeer p;
+        p.send(request(QTftp::RRQ, "probe-absent"));
+        if (!p.recv(200).isEmpty())
+            return true;
+    }
+    return false;
+}
+
 quint16 op(const QByteArray &p) { return p.size() >= 2 ? quint16((quint8(p[0]) << 8) | quint8(p[1])) : 0; }
 quint16 num(const QByteArray &p) { return p.size() >= 4 ? quint16((quint8(p[2]) << 8) | quint8(p[3])) : 0xffff; }
 }
@@ -152,8 +165,7 @@ void TstTftpServer::init()
         && QByteArray(QTest::currentTestFunction()) != "panel") {
         QSignalSpy err(m_tftp, &QTftp::error);
         m_tftp->start();
-        QTest::qWait(100);
-        QVERIFY2(err.isEmpty(), "port 5069 is taken");
+        QVERIFY2(serverAnswers() && err.isEmpty(), "the server does not answer (port 5069 taken?)");
     }
 }
 
@@ -392,7 +404,7 @@ void TstTftpServer::stopDuringTransfers()
     QVERIFY(!m_tftp->isRunning());
 
     m_tftp->start();
-    QTest::qWait(100);  // the loop binds in its own thread
+    QVERIFY(serverAnswers());
     RawPeer writer;
     writer.send(request(QTftp::WRQ, "half.bin"));
     QCOMPARE(writer.recv(2000), packet(QTftp::ACK, 0));
@@ -404,7 +416,7 @@ void TstTftpServer::stopDuringTransfers()
 
     // The engine serves again after a stop.
     m_tftp->start();
-    QTest::qWait(100);
+    QVERIFY(serverAnswers());
     RawPeer again;
     again.send(request(QTftp::RRQ, "big.bin"));
     QByteArray got;
@@ -430,7 +442,7 @@ void TstTftpServer::bindFailure()
     m_tftp->stop();
     squatter.close();
     m_tftp->start();
-    QTest::qWait(200);
+    QVERIFY(serverAnswers());
     QCOMPARE(err.count(), 1);
     RawPeer peer;
     peer.send(request(QTftp::RRQ, "absent"));
@@ -509,7 +521,7 @@ void TstTftpServer::panel()
     QCOMPARE(start->text(), QString("停止tftp服务"));
     QCOMPARE(status->text(), QString("Server started"));
     QVERIFY(!root->isEnabled() && !browse->isEnabled());
-    QTest::qWait(100);
+    QVERIFY(serverAnswers());
 
     QSignalSpy sendOne(&w, &QtftpWidget::sigSendOneFile);
     QSignalSpy rcvOne(&w, &QtftpWidget::sigRcvOneFile);

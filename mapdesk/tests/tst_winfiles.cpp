@@ -125,8 +125,8 @@ void TstWinFiles::tftpRootSpellings()
         QCOMPARE(t.filePath("map.json"), root + "/map.json");
         // Nothing outside the root, however the root was spelt.
         for (const char *bad : {"..", "../map.json", "..\\map.json", "sub/map.json", "C:map.json",
-                                "c:\\windows\\win.ini", "/etc/passwd", "map.json:stream", "NUL", "conout$"})
-            QVERIFY2(t.filePath(bad).isEmpty(), bad);
+                                "c:\\windows\\win.ini", "/etc/passwd", "map.json:stream", "NUL", "conout$", "con .txt", "COM\xc2\xb9.log"})
+            QVERIFY2(t.filePath(QString::fromUtf8(bad)).isEmpty(), bad);
     }
 #ifdef Q_OS_WIN
     // Drive letters compare without case, as Windows does.
