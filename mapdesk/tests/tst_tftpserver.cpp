@@ -14,8 +14,12 @@
 
 #ifdef Q_OS_WIN
 // No GDI: it defines ERROR, a name QTftp uses.
+#ifndef NOGDI
 #define NOGDI
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <chrono>
