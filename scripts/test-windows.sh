@@ -84,8 +84,18 @@ env -u WINEPATH -u QT_PLUGIN_PATH xvfb-run -a -s "-screen 0 1366x768x24" \
   wine "$B/shot-run/mapdesk-win64/mapdesk.exe" --screenshot "$(winpath "$SHOTS")" >"$B/screenshots.log" 2>&1 \
   || { cat "$B/screenshots.log"; log "screenshots FAILED"; exit 1; }
 wineserver -w
-n=$(find "$SHOTS" -name 'tab*.png' | wc -l)
-want=$(find "$ROOT/docs/screenshots" -maxdepth 1 -name 'tab*.png' | wc -l)
-[ "$n" -ge 1 ] && [ "$n" = "$want" ] || { log "screenshots: $n PNGs, the Linux set has $want"; exit 1; }
-log "screenshots: $n PNGs in $SHOTS (Linux ones: docs/screenshots)"
+# The same tabs as the Linux pictures in docs/screenshots, side by side in size.
+dims() { file -b "$1" | sed -n 's/^PNG image data, \([0-9]* x [0-9]*\),.*/\1/p'; }
+bad=0
+for linux in "$ROOT"/docs/screenshots/tab*.png; do
+  name=$(basename "$linux")
+  if [ -f "$SHOTS/$name" ]; then
+    echo "  $name: Linux $(dims "$linux"), wine $(dims "$SHOTS/$name")"
+  else
+    echo "  $name: missing from the wine run" >&2; bad=1
+  fi
+done
+[ "$(find "$SHOTS" -name 'tab*.png' | wc -l)" = "$(ls "$ROOT"/docs/screenshots/tab*.png | wc -l)" ] || bad=1
+[ "$bad" = 0 ] || { log "screenshots differ from the Linux set"; exit 1; }
+log "screenshots in $SHOTS (Linux ones: docs/screenshots)"
 log "all passed"
