@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 
 QtftpWidget::QtftpWidget(QWidget *parent)
     : QWidget(parent), ui(new Ui::QtftpWidget), m_tftp(new QTftp)
@@ -24,11 +25,16 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
 
-    // The packages and fetched files live beside the program by default.
-    const QString dir = QCoreApplication::applicationDirPath() + "/data";
-    QDir().mkpath(dir);
+    // The packages and fetched files live beside the program by default; in
+    // the user's documents where that folder cannot be made (the program
+    // unzipped under C:\Program Files, writable only with elevation).
+    QString dir = QCoreApplication::applicationDirPath() + "/data";
+    if (!QDir().mkpath(dir)) {
+        dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "/mapdesk/data";
+        QDir().mkpath(dir);
+    }
     QDir::setCurrent(dir);
-    ui->root->setText(dir);  // enableServer() announces the root once
+    ui->root->setText(QDir::toNativeSeparators(dir));  // enableServer() announces the root once
 }
 
 QtftpWidget::~QtftpWidget()
@@ -39,7 +45,10 @@ QtftpWidget::~QtftpWidget()
 
 QString QtftpWidget::rootDir() const
 {
-    return ui->root->text();
+    // With '/' only, so that root + "/" + name is one path on Windows too,
+    // whether the engineer typed "C:\tftp\" or chose the folder.
+    const QString text = ui->root->text();
+    return text.isEmpty() ? text : QDir::cleanPath(QDir::fromNativeSeparators(text));
 }
 
 bool QtftpWidget::isServerRunning() const
@@ -57,7 +66,7 @@ void QtftpWidget::startServer()
     } else {
         // Requests are served from the directory shown, whatever the process's
         // current directory is at the time.
-        m_tftp->setRootDir(QDir(ui->root->text()).absolutePath());
+        m_tftp->setRootDir(QDir(rootDir()).absolutePath());
         m_tftp->start();
         ui->progressBar->reset();
         ui->start->setText(QStringLiteral("停止tftp服务"));
@@ -75,7 +84,7 @@ void QtftpWidget::setRoot()
     if (dir.isEmpty() || !QFileInfo(dir).isDir())
         return;
     QDir::setCurrent(dir);
-    ui->root->setText(dir);
+    ui->root->setText(QDir::toNativeSeparators(dir));
     emit sigTftpRootDirChanged();
 }
 
