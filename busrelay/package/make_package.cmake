@@ -1,7 +1,7 @@
 # Writes modbus.zip and mbver.txt (cmake -P). Inputs: BINARY STRIP SCRIPTS_DIR
 # DESC_DIR VERSION OUT_DIR. The zip unpacks relative to /gateway into modbus/.
-# It never holds map.json or vrvC.json: the tool unpacks with "unzip -o",
-# which would overwrite the engineer's configuration.
+# It never holds map.json, vrvC.json or mbacl.json: the tool unpacks with
+# "unzip -o", which would overwrite the engineer's configuration.
 set(stage "${OUT_DIR}/stage")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}/modbus/descJson")
@@ -25,7 +25,8 @@ file(GLOB desc "${DESC_DIR}/*.json")
 file(COPY ${desc} DESTINATION "${stage}/modbus/descJson")
 file(WRITE "${stage}/modbus/ver.txt" "${VERSION}\n")
 
-file(GLOB_RECURSE forbidden "${stage}/map.json" "${stage}/*/map.json" "${stage}/*/vrvC.json")
+file(GLOB_RECURSE forbidden "${stage}/map.json" "${stage}/*/map.json" "${stage}/*/vrvC.json"
+     "${stage}/*/mbacl.json")
 if(forbidden)
   message(FATAL_ERROR "the package must not carry configuration files: ${forbidden}")
 endif()

@@ -387,6 +387,27 @@ def test_vrv_rows_name_slot_and_addresses():
     assert mode["values"].startswith("0=unkonwn; 1=cold; 2=heat")
 
 
+def test_allow_list_is_stated_before_the_units():
+    wd = env.sample_workdir()
+    plain = csv_rows(points(["--points", wd]).stdout)
+    path = os.path.join(wd, "mbacl.json")
+    with open(path, "w") as f:
+        f.write('{"allow": ["192.168.1.10", "10.0.0.9/24"]}')
+    rows = csv_rows(points(["--points", wd]).stdout)
+    assert rows[1:] == plain, "the allow-list changed the points"
+    assert rows[0]["unit"] == "" and rows[0]["error"] == "", rows[0]
+    assert rows[0]["note"] == (path + ": Modbus clients accepted only from 192.168.1.10, "
+                               "10.0.0.0/24"), rows[0]
+    with open(path, "w") as f:
+        f.write('{"allow": ["192.168.1.10" "10.0.0.0/24"]}')
+    r = points(["--points", wd])
+    assert r.returncode == 0 and b"mbacl.json refused" in r.stderr
+    rows = csv_rows(r.stdout)
+    assert rows[1:] == plain
+    assert rows[0]["error"].startswith(path + ": refused (not JSON"), rows[0]
+    assert rows[0]["error"].endswith("): Modbus clients accepted from any address"), rows[0]
+
+
 if __name__ == "__main__":
     harness.run([
         test_point_list_runs_quietly_and_prints_both_formats,
@@ -394,4 +415,5 @@ if __name__ == "__main__":
         test_awkward_configuration_is_listed_as_served,
         test_refused_entry_and_quoting_round_trip,
         test_vrv_rows_name_slot_and_addresses,
+        test_allow_list_is_stated_before_the_units,
     ])

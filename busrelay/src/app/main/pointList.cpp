@@ -14,6 +14,7 @@
 #include "devList.h"
 #include "gwMsg.h"
 #include "logger.h"
+#include "mbAcl.h"
 #include "modbus.h"
 #include "registerMap.h"
 #include "vrvCtrl.h"
@@ -558,7 +559,8 @@ void usage(FILE *out) {
             "usage: busrelay                      run the service\n"
             "       busrelay --points [--format csv|json] [DIR]\n"
             "           print every point the service serves with DIR/descJson, DIR/map.json\n"
-            "           and DIR/vrvC.json (default DIR: the working directory), then exit\n");
+            "           and DIR/vrvC.json (default DIR: the working directory), then exit;\n"
+            "           a row before the units states DIR/mbacl.json's client allow-list\n");
 }
 
 }  // namespace
@@ -629,6 +631,15 @@ std::vector<PointRow> build_point_list(const PointSources &sources) {
         if (vrvMapped)
             rows.push_back(error_row(-1, sources.vrvPath + ": cannot be read: no VRV indoor unit "
                                                            "has a slot"));
+    }
+    // Who may read and write all of the below.
+    if (sources.aclResult == MB_ACL_ACTIVE) {
+        PointRow row;
+        row.note = sources.aclPath + ": Modbus clients accepted only from " + mb_acl_summary();
+        rows.push_back(row);
+    } else if (sources.aclResult == MB_ACL_REFUSED) {
+        rows.push_back(error_row(-1, sources.aclPath + ": refused (" + mb_acl_refusal() +
+                                         "): Modbus clients accepted from any address"));
     }
     add_map_rows(sources, rows);
     return rows;
@@ -750,6 +761,7 @@ int points_cli(int argc, char **argv) {
     src.descDir = dir + "/descJson";
     src.mapPath = dir + "/map.json";
     src.vrvPath = dir + "/vrvC.json";
+    src.aclPath = dir + "/mbacl.json";
 
     // The loaders print progress on stdout; the list alone goes there, so
     // they print to stderr meanwhile. The logger is never opened: its
@@ -763,6 +775,7 @@ int points_cli(int argc, char **argv) {
     src.descResult = load_descriptions(src.descDir.c_str());
     src.mapResult = load_address_map(src.mapPath.c_str());
     src.vrvResult = load_vrv_config(src.vrvPath.c_str());
+    src.aclResult = mb_acl_load(src.aclPath.c_str());
     fflush(stdout);
     dup2(savedStdout, STDOUT_FILENO);
     close(savedStdout);

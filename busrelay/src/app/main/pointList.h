@@ -49,10 +49,14 @@ struct PointSources {
     int descResult = 0;
     int mapResult = 0;
     int vrvResult = 0;
+    // The Modbus port's allow-list (mb_acl_load's result; 0: no file).
+    std::string aclPath;
+    int aclResult = 0;
 };
 
 // Builds the list from the loaded registries (load_descriptions,
-// load_address_map and load_vrv_config must have run). Reads map.json again
+// load_address_map and load_vrv_config must have run; mb_acl_load for the
+// allow-list row, when aclResult says it ran). Reads map.json again
 // only to report the entries the loader refused.
 std::vector<PointRow> build_point_list(const PointSources &sources);
 

@@ -12,6 +12,7 @@
 #include "devList.h"
 #include "gwMsg.h"
 #include "logger.h"
+#include "mbAcl.h"
 #include "mbBridge.h"
 #include "mbReq.h"
 #include "mbRtuMaster.h"
@@ -63,6 +64,8 @@ void service_start() {
     load_descriptions("descJson");
     load_address_map("map.json");
     load_vrv_config("vrvC.json");
+    // Before the port opens: no client gets in ahead of the list.
+    mb_acl_load("mbacl.json");
     setVersionRegs();
 
     Gw7fLink::instance()->start(onGw7fMsg);

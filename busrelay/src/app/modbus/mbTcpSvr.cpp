@@ -18,6 +18,7 @@
 
 #include "byteQueue.h"
 #include "logger.h"
+#include "mbAcl.h"
 #include "utils_net.h"
 
 namespace {
@@ -376,6 +377,13 @@ void accept_one(TcpServer *s) {
     }
     char ip[INET_ADDRSTRLEN];
     if (!inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip)) strcpy(ip, "?");
+    if (!mb_acl_allows_client(addr.sin_addr.s_addr)) {
+        // Before any slot is looked at: a refused client never holds one.
+        LOG_WARN("[mbTcpTransport]client %s:%d not in the allow-list (mbacl.json), closed", ip,
+                 ntohs(addr.sin_port));
+        close(fd);
+        return;
+    }
     LOG_INFO("[mbTcpTransport]new connect from %s:%d,fd=%d", ip, ntohs(addr.sin_port), fd);
     admit(s, fd, addr);
 }
