@@ -1,5 +1,7 @@
 #include "sshconnection.h"
 
+#include "hostkeystore.h"
+
 #include <QDebug>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -185,6 +187,7 @@ SshConnection::SshConnection(const SshConnectionParameters &params, QObject *par
 SshConnection::~SshConnection()
 {
     teardown();
+    delete m_ownHostKeys;
     for (SshRemoteProcess *p : qAsConst(m_processes))
         p->m_connection = nullptr;
     m_processes.clear();
@@ -197,6 +200,7 @@ void SshConnection::connectToHost()
     m_error = SshNoError;
     m_errorString.clear();
     m_tcpUp = false;
+    m_fingerprint.clear();
 
     m_session = ssh_new();
     if (!m_session) {
@@ -246,6 +250,12 @@ void SshConnection::poll()
         if (ssh_get_serverbanner(m_session))
             m_tcpUp = true;
         if (rc == SSH_OK) {
+            // Nothing secret leaves before the key is known to be the gateway's.
+            if (!checkHostKey()) {
+                if (self)
+                    m_inPoll = false;
+                return;
+            }
             m_state = Authenticating;
         } else if (rc != SSH_AGAIN) {
             const QString why = QString::fromUtf8(ssh_get_error(m_session));
@@ -290,6 +300,76 @@ void SshConnection::poll()
     }
     if (self)
         m_inPoll = false;
+}
+
+void SshConnection::setHostKeyStore(HostKeyStore *store)
+{
+    m_hostKeys = store;
+}
+
+HostKeyStore *SshConnection::hostKeys()
+{
+    if (m_hostKeys)
+        return m_hostKeys;
+    if (!m_ownHostKeys)
+        m_ownHostKeys = new HostKeyStore();
+    return m_ownHostKeys;
+}
+
+bool SshConnection::checkHostKey()
+{
+    ssh_key key = nullptr;
+    unsigned char *hash = nullptr;
+    size_t hashLen = 0;
+    if (ssh_get_server_publickey(m_session, &key) == SSH_OK && key
+        && ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &hashLen) == 0) {
+        char *text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, hashLen);
+        m_fingerprint = QString::fromLatin1(text);
+        ssh_string_free_char(text);
+    }
+    ssh_clean_pubkey_hash(&hash);
+    ssh_key_free(key);
+    if (m_fingerprint.isEmpty()) {
+        fail(SshHostKeyError, QStringLiteral("cannot read the server's host key"));
+        return false;
+    }
+    if (m_params.hostKeyId.isEmpty())
+        return true;
+    const QString pinned = hostKeys()->pinned(m_params.hostKeyId);
+    if (pinned == m_fingerprint)
+        return true;
+    QPointer<SshConnection> self(this);
+    if (pinned.isEmpty()) {
+        // A person decides: no timeout meanwhile.
+        m_state = AwaitingHostKey;
+        m_timeoutTimer->stop();
+        emit hostKeyUnknown(m_fingerprint);
+        return false;
+    }
+    const QString offered = m_fingerprint;
+    emit hostKeyChanged(pinned, offered);
+    if (self)
+        fail(SshHostKeyError,
+             QStringLiteral("the gateway's SSH host key has changed: pinned %1, offered %2; "
+                            "connection stopped (accept the new key only for a replaced gateway)")
+                 .arg(pinned, offered));
+    return false;
+}
+
+void SshConnection::acceptHostKey()
+{
+    if (m_state != AwaitingHostKey)
+        return;
+    hostKeys()->pin(m_params.hostKeyId, m_fingerprint);
+    m_state = Authenticating;
+    m_timeoutTimer->start((m_params.timeout > 0 ? m_params.timeout : 15) * 1000);
+    // The poll timer carries on with the login.
+}
+
+void SshConnection::rejectHostKey()
+{
+    if (m_state == AwaitingHostKey)
+        fail(SshHostKeyError, QStringLiteral("host key %1 not accepted").arg(m_fingerprint));
 }
 
 void SshConnection::onTimeout()

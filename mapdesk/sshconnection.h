@@ -45,7 +45,12 @@ struct SshConnectionParameters {
     quint16 port = 22;
     int timeout = 15;  // seconds, for connecting and logging in
     AuthenticationType authenticationType = AuthenticationTypePassword;
+    // The gateway's host key pin (HostKeyStore::gatewayId: serial number and
+    // device key). Empty: the key is not checked.
+    QString hostKeyId;
 };
+
+class HostKeyStore;
 
 class SshConnection;
 
@@ -90,7 +95,9 @@ class SshConnection : public QObject
 {
     Q_OBJECT
 public:
-    enum State { Unconnected, Connecting, Authenticating, Connected };
+    // AwaitingHostKey: a first connection waits for acceptHostKey() or
+    // rejectHostKey(); the password has not been sent.
+    enum State { Unconnected, Connecting, AwaitingHostKey, Authenticating, Connected };
 
     explicit SshConnection(const SshConnectionParameters &params, QObject *parent = nullptr);
     ~SshConnection() override;
@@ -102,7 +109,22 @@ public:
     QString errorString() const { return m_errorString; }
     QSharedPointer<SshRemoteProcess> createRemoteShell();
 
+    // Where pins are kept (not owned); the tool's settings when never set.
+    void setHostKeyStore(HostKeyStore *store);
+    // The server's key as "SHA256:..." once the key exchange is done.
+    QString hostKeyFingerprint() const { return m_fingerprint; }
+    // Answers hostKeyUnknown: pin the key and log in, or stop.
+    void acceptHostKey();
+    void rejectHostKey();
+
 signals:
+    // First connection to this gateway: the engineer compares the
+    // fingerprint and answers with acceptHostKey() or rejectHostKey().
+    void hostKeyUnknown(const QString &fingerprint);
+    // The gateway offers another key than the pinned one: the connection is
+    // stopped (error SshHostKeyError follows). To take a replaced gateway's
+    // key, pin `offered` in the store deliberately and connect again.
+    void hostKeyChanged(const QString &pinned, const QString &offered);
     void connected();
     void disconnected();
     void error(QSsh::SshError);
@@ -116,6 +138,8 @@ private:
     void fail(SshError code, const QString &text);
     void teardown();
     void startNotifier();
+    bool checkHostKey();  // false: stopped or waiting for the engineer
+    HostKeyStore *hostKeys();
 
     SshConnectionParameters m_params;
     ssh_session_struct *m_session = nullptr;
@@ -128,6 +152,9 @@ private:
     QTimer *m_timeoutTimer;
     QList<SshRemoteProcess *> m_processes;
     bool m_inPoll = false;
+    QString m_fingerprint;
+    HostKeyStore *m_hostKeys = nullptr;
+    HostKeyStore *m_ownHostKeys = nullptr;
 };
 
 } // namespace QSsh
