@@ -146,6 +146,8 @@ void MainWindow::setup7F()
     m_7fCmdTimer = new QTimer(this);
     m_7fCmdTimer->setObjectName("7fCmdTimer");
     m_7fCmdTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a timeout is a promise to the user.
+    m_7fCmdTimer->setTimerType(Qt::PreciseTimer);
     connect(ui->gw7FConnectBtn, &QPushButton::clicked, this, &MainWindow::onGw7FConnectBtnPressed);
     connect(m_7fSocket, &QTcpSocket::disconnected, this, &MainWindow::on7FDisconnected);
     connect(m_7fSocket, &QTcpSocket::readyRead, this, &MainWindow::on7FReadyRead);
@@ -162,6 +164,7 @@ void MainWindow::setupSsh()
     m_sshCmdTimer = new QTimer(this);
     m_sshCmdTimer->setObjectName("sshCmdTimer");
     m_sshCmdTimer->setSingleShot(true);
+    m_sshCmdTimer->setTimerType(Qt::PreciseTimer);
     connect(m_sshCmdTimer, &QTimer::timeout, this, &MainWindow::onSshCmdTimerTimeout);
     connect(ui->sshConnectBtn, &QPushButton::clicked, this, &MainWindow::onSshConnectBtnClicked);
     connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
