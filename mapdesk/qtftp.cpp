@@ -334,6 +334,23 @@ void QTftp::serveWrite(qint64 len)
     emit fileReceived(name);
 }
 
+void QTftp::setAllowedPeer(const QHostAddress &peer)
+{
+    bool ok = false;
+    const quint32 v4 = peer.toIPv4Address(&ok);
+    m_allowedPeer = ok ? v4 : 0;
+}
+
+bool QTftp::peerAllowed(const QHostAddress &peer) const
+{
+    const quint32 allowed = m_allowedPeer.load();
+    if (allowed == 0)
+        return true;
+    bool ok = false;
+    const quint32 v4 = peer.toIPv4Address(&ok);
+    return ok && v4 == allowed;
+}
+
 void QTftp::server()
 {
     qDebug() << "Starting server";
@@ -352,6 +369,15 @@ void QTftp::server()
         if (n < 0)
             continue;
         const quint16 op = n >= 2 ? get16(m_buf) : 0;
+        if ((op == RRQ || op == WRQ) && !peerAllowed(m_peer)) {
+            // Only the selected gateway may fetch or replace files in the root.
+            qWarning("tftp: refused a request from %s:%u (only %s may use this server)",
+                     qPrintable(m_peer.toString()), m_peerPort,
+                     qPrintable(QHostAddress(m_allowedPeer.load()).toString()));
+            sendError(2);
+            emit refused(m_peer.toString());
+            continue;
+        }
         if (op == RRQ) {
             serveRead(n);
         } else if (op == WRQ) {

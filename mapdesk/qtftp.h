@@ -46,6 +46,11 @@ public:
     static bool requestFileName(const char *packet, qint64 len, QString *name);
     static QString errorText(int code);
 
+    // Read and write requests from any other address get ERROR 2. A null
+    // address lets every host in. Safe to call while the server runs.
+    void setAllowedPeer(const QHostAddress &peer);
+    bool peerAllowed(const QHostAddress &peer) const;
+
 signals:
     void startfileDownlaod(QString);
     void fileSent(QString);
@@ -54,6 +59,7 @@ signals:
     void error(int);
     void progress(int);
     void send(bool);
+    void refused(QString peer);
 
 public slots:
     void server();
@@ -77,6 +83,7 @@ private:
     char m_ackBuf[516];     // incoming ACKs, so a block can be resent
     QString m_root;
     std::atomic<bool> m_stop{false};
+    std::atomic<quint32> m_allowedPeer{0};  // IPv4; 0: any host
     // The last finished upload, to re-acknowledge its final block when that
     // acknowledgement was lost and the client sends the block again.
     QHostAddress m_lastWritePeer;

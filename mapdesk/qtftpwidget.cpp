@@ -3,7 +3,10 @@
 
 #include "qtftp.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QLayout>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,6 +27,17 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
 
+    // While a gateway is selected only it may use the server, unless allowed here.
+    m_anyHost = new QCheckBox(QStringLiteral("允许任何主机访问"), ui->servergroup);
+    m_anyHost->setObjectName("anyHostCheckBox");
+    m_anyHost->setToolTip(QStringLiteral("不勾选时, 只有所选网关可以从TFTP根目录取文件或向其写文件"));
+    if (ui->servergroup->layout())
+        ui->servergroup->layout()->addWidget(m_anyHost);
+    connect(m_anyHost, &QCheckBox::toggled, this, &QtftpWidget::applyPeerRule);
+    connect(m_tftp, &QTftp::refused, this, [this](const QString &peer) {
+        ui->statusLabel->setText(QStringLiteral("拒绝来自") + peer + QStringLiteral("的TFTP请求"));
+    });
+
     // The packages and fetched files live beside the program by default.
     const QString dir = QCoreApplication::applicationDirPath() + "/data";
     QDir().mkpath(dir);
@@ -35,6 +49,18 @@ QtftpWidget::~QtftpWidget()
 {
     delete m_tftp;  // stops the server and waits for its thread
     delete ui;
+}
+
+void QtftpWidget::setGatewayHost(const QString &ip)
+{
+    m_gatewayHost = ip;
+    applyPeerRule();
+}
+
+void QtftpWidget::applyPeerRule()
+{
+    const QHostAddress gw(m_gatewayHost);
+    m_tftp->setAllowedPeer(m_anyHost->isChecked() || m_gatewayHost.isEmpty() ? QHostAddress() : gw);
 }
 
 QString QtftpWidget::rootDir() const

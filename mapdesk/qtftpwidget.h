@@ -8,6 +8,7 @@
 #include <QString>
 #include <QWidget>
 
+class QCheckBox;
 class QTftp;
 
 namespace Ui {
@@ -23,6 +24,9 @@ public:
 
     QString rootDir() const;
     bool isServerRunning() const;
+    // The selected gateway: the only host the server serves, unless the
+    // panel's "any host" box is ticked. Empty: no gateway, any host.
+    void setGatewayHost(const QString &ip);
 
 signals:
     void sigTftpRootDirChanged();
@@ -40,7 +44,11 @@ public slots:
 
 private:
     Ui::QtftpWidget *ui;
+    void applyPeerRule();
+
     QTftp *m_tftp;
+    QCheckBox *m_anyHost = nullptr;
+    QString m_gatewayHost;
 };
 
 #endif // QTFTPWIDGET_H
