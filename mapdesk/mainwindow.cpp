@@ -73,6 +73,7 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
+    m_baseTitle = windowTitle();
     ui->workTabWidget->addTab(new ModbusAssWidget(ui->workTabWidget), u("modbus助手v1.0"));
     resize(790, 900);
     ui->workTabWidget->setCurrentIndex(0);
@@ -601,14 +602,14 @@ void MainWindow::onAllDevAddToMapBtnClicked()
         DialogSeam::warning(this, "warning", u("无设备!!请先获取网关中设备列表\n"));
         return;
     }
-    if (!mayReplaceMap())
-        return;
     if (!DialogSeam::confirm(
             this, u("是否确定重建modbus映射"),
             u("该操作会将左侧<modbus地址映射表>清空，并为上方<网关中PLC设备映射表>中所有设备建立"
               "modbus对外地址\r\n除非你最后点击<4.下发modbus地址映射>，否则该<批量映射>"
               "操作不会影响网关中的modbus地址配置"),
             u("确定"), u("否")))
+        return;
+    if (!mayReplaceMap())
         return;
     m_mapModel->removeRows(0, m_mapModel->rowCount());
     for (int i = 0; i < m_allDevModel->rowCount(); ++i) {
@@ -732,23 +733,26 @@ void MainWindow::onSaveMapBtnClicked()
 
 bool MainWindow::mapModified() const
 {
-    return isWindowModified();
+    return m_mapDirty;
 }
 
 void MainWindow::onMapEdited()
 {
-    if (!m_mapLoading)
-        setWindowModified(true);
+    if (m_mapLoading || m_mapDirty)
+        return;
+    m_mapDirty = true;
+    setWindowTitle(m_baseTitle + "*");
 }
 
 void MainWindow::setMapSaved()
 {
-    setWindowModified(false);
+    m_mapDirty = false;
+    setWindowTitle(m_baseTitle);
 }
 
 bool MainWindow::mayReplaceMap()
 {
-    if (!isWindowModified())
+    if (!m_mapDirty)
         return true;
     return DialogSeam::confirm(this, u("modbus地址映射表未保存"),
                                u("<modbus地址映射表>有未保存的修改, 替换后这些修改将丢失.\n是否继续?"),
@@ -757,7 +761,7 @@ bool MainWindow::mayReplaceMap()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (isWindowModified()
+    if (m_mapDirty
         && !DialogSeam::confirm(this, u("modbus地址映射表未保存"),
                                 u("<modbus地址映射表>有未保存的修改, 退出后这些修改将丢失.\n是否退出?"),
                                 u("退出"), u("否"))) {

@@ -208,6 +208,8 @@ private:
     bool m_flowSearching = false;
     quint16 m_discoveryPort = kDiscoveryPort;
     bool m_mapLoading = false;  // the program itself fills the table
+    bool m_mapDirty = false;
+    QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
 
     // 6.2 state

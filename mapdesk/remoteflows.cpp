@@ -376,7 +376,8 @@ void RemoteFlowRunner::scanMarkers()
         const int at = m_errBuf.indexOf(mark + "E");
         if (at >= 0) {
             m_errMarker = true;
-            m_res.err = m_errBuf.left(at);
+            // Markers of an earlier, abandoned command are not the shell's words.
+            m_res.err = m_errBuf.left(at).remove(QRegularExpression("__MDK_\\w+_E\\s*"));
             const QString words = m_res.err.trimmed();
             if (!words.isEmpty())
                 m_allErr += words + "\n";
@@ -526,7 +527,7 @@ QString RemoteFlowRunner::shellWords() const
     return words;
 }
 
-void RemoteFlowRunner::fail(const QString &text)
+void RemoteFlowRunner::fail(const QString text)  // a copy: endFlow() clears the plan it may come from
 {
     const int code = m_plan.code;
     const QString words = shellWords();

@@ -142,7 +142,7 @@ private:
     void onPollTimer();
     void transferSeen(FlowStep::Transfer direction, const QString &name);
     void stepOk();
-    void fail(const QString &text);
+    void fail(const QString text);
     void endFlow();
     QString shellWords() const;
     const FlowStep &step() const { return m_plan.steps.at(m_step); }
