@@ -306,6 +306,7 @@ bool RemoteFlowRunner::start(const FlowPlan &plan)
     m_plan = plan;
     m_step = 0;
     m_allErr.clear();
+    m_errRest.clear();
     m_lastWhy.clear();
     emit busyChanged();
     emit statusText(plan.startStatus);
@@ -338,7 +339,8 @@ void RemoteFlowRunner::sendStepCommand()
     m_res.out.clear();
     m_res.err.clear();
     m_outBuf.clear();
-    m_errBuf.clear();
+    m_errBuf = m_errRest;
+    m_errRest.clear();
     m_outMarker = m_errMarker = false;
     emit sendCommand(step().command + RemoteFlows::marker(m_token));
 }
@@ -378,6 +380,8 @@ void RemoteFlowRunner::scanMarkers()
             m_errMarker = true;
             // Markers of an earlier, abandoned command are not the shell's words.
             m_res.err = m_errBuf.left(at).remove(QRegularExpression("__MDK_\\w+_E\\s*"));
+            // What follows comes from jobs the command left running ("... &"): still the shell's words.
+            m_errRest = m_errBuf.mid(at + mark.size() + 1);
             const QString words = m_res.err.trimmed();
             if (!words.isEmpty())
                 m_allErr += words + "\n";

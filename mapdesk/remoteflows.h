@@ -159,6 +159,7 @@ private:
     bool m_outMarker = false, m_errMarker = false;
     bool m_graceRunning = false;
     QString m_allErr;   // the shell's standard error over the whole flow
+    QString m_errRest;  // standard error after the last end mark
     QString m_lastWhy;
 };
 
