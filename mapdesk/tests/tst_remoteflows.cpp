@@ -448,7 +448,25 @@ void TstRemoteFlows::installMapJson()
     prepare(w);
     const QString name = QString(kDk) + "-map.json";
     const QString path = m_root->path() + "/" + name;
+    // A map that is not fit for the gateway does not go: said why, nothing written or sent.
     w.addMapRow(7, "dev00007", "99000000101", "sw");
+    w.addMapRow(7, "dev00008", "99000000101", "sw");
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(m_dialogs.size(), 1);
+    QVERIFY2(m_dialogs[0].text.startsWith(u("modbus地址映射表有错误, 不能下发:\n地址7被多个设备使用: dev00007, dev00008")),
+             qPrintable(m_dialogs[0].text));
+    QCOMPARE(sent.count(), 0);
+    QVERIFY(!QFile::exists(path));
+    // Unit 0 is only a warning: asked, and "否" stops.
+    w.mapModel()->item(1, 0)->setText("0");
+    m_proceed = false;
+    m_dialogs.clear();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].title, u("modbus地址映射表提示"));
+    QCOMPARE(sent.count(), 0);
+    w.mapModel()->removeRow(1);
+    m_dialogs.clear();
 
     // "否" stops before anything is written or sent.
     m_proceed = false;
