@@ -28,6 +28,7 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QMenu>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
@@ -929,12 +930,6 @@ QString MainWindow::tftpRoot() const
 int MainWindow::sshPendingOpCode() const
 {
     return m_runner->pendingCode();
-}
-
-int MainWindow::sshFlowTimeoutMs(int code)
-{
-    const FlowPlan p = RemoteFlows::plan(code, FlowContext());
-    return p.steps.isEmpty() ? 0 : p.steps.first().timeoutMs;
 }
 
 bool MainWindow::sshFlowHoldsCentral() const

@@ -2,7 +2,6 @@
 #define MAINWINDOW_H
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
@@ -35,27 +34,12 @@ public:
     static const quint16 kDiscoveryPort = 9980;
     static const quint16 k7FPort = 9981;
     static const int kDiscoveryMs = 5000;
-    static const int kConnectWaitMs = 3000;
-    static const int kReadVersionTimeoutMs = 5000;
-    static const int kGetAllDevicesTimeoutMs = 15000;
-    static const int kDeleteDeviceTimeoutMs = 10000;
     static const int kDebugLogLimit = 5120;
 
-    // The SSH flow that waits for its file transfer.
-    enum SshOp {
-        SshOpNone = 0,
-        SshOpGetMapJson = 1,
-        SshOpPutMapJson = 2,
-        SshOpUpgradeGw = 3,
-        SshOpGetRelayVer = 4,
-        SshOpUpgradeRelay = 5,
-        SshOpGetVrvCfg = 6,
-        SshOpPutVrvCfg = 7
-    };
+    // The SSH flows and their pending codes: RemoteFlows::Code.
     static const int kSshPort = 22;
     // Typing a root path changes it on every key; check once typing pauses.
     static const int kRootCheckDelayMs = 800;
-    static int sshFlowTimeoutMs(int code);
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;

@@ -112,7 +112,6 @@ void TstRemoteFlowRunner::transferAfterMarker()
     r.shellError("__MDK_" + tok + "_E\n");
     r.shellOutput("__MDK_" + tok + "_0\n");
     QCOMPARE(done.count(), 0);  // waits a moment for the TFTP server's report
-    QTest::qWait(100);
     r.fileReceived("gwr0000001-map.json");
     QCOMPARE(done.count(), 1);
     QCOMPARE(fetched.count(), 1);

@@ -151,8 +151,16 @@ void TstTftpServer::init()
         && QByteArray(QTest::currentTestFunction()) != "panel") {
         QSignalSpy err(m_tftp, &QTftp::error);
         m_tftp->start();
-        QTest::qWait(100);
+        // The server binds in its own thread: ready once it answers (a loaded
+        // machine may take longer than any fixed pause).
+        RawPeer probe;
+        bool up = false;
+        for (int i = 0; i < 50 && !up && err.isEmpty(); ++i) {
+            probe.send(request(QTftp::RRQ, "readiness-probe"));
+            up = op(probe.recv(100)) == QTftp::ERROR;
+        }
         QVERIFY2(err.isEmpty(), "port 5069 is taken");
+        QVERIFY2(up, "the server did not answer");
     }
 }
 
