@@ -31,6 +31,8 @@ ap.add_argument("--minutes", type=float, default=10.0, help="duration (default 1
 ap.add_argument("--hour", action="store_true", help="run for 60 minutes")
 ap.add_argument("--bin-dir", default=os.path.join(ROOT, "build", "bin"))
 ap.add_argument("--gwsim", help="gwsim program (default: the one in --bin-dir)")
+ap.add_argument("--busrelay", help="service program (default: the one in --bin-dir); a copy "
+                "under another name keeps it out of reach of tools that kill by name")
 ap.add_argument("--phase-seconds", type=float, default=30.0, help="length of one fault phase")
 ap.add_argument("--seed", type=int, default=1)
 args = ap.parse_args()
@@ -188,7 +190,8 @@ def rss_kb(pid):
 
 def main():
     gwsim = args.gwsim or os.path.join(args.bin_dir, "gwsim")
-    for prog in (os.path.join(args.bin_dir, "busrelay"), gwsim):
+    busrelay = args.busrelay or os.path.join(args.bin_dir, "busrelay")
+    for prog in (busrelay, gwsim):
         if not os.access(prog, os.X_OK):
             sys.exit("soak: %s is not built" % prog)
     work = tempfile.mkdtemp(prefix="soak-", dir="/tmp")
@@ -207,7 +210,7 @@ def main():
         return p
 
     sim = start_sim([])
-    svc = subprocess.Popen([os.path.join(args.bin_dir, "busrelay")], cwd=work, stdout=null,
+    svc = subprocess.Popen([busrelay], cwd=work, stdout=null,
                            stderr=null, stdin=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:

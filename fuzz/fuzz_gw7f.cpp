@@ -1,5 +1,5 @@
 // 7F receive path: a byte stream from the gateway cut into frames exactly as
-// the receive thread does (gw7f_frame_need), each complete frame dispatched
+// the receive thread does (Gw7fRx), each complete frame dispatched
 // by Gw7fLink::onRcvProcess, and topic + payload handed to the bridge's
 // message handler (onGw7fMsg) when it is linked in, against the sample units.
 #include <cstring>
@@ -16,27 +16,32 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Gw7fLink *link = Gw7fLink::instance();
-    uint8_t buf[GW7F_FRAME_MAX];
-    size_t in = 0;
+    static Gw7fRx rx;
+    gw7f_rx_reset(&rx);
+    // The stream arrives in reads of varying size (taken from the input's
+    // first byte), as recv would cut it.
+    const size_t step = size > 0 ? 1 + data[0] % 97 : 1;
+    size_t in = size > 0 ? 1 : 0;
     while (in < size) {
-        // One frame: read exactly what the parser asks for, stage by stage.
-        int got = 0, topicLen = 0, payloadLen = 0;
-        int want = gw7f_frame_need(buf, 0, &topicLen, &payloadLen);
-        bool complete = false;
-        while (want > 0) {
-            if (want > GW7F_FRAME_MAX - got) abort();  // would overrun the buffer
-            if (size - in < (size_t)want) return 0;    // stream ends mid-frame
-            memcpy(buf + got, data + in, (size_t)want);
-            in += (size_t)want;
-            got += want;
-            want = gw7f_frame_need(buf, got, &topicLen, &payloadLen);
-            if (want == 0) complete = true;
+        int room = 0;
+        uint8_t *at = gw7f_rx_space(&rx, &room);
+        if (room <= 0) abort();  // a reader that can never make progress
+        size_t n = size - in < step ? size - in : step;
+        if (n > (size_t)room) n = (size_t)room;
+        memcpy(at, data + in, n);
+        gw7f_rx_added(&rx, (int)n);
+        in += n;
+        const uint8_t *frame;
+        int total, topicLen, payloadLen;
+        while (gw7f_rx_next(&rx, &frame, &total, &topicLen, &payloadLen) == 1) {
+            if (total != 9 + topicLen + payloadLen || topicLen > GW7F_RCV_TOPIC_MAX ||
+                total >= GW7F_FRAME_MAX || frame[0] != 0x7F)
+                abort();
+            link->onRcvProcess(frame, total, topicLen, payloadLen);
+            if (onGw7fMsg && topicLen > 0 && payloadLen > 0)
+                onGw7fMsg((const char *)frame + 5, topicLen, (const char *)frame + 9 + topicLen,
+                          payloadLen);
         }
-        if (!complete) continue;  // abandoned: resynchronise on the next byte
-        if (got != 9 + topicLen + payloadLen || topicLen > GW7F_RCV_TOPIC_MAX) abort();
-        link->onRcvProcess(buf, got, topicLen, payloadLen);
-        if (onGw7fMsg && topicLen > 0 && payloadLen > 0)
-            onGw7fMsg((const char *)buf + 5, topicLen, (const char *)buf + 9 + topicLen, payloadLen);
     }
     return 0;
 }

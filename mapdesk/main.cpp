@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFont>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -35,9 +36,26 @@ static int takeScreenshots(MainWindow &w, const QString &dirPath)
     return 0;
 }
 
+// Windows' own UI font (Segoe UI on an English system) has no Chinese
+// glyphs, and the fallback GDI picks for them is often SimSun, thin and hard
+// to read at 9 pt. Name the system's Chinese UI faces as substitutes, so
+// Chinese texts use them and Latin ones keep the system font; the form's
+// "Ubuntu" (a Linux font) falls back the same way.
+static void chooseChineseFallback()
+{
+#ifdef Q_OS_WIN
+    const QStringList chinese{QStringLiteral("Microsoft YaHei UI"), QStringLiteral("Microsoft YaHei"),
+                              QStringLiteral("SimSun")};
+    const QString family = QApplication::font().family();
+    QFont::insertSubstitutions(family, chinese);
+    QFont::insertSubstitutions(QStringLiteral("Ubuntu"), QStringList{family} + chinese);
+#endif
+}
+
 int main(int argc, char *argv[])
 {
     QApplication a(argc, argv);
+    chooseChineseFallback();
     QCommandLineParser parser;
     parser.addHelpOption();
     QCommandLineOption shotOpt("screenshot", "Save one PNG per tab into <dir> and quit.", "dir");

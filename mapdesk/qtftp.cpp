@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
 #include <QUdpSocket>
@@ -17,6 +18,10 @@ const int kSends = 3;          // sends of one block (or one acknowledgement)
 const int kWaits = 3;          // waits per send
 const int kWaitMs = 1000;
 const int kSliceMs = 50;       // how often a wait looks at the stop flag
+// Windows: a virus scanner or the search indexer may hold a file that was just
+// written for a moment; opening it for writing fails meanwhile.
+const int kOpenRetries = 10;
+const int kOpenRetryMs = 100;
 
 const char *const kErrorTexts[] = {
     "Undefined error code",
@@ -94,8 +99,9 @@ bool QTftp::isSafeName(const QString &name)
             || c == '"' || c == '<' || c == '>' || c == '|')
             return false;
     }
-    // Windows device names reach a device, not a file, whatever the folder.
-    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
+    // Windows device names reach a device, not a file, whatever the folder,
+    // also with an extension and with spaces before it ("nul .txt").
+    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9\u00b9\u00b2\u00b3]|lpt[0-9\u00b9\u00b2\u00b3]|conin\\$|conout\\$) *(\\..*)?$"),
                                            QRegularExpression::CaseInsensitiveOption);
     if (device.match(name.trimmed()).hasMatch())
         return false;
@@ -118,6 +124,30 @@ qint64 QTftp::receive(char *buf, qint64 max, int ms, QHostAddress *from, quint16
             return -2;
         m_socket->waitForReadyRead(int(qMin<qint64>(left, kSliceMs)));
     }
+}
+
+void QTftp::setRootDir(const QString &dir)
+{
+    // "C:\tftp\" as typed on Windows; on Linux a backslash is a file name character.
+    m_root = dir.isEmpty() ? dir : QDir::cleanPath(QDir::fromNativeSeparators(dir));
+}
+
+QString QTftp::filePath(const QString &name) const
+{
+    if (!isSafeName(name))
+        return QString();
+    const QDir root(m_root);
+    const QString path = root.absoluteFilePath(name);
+    // Directly in the root, compared the way the file system compares names.
+    const Qt::CaseSensitivity cs =
+#ifdef Q_OS_WIN
+        Qt::CaseInsensitive;
+#else
+        Qt::CaseSensitive;
+#endif
+    if (QFileInfo(path).absolutePath().compare(root.absolutePath(), cs) != 0)
+        return QString();
+    return path;
 }
 
 void QTftp::sendError(int code)
@@ -202,11 +232,12 @@ void QTftp::serveRead(qint64 len)
     if (!requestName(len, &name))
         return;
     qDebug("1111111---sending %s", qPrintable(name));
-    if (!isSafeName(name)) {
+    const QString path = filePath(name);
+    if (path.isEmpty()) {
         sendError(2);
         return;
     }
-    QFile file(QDir(m_root).filePath(name));
+    QFile file(path);
     if (!file.exists()) {
         qDebug() << "文件不存在";
         sendError(1);
@@ -260,12 +291,19 @@ void QTftp::serveWrite(qint64 len)
     if (!requestName(len, &name))
         return;
     qDebug("receiving %s", qPrintable(name));
-    if (!isSafeName(name)) {
+    const QString path = filePath(name);
+    if (path.isEmpty()) {
         sendError(2);
         return;
     }
-    QFile file(QDir(m_root).filePath(name));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    QFile file(path);
+    bool opened = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    for (int i = 0; !opened && i < kOpenRetries && !m_stop && file.exists(); ++i) {
+        QThread::msleep(kOpenRetryMs);
+        opened = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    }
+    if (!opened) {
+        qDebug("cannot replace %s: %s", qPrintable(name), qPrintable(file.errorString()));
         sendError(file.error() == QFileDevice::PermissionsError ? 2 : 0);
         return;
     }
@@ -355,7 +393,9 @@ void QTftp::server()
 {
     qDebug() << "Starting server";
     m_socket = new QUdpSocket;
-    if (!m_socket->bind(QHostAddress::AnyIPv4, kPort)) {
+    // Not shared: on Windows the default lets a later socket with SO_REUSEADDR
+    // take over the port (DontShareAddress sets SO_EXCLUSIVEADDRUSE there).
+    if (!m_socket->bind(QHostAddress::AnyIPv4, kPort, QAbstractSocket::DontShareAddress)) {
         qDebug() << "tftp bind failed:" << m_socket->errorString();
         m_socket->close();
         delete m_socket;

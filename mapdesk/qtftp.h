@@ -27,8 +27,9 @@ public:
     QTftp();
     ~QTftp() override;
 
-    // Directory that request names are resolved in. Set it while stopped.
-    void setRootDir(const QString &dir) { m_root = dir; }
+    // Directory that request names are resolved in, native or '/' separators.
+    // Set it while stopped.
+    void setRootDir(const QString &dir);
     QString rootDir() const { return m_root; }
 
     // Start and stop from the thread that created the engine. stop() returns
@@ -41,6 +42,8 @@ public:
     // Whether a request may use this name: a plain file name directly in the
     // root, nothing that could reach outside it on Windows or Linux.
     static bool isSafeName(const QString &name);
+    // The file a request names, directly in the root; empty when refused.
+    QString filePath(const QString &name) const;
     // The file name of a read or write request (opcode, name, 0, mode, 0);
     // false when the name is not terminated inside the packet.
     static bool requestFileName(const char *packet, qint64 len, QString *name);

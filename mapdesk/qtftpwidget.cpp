@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 
 QtftpWidget::QtftpWidget(QWidget *parent)
     : QWidget(parent), ui(new Ui::QtftpWidget), m_tftp(new QTftp)
@@ -38,11 +39,16 @@ QtftpWidget::QtftpWidget(QWidget *parent)
         ui->statusLabel->setText(QStringLiteral("拒绝来自") + peer + QStringLiteral("的TFTP请求"));
     });
 
-    // The packages and fetched files live beside the program by default.
-    const QString dir = QCoreApplication::applicationDirPath() + "/data";
-    QDir().mkpath(dir);
+    // The packages and fetched files live beside the program by default; in
+    // the user's documents where that folder cannot be made (the program
+    // unzipped under C:\Program Files, writable only with elevation).
+    QString dir = QCoreApplication::applicationDirPath() + "/data";
+    if (!QDir().mkpath(dir)) {
+        dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "/mapdesk/data";
+        QDir().mkpath(dir);
+    }
     QDir::setCurrent(dir);
-    ui->root->setText(dir);  // enableServer() announces the root once
+    ui->root->setText(QDir::toNativeSeparators(dir));  // enableServer() announces the root once
 }
 
 QtftpWidget::~QtftpWidget()
@@ -65,7 +71,10 @@ void QtftpWidget::applyPeerRule()
 
 QString QtftpWidget::rootDir() const
 {
-    return ui->root->text();
+    // With '/' only, so that root + "/" + name is one path on Windows too,
+    // whether the engineer typed "C:\tftp\" or chose the folder.
+    const QString text = ui->root->text();
+    return text.isEmpty() ? text : QDir::cleanPath(QDir::fromNativeSeparators(text));
 }
 
 bool QtftpWidget::isServerRunning() const
@@ -83,7 +92,7 @@ void QtftpWidget::startServer()
     } else {
         // Requests are served from the directory shown, whatever the process's
         // current directory is at the time.
-        m_tftp->setRootDir(QDir(ui->root->text()).absolutePath());
+        m_tftp->setRootDir(QDir(rootDir()).absolutePath());
         m_tftp->start();
         ui->progressBar->reset();
         ui->start->setText(QStringLiteral("停止tftp服务"));
@@ -101,7 +110,7 @@ void QtftpWidget::setRoot()
     if (dir.isEmpty() || !QFileInfo(dir).isDir())
         return;
     QDir::setCurrent(dir);
-    ui->root->setText(dir);
+    ui->root->setText(QDir::toNativeSeparators(dir));
     emit sigTftpRootDirChanged();
 }
 

@@ -85,6 +85,15 @@ QString installRelayPackage()
              "/gateway/modbus/set_mb_autorun.sh \n/gateway/modbus/relay_start.sh & \n";
 }
 
+QString exportPoints(const QString &dk, const QString &localIp)
+{
+    const QString file = dk + "-points.csv";
+    return "cd /gateway/modbus \n ./busrelay --points --format csv . > " + file
+           + " 2>/dev/null </dev/null & P=$! ; ( sleep 10 ; kill -9 $P ) >/dev/null 2>&1 & K=$! ;"
+             " wait $P ; kill $K 2>/dev/null \n tftp -pr " + file + " " + localIp + kTftpPort
+           + " rm -f " + file + " \n ";
+}
+
 QString restartRelay()
 {
     return QStringLiteral("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n");

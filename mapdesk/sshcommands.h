@@ -31,6 +31,13 @@ QString installGatewayPackage();
 QString putRelayPackage(const QString &localIp);
 QString installRelayPackage();
 
+// Point list: the installed busrelay prints it (--points, CSV) into
+// dk-points.csv in /gateway/modbus, which the gateway pushes to the TFTP root
+// and then removes. A busrelay too old for --points would start a second
+// service instead: it is killed after 10 s, and what it printed is no point
+// list (the tool checks the header).
+QString exportPoints(const QString &dk, const QString &localIp);
+
 QString restartRelay();
 QString rebootGateway();
 

@@ -12,6 +12,7 @@ PKGS=(
   busybox tftp-hpa tftpd-hpa openssh-server
   iproute2 util-linux procps psmisc
   xvfb clang libclang-rt-14-dev
+  libmodbus-dev   # bench only: bench/mbref_server, never linked into the product
 )
 ARM_PKGS=(
   crossbuild-essential-armhf crossbuild-essential-arm64

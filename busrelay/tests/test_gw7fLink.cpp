@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -256,6 +258,72 @@ TEST(Gw7fSendRing, TenSlotsInOrderTheEleventhRefusedAndSizeLimit) {
     EXPECT_EQ(gw7f_ring_peek(&ring, out), GW7F_FRAME_MAX);
     EXPECT_EQ(gw7f_ring_queue(&ring, "topic", 5, big.data(), (int)big.size() + 1), -1);
     gw7f_ring_destroy(&ring);
+}
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+// Frames taken out of a byte stream however it is cut.
+struct RxFeed {
+    Gw7fRx rx;
+    std::vector<std::string> frames;
+    RxFeed() { gw7f_rx_reset(&rx); }
+    void feed(const std::string &bytes) {
+        size_t off = 0;
+        while (off < bytes.size()) {
+            int room = 0;
+            uint8_t *at = gw7f_rx_space(&rx, &room);
+            int n = (int)std::min(bytes.size() - off, (size_t)room);
+            memcpy(at, bytes.data() + off, (size_t)n);
+            gw7f_rx_added(&rx, n);
+            off += (size_t)n;
+            const uint8_t *f;
+            int total, t, p;
+            while (gw7f_rx_next(&rx, &f, &total, &t, &p) == 1) {
+                EXPECT_EQ(total, 9 + t + p);
+                frames.emplace_back((const char *)f + 5, (size_t)t);
+                frames.back() += "|" + std::string((const char *)f + 9 + t, (size_t)p);
+            }
+        }
+    }
+};
+
+std::string count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return std::to_string(n);
+}
+
+TEST(Gw7fRx, GarbageThenAValidFrameIsResynchronisedWithOneWarningPerRun) {
+    const std::string good = frame("local/gw7f0001/dev00001", "{\"a\":1}");
+    const std::string keepAlive("\x7F\0\0\0\0\0\0\0\0", 9);
+    // 2 KB of garbage with stray 0x7F bytes (one followed by a huge topic
+    // length), then a keep-alive and a frame in the same burst.
+    std::string garbage;
+    for (int i = 0; i < 2048; ++i) garbage += (char)(i % 97 == 5 ? 0x7F : 0x20 + (i * 31 + 7) % 0x5E);
+    RxFeed f;
+    CaptureStderr();
+    f.feed(garbage + keepAlive + good);
+    std::string log = GetCapturedStderr();
+    ASSERT_EQ(f.frames.size(), 2u) << log;
+    EXPECT_EQ(f.frames[0], "|");
+    EXPECT_EQ(f.frames[1], "local/gw7f0001/dev00001|{\"a\":1}");
+    EXPECT_EQ(count_of(log, "not 7F msg, abandon"), "1");
+    EXPECT_EQ(count_of(log, "wrong topic length  for 7F msg, abandon"), "1");
+
+    // A frame cut into single bytes, two frames in one piece, and a frame
+    // too large for the buffer skipped by its lengths.
+    const std::string tooMuch = frame("local/gw7f0001/dev00001", std::string(3000, 'x'));
+    CaptureStderr();
+    for (char c : good) f.feed(std::string(1, c));
+    f.feed(good + good);
+    f.feed(tooMuch.substr(0, 1500));
+    f.feed(tooMuch.substr(1500) + good);
+    log = GetCapturedStderr();
+    EXPECT_EQ(f.frames.size(), 6u);
+    for (size_t i = 2; i < f.frames.size(); ++i) EXPECT_EQ(f.frames[i], f.frames[1]);
+    EXPECT_EQ(count_of(log, "gw7f rcv too many data"), "1");
+    EXPECT_FALSE(gw7f_rx_partial(&f.rx));
 }
 
 TEST(Gw7fSendAll, ClosedPeerGivesAnErrorNotASignal) {

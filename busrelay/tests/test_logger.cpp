@@ -177,6 +177,39 @@ TEST_F(LoggerTest, UnopenableFileLeavesTheConsoleWorking) {
     EXPECT_NE(read_file(LOG_FILE_PATH).find("back in the file"), std::string::npos);
 }
 
+// An event loop's lines wait in memory until it flushes (before it sleeps),
+// then reach the file whole and in order, hex dumps included; the size still
+// counts towards the roll.
+TEST_F(LoggerTest, DeferredLinesLeaveAtTheFlushInOrder) {
+    CaptureStderr();
+    CaptureStdout();
+    log_set_deferred(true);
+    const unsigned char bytes[] = {0x01, 0xfe};
+    LOG_INFO("first");
+    log_hexdump(bytes, 2);
+    LOG_WARN("second");
+    std::string early = read_file(LOG_FILE_PATH);
+    log_flush();
+    std::string file = read_file(LOG_FILE_PATH);
+    // Past the limit while deferring (counted, not looked up): the line that
+    // crosses it starts a new file.
+    std::string big = std::string(4000, 'y');
+    for (int i = 0; i < 530; ++i) LOG_INFO("%s", big.c_str());
+    LOG_INFO("after the roll");
+    log_set_deferred(false);
+    std::string rolled = read_file(LOG_FILE_PATH);
+    std::string out = GetCapturedStdout();
+    GetCapturedStderr();
+    EXPECT_EQ(early.find("first"), std::string::npos);
+    EXPECT_TRUE(std::regex_match(
+        file, std::regex(".* INFO  test_logger\\.cpp:\\d+: first\n {26}\\[ 01 fe \\]\n"
+                         ".* WARN  test_logger\\.cpp:\\d+: second\n")))
+        << file;
+    EXPECT_NE(out.find("rolling log file........"), std::string::npos);
+    EXPECT_LT((long)rolled.size(), LOG_ROLL_SIZE);
+    EXPECT_NE(rolled.find("after the roll"), std::string::npos);
+}
+
 TEST_F(LoggerTest, SecondSinkIsRefused) {
     EXPECT_EQ(log_add_sink(nullptr, nullptr, LOG_LEVEL_INFO), -1);
 }

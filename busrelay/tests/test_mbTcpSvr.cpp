@@ -108,6 +108,7 @@ protected:
     }
     void TearDown() override {
         if (ctx) mb_tcp_server_free(ctx);
+        mb_tcp_server_set_clock(nullptr);
         register_map_free(g_map);
         EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS) << "a queue kept blocks after free";
     }
@@ -119,46 +120,175 @@ protected:
     ModbusContext *ctx = nullptr;
 };
 
-TEST_F(TcpServer, BackToBackRequestsAreAnsweredOnePollCycleApart) {
+// Reads until `want` bytes arrived (polling the server meanwhile), bounded.
+Bytes take_n(int fd, size_t want, int passes = 400) {
+    Bytes got;
+    for (int i = 0; i < passes && got.size() < want; ++i) {
+        poll_once();
+        Bytes more = take(fd);
+        got.insert(got.end(), more.begin(), more.end());
+        if (got.size() < want) usleep(500);
+    }
+    return got;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+int64_t g_fakeNow = 1000000;
+int64_t fake_now() { return g_fakeNow; }
+
+TEST_F(TcpServer, PipelinedFramesAreAllAnsweredInOrderInTheSamePass) {
     start();
     int c = connect_client();
     poll_for(3);  // admitted
-    Bytes two = read_req(1, 0, 1);
-    Bytes second = read_req(2, 5, 2);
-    two.insert(two.end(), second.begin(), second.end());
-    ASSERT_EQ(send(c, two.data(), two.size(), 0), (ssize_t)two.size());
-    usleep(5000);
-    poll_once();  // receives both frames; nothing dispatched yet
-    EXPECT_TRUE(g_dispatchPolls.empty());
-    int received = g_pollNo;
-    poll_once();
-    usleep(5000);
-    EXPECT_EQ(take(c), Bytes({0, 1, 0, 0, 0, 5, 1, 3, 2, 3, 0}));
-    poll_once();
-    usleep(5000);
-    EXPECT_EQ(take(c), Bytes({0, 2, 0, 0, 0, 7, 1, 3, 4, 3, 5, 3, 6}));
-    EXPECT_EQ(g_dispatchPolls, std::vector<int>({received + 1, received + 2}));
+    // Thirty requests in one segment (360 bytes: more than one read of 260).
+    Bytes burst, expected;
+    for (int i = 0; i < 30; ++i) {
+        Bytes r = read_req((uint16_t)(0x100 + i), i % 20, 1);
+        burst.insert(burst.end(), r.begin(), r.end());
+        Bytes reply = {r[0], r[1], 0, 0, 0, 5, 1, 3, 2, 3, (uint8_t)(i % 20)};
+        expected.insert(expected.end(), reply.begin(), reply.end());
+    }
+    ASSERT_EQ(send(c, burst.data(), burst.size(), 0), (ssize_t)burst.size());
+    usleep(20000);
+    poll_once();  // one pass reads, dispatches and answers all of them
+    EXPECT_EQ(g_dispatchPolls.size(), 30u);
+    EXPECT_EQ(g_dispatchPolls.front(), g_dispatchPolls.back());
+    EXPECT_EQ(take_n(c, expected.size()), expected);
     close(c);
 }
 
-TEST_F(TcpServer, SilentClientIsClosedIn90002ndPollAfterAdmission) {
+TEST_F(TcpServer, SplitFramesAreReassembledHoweverTheyAreCut) {
+    start();
+    int c = connect_client();
+    poll_for(3);
+    // 5 + 7 bytes, then a byte at a time, then the end of one frame and the
+    // start of the next in one segment.
+    Bytes a = read_req(1, 2, 1), b = read_req(2, 3, 1), d = read_req(3, 4, 2);
+    send(c, a.data(), 5, 0);
+    poll_for(3);
+    EXPECT_TRUE(g_dispatchPolls.empty());
+    send(c, a.data() + 5, 7, 0);
+    EXPECT_EQ(take_n(c, 11), Bytes({0, 1, 0, 0, 0, 5, 1, 3, 2, 3, 2}));
+    for (uint8_t byte : b) {
+        send(c, &byte, 1, 0);
+        poll_for(1);
+    }
+    EXPECT_EQ(take_n(c, 11), Bytes({0, 2, 0, 0, 0, 5, 1, 3, 2, 3, 3}));
+    send(c, d.data(), 3, 0);
+    poll_for(2);
+    send(c, d.data() + 3, d.size() - 3, 0);
+    EXPECT_EQ(take_n(c, 13), Bytes({0, 3, 0, 0, 0, 7, 1, 3, 4, 3, 4, 3, 5}));
+    EXPECT_EQ(g_dispatchPolls.size(), 3u);
+    close(c);
+}
+
+TEST_F(TcpServer, OversizedAnnouncedFrameIsSkippedAndTheNextOneServed) {
+    start();
+    int c = connect_client();
+    poll_for(3);
+    // A write announcing 300 bytes (refused), its 300 bytes, then a read.
+    Bytes big(306, 0xEE);
+    big[0] = 0;
+    big[1] = 0x77;
+    big[2] = big[3] = 0;
+    big[4] = 300 >> 8;
+    big[5] = 300 & 0xFF;
+    big[6] = 1;
+    big[7] = 16;
+    Bytes next = read_req(0x78, 2, 1);
+    Bytes all = cat({big, next});
+    CaptureStderr();
+    ASSERT_EQ(send(c, all.data(), all.size(), 0), (ssize_t)all.size());
+    Bytes got = take_n(c, 11);
+    std::string log = GetCapturedStderr();
+    EXPECT_EQ(got, Bytes({0, 0x78, 0, 0, 0, 5, 1, 3, 2, 3, 2}));
+    EXPECT_NE(log.find("ERROR Invalid data: too many data"), std::string::npos);
+    EXPECT_EQ(g_dispatchPolls.size(), 1u);  // the skipped bytes never became a request
+    close(c);
+}
+
+TEST_F(TcpServer, FlushedExceptionPausesOnlyItsOwnClient) {
+    mb_tcp_server_set_clock(fake_now);
+    start();
+    int bad = connect_client();
+    int good = connect_client();
+    poll_for(3);
+    Bytes q0 = read_req(0x51, 0, 0);  // quantity 0: a flushed exception
+    send(bad, q0.data(), q0.size(), 0);
+    usleep(5000);
+    poll_for(2);
+    EXPECT_EQ(g_dispatchPolls.size(), 1u);
+    // Sent during the pause: discarded, never dispatched.
+    Bytes late = read_req(0x52, 1, 1);
+    send(bad, late.data(), late.size(), 0);
+    // The other client is served while the first one waits.
+    Bytes r = read_req(0x61, 1, 1);
+    send(good, r.data(), r.size(), 0);
+    EXPECT_EQ(take_n(good, 11), Bytes({0, 0x61, 0, 0, 0, 5, 1, 3, 2, 3, 1}));
+    EXPECT_TRUE(take(bad).empty());
+    g_fakeNow += 499;
+    poll_for(3);
+    EXPECT_TRUE(take(bad).empty());
+    g_fakeNow += 1;
+    EXPECT_EQ(take_n(bad, 9), Bytes({0, 0x51, 0, 0, 0, 3, 1, 0x83, 3}));
+    EXPECT_EQ(g_dispatchPolls.size(), 2u);  // the request sent meanwhile was dropped
+    // After the pause the client is served as usual.
+    send(bad, r.data(), r.size(), 0);
+    EXPECT_EQ(take_n(bad, 11), Bytes({0, 0x61, 0, 0, 0, 5, 1, 3, 2, 3, 1}));
+    close(bad);
+    close(good);
+}
+
+TEST_F(TcpServer, SilentClientIsClosedAfterThirtyMinutes) {
+    mb_tcp_server_set_clock(fake_now);
     start();
     int c = connect_client();
     usleep(5000);
-    poll_once();  // accepted and admitted in this cycle
-    const int admitted = g_pollNo;
+    poll_once();  // accepted and admitted in this pass
     CaptureStderr();
-    int closedAt = -1;
-    // Bounded: a little past the limit.
-    for (int i = 0; i < MB_TCP_IDLE_LIMIT + 10 && closedAt < 0; ++i) {
-        poll_once();
-        char b;
-        if (recv(c, &b, 1, MSG_DONTWAIT) == 0) closedAt = g_pollNo;
-    }
+    g_fakeNow += MB_TCP_IDLE_LIMIT_MS;  // exactly the limit: still served
+    poll_for(2);
+    char b;
+    EXPECT_EQ(recv(c, &b, 1, MSG_DONTWAIT), -1);
+    g_fakeNow += 1;
+    poll_for(2);
     std::string log = GetCapturedStderr();
-    EXPECT_EQ(closedAt - admitted, 90002);
+    EXPECT_EQ(recv(c, &b, 1, MSG_DONTWAIT), 0);
     EXPECT_NE(log.find("[mbTcpTransport]close 127.0.0.1:"), std::string::npos);
     EXPECT_NE(log.find("connnect by idle timeout!"), std::string::npos);
+    close(c);
+}
+
+// A reply queued by another thread ends the main thread's wait at once
+// instead of at its timeout.
+TEST_F(TcpServer, ReplyQueuedByAnotherThreadWakesTheWait) {
+    start();
+    int c = connect_client();
+    poll_for(3);
+    Bytes d = read_req(0x44, 1003, 1);  // deferred
+    send(c, d.data(), d.size(), 0);
+    for (int i = 0; i < 200 && g_mail.empty(); ++i) poll_for(1);
+    ASSERT_EQ(g_mail.size(), 1u);
+    poll_for(2);  // nothing else pending
+    std::thread gateway([&] {
+        usleep(50000);
+        Bytes req = g_mail.front().second;
+        req[8] = 0;
+        req[9] = 3;
+        mb_lock(ctx);
+        mb_set_socket(ctx, g_mail.front().first);
+        mb_reply(ctx, nullptr, req.data(), -1, g_map, 1);
+        mb_unlock(ctx);
+    });
+    const int woke = mb_tcp_server_wait(30000);  // a failed wake-up waits it all out
+    gateway.join();
+    EXPECT_EQ(woke, 1);
+    EXPECT_EQ(take_n(c, 11), Bytes({0, 0x44, 0, 0, 0, 5, 1, 3, 2, 3, 3}));
     close(c);
 }
 
@@ -171,13 +301,13 @@ TEST_F(TcpServer, TakenPortIsRetriedEveryCycleWithoutLeakingSockets) {
     a.sin_port = htons(502);
     ASSERT_EQ(bind(blocker, (struct sockaddr *)&a, sizeof a), 0);
     ASSERT_EQ(listen(blocker, 1), 0);
-    const int fds = open_fds();
     CaptureStderr();
     ctx = mb_tcp_server_new(502, on_request);
     ASSERT_NE(ctx, nullptr);
+    const int fds = open_fds();  // the server's own wake-up descriptor included
     for (int i = 0; i < 5; ++i) poll_once();
-    std::string log = GetCapturedStderr();
     EXPECT_EQ(open_fds(), fds);
+    std::string log = GetCapturedStderr();
     size_t count = 0;
     for (size_t p = log.find("int on port502,error!!!"); p != std::string::npos;
          p = log.find("int on port502,error!!!", p + 1))

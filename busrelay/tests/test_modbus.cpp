@@ -243,36 +243,31 @@ TEST_F(Reply, SendFrameFailuresAndErrorTexts) {
     EXPECT_EQ(MB_REPLY_DEFERRED, 1437226427);
 }
 
-TEST(Framing, FixedAndVariablePartsPerFunctionCode) {
-    Bytes r(40, 0);
-    auto len = [&](uint8_t fc, int n, uint8_t count12 = 0, uint8_t count16 = 0) {
-        r[7] = fc;
-        r[12] = count12;
-        r[16] = count16;
+TEST(Framing, TheMbapLengthFieldDecides) {
+    auto len = [&](int mbapLength, int n) {
+        Bytes r(300, 0);
+        r[4] = (uint8_t)(mbapLength >> 8);
+        r[5] = (uint8_t)mbapLength;
+        r[7] = 3;
         Bytes exact(r.begin(), r.begin() + n);  // exact size: ASan sees any over-read
         return mb_tcp_frame_length(exact.data(), n);
     };
-    EXPECT_EQ(len(3, 7), 0);
-    EXPECT_EQ(len(3, 11), 0);
-    EXPECT_EQ(len(3, 12), 12);
-    EXPECT_EQ(len(6, 20), 12);
-    EXPECT_EQ(len(16, 12), 0);
-    EXPECT_EQ(len(16, 16, 4), 0);
-    EXPECT_EQ(len(16, 17, 4), 17);
-    EXPECT_EQ(len(15, 13, 0), 13);
-    EXPECT_EQ(len(22, 14), 14);
-    EXPECT_EQ(len(23, 16, 0, 0), 0);
-    EXPECT_EQ(len(23, 20, 0, 3), 20);
-    EXPECT_EQ(len(43, 11), 8);
-    EXPECT_EQ(len(0x80, 8), 8);
-    Bytes big(260, 0);
-    big[7] = 16;
-    big[12] = 250;  // 263 bytes
+    EXPECT_EQ(len(6, 5), 0);     // not even the length field yet
+    EXPECT_EQ(len(6, 11), 0);
+    EXPECT_EQ(len(6, 12), 12);
+    EXPECT_EQ(len(6, 20), 12);   // the next frame starts at byte 12
+    EXPECT_EQ(len(5, 11), 11);   // an 11-byte frame is 11 bytes, whatever its code
+    EXPECT_EQ(len(254, 259), 0);
+    EXPECT_EQ(len(254, 260), 260);
+    EXPECT_EQ(mb_tcp_announced_length(Bytes({0, 1, 0, 0, 0xFF, 0xFF}).data(), 6), 65541);
+    EXPECT_EQ(mb_tcp_announced_length(Bytes({0, 1, 0, 0, 0}).data(), 5), 0);
     CaptureStderr();
-    EXPECT_EQ(mb_tcp_frame_length(big.data(), 260), -1);
+    EXPECT_EQ(len(255, 8), -1);  // refused as soon as the header is there
     EXPECT_EQ(GetCapturedStderr(), "ERROR Invalid data: too many data\n");
-    big[12] = 247;  // exactly 260
-    EXPECT_EQ(mb_tcp_frame_length(big.data(), 260), 260);
+    CaptureStderr();
+    EXPECT_EQ(len(1, 7), -1);  // no room for a function code
+    EXPECT_EQ(len(0, 6), -1);
+    GetCapturedStderr();
 }
 
 // Malformed input, seeded and bounded: every framed request and every
@@ -293,7 +288,10 @@ TEST_F(Reply, RandomMalformedFramesNeverReadPastTheirBytes) {
         Bytes stream(n);
         for (uint8_t &b : stream) b = (uint8_t)rng();
         // Mostly near-valid frames, so the checks past the framing are reached.
-        for (int at = 0; at + 13 <= n && rng() % 3; at += 12 + (int)(rng() % 8)) {
+        for (int at = 0, step = 12 + (int)(rng() % 8); at + 13 <= n && rng() % 3;
+             at += step, step = 12 + (int)(rng() % 8)) {
+            stream[at + 4] = 0;
+            stream[at + 5] = (uint8_t)(rng() % 4 ? step - 6 : rng() % 12);
             stream[at + 7] = codes[rng() % sizeof codes];
             int address = rng() % 2 ? (int)(rng() % 40) : 1000 + (int)(rng() % 40);
             if (rng() % 5 == 0) address = (int)(rng() % 65536);
@@ -327,8 +325,9 @@ TEST_F(Reply, RandomMalformedFramesNeverReadPastTheirBytes) {
                     ASSERT_EQ(g_sent[1], copy[1]);
                     ASSERT_EQ((g_sent[4] << 8 | g_sent[5]) + 6, rc);
                 } else {
+                    // Cut, or framed shorter than its function code needs.
                     ASSERT_EQ(rc, -1);
-                    ASSERT_TRUE(cut < len);
+                    ASSERT_EQ(errno, MB_EBADDATA);
                 }
                 delete[] copy;
             }

@@ -81,4 +81,36 @@ TEST(SoftTimer, DueTestIsASignedDifference) {
     EXPECT_EQ(soft_clock_add(INT32_MAX, 20), INT32_MIN + 19);
 }
 
+// The main loop sets the clock from a monotonic source: a late pass runs each
+// due timer once, and the wait until the next one is what is left of it.
+TEST(SoftTimer, AdvancingToTheMonotonicClockAcrossTheWrap) {
+    soft_timer_reset(INT32_MAX - 30);
+    Recorder rec;
+    Probe p100{&rec, "100"}, p20{&rec, "20"};
+    SoftTimer t100 = {}, t20 = {};
+    EXPECT_EQ(soft_timer_next_due(), -1);
+    soft_timer_start(&t100, &p100, 100, record);
+    soft_timer_start(&t20, &p20, 20, record);
+    rec.events.clear();
+    EXPECT_EQ(soft_timer_next_due(), 20);
+    soft_timer_advance(soft_clock_add(INT32_MAX - 30, 7));
+    EXPECT_TRUE(rec.events.empty());
+    EXPECT_EQ(soft_timer_next_due(), 13);
+    // 150 ms late, past the wrap: each due timer runs once, in arming order.
+    const int32_t late = soft_clock_add(INT32_MAX - 30, 157);
+    soft_timer_advance(late);
+    EXPECT_LT(soft_timer_clock(), 0);
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"100:fired", "20:fired"}));
+    EXPECT_EQ(soft_timer_next_due(), 20);  // re-armed from the late instant
+    rec.events.clear();
+    soft_timer_advance(soft_clock_add(late, 19));
+    EXPECT_TRUE(rec.events.empty());
+    soft_timer_advance(soft_clock_add(late, 20));
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"20:fired"}));
+    EXPECT_EQ(soft_timer_next_due(), 20);
+    soft_timer_advance(soft_clock_add(late, 100));
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"20:fired", "100:fired", "20:fired"}));
+    soft_timer_reset(0);
+}
+
 }  // namespace

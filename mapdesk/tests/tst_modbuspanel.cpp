@@ -5,6 +5,7 @@
 #include "dialogseam.h"
 #include "mainwindow.h"
 #include "modbusasswidget.h"
+#include "peerrunner.h"
 #include "settingsdialog.h"
 #include "writeregistermodel.h"
 
@@ -93,7 +94,7 @@ private slots:
     void serialPortMissing();
 
 private:
-    QProcess m_server;
+    PeerRunner::Background m_server;
     QList<DialogSeam::Request> m_dialogs;
 };
 
@@ -101,9 +102,7 @@ void TstModbusPanel::initTestCase()
 {
     const QString script = QFileInfo(QString::fromUtf8(__FILE__)).absolutePath() + "/mbserver.py";
     QVERIFY2(QFileInfo::exists(script), qPrintable(script));
-    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_server.start("/usr/bin/python3", {script, QString::number(kServerPort)});
-    QVERIFY(m_server.waitForStarted(3000));
+    QVERIFY(m_server.start("/usr/bin/python3", {script, QString::number(kServerPort)}));
     // Up once it accepts a connection (the interpreter needs a moment).
     bool up = false;
     for (int i = 0; i < 50 && !up; ++i) {
@@ -118,10 +117,7 @@ void TstModbusPanel::initTestCase()
 
 void TstModbusPanel::cleanupTestCase()
 {
-    m_server.terminate();
-    if (!m_server.waitForFinished(3000))
-        m_server.kill();
-    m_server.waitForFinished(1000);
+    m_server.stop();
 }
 
 void TstModbusPanel::init()

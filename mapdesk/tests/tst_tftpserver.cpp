@@ -12,6 +12,21 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#ifdef Q_OS_WIN
+// No GDI: it defines ERROR, a name QTftp uses.
+#ifndef NOGDI
+#define NOGDI
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+#endif
+
+#include "peerrunner.h"
 #include "qtftp.h"
 #include "qtftpwidget.h"
 
@@ -42,20 +57,7 @@ QByteArray readFile(const QString &path)
 // Runs a client to completion; returns its exit code (-1: did not finish).
 int runClient(const QString &program, const QStringList &args, const QString &cwd = QString())
 {
-    QProcess p;
-    if (!cwd.isEmpty())
-        p.setWorkingDirectory(cwd);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(20000)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return -1;
-    }
-    const QByteArray out = p.readAll();
-    if (!out.isEmpty())
-        qDebug().noquote() << program << args.join(' ') << "->" << out.trimmed();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return PeerRunner::run(program, args, cwd);
 }
 
 QByteArray request(quint16 op, const QByteArray &name, bool terminated = true)
@@ -98,6 +100,19 @@ public:
     QUdpSocket sock;
 };
 
+// The server loop binds in its own thread, later under load: wait until it
+// answers (a read of a missing file), at most about 5 s.
+bool serverAnswers()
+{
+    for (int i = 0; i < 25; ++i) {
+        RawPeer p;
+        p.send(request(QTftp::RRQ, "probe-absent"));
+        if (!p.recv(200).isEmpty())
+            return true;
+    }
+    return false;
+}
+
 quint16 op(const QByteArray &p) { return p.size() >= 2 ? quint16((quint8(p[0]) << 8) | quint8(p[1])) : 0; }
 quint16 num(const QByteArray &p) { return p.size() >= 4 ? quint16((quint8(p[2]) << 8) | quint8(p[3])) : 0xffff; }
 }
@@ -123,11 +138,13 @@ private slots:
     void lostAcksOnWrite();
     void stopDuringTransfers();
     void bindFailure();
+    void portNotShared();
+    void replaceWhileHeld();
     void panel();
 
 private:
     QTemporaryDir m_tmp;
-    QString m_root, m_client;
+    QString m_root, m_client, m_busybox;
     QTftp *m_tftp = nullptr;
     bool m_haveBusybox = false, m_haveHpa = false;
 };
@@ -139,8 +156,9 @@ void TstTftpServer::initTestCase()
     m_client = m_tmp.filePath("client");
     QVERIFY(QDir().mkpath(m_root));
     QVERIFY(QDir().mkpath(m_client));
-    m_haveBusybox = !QStandardPaths::findExecutable("busybox").isEmpty();
-    m_haveHpa = !QStandardPaths::findExecutable("tftp").isEmpty();
+    m_busybox = PeerRunner::findProgram("busybox");
+    m_haveBusybox = !m_busybox.isEmpty();
+    m_haveHpa = !PeerRunner::findProgram("tftp").isEmpty();
 }
 
 void TstTftpServer::init()
@@ -151,16 +169,7 @@ void TstTftpServer::init()
         && QByteArray(QTest::currentTestFunction()) != "panel") {
         QSignalSpy err(m_tftp, &QTftp::error);
         m_tftp->start();
-        // The server binds in its own thread: ready once it answers (a loaded
-        // machine may take longer than any fixed pause).
-        RawPeer probe;
-        bool up = false;
-        for (int i = 0; i < 50 && !up && err.isEmpty(); ++i) {
-            probe.send(request(QTftp::RRQ, "readiness-probe"));
-            up = op(probe.recv(100)) == QTftp::ERROR;
-        }
-        QVERIFY2(err.isEmpty(), "port 5069 is taken");
-        QVERIFY2(up, "the server did not answer");
+        QVERIFY2(serverAnswers() && err.isEmpty(), "the server does not answer (port 5069 taken?)");
     }
 }
 
@@ -208,7 +217,8 @@ void TstTftpServer::busyboxShortForms()
     // How the gateway's shell types it: through a program named tftp.
     const QString bin = m_tmp.filePath("bin");
     QVERIFY(QDir().mkpath(bin));
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("busybox"), bin + "/tftp"));
+    // A real symbolic link (on Windows QFile::link makes a shell shortcut).
+    QCOMPARE(runClient("ln", {"-s", m_busybox, bin + "/tftp"}), 0);
     const QByteArray data = randomBytes(1500, 7);
     QVERIFY(writeFile(m_root + "/dk-map.json", data));
     QSignalSpy sent(m_tftp, &QTftp::fileSent);
@@ -399,7 +409,7 @@ void TstTftpServer::stopDuringTransfers()
     QVERIFY(!m_tftp->isRunning());
 
     m_tftp->start();
-    QTest::qWait(100);  // the loop binds in its own thread
+    QVERIFY(serverAnswers());
     RawPeer writer;
     writer.send(request(QTftp::WRQ, "half.bin"));
     QCOMPARE(writer.recv(2000), packet(QTftp::ACK, 0));
@@ -411,7 +421,7 @@ void TstTftpServer::stopDuringTransfers()
 
     // The engine serves again after a stop.
     m_tftp->start();
-    QTest::qWait(100);
+    QVERIFY(serverAnswers());
     RawPeer again;
     again.send(request(QTftp::RRQ, "big.bin"));
     QByteArray got;
@@ -437,11 +447,62 @@ void TstTftpServer::bindFailure()
     m_tftp->stop();
     squatter.close();
     m_tftp->start();
-    QTest::qWait(200);
+    QVERIFY(serverAnswers());
     QCOMPARE(err.count(), 1);
     RawPeer peer;
     peer.send(request(QTftp::RRQ, "absent"));
     QCOMPARE(num(peer.recv(2000)), quint16(1));
+}
+
+void TstTftpServer::portNotShared()
+{
+    // A program that asks to share the port must not get the gateway's requests.
+    QUdpSocket other;
+    QVERIFY(!other.bind(QHostAddress::AnyIPv4, kPort,
+                        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+    RawPeer peer;
+    peer.send(request(QTftp::RRQ, "absent"));
+    QCOMPARE(num(peer.recv(2000)), quint16(1));
+}
+
+void TstTftpServer::replaceWhileHeld()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Windows share modes only");
+#else
+    const QString path = m_root + "/held.bin";
+    QVERIFY(writeFile(path, "old contents"));
+    const auto hold = [&path]() {
+        // As a virus scanner or an open spreadsheet holds it: others may read, not write.
+        return CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                           GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    };
+    HANDLE h = hold();
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    std::thread release([h]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        CloseHandle(h);
+    });
+    RawPeer peer;
+    peer.send(request(QTftp::WRQ, "held.bin"));
+    const QByteArray first = peer.recv(3000);
+    release.join();
+    QCOMPARE(first, packet(QTftp::ACK, 0));
+    peer.send(packet(QTftp::DATA, 1, "new"));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 1));
+    QCOMPARE(readFile(path), QByteArray("new"));
+
+    // Held for longer than the server waits: refused, the file as it was.
+    h = hold();
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    RawPeer late;
+    late.send(request(QTftp::WRQ, "held.bin"));
+    const QByteArray reply = late.recv(3000);
+    CloseHandle(h);
+    QCOMPARE(op(reply), quint16(QTftp::ERROR));
+    QCOMPARE(readFile(path), QByteArray("new"));
+#endif
 }
 
 void TstTftpServer::panel()
@@ -465,7 +526,7 @@ void TstTftpServer::panel()
     QCOMPARE(start->text(), QString("停止tftp服务"));
     QCOMPARE(status->text(), QString("Server started"));
     QVERIFY(!root->isEnabled() && !browse->isEnabled());
-    QTest::qWait(100);
+    QVERIFY(serverAnswers());
 
     QSignalSpy sendOne(&w, &QtftpWidget::sigSendOneFile);
     QSignalSpy rcvOne(&w, &QtftpWidget::sigRcvOneFile);

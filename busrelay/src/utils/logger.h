@@ -23,6 +23,20 @@ void log_close();
 void log_write(int level, const char *file, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 void log_hexdump(const void *data, int length);
+// Deferred mode for the calling thread (an event loop): its lines collect in
+// memory and leave with log_flush(), which the loop calls before it sleeps;
+// before it sends a reply it writes the file's share (log_flush_file: what was
+// logged about a request is in the file before its answer leaves). A burst of
+// lines costs one write per destination. Off: every line leaves at
+// once. A terminal console is never deferred.
+void log_set_deferred(bool on);
+void log_flush();
+// Writes the deferred lines of the log file only (the console keeps its own).
+void log_flush_file();
+// log_flush() when the oldest unwritten line is at least `ms` old.
+void log_flush_if_older(int ms);
+// Raw console text (fd 1 or 2) in order with the logger's own output.
+void log_console_text(int fd, const char *text, int length);
 // Lowest level shown on the console (TRACE after log_open). Hex dumps count
 // as INFO. The file keeps its own level.
 void log_set_console_level(int level);

@@ -94,14 +94,32 @@ class Proc:
         except subprocess.TimeoutExpired:
             return None
 
-    def stop(self):
+    def stop(self, check=True):
+        """SIGINT, then the program must end cleanly: exit code 0 and no
+        sanitizer report (LeakSanitizer reports only at exit). A program that
+        had already ended, or is killed after 5 s, is only checked for a
+        report. check=False skips both checks."""
+        interrupted = False
         if self.alive():
             self.proc.send_signal(signal.SIGINT)
+            interrupted = True
             if self.wait(5) is None:
                 self.proc.kill()
                 self.proc.wait(5)
+                interrupted = False
         self._out.close()
         self._err.close()
+        if not check:
+            return
+        err = self.stderr()
+        for marker in ("ERROR: LeakSanitizer", "ERROR: AddressSanitizer", "ERROR: ThreadSanitizer",
+                       "WARNING: ThreadSanitizer", "runtime error:"):
+            if marker in err:
+                at = err.index(marker)
+                raise AssertionError("%s: sanitizer report\n%s" % (self.name, err[at:at + 4000]))
+        if interrupted and self.proc.returncode != 0:
+            raise AssertionError("%s exited with %r after SIGINT\n%s" %
+                                 (self.name, self.proc.returncode, err[-2000:]))
 
 
 def read_log(path="/tmp/mb.log"):

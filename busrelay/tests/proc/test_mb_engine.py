@@ -188,30 +188,54 @@ def test_one_shot_signals_read_once():
         stop(svr)
 
 
-def test_back_to_back_requests_answered_a_poll_cycle_apart():
+def test_pipelined_and_split_requests_answered_in_order():
     svr = start()
     try:
         s = raw()
-        gaps = []
-        for attempt in range(3):
-            a = frame(0x10 + attempt, 1, bytes([3, 0, 0, 0, 1]))
-            b = frame(0x20 + attempt, 1, bytes([4, 0, 1, 0, 1]))
-            s.sendall(a + b)
-            first = recv_reply(s)
-            t1 = time.monotonic()
-            second = recv_reply(s)
-            t2 = time.monotonic()
-            assert first[:2] == struct.pack(">H", 0x10 + attempt), first
-            assert first[7:] == bytes([3, 2, 1, 0]), first.hex()
-            assert second[:2] == struct.pack(">H", 0x20 + attempt), second
-            assert second[7:] == bytes([4, 2, 0x03, 0xE9]), second.hex()
-            gaps.append(t2 - t1)
-            if t2 - t1 >= 0.010:
-                break
-        # A loaded machine may deliver both at once now and then; one clean
-        # attempt out of three shows the separate poll cycles.
-        assert max(gaps) >= 0.010, gaps
+        # Forty requests in one write: more than one 260-byte read.
+        burst = b"".join(frame(0x100 + i, 1, bytes([3, 0, i % 20, 0, 1])) for i in range(40))
+        s.sendall(burst)
+        for i in range(40):
+            r = recv_reply(s)
+            assert r is not None, "reply %d missing" % i
+            assert r == frame(0x100 + i, 1, bytes([3, 2, 1, i % 20])), (i, r.hex())
+        # One request in two segments 100 ms apart (5 + 7 bytes), then one a
+        # byte at a time.
+        req = frame(0x200, 1, bytes([4, 0, 1, 0, 1]))
+        s.sendall(req[:5])
+        time.sleep(0.1)
+        s.sendall(req[5:])
+        assert recv_reply(s) == frame(0x200, 1, bytes([4, 2, 0x03, 0xE9]))
+        req = frame(0x201, 1, bytes([3, 0, 2, 0, 1]))
+        for k in range(len(req)):
+            s.sendall(req[k:k + 1])
+            time.sleep(0.01)
+        assert recv_reply(s) == frame(0x201, 1, bytes([3, 2, 1, 2]))
         s.close()
+    finally:
+        stop(svr)
+
+
+def test_flushed_exception_does_not_stall_the_other_client():
+    import select
+    svr = start()
+    try:
+        bad, good = raw(), raw()
+        time.sleep(0.1)
+        bad.sendall(frame(0x300, 1, bytes([3, 0, 0, 0, 0])))  # quantity 0: paused
+        time.sleep(0.2)
+        good.sendall(frame(0x301, 1, bytes([3, 0, 2, 0, 1])))
+        order = []
+        deadline = time.monotonic() + 3
+        while len(order) < 2 and time.monotonic() < deadline:
+            ready, _, _ = select.select([bad, good], [], [], 0.5)
+            for sock in ready:
+                order.append(("bad" if sock is bad else "good", recv_reply(sock)))
+        assert [who for who, _ in order] == ["good", "bad"], order
+        assert order[0][1] == frame(0x301, 1, bytes([3, 2, 1, 2])), order
+        assert order[1][1] == frame(0x300, 1, bytes([0x83, 3])), order
+        bad.close()
+        good.close()
     finally:
         stop(svr)
 
@@ -240,12 +264,18 @@ def test_oversize_write_is_dropped_and_the_client_still_served():
     try:
         s = raw()
         pdu = bytes([16, 0, 0, 0, 125, 250]) + bytes(250)
-        s.sendall(frame(0x77, 1, pdu))
-        assert recv_reply(s, timeout=1.0) is None
+        # The refused frame and a read right behind it in the same segment:
+        # the read is the only thing answered.
+        s.sendall(frame(0x77, 1, pdu) + frame(0x78, 1, bytes([3, 0, 2, 0, 1])))
+        assert recv_reply(s) == frame(0x78, 1, bytes([3, 2, 1, 2]))
         assert svr.wait_for(r"ERROR Invalid data: too many data", 2), svr.stderr()[-2000:]
-        time.sleep(0.1)
-        reply, _ = timed(s, frame(0x78, 1, bytes([3, 0, 2, 0, 1])))
-        assert reply == frame(0x78, 1, bytes([3, 2, 1, 2])), reply.hex()
+        # An announced length far past the frame limit, its bytes sent slowly.
+        big = struct.pack(">HHHB", 0x79, 0, 2001, 1) + bytes([16]) + bytes(1999)
+        s.sendall(big[:700])
+        time.sleep(0.05)
+        s.sendall(big[700:] + frame(0x7A, 1, bytes([3, 0, 2, 0, 1])))
+        assert recv_reply(s) == frame(0x7A, 1, bytes([3, 2, 1, 2]))
+        assert recv_reply(s, timeout=0.3) is None
         s.close()
     finally:
         stop(svr)
@@ -284,7 +314,8 @@ harness.run([
     test_exception_codes_and_the_pause_before_flushed_ones,
     test_writes_and_direct_reads_wait_for_the_gateway,
     test_one_shot_signals_read_once,
-    test_back_to_back_requests_answered_a_poll_cycle_apart,
+    test_pipelined_and_split_requests_answered_in_order,
+    test_flushed_exception_does_not_stall_the_other_client,
     test_third_client_is_closed_while_two_are_served,
     test_oversize_write_is_dropped_and_the_client_still_served,
     test_client_gone_before_its_reply_hurts_nobody,

@@ -1,6 +1,6 @@
 // Test-only Modbus TCP server around the engine, for process-level tests
 // against a real client. Like the service, requests are answered on the main
-// thread's 20 ms poll; deferred ones (writes, direct reads) are completed by a
+// thread's event loop as they arrive; deferred ones (writes, direct reads) are completed by a
 // second "gateway" thread after a delay, under the context lock, exactly as
 // the bridge does from the gateway link's receive thread.
 //
@@ -221,11 +221,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "mbtestsvr ready on port %d\n", mb_tcp_server_bound_port());
     fflush(stderr);
 
-    // The service's loop: 20 ms sleep, one poll. Ends on SIGINT/SIGTERM.
+    // The service's loop: wait for traffic (at most 20 ms), serve it, and
+    // the 20 ms safety-net pass. Ends on SIGINT/SIGTERM.
+    long passes = 0;
     while (g_run) {
-        struct timeval tv = {0, 20000};
-        select(0, nullptr, nullptr, nullptr, &tv);
-        mb_tcp_server_poll();
+        mb_tcp_server_wait(20);
+        if (++passes % 16 == 0) mb_tcp_server_poll();
     }
     g_gatewayRun = false;
     pthread_join(gw, nullptr);

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -200,6 +202,7 @@ Gw7fLink::Gw7fLink() {
         return;
     }
     socket_ = -1;
+    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // optional: slices without it
     initialised_ = true;
     LOG_INFO("gw7f Construct.. end");
 }
@@ -213,6 +216,8 @@ Gw7fLink::~Gw7fLink() {
     gatewayKey_.clear();
     if (socket_ >= 0) close(socket_);
     socket_ = -1;
+    if (stopFd_ >= 0) close(stopFd_);
+    stopFd_ = -1;
     pthread_mutex_destroy(&rsLock_);
     sem_destroy(&sndSem_);
     pthread_mutex_destroy(&ctrlLock_);
@@ -224,6 +229,11 @@ int Gw7fLink::start(Gw7fMsgHandler handler) {
     if (!initialised_) return -1;
     if (daemonRunning_) return 0;
     handler_ = handler;
+    if (stopFd_ >= 0) {  // a stop signalled before this start is spent
+        uint64_t v;
+        while (read(stopFd_, &v, sizeof v) > 0) {
+        }
+    }
     run_ = 1;
     int rc = pthread_create(&daemonThread_, nullptr, daemonEntry, this);
     if (rc != 0) {
@@ -237,6 +247,11 @@ int Gw7fLink::start(Gw7fMsgHandler handler) {
 
 void Gw7fLink::stop() {
     run_ = 0;
+    if (stopFd_ >= 0) {
+        const uint64_t one = 1;
+        ssize_t rc = write(stopFd_, &one, sizeof one);
+        (void)rc;
+    }
     if (daemonRunning_) {
         sem_post(&sndSem_);  // wake the send thread at once
         pthread_join(daemonThread_, nullptr);
@@ -270,10 +285,21 @@ bool Gw7fLink::tcpEstablished(int fd) const {
     return info.tcpi_state == TCP_ESTABLISHED;
 }
 
+// Sleeps on the stop descriptor, so that stop() ends the sleep at once and an
+// idle link does not wake every slice. Without it, in slices.
 bool Gw7fLink::sleepWhileRunning(int ms) {
     while (ms > 0 && run_.load()) {
-        int step = ms < kSliceMs ? ms : kSliceMs;
-        usleep((useconds_t)step * 1000);
+        int step = stopFd_ >= 0 ? ms : (ms < kSliceMs ? ms : kSliceMs);
+        if (stopFd_ >= 0) {
+            struct timespec t0, t1;
+            clock_gettime(CLOCK_MONOTONIC, &t0);
+            wait_fd(stopFd_, POLLIN, step);
+            clock_gettime(CLOCK_MONOTONIC, &t1);
+            step = (int)((t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000);
+            if (step <= 0) step = 1;
+        } else {
+            usleep((useconds_t)step * 1000);
+        }
         ms -= step;
     }
     return run_.load() != 0;
@@ -488,33 +514,97 @@ void Gw7fLink::supervise() {
 
 // ---------------------------------------------------------------- receive
 
-int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen) {
-    if (got == 0) return 5;
-    if (got == 5) {
-        if (buf[0] != 0x7F) {
-            LOG_WARN("not 7F msg, abandon\n");
-            return -1;
+void gw7f_rx_reset(Gw7fRx *rx) {
+    rx->start = rx->len = 0;
+    rx->skip = 0;
+    rx->reported = 0;
+}
+
+void gw7f_rx_quiet(Gw7fRx *rx) { rx->reported = 0; }
+
+uint8_t *gw7f_rx_space(Gw7fRx *rx, int *room) {
+    if (rx->len == 0) rx->start = 0;
+    if (rx->start > 0 && GW7F_RX_BUFFER - (rx->start + rx->len) < GW7F_FRAME_MAX) {
+        memmove(rx->data, rx->data + rx->start, (size_t)rx->len);
+        rx->start = 0;
+    }
+    *room = GW7F_RX_BUFFER - (rx->start + rx->len);
+    return rx->data + rx->start + rx->len;
+}
+
+void gw7f_rx_added(Gw7fRx *rx, int n) {
+    if (n > 0) rx->len += n;
+}
+
+bool gw7f_rx_partial(const Gw7fRx *rx) { return rx->len > 0 || rx->skip > 0; }
+
+namespace {
+
+void rx_drop(Gw7fRx *rx, int n) {
+    rx->start += n;
+    rx->len -= n;
+    if (rx->len == 0) rx->start = 0;
+}
+
+enum : unsigned { kBadStart = 1, kBadTopic = 2, kBadPayload = 4 };
+
+// Skips the bad head's first byte and everything up to the next 0x7F; each
+// kind of bad head is reported once per skipped run.
+void rx_resync(Gw7fRx *rx, unsigned kind, const char *why) {
+    if (!(rx->reported & kind)) LOG_WARN("%s", why);
+    rx->reported |= kind;
+    const uint8_t *p = rx->data + rx->start;
+    const void *next = rx->len > 1 ? memchr(p + 1, 0x7F, (size_t)rx->len - 1) : nullptr;
+    rx_drop(rx, next ? (int)((const uint8_t *)next - p) : rx->len);
+}
+
+}  // namespace
+
+int gw7f_rx_next(Gw7fRx *rx, const uint8_t **frame, int *total, int *topicLen,
+                 int *payloadLen) {
+    for (;;) {
+        if (rx->skip > 0) {
+            const int n = rx->skip < (uint32_t)rx->len ? (int)rx->skip : rx->len;
+            rx_drop(rx, n);
+            rx->skip -= (uint32_t)n;
+            if (rx->skip > 0) return 0;
         }
-        uint32_t t = get_u32(buf + 1);
+        if (rx->len == 0) return 0;
+        const uint8_t *p = rx->data + rx->start;
+        if (p[0] != 0x7F) {
+            rx_resync(rx, kBadStart, "not 7F msg, abandon\n");
+            continue;
+        }
+        if (rx->len < 5) return 0;
+        const uint32_t t = get_u32(p + 1);
         if (t > (uint32_t)GW7F_RCV_TOPIC_MAX) {
-            LOG_WARN("wrong topic length  for 7F msg, abandon\n");
-            return -1;
+            rx_resync(rx, kBadTopic, "wrong topic length  for 7F msg, abandon\n");
+            continue;
         }
-        *topicLen = (int)t;
-        *payloadLen = 0;
-        return (int)t + 4;
-    }
-    if (got == 9 + *topicLen) {
-        int32_t p = (int32_t)get_u32(buf + 5 + *topicLen);
-        if (p < 0 || (int64_t)got + p >= GW7F_FRAME_MAX) {
+        const int T = (int)t;
+        if (rx->len < 9 + T) return 0;
+        const int32_t P = (int32_t)get_u32(p + 5 + T);
+        if (P < 0) {  // no length to skip by: look for the next frame
+            rx_resync(rx, kBadPayload, "gw7f rcv too many data\n");
+            continue;
+        }
+        if ((int64_t)9 + T + P >= GW7F_FRAME_MAX) {
+            // The head is sound, so its lengths say where the next frame starts.
             LOG_WARN("gw7f rcv too many data\n");
-            return -1;
+            rx->reported = 0;
+            rx->skip = (uint32_t)(9 + T) + (uint32_t)P;
+            continue;
         }
-        *payloadLen = p;
-        return p;
+        const int whole = 9 + T + P;
+        if (rx->len < whole) return 0;
+        rx->reported = 0;
+        *frame = p;
+        *total = whole;
+        *topicLen = T;
+        *payloadLen = P;
+        rx_drop(rx, whole);
+        return 1;
     }
-    if (got == 9 + *topicLen + *payloadLen) return 0;
-    return -1;
 }
 
 void *Gw7fLink::rcvEntry(void *self) {
@@ -525,93 +615,57 @@ void *Gw7fLink::rcvEntry(void *self) {
 
 void Gw7fLink::rcvLoop() {
     LOG_INFO("gw7f rcv start...\n");
-    uint8_t buf[GW7F_FRAME_MAX];
+    // Frames are parsed out of whatever each read brings: one read may hold
+    // many frames (report bursts) or a part of one.
+    Gw7fRx rx;
+    gw7f_rx_reset(&rx);
+    log_set_deferred(true);
     const int fd = socket_;  // fixed for this thread's lifetime
-    bool failed = false;
 
-    while (connected_.load() == 1 && !failed) {
-        int want = 5, got = 0, waitMs = kHeadWaitMs;
-        int topicLen = 0, payloadLen = 0;
-        bool complete = false;
+    while (connected_.load() == 1) {
+        const uint8_t *frame;
+        int total, topicLen, payloadLen;
+        while (connected_.load() == 1 &&
+               gw7f_rx_next(&rx, &frame, &total, &topicLen, &payloadLen) == 1)
+            onRcvProcess(frame, total, topicLen, payloadLen);
+        if (connected_.load() != 1) break;
 
-        while (want > 0) {
-            int ready = wait_fd(fd, POLLIN, waitMs);
-            if (ready < 0) {
-                if (errno == EINTR) {
-                    LOG_WARN("A non blocked signal was caught while gw7f rcv select\n");
-                    continue;
-                }
-                LOG_WARN("gw7f rcv select error: %s\n", strerror(errno));
-                failed = true;
-                break;
-            }
-            if (ready == 0) {
-                if (got > 0) {
-                    LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n",
-                              strerror(ETIMEDOUT));
-                    got = 0;
-                }
-                break;
-            }
-            pthread_mutex_lock(&rsLock_);
-            ssize_t n = recv(fd, buf + got, (size_t)want, 0);
-            int err = n == 0 ? ECONNRESET : errno;
-            pthread_mutex_unlock(&rsLock_);
-            if (n <= 0) {
-                if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) continue;
-                LOG_ERROR("gw7f rcv error: %s", strerror(err));
-                failed = true;
-                break;
-            }
-            got += (int)n;
-            want -= (int)n;
-            if (want > 0) {
-                waitMs = kRestWaitMs;
+        const bool partial = gw7f_rx_partial(&rx);
+        log_flush();  // the trace of a burst leaves before we wait
+        int ready = wait_fd(fd, POLLIN, partial ? kRestWaitMs : kHeadWaitMs);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                LOG_WARN("A non blocked signal was caught while gw7f rcv select\n");
                 continue;
             }
-
-            const int more = gw7f_frame_need(buf, got, &topicLen, &payloadLen);
-            if (more < 0) {
-                if (got > 5 && got == 9 + topicLen) {
-                    // Read past a refused payload: otherwise its bytes are
-                    // taken for frame heads and every later frame is lost.
-                    int32_t p = (int32_t)get_u32(buf + 5 + topicLen);
-                    if (p > 0 && !skipPayload(fd, buf, p)) failed = true;
-                }
-                got = 0;
-                break;
+            LOG_WARN("gw7f rcv select error: %s\n", strerror(errno));
+            break;
+        }
+        if (ready == 0) {
+            gw7f_rx_quiet(&rx);
+            if (partial) {
+                LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n",
+                          strerror(ETIMEDOUT));
+                gw7f_rx_reset(&rx);
             }
-            if (more == 0) complete = true;
-            want = more;
-            waitMs = kRestWaitMs;
+            continue;
         }
-        if (complete) onRcvProcess(buf, got, topicLen, payloadLen);
-    }
-    connected_ = 0;
-    LOG_ERROR("gw7f rcv thread error! quit!");
-}
-
-bool Gw7fLink::skipPayload(int fd, uint8_t *scratch, int32_t count) {
-    while (count > 0 && connected_.load() == 1) {
-        int ready = wait_fd(fd, POLLIN, kRestWaitMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {  // stalled: given up like any frame that stops arriving
-            LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n", strerror(ETIMEDOUT));
-            return true;
-        }
-        if (ready < 0) return false;
+        int room = 0;
+        uint8_t *at = gw7f_rx_space(&rx, &room);
         pthread_mutex_lock(&rsLock_);
-        ssize_t n = recv(fd, scratch, (size_t)(count < GW7F_FRAME_MAX ? count : GW7F_FRAME_MAX), 0);
+        ssize_t n = recv(fd, at, (size_t)room, MSG_DONTWAIT);
         int err = n == 0 ? ECONNRESET : errno;
         pthread_mutex_unlock(&rsLock_);
         if (n <= 0) {
             if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) continue;
             LOG_ERROR("gw7f rcv error: %s", strerror(err));
-            return false;
+            break;
         }
-        count -= (int32_t)n;
+        gw7f_rx_added(&rx, (int)n);
     }
-    return true;
+    connected_ = 0;
+    LOG_ERROR("gw7f rcv thread error! quit!");
+    log_set_deferred(false);
 }
 
 void Gw7fLink::queueKeepAlive() {

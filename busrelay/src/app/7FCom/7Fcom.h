@@ -60,12 +60,31 @@ int gw7f_ring_count(Gw7fSendRing *ring);
 int gw7f_send_all(int fd, pthread_mutex_t *rsLock, const uint8_t *data, int length,
                   const std::atomic<int> *keepGoing);
 
-// Receive framing, one step per completed read: given the bytes of a frame
-// read so far (buf[0..got), got = 0, 5, 9 + topicLen, then the whole frame),
-// how many more bytes to read; 0 when the frame is complete (topicLen and
-// payloadLen set), -1 when it must be abandoned (bad start byte, topic
-// longer than GW7F_RCV_TOPIC_MAX, frame of GW7F_FRAME_MAX bytes or more).
-int gw7f_frame_need(const uint8_t *buf, int got, int *topicLen, int *payloadLen);
+// Receive side of the stream: bytes are appended as they arrive and frames
+// are taken whole. A bad head (not 0x7F, topic too long, negative payload
+// length) is skipped up to the next 0x7F byte; a skipped run (until a good
+// frame or a quiet link) logs each kind of warning once. A frame whose
+// payload is too large is skipped by its announced lengths.
+constexpr int GW7F_RX_BUFFER = 4 * GW7F_FRAME_MAX;
+struct Gw7fRx {
+    uint8_t data[GW7F_RX_BUFFER];
+    int start;       // first unparsed byte
+    int len;         // unparsed bytes
+    uint32_t skip;   // bytes of a refused frame still to be dropped
+    unsigned reported;  // kinds of bad head already logged in this skipped run
+};
+void gw7f_rx_reset(Gw7fRx *rx);
+// Where the next received bytes go (moves the unparsed bytes to the front
+// when needed) and how many fit.
+uint8_t *gw7f_rx_space(Gw7fRx *rx, int *room);
+void gw7f_rx_added(Gw7fRx *rx, int n);
+// 1: a complete frame at *frame (total bytes, topic and payload lengths), taken
+// from the buffer (valid until the next call); 0: more bytes are needed.
+int gw7f_rx_next(Gw7fRx *rx, const uint8_t **frame, int *total, int *topicLen, int *payloadLen);
+// True while a frame has begun (or is being skipped) but is incomplete.
+bool gw7f_rx_partial(const Gw7fRx *rx);
+// The link went quiet: a skipped run, if any, is over.
+void gw7f_rx_quiet(Gw7fRx *rx);
 
 class Gw7fLink {
 public:
@@ -110,8 +129,6 @@ private:
     void endConnection(bool logIt);
     bool tcpEstablished(int fd) const;
     void queueKeepAlive();
-    // Reads and drops `count` bytes of a refused frame. False on a link error.
-    bool skipPayload(int fd, uint8_t *scratch, int32_t count);
 
     bool initialised_ = false;
     Gw7fMsgHandler handler_ = nullptr;
@@ -121,6 +138,7 @@ private:
     sem_t sndSem_;
     pthread_mutex_t rsLock_;
     int socket_ = -1;
+    int stopFd_ = -1;  // eventfd written by stop(): ends the daemon's sleeps
     pthread_t rcvThread_{};
     pthread_t sndThread_{};
     bool rcvRunning_ = false;

@@ -35,8 +35,21 @@ void soft_timer_start(SoftTimer *timer, void *userData, int32_t periodMs, SoftTi
     arm(timer);
 }
 
-void soft_timer_tick() {
-    g_clock = soft_clock_add(g_clock, SOFT_TIMER_TICK_MS);
+void soft_timer_tick() { soft_timer_advance(soft_clock_add(g_clock, SOFT_TIMER_TICK_MS)); }
+
+int32_t soft_timer_next_due() {
+    int32_t best = -1;
+    for (SoftTimer *t = g_head.next; t != &g_head; t = t->next) {
+        if (!t->callback) continue;
+        int32_t left = (int32_t)((uint32_t)t->expiry - (uint32_t)g_clock);
+        if (left < 0) left = 0;
+        if (best < 0 || left < best) best = left;
+    }
+    return best;
+}
+
+void soft_timer_advance(int32_t now) {
+    g_clock = now;
     SoftTimer *t = g_head.next;
     while (t != &g_head) {
         SoftTimer *successor = t->next;

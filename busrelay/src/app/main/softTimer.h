@@ -1,5 +1,6 @@
-// Software timers driven by the main loop's 20 ms tick. The list is used by
-// the main thread only and never allocates: callers own the records.
+// Software timers driven by the main loop from a monotonic millisecond clock.
+// The list is used by the main thread only and never allocates: callers own
+// the records.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,14 @@ struct SoftTimer {
 constexpr int32_t SOFT_TIMER_TICK_MS = 20;
 
 void soft_timer_start(SoftTimer *timer, void *userData, int32_t periodMs, SoftTimerCallback cb);
+// Advances the clock by one 20 ms step and runs the due timers.
 void soft_timer_tick();
+// Sets the clock to `now` (ms, taken modulo 2^32 from a monotonic source) and
+// runs the due timers in list order; each runs at most once per call.
+void soft_timer_advance(int32_t now);
+// Milliseconds from the clock to the earliest expiry (0 when one is due), or
+// -1 when no timer is armed.
+int32_t soft_timer_next_due();
 
 // The software clock wraps after about 24.8 days; sums and the due test are
 // done modulo 2^32 so that timers keep firing across the wrap.

@@ -2,14 +2,19 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <new>
 
 #include "byteQueue.h"
 #include "logger.h"
@@ -17,22 +22,37 @@
 
 namespace {
 
+constexpr int kReadsPerPass = 4;        // per client, so that two clients take turns
+constexpr int kFlushReads = 256;        // bound on one pause's final discard
+constexpr int kTraceHoldMs = 20;        // a deferred trace waits for one timer pass at most
+
 struct ClientSlot {
     ByteQueue sendQueue;
-    ByteQueue recvQueue;
     bool inUse;
     int socket;
+    // Reassembly (main thread only): bytes rx[rxStart, rxStart + rxLen).
+    uint8_t rx[MB_TCP_RX_BUFFER];
+    int rxStart;
+    int rxLen;
+    uint32_t skip;  // bytes of a refused frame still to come and be dropped
+    // Flushed-exception pause: until this instant (0 = none) the client's
+    // output is held and its input discarded. Set under the context lock by
+    // whichever thread built the exception.
+    std::atomic<int64_t> pauseUntil;
+    int flushed;  // bytes discarded during the current pause
 };
 
 struct PeerState {
-    int idle;  // poll cycles since the last successful receive or send
-    int slot;  // -1: not a served client
+    int64_t lastTraffic;  // ms, the last successful receive or send
+    int slot;             // -1: not a served client
     struct sockaddr_in addr;
 };
 
 struct TcpServer {
     ModbusContext ctx;
     int listenFd;
+    int wakeFd;  // eventfd: replies queued by other threads
+    pthread_t owner;
     uint16_t port;
     RequestCallback onRequest;
     uint32_t active;  // bit n: socket n is a served client
@@ -47,6 +67,14 @@ struct TcpServer {
 TcpServer *g_server = nullptr;
 MbClientClosedFn g_closedHook = nullptr;
 uint16_t g_requestTid = 0;
+int64_t (*g_clock)() = nullptr;
+
+int64_t now_ms() {
+    if (g_clock) return g_clock();
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
 
 const char *peer_ip(const PeerState &p, char *buf) {
     if (!inet_ntop(AF_INET, &p.addr.sin_addr, buf, INET_ADDRSTRLEN)) strcpy(buf, "?");
@@ -55,6 +83,19 @@ const char *peer_ip(const PeerState &p, char *buf) {
 
 int active_count(uint32_t mask) { return __builtin_popcount(mask); }
 
+ClientSlot *slot_of(TcpServer *s, int fd) {
+    if (fd < 0 || fd > MAX_OPEN_PORT || !(s->active & (1u << fd))) return nullptr;
+    const int i = s->peers[fd].slot;
+    return i >= 0 ? &s->slots[i] : nullptr;
+}
+
+void reset_rx(ClientSlot &slot) {
+    slot.rxStart = slot.rxLen = 0;
+    slot.skip = 0;
+    slot.pauseUntil = 0;
+    slot.flushed = 0;
+}
+
 void close_client(TcpServer *s, int fd, bool contextLocked = false) {
     if (fd < 0 || fd > MAX_OPEN_PORT) return;
     pthread_mutex_lock(&s->tableLock);
@@ -62,11 +103,11 @@ void close_client(TcpServer *s, int fd, bool contextLocked = false) {
     close(fd);
     s->active &= ~(1u << fd);
     PeerState &p = s->peers[fd];
-    p.idle = 0;
+    p.lastTraffic = 0;
     if (p.slot >= 0) {
         ClientSlot &slot = s->slots[p.slot];
         queue_discard(&slot.sendQueue, 0);
-        queue_discard(&slot.recvQueue, 0);
+        reset_rx(slot);
         slot.inUse = false;
         slot.socket = -1;
     }
@@ -85,14 +126,10 @@ int open_listener(TcpServer *s) {
     }
     s->active = 0;
     for (PeerState &p : s->peers) {
-        p.idle = 0;
+        p.lastTraffic = 0;
         p.slot = -1;
     }
     int fd = tcp_server_socket(s->port);
-    if (fd >= FD_SETSIZE) {  // select could not watch it
-        close(fd);
-        fd = -1;
-    }
     if (fd < 0) {
         LOG_FATAL("[mbTcpTransport]int on port%d,error!!!", s->port);
         s->listenFd = fd;
@@ -129,62 +166,218 @@ void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
         close(fd);
         return;
     }
-    s->slots[free_slot].inUse = true;
-    s->slots[free_slot].socket = fd;
+    ClientSlot &slot = s->slots[free_slot];
+    slot.inUse = true;
+    slot.socket = fd;
+    reset_rx(slot);
     PeerState &p = s->peers[fd];
     p.slot = free_slot;
-    p.idle = 0;
+    p.lastTraffic = now_ms();
     p.addr = addr;
     s->active |= 1u << fd;
     pthread_mutex_unlock(&s->tableLock);
     socket_set_blocking(fd, 0);
+    // Replies are whole frames written at once: a pipelining client must not
+    // wait for its own acknowledgement (Nagle) to get the second reply.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void receive_from(TcpServer *s, int fd) {
-    char ip[INET_ADDRSTRLEN];
+// Writes out the client's queued replies until the queue is empty or the
+// socket takes no more. False when the client was closed.
+bool send_queued(TcpServer *s, int fd) {
     PeerState &p = s->peers[fd];
-    LOG_INFO("[mbTcpTransport]rcv from %s:%d:", peer_ip(p, ip), ntohs(p.addr.sin_port));
-    uint8_t buf[MB_MAX_ADU_LENGTH];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (n <= 0) {
-        LOG_ERROR("[mbTcpTransport]close client%d by rcv error!\n", fd);
-        close_client(s, fd);
-        return;
-    }
-    log_hexdump(buf, (int)n);
+    if (p.slot < 0) return false;
     ClientSlot &slot = s->slots[p.slot];
-    int off = 0;
-    while (off < n) {
-        int len = mb_tcp_frame_length(buf + off, (int)n - off);
-        if (len <= 0) break;  // the rest of this read is dropped
-        if (queue_write_whole(&slot.recvQueue, buf + off, len) != len)
-            LOG_WARN("[mbTcpTransport]cache rcv failed!\n");
-        off += len;
+    if (slot.pauseUntil.load() != 0) return true;  // held until the pause ends
+    uint8_t buf[MB_MAX_ADU_LENGTH];
+    for (int guard = 0; guard < 64; ++guard) {
+        int n = queue_peek(&slot.sendQueue, buf, sizeof buf);
+        if (n <= 0) return true;
+        // Whatever was logged about this request is in the log file before
+        // its reply can reach the client.
+        if (guard == 0) log_flush_file();
+        // MSG_NOSIGNAL: a peer that went away gives an error here, never SIGPIPE.
+        ssize_t sent = send(fd, buf, (size_t)n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+        char ip[INET_ADDRSTRLEN];
+        LOG_INFO("[mbTcpTransport]snd to %s:%d:", peer_ip(p, ip), ntohs(p.addr.sin_port));
+        if (sent <= 0) {
+            LOG_ERROR("[mbTcpTransport]snd error, close this client%d!\n", fd);
+            close_client(s, fd);
+            return false;
+        }
+        log_hexdump(buf, (int)sent);
+        queue_discard(&slot.sendQueue, (int)sent);
+        p.lastTraffic = now_ms();
+        if (sent < n) return true;  // the socket is full: POLLOUT brings us back
     }
-    p.idle = 0;
+    return true;
 }
 
-void send_to(TcpServer *s, int fd) {
-    PeerState &p = s->peers[fd];
-    if (p.slot < 0) return;
-    ClientSlot &slot = s->slots[p.slot];
+// Drops bytes of a refused frame from the front of the buffer.
+void drop_skipped(ClientSlot &slot) {
+    if (slot.skip == 0 || slot.rxLen == 0) return;
+    const int n = slot.skip < (uint32_t)slot.rxLen ? (int)slot.skip : slot.rxLen;
+    slot.rxStart += n;
+    slot.rxLen -= n;
+    slot.skip -= (uint32_t)n;
+}
+
+// Dispatches every complete frame in the client's buffer, answering each
+// before the next is taken. Stops while the client is paused, while its
+// replies cannot leave (the socket is full), or when it was closed (false).
+bool dispatch_frames(TcpServer *s, int fd, ClientSlot &slot) {
+    for (;;) {
+        drop_skipped(slot);
+        if (slot.pauseUntil.load() != 0) return true;
+        if (queue_count(&slot.sendQueue) > 0) return true;  // back-pressure
+        if (slot.rxLen < 6) break;
+        const uint8_t *frame = slot.rx + slot.rxStart;
+        const int len = mb_tcp_frame_length(frame, slot.rxLen);
+        if (len < 0) {
+            // Refused by its announced length: the client said where the
+            // next frame starts, so skipping exactly that keeps the stream
+            // in step (at most 64 KiB, no reply).
+            slot.skip = (uint32_t)mb_tcp_announced_length(frame, slot.rxLen);
+            continue;
+        }
+        if (len == 0) break;
+        if (s->onRequest) s->onRequest(&s->ctx, fd, frame, len);
+        if (slot_of(s, fd) != &slot) return false;  // closed meanwhile
+        slot.rxStart += len;
+        slot.rxLen -= len;
+        if (!send_queued(s, fd)) return false;
+    }
+    if (slot.rxLen == 0) slot.rxStart = 0;
+    else if (slot.rxStart > 0 && slot.rxStart + slot.rxLen > MB_TCP_RX_BUFFER - MB_MAX_ADU_LENGTH) {
+        memmove(slot.rx, slot.rx + slot.rxStart, (size_t)slot.rxLen);
+        slot.rxStart = 0;
+    }
+    return true;
+}
+
+// True when the client has a complete frame it could be served now.
+bool has_ready_frame(ClientSlot &slot) {
+    if (slot.pauseUntil.load() != 0 || slot.skip > 0 || slot.rxLen < 6) return false;
+    return mb_tcp_announced_length(slot.rx + slot.rxStart, slot.rxLen) <= slot.rxLen;
+}
+
+// Reads what a paused client sends and throws it away. False when closed.
+bool discard_input(TcpServer *s, int fd, ClientSlot &slot, int maxReads) {
     uint8_t buf[MB_MAX_ADU_LENGTH];
-    int n = queue_peek(&slot.sendQueue, buf, sizeof buf);
-    if (n <= 0) return;
-    char ip[INET_ADDRSTRLEN];
-    LOG_INFO("[mbTcpTransport]snd to %s:%d:", peer_ip(p, ip), ntohs(p.addr.sin_port));
-    // MSG_NOSIGNAL: a peer that went away gives an error here, never SIGPIPE.
-    ssize_t sent = send(fd, buf, (size_t)n, MSG_NOSIGNAL);
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (sent <= 0) {
-        LOG_ERROR("[mbTcpTransport]snd error, close this client%d!\n", fd);
-        close_client(s, fd);
+    for (int i = 0; i < maxReads; ++i) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+        if (n <= 0) {
+            LOG_ERROR("[mbTcpTransport]close client%d by rcv error!\n", fd);
+            close_client(s, fd);
+            return false;
+        }
+        slot.flushed += (int)n;
+        s->peers[fd].lastTraffic = now_ms();
+    }
+    return true;
+}
+
+// Receives and serves one client: whole frames are dispatched and answered
+// as they complete, several reads per pass at most.
+void serve_client(TcpServer *s, int fd) {
+    ClientSlot *sp = slot_of(s, fd);
+    if (sp == nullptr) return;
+    ClientSlot &slot = *sp;
+    PeerState &p = s->peers[fd];
+    if (slot.pauseUntil.load() != 0) {
+        discard_input(s, fd, slot, kReadsPerPass);
         return;
     }
-    log_hexdump(buf, (int)sent);
-    queue_discard(&slot.sendQueue, (int)sent);
-    p.idle = 0;
+    for (int reads = 0; reads < kReadsPerPass; ++reads) {
+        if (!dispatch_frames(s, fd, slot)) return;
+        if (slot.pauseUntil.load() != 0 || queue_count(&slot.sendQueue) > 0) return;
+        if (slot.rxStart + slot.rxLen > MB_TCP_RX_BUFFER - MB_MAX_ADU_LENGTH) {
+            memmove(slot.rx, slot.rx + slot.rxStart, (size_t)slot.rxLen);
+            slot.rxStart = 0;
+        }
+        uint8_t *at = slot.rx + slot.rxStart + slot.rxLen;
+        ssize_t n = recv(fd, at, MB_MAX_ADU_LENGTH, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        char ip[INET_ADDRSTRLEN];
+        LOG_INFO("[mbTcpTransport]rcv from %s:%d:", peer_ip(p, ip), ntohs(p.addr.sin_port));
+        if (n <= 0) {
+            LOG_ERROR("[mbTcpTransport]close client%d by rcv error!\n", fd);
+            close_client(s, fd);
+            return;
+        }
+        log_hexdump(at, (int)n);
+        slot.rxLen += (int)n;
+        p.lastTraffic = now_ms();
+        if (n < MB_MAX_ADU_LENGTH) {  // drained for now
+            dispatch_frames(s, fd, slot);
+            return;
+        }
+    }
+    dispatch_frames(s, fd, slot);
+}
+
+// The pause of a flushed exception is over: what the client sent meanwhile
+// (and whatever of its input was not yet served) is discarded, and the
+// exception leaves.
+void end_pause(TcpServer *s, int fd, ClientSlot &slot) {
+    if (!discard_input(s, fd, slot, kFlushReads)) return;
+    const int n = slot.flushed + slot.rxLen;
+    slot.rxStart = slot.rxLen = 0;
+    slot.skip = 0;
+    slot.flushed = 0;
+    if (s->ctx.debug) {
+        char text[40];
+        int len = snprintf(text, sizeof text, "Bytes flushed (%d)\n", n);
+        log_console_text(1, text, len);
+    }
+    slot.pauseUntil = 0;
+    send_queued(s, fd);
+}
+
+// Ends a wait in mb_tcp_server_wait (eventfd; any thread).
+void wake(TcpServer *s) {
+    if (s == nullptr || s->wakeFd < 0) return;
+    const uint64_t one = 1;
+    ssize_t rc = write(s->wakeFd, &one, sizeof one);
+    (void)rc;  // a full counter already means "wake up"
+}
+
+// The context's pause hook: runs under the context lock on the thread that
+// built the exception, for the context's current socket.
+void pause_client(ModbusContext *ctx) {
+    TcpServer *s = static_cast<TcpServer *>(ctx->backendData);
+    const int fd = ctx->socket;
+    if (s == nullptr || fd < 0 || fd > MAX_OPEN_PORT) return;
+    const int64_t until = now_ms() + ctx->responseTimeout.tv_sec * 1000 +
+                          ctx->responseTimeout.tv_usec / 1000;
+    pthread_mutex_lock(&s->tableLock);
+    const int i = s->peers[fd].slot;
+    if (i >= 0) s->slots[i].pauseUntil = until > 0 ? until : 1;
+    pthread_mutex_unlock(&s->tableLock);
+    if (!pthread_equal(pthread_self(), s->owner)) wake(s);
+}
+
+void drain_wake(TcpServer *s) {
+    uint64_t v;
+    while (read(s->wakeFd, &v, sizeof v) > 0) {
+    }
+}
+
+void accept_one(TcpServer *s) {
+    struct sockaddr_in addr;
+    socklen_t alen = sizeof addr;
+    int fd = accept(s->listenFd, (struct sockaddr *)&addr, &alen);
+    if (fd < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) LOG_ERROR("[mbTcpTransport]accept error");
+        return;
+    }
+    char ip[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip)) strcpy(ip, "?");
+    LOG_INFO("[mbTcpTransport]new connect from %s:%d,fd=%d", ip, ntohs(addr.sin_port), fd);
+    admit(s, fd, addr);
 }
 
 // --- backend operations -----------------------------------------------------
@@ -303,7 +496,7 @@ const ModbusBackend g_mbTcpServerBackend = {
     tcp_reply_tid,
     tcp_finish_frame,
     mb_tcp_server_send,
-    nullptr,  // requests arrive through the poll
+    nullptr,  // requests arrive through the server's own loop
     tcp_receive_bytes,
     tcp_verify_frame,
     tcp_match_confirmation,
@@ -314,29 +507,31 @@ const ModbusBackend g_mbTcpServerBackend = {
     nullptr,  // mb_tcp_server_free releases the context
 };
 
+int mb_tcp_announced_length(const uint8_t *buf, int n) {
+    if (buf == nullptr || n < 6) return 0;
+    return 6 + ((buf[4] << 8) | buf[5]);
+}
+
 int mb_tcp_frame_length(const uint8_t *buf, int n) {
-    if (buf == nullptr || n < 8) return 0;
-    const int f = buf[7];
-    int fixed = 0;
-    if (f <= 6) fixed = 4;
-    else if (f == 15 || f == 16) fixed = 5;
-    else if (f == 22) fixed = 6;
-    else if (f == 23) fixed = 9;
-    if (n < 8 + fixed) return 0;
-    int variable = 0;
-    if (f == 15 || f == 16) variable = buf[12];
-    else if (f == 23) variable = buf[16];
-    const int total = 8 + fixed + variable;
-    // Checked before completeness: one read never brings more than 260 bytes,
-    // so an oversized frame would otherwise just look incomplete.
-    if (total > MB_MAX_ADU_LENGTH) {
-        fprintf(stderr, "ERROR %s: too many data\n", mb_strerror(MB_EBADDATA));
-        fflush(stderr);
+    const int total = mb_tcp_announced_length(buf, n);
+    if (total == 0) return 0;
+    // Checked before completeness: such a frame would otherwise just look
+    // incomplete for ever.
+    if (total > MB_TCP_MAX_FRAME) {
+        char text[64];
+        int len = snprintf(text, sizeof text, "ERROR %s: too many data\n", mb_strerror(MB_EBADDATA));
+        log_console_text(2, text, len);
+        return -1;
+    }
+    if (total < 8) {
+        LOG_WARN("[mbTcpTransport]frame of %d bytes has no function code, dropped", total);
         return -1;
     }
     if (n < total) return 0;
     return total;
 }
+
+void mb_tcp_server_wake() { wake(g_server); }
 
 ssize_t mb_tcp_server_send(ModbusContext *ctx, const uint8_t *frame, int length) {
     LOG_INFO("[mbTcpTransport]cache snd:");
@@ -360,6 +555,9 @@ ssize_t mb_tcp_server_send(ModbusContext *ctx, const uint8_t *frame, int length)
         errno = ENOBUFS;
         return -1;
     }
+    // Queued by another thread (a gateway answer): the main loop sends it now,
+    // not at its next timer pass.
+    if (!pthread_equal(pthread_self(), s->owner)) wake(s);
     return taken;
 }
 
@@ -368,7 +566,7 @@ ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
         LOG_FATAL("[mbTcpTransport]server already created");
         return nullptr;
     }
-    TcpServer *s = static_cast<TcpServer *>(calloc(1, sizeof(TcpServer)));
+    TcpServer *s = new (std::nothrow) TcpServer();
     if (s == nullptr) {
         LOG_FATAL("malloc modbus tcp svr ctx failed!");
         return nullptr;
@@ -380,18 +578,106 @@ ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
     s->ctx.backendData = s;
     s->ctx.byteTimeout = {0, 1000};
     s->ctx.indicationTimeout = {0, 0};
+    s->ctx.pauseFlushed = pause_client;
     for (ClientSlot &slot : s->slots) {
         queue_init(&slot.sendQueue, MB_TCP_QUEUE_LIMIT);
-        queue_init(&slot.recvQueue, MB_TCP_QUEUE_LIMIT);
+        reset_rx(slot);
         slot.inUse = false;
         slot.socket = -1;
     }
     s->port = (uint16_t)port;
     s->onRequest = on_request;
+    s->owner = pthread_self();
+    s->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s->wakeFd < 0) LOG_ERROR("[mbTcpTransport]eventfd failed: %s", strerror(errno));
     s->listenFd = -1;
     open_listener(s);
     g_server = s;
     return &s->ctx;
+}
+
+int mb_tcp_server_wait(int timeoutMs) {
+    TcpServer *s = g_server;
+    if (s == nullptr) {
+        if (timeoutMs > 0) poll(nullptr, 0, timeoutMs);
+        return 0;
+    }
+    int64_t now = now_ms();
+
+    // Pauses that are over, idle clients, and the earliest pending deadline.
+    int64_t wakeAt = timeoutMs > 0 ? now + timeoutMs : now;
+    bool ready = false;
+    for (int fd = 0; fd <= MAX_OPEN_PORT; ++fd) {
+        ClientSlot *slot = slot_of(s, fd);
+        if (slot == nullptr) continue;
+        PeerState &p = s->peers[fd];
+        if (now - p.lastTraffic > MB_TCP_IDLE_LIMIT_MS) {
+            char ip[INET_ADDRSTRLEN];
+            LOG_WARN("[mbTcpTransport]close %s:%d connnect by idle timeout!", peer_ip(p, ip),
+                     ntohs(p.addr.sin_port));
+            close_client(s, fd);
+            continue;
+        }
+        const int64_t until = slot->pauseUntil.load();
+        if (until != 0 && until <= now) {
+            end_pause(s, fd, *slot);
+            if (slot_of(s, fd) != slot) continue;
+        }
+        const int64_t still = slot->pauseUntil.load();
+        if (still != 0 && still < wakeAt) wakeAt = still;
+        if (has_ready_frame(*slot)) ready = true;
+    }
+
+    struct pollfd fds[2 + MB_TCP_CLIENT_SLOTS];
+    int nfds = 0;
+    int listenAt = -1, wakeAtIdx = -1;
+    if (s->listenFd >= 0) {
+        listenAt = nfds;
+        fds[nfds++] = {s->listenFd, POLLIN, 0};
+    }
+    if (s->wakeFd >= 0) {
+        wakeAtIdx = nfds;
+        fds[nfds++] = {s->wakeFd, POLLIN, 0};
+    }
+    for (int fd = 0; fd <= MAX_OPEN_PORT && nfds < (int)(sizeof fds / sizeof fds[0]); ++fd) {
+        ClientSlot *slot = slot_of(s, fd);
+        if (slot == nullptr) continue;
+        short events = POLLIN;
+        // Input waits while its replies cannot leave: the client must read.
+        if (queue_count(&slot->sendQueue) > 0 && slot->pauseUntil.load() == 0) events = POLLOUT;
+        fds[nfds++] = {fd, events, 0};
+    }
+    int timeout = ready ? 0 : (int)(wakeAt - now);
+    if (timeout < 0) timeout = 0;
+    // The trace is written before every reply leaves; what was logged after
+    // the last one (its "snd to" lines) waits for a timer pass at most (about
+    // 20 ms), and never through a longer sleep.
+    if (timeout > kTraceHoldMs) log_flush();
+    else if (timeout > 0) log_flush_if_older(kTraceHoldMs / 2);
+    int rc = poll(fds, (nfds_t)nfds, timeout);
+    if (rc < 0) return 0;  // a signal: the caller looks at its run flag
+
+    if (wakeAtIdx >= 0 && (fds[wakeAtIdx].revents & POLLIN)) drain_wake(s);
+    const int first = (wakeAtIdx >= 0 ? wakeAtIdx : listenAt) + 1;
+    for (int i = first; i < nfds; ++i) {
+        const int fd = fds[i].fd;
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+            serve_client(s, fd);
+        } else if (ClientSlot *slot = slot_of(s, fd)) {
+            if (has_ready_frame(*slot) || (fds[i].revents & POLLOUT)) {
+                if (send_queued(s, fd)) dispatch_frames(s, fd, *slot);
+            }
+        }
+    }
+    if (listenAt >= 0 && (fds[listenAt].revents & POLLIN)) accept_one(s);
+
+    // Replies queued meanwhile (by this pass or by another thread) leave now.
+    for (int fd = 0; fd <= MAX_OPEN_PORT; ++fd) {
+        ClientSlot *slot = slot_of(s, fd);
+        if (slot == nullptr || slot->pauseUntil.load() != 0) continue;
+        if (queue_count(&slot->sendQueue) > 0 && send_queued(s, fd)) dispatch_frames(s, fd, *slot);
+    }
+    return rc > 0 ? 1 : 0;
 }
 
 void mb_tcp_server_poll() {
@@ -401,66 +687,14 @@ void mb_tcp_server_poll() {
         open_listener(s);
         return;
     }
+    mb_tcp_server_wait(0);
+}
 
-    // Dispatch: one whole frame per client.
-    uint8_t buf[MB_MAX_ADU_LENGTH];
-    for (ClientSlot &slot : s->slots) {
-        int n = queue_peek(&slot.recvQueue, buf, sizeof buf);
-        if (n <= 0) continue;
-        int len = mb_tcp_frame_length(buf, n);
-        if (len <= 0) {  // only whole frames are queued; never stall on junk
-            queue_discard(&slot.recvQueue, 0);
-            continue;
-        }
-        if (s->onRequest) s->onRequest(&s->ctx, slot.socket, buf, len);
-        queue_discard(&slot.recvQueue, len);
-    }
+void mb_tcp_server_set_clock(int64_t (*nowMs)()) { g_clock = nowMs; }
 
-    fd_set rset, wset;
-    FD_ZERO(&rset);
-    FD_ZERO(&wset);
-    FD_SET(s->listenFd, &rset);
-    int maxFd = s->listenFd;
-    for (int fd = 0; fd <= MAX_OPEN_PORT; ++fd) {
-        if (!(s->active & (1u << fd))) continue;
-        PeerState &p = s->peers[fd];
-        int idle = p.idle++;
-        if (idle <= MB_TCP_IDLE_LIMIT) {
-            FD_SET(fd, &rset);
-            FD_SET(fd, &wset);
-            if (fd > maxFd) maxFd = fd;
-        } else {
-            char ip[INET_ADDRSTRLEN];
-            LOG_WARN("[mbTcpTransport]close %s:%d connnect by idle timeout!", peer_ip(p, ip),
-                     ntohs(p.addr.sin_port));
-            close_client(s, fd);
-        }
-    }
-    struct timeval tv = {0, 0};
-    if (select(maxFd + 1, &rset, &wset, nullptr, &tv) <= 0) return;
-
-    uint32_t mask = s->active;
-    for (int fd = 0; fd <= MAX_OPEN_PORT; ++fd)
-        if ((mask & (1u << fd)) && FD_ISSET(fd, &rset)) receive_from(s, fd);
-
-    if (FD_ISSET(s->listenFd, &rset)) {
-        struct sockaddr_in addr;
-        socklen_t alen = sizeof addr;
-        int fd = accept(s->listenFd, (struct sockaddr *)&addr, &alen);
-        if (fd < 0) {
-            LOG_ERROR("[mbTcpTransport]accept error");
-        } else {
-            char ip[INET_ADDRSTRLEN];
-            if (!inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip)) strcpy(ip, "?");
-            LOG_INFO("[mbTcpTransport]new connect from %s:%d,fd=%d", ip, ntohs(addr.sin_port),
-                     fd);
-            admit(s, fd, addr);
-        }
-    }
-
-    mask = s->active;
-    for (int fd = 0; fd <= MAX_OPEN_PORT; ++fd)
-        if ((mask & (1u << fd)) && FD_ISSET(fd, &wset)) send_to(s, fd);
+bool mb_tcp_server_idle() {
+    TcpServer *s = g_server;
+    return s != nullptr && s->listenFd >= 0 && s->active == 0;
 }
 
 void mb_tcp_server_free(ModbusContext *ctx) {
@@ -475,10 +709,11 @@ void mb_tcp_server_free(ModbusContext *ctx) {
     }
     if (s->listenFd >= 0) close(s->listenFd);
     s->listenFd = -1;
+    g_server = nullptr;
+    if (s->wakeFd >= 0) close(s->wakeFd);
     pthread_mutex_destroy(&s->tableLock);
     pthread_mutex_destroy(&s->ctx.lock);
-    g_server = nullptr;
-    free(s);
+    delete s;
 }
 
 void mb_tcp_server_set_close_hook(MbClientClosedFn hook) { g_closedHook = hook; }

@@ -1,6 +1,7 @@
 #include "modbus.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -50,12 +51,15 @@ struct ReplyBuilder {
     // Exception reply; `flushed` adds the response-timeout pause and the
     // discard of the client's unread input.
     void exception(int code, bool flushed) {
-        if (flushed) {
+        if (flushed && ctx->pauseFlushed) {
+            ctx->pauseFlushed(ctx);  // the transport pauses this client alone
+        } else if (flushed) {
             pause_for(ctx->responseTimeout);
             int n = ctx->backend->flush ? ctx->backend->flush(ctx) : 0;
             if (ctx->debug) {
-                printf("Bytes flushed (%d)\n", n);
-                fflush(stdout);
+                char text[40];
+                int len = snprintf(text, sizeof text, "Bytes flushed (%d)\n", n);
+                log_console_text(1, text, len);
             }
         }
         MbReplyInfo ex = info;
@@ -66,12 +70,22 @@ struct ReplyBuilder {
     }
 };
 
-#define MB_TRACE(ctx, ...)                    \
-    do {                                      \
-        if ((ctx)->debug) {                   \
-            fprintf(stderr, __VA_ARGS__);     \
-            fflush(stderr);                   \
-        }                                     \
+// The engine's trace goes to standard error, in order with the logger's.
+void mb_trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void mb_trace(const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0) log_console_text(2, text, n < (int)sizeof text ? n : (int)sizeof text - 1);
+}
+
+#define MB_TRACE(ctx, ...)             \
+    do {                               \
+        if ((ctx)->debug) {            \
+            mb_trace(__VA_ARGS__);     \
+        }                              \
     } while (0)
 
 void reply_read_bits(ReplyBuilder &b, void *device, RegisterMap *map, int f, int address,
@@ -170,6 +184,7 @@ void mb_context_init(ModbusContext *ctx) {
     ctx->byteTimeout = {0, 500000};
     ctx->indicationTimeout = {0, 0};
     ctx->clearAfterRead = nullptr;
+    ctx->pauseFlushed = nullptr;
 }
 
 int mb_set_debug(ModbusContext *ctx, int on) {
@@ -347,12 +362,17 @@ int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length) {
     length = ctx->backend->finishFrame(frame, length);
     if (ctx->debug) {
         // One write per frame: "[%.2X]" per byte, then a newline.
+        static const char kDigits[] = "0123456789ABCDEF";
         char text[MB_MAX_ADU_LENGTH * 4 + 2];
         int pos = 0;
-        for (int i = 0; i < length; ++i) pos += snprintf(text + pos, 5, "[%.2X]", frame[i]);
+        for (int i = 0; i < length; ++i) {
+            text[pos++] = '[';
+            text[pos++] = kDigits[frame[i] >> 4];
+            text[pos++] = kDigits[frame[i] & 15];
+            text[pos++] = ']';
+        }
         text[pos++] = '\n';
-        fwrite(text, 1, (size_t)pos, stdout);
-        fflush(stdout);
+        log_console_text(1, text, pos);
     }
     ssize_t rc = ctx->backend->send(ctx, frame, length);
     if (rc == -1) {

@@ -101,6 +101,12 @@ struct ModbusBackend {
 // looks into it. Without a rule (null) nothing is cleared.
 typedef int (*MbClearAfterReadFn)(void *device, int functionCode, int address);
 
+// Takes over the pause before a flushed exception for the context's current
+// socket: the transport holds that client's output for the response timeout
+// and discards its input meanwhile, instead of the caller sleeping. Called
+// under the context lock just before the exception reply is sent.
+typedef void (*MbPauseFlushedFn)(ModbusContext *ctx);
+
 struct ModbusContext {
     pthread_mutex_t lock;  // guards the socket field and every RegisterMap
     int unitId;
@@ -113,6 +119,7 @@ struct ModbusContext {
     const ModbusBackend *backend;
     void *backendData;
     MbClearAfterReadFn clearAfterRead;
+    MbPauseFlushedFn pauseFlushed;  // null: sleep, then the backend's flush
 };
 
 void mb_context_init(ModbusContext *ctx);

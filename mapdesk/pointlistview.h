@@ -1,0 +1,81 @@
+#ifndef POINTLISTVIEW_H
+#define POINTLISTVIEW_H
+
+// The point list that `busrelay --points` prints (CSV or JSON): shown in a
+// table with a unit filter and sorting by address, saved as CSV for the
+// integrator's BMS.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QStandardItemModel;
+class QTableView;
+class PointFilterModel;
+
+// Columns as the service names them, and one list of texts per row.
+struct PointTable {
+    QStringList columns;
+    QVector<QStringList> rows;
+    int column(const QString &name) const { return columns.indexOf(name); }
+};
+
+// Reads either form; the byte-order mark of the CSV is optional. False with
+// a reason for text that is neither, or rows that do not fit the header.
+bool parsePointList(const QByteArray &data, PointTable *table, QString *error);
+// UTF-8 with a byte-order mark, a header row, CRLF line ends, quoted fields
+// where a comma, quote, line break or edge blank needs it.
+QByteArray pointListToCsv(const PointTable &table);
+
+class PointListView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit PointListView(QWidget *parent = nullptr);
+
+    // Replaces the shown list. False (and the old list kept) for bad data.
+    bool loadData(const QByteArray &data, QString *error = nullptr);
+    bool loadFile(const QString &path, QString *error = nullptr);
+
+    // Units in the list ("" for rows about a whole file), ascending.
+    QStringList units() const;
+    // Shows one unit's rows; an empty text shows all.
+    void setUnitFilter(const QString &unit);
+    // Orders the shown rows by unit, table and address (the order a client
+    // walks them).
+    void sortByAddress(Qt::SortOrder order = Qt::AscendingOrder);
+
+    // The rows as shown (filtered and sorted), with the header.
+    PointTable shownTable() const;
+    int shownCount() const;
+    int errorCount() const;
+    // Writes the rows as shown. False with a reason when the file cannot be written.
+    bool saveCsv(const QString &path, QString *error = nullptr) const;
+
+signals:
+    void saved(const QString &path);
+
+private slots:
+    void onUnitChanged(int index);
+    void onSaveClicked();
+
+private:
+    void rebuild();
+    void updateSummary();
+
+    PointTable m_table;
+    QComboBox *m_unitBox;
+    QLabel *m_summary;
+    QPushButton *m_saveBtn;
+    QTableView *m_view;
+    QStandardItemModel *m_model;
+    PointFilterModel *m_proxy;
+};
+
+#endif // POINTLISTVIEW_H
