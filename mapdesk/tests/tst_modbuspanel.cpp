@@ -147,9 +147,9 @@ void TstModbusPanel::tabAndForm()
     ModbusAssWidget w;
     Panel p{&w};
     // Starts on serial with an RTU master, coils selected, only the coil column shown.
-    QCOMPARE(p.get<QComboBox>("connectType")->currentText(), QString("Serial"));
+    QCOMPARE(p.get<QComboBox>("connectType")->currentText(), QString::fromUtf8("串口"));
     QVERIFY(w.modbusClient()->inherits("QModbusRtuSerialMaster"));
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Connect"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
     auto *view = p.get<QTableView>("writeValueTable");
     QVERIFY(!view->isColumnHidden(1));
     QVERIFY(view->isColumnHidden(2));
@@ -275,7 +275,7 @@ void TstModbusPanel::readBitsAndRegisters()
     ModbusAssWidget w;
     Panel p{&w};
     QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Disconnect"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("断开"));
 
     p.setType(0);  // coils: a % 3 == 0
     p.setRead(7, 1, 6);
@@ -316,7 +316,7 @@ void TstModbusPanel::readBitsAndRegisters()
     QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 
     p.click("connectButton");
-    QTRY_COMPARE_WITH_TIMEOUT(p.get<QPushButton>("connectButton")->text(), QString("Connect"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"), 3000);
 }
 
 void TstModbusPanel::writeCoilsAndRegisters()
@@ -368,7 +368,7 @@ void TstModbusPanel::exceptionShownWithCode()
     QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
     QCOMPARE(m_dialogs[0].title, QString("warning"));
     QVERIFY2(m_dialogs[0].text.startsWith("Read response error: "), qPrintable(m_dialogs[0].text));
-    QVERIFY2(m_dialogs[0].text.endsWith("(Mobus exception: 0x2)"), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.endsWith(QString::fromUtf8("(Mobus exception: 0x2 非法数据地址)")), qPrintable(m_dialogs[0].text));
     QCOMPARE(p.recv(), QString("83 02 "));
     QVERIFY(p.results().isEmpty());
     QTest::qWait(200);
@@ -416,7 +416,7 @@ void TstModbusPanel::connectionRefusedShown()
     QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
     QCOMPARE(m_dialogs[0].title, QString("warning"));
     QVERIFY(!m_dialogs[0].text.isEmpty());
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Connect"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
 
     // A read without a connection is refused with its reason.
     m_dialogs.clear();
