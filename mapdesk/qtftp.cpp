@@ -43,6 +43,7 @@ inline void put16(char *p, quint16 v)
 
 QTftp::QTftp() : QObject(nullptr), m_thread(new QThread)
 {
+    qRegisterMetaType<TftpProgress>("TftpProgress");
     m_thread->setObjectName(QStringLiteral("tftpServer"));
     moveToThread(m_thread);
     connect(this, &QTftp::doServer, this, &QTftp::server);
@@ -151,6 +152,46 @@ bool QTftp::requestFileName(const char *packet, qint64 len, QString *name)
     return true;
 }
 
+bool QTftp::requestOption(const char *packet, qint64 len, const char *option, QString *value)
+{
+    // opcode, name, 0, mode, 0, then option/value pairs each ending in 0
+    QList<QByteArray> fields = QByteArray(packet + 2, int(qMax<qint64>(0, len - 2))).split('\0');
+    if (!fields.isEmpty())
+        fields.removeLast();  // after the last terminator (or an unterminated tail)
+    for (int i = 2; i + 1 < fields.size(); i += 2) {
+        if (qstricmp(fields.at(i).constData(), option) == 0) {
+            *value = QString::fromLatin1(fields.at(i + 1));
+            return true;
+        }
+    }
+    return false;
+}
+
+void QTftp::beginProgress(const QString &name, bool upload, qint64 total)
+{
+    m_clock.start();
+    m_meter.start(total, 0);
+    m_progress = TftpProgress();
+    m_progress.name = name;
+    m_progress.upload = upload;
+    m_meter.fill(&m_progress, 0);
+    emit transferProgress(m_progress);
+}
+
+void QTftp::stepProgress(qint64 bytes, bool finished)
+{
+    const qint64 now = m_clock.elapsed();
+    if (!m_meter.update(bytes, now) && !finished)
+        return;
+    m_meter.fill(&m_progress, now);
+    m_progress.finished = finished;
+    if (finished) {
+        m_progress.total = bytes;  // what really came, announced or not
+        m_progress.remainingMs = 0;
+    }
+    emit transferProgress(m_progress);
+}
+
 bool QTftp::requestName(qint64 len, QString *name)
 {
     if (!requestFileName(m_buf, len, name)) {
@@ -224,6 +265,7 @@ void QTftp::serveRead(qint64 len)
     const quint64 fullBlocks = size / kBlockSize;
     qDebug() << "文件存在4";
     qDebug() << "file size:" << size;
+    beginProgress(name, false, qint64(size));
 
     quint64 k = 1;
     for (; k <= fullBlocks; ++k) {
@@ -237,6 +279,7 @@ void QTftp::serveRead(qint64 len)
             return;
         }
         emit progress(int((k - 1) * 100 / fullBlocks));
+        stepProgress(qint64(k) * kBlockSize);
     }
     const qint64 rest = qint64(size % kBlockSize);
     if (rest && file.read(m_buf + 4, rest) != rest) {
@@ -249,6 +292,7 @@ void QTftp::serveRead(qint64 len)
         return;
     }
     emit progress(100);
+    stepProgress(qint64(size), true);
     qDebug() << "文件存在5";
     qDebug("sent %d blocks, %llu bytes", int(k), static_cast<unsigned long long>(size));
     emit fileSent(name);
@@ -271,6 +315,11 @@ void QTftp::serveWrite(qint64 len)
     }
     const QHostAddress peer = m_peer;
     const quint16 peerPort = m_peerPort;
+    // Clients such as busybox announce the size; without it the total stays unknown.
+    QString tsize;
+    bool sizeOk = false;
+    const qint64 announced = requestOption(m_buf, len, "tsize", &tsize) ? tsize.toLongLong(&sizeOk) : -1;
+    beginProgress(name, true, sizeOk && announced >= 0 ? announced : -1);
     quint64 bytes = 0;
     quint16 expect = 1;
     int blocks = 0;
@@ -318,6 +367,8 @@ void QTftp::serveWrite(qint64 len)
         }
         bytes += quint64(n - 4);
         ++blocks;
+        if (n >= kPacketSize)
+            stepProgress(qint64(bytes));
         // The last ACK tells the client its file is stored: it must be on disk by then.
         if (n < kPacketSize)
             file.flush();
@@ -331,6 +382,7 @@ void QTftp::serveWrite(qint64 len)
     m_lastWritePort = peerPort;
     m_lastWriteBlock = expect;
     qDebug("received %d blocks, %llu bytes", blocks, static_cast<unsigned long long>(bytes));
+    stepProgress(qint64(bytes), true);
     emit fileReceived(name);
 }
 

@@ -6,11 +6,14 @@
 // loop that runs in the engine's own thread; the loop waits in short slices
 // so a stop ends it within a fraction of a second, even mid-transfer.
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
+
+#include "tftpprogress.h"
 
 class QFile;
 class QThread;
@@ -45,6 +48,9 @@ public:
     // false when the name is not terminated inside the packet.
     static bool requestFileName(const char *packet, qint64 len, QString *name);
     static QString errorText(int code);
+    // The value of a request option (RFC 2347, such as "tsize"), matched
+    // without regard to case; false when the request does not carry it.
+    static bool requestOption(const char *packet, qint64 len, const char *option, QString *value);
 
 signals:
     void startfileDownlaod(QString);
@@ -54,6 +60,9 @@ signals:
     void error(int);
     void progress(int);
     void send(bool);
+    // Bytes, total, rate and remaining time of the transfer in progress,
+    // throttled (see TransferMeter); the last one of a transfer is finished.
+    void transferProgress(TftpProgress);
 
 public slots:
     void server();
@@ -68,6 +77,8 @@ private:
     void sendError(int code);
     void sendAck(quint16 block);
     bool requestName(qint64 len, QString *name);
+    void beginProgress(const QString &name, bool upload, qint64 total);
+    void stepProgress(qint64 bytes, bool finished = false);
 
     QThread *m_thread;
     QUdpSocket *m_socket = nullptr;
@@ -77,6 +88,9 @@ private:
     char m_ackBuf[516];     // incoming ACKs, so a block can be resent
     QString m_root;
     std::atomic<bool> m_stop{false};
+    QElapsedTimer m_clock;
+    TransferMeter m_meter;
+    TftpProgress m_progress;
     // The last finished upload, to re-acknowledge its final block when that
     // acknowledgement was lost and the client sends the block again.
     QHostAddress m_lastWritePeer;

@@ -23,6 +23,7 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::startfileDownlaod, this, &QtftpWidget::startDownload);
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
+    connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::showProgress);
 
     // The packages and fetched files live beside the program by default.
     const QString dir = QCoreApplication::applicationDirPath() + "/data";
@@ -87,6 +88,7 @@ void QtftpWidget::startDownload(QString name)
 void QtftpWidget::sent(QString name)
 {
     ui->statusLabel->setText(QStringLiteral("发送") + name + QStringLiteral("成功"));
+    ui->progressBar->setRange(0, 100);
     ui->progressBar->reset();
     emit sigSendOneFile(name);
 }
@@ -114,4 +116,19 @@ void QtftpWidget::enableServer(QString path)
 {
     ui->start->setEnabled(QFileInfo(path).isDir());
     emit sigTftpRootDirChanged();
+}
+
+void QtftpWidget::showProgress(TftpProgress p)
+{
+    if (p.finished) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(100);
+    } else if (p.total > 0) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(p.percent());
+    } else {
+        ui->progressBar->setRange(0, 0);  // size unknown: busy
+    }
+    ui->progressBar->setEnabled(true);
+    ui->progressLabel->setText(p.text());
 }

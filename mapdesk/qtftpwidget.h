@@ -8,6 +8,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "tftpprogress.h"
+
 class QTftp;
 
 namespace Ui {
@@ -37,10 +39,14 @@ public slots:
     void received(QString name);
     void error(int code);
     void enableServer(QString path);
+    // Bar and text (bytes, rate, remaining time) of the transfer in progress.
+    void showProgress(TftpProgress p);
 
 private:
     Ui::QtftpWidget *ui;
     QTftp *m_tftp;
+public:
+    QTftp *engine() const { return m_tftp; }
 };
 
 #endif // QTFTPWIDGET_H
