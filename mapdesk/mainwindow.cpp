@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QScreen>
 #include <QStandardItemModel>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -78,6 +79,11 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     ui->workTabWidget->addTab(new ModbusAssWidget(ui->workTabWidget), u("modbus助手v1.0"));
     resize(790, 900);
+    // Laptop screens are often lower than that: open within the free area (title bar included).
+    if (const QScreen *scr = screen()) {
+        const QRect avail = scr->availableGeometry();
+        resize(qMin(width(), avail.width()), qMin(height(), avail.height() - 40));
+    }
     ui->workTabWidget->setCurrentIndex(0);
 
     findLocalIp();
