@@ -10,28 +10,40 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QTextStream>
 #include <QVBoxLayout>
 
 #include "dialogseam.h"
 
-DebugLogView::DebugLogView(QWidget *parent) : QWidget(parent)
+DebugLogView::DebugLogView(QWidget *parent, QTextEdit *view) : QWidget(parent)
 {
     for (bool &s : m_shown)
         s = true;
+    // Keep-alives come every few seconds and say nothing: hidden until asked for.
+    m_shown[KeepAlive] = false;
 
-    m_view = new QPlainTextEdit(this);
-    m_view->setObjectName(QStringLiteral("debugLogText"));
+    if (view) {
+        if (view->parentWidget() && view->parentWidget()->layout())
+            view->parentWidget()->layout()->removeWidget(view);
+        view->setParent(this);
+        m_view = view;
+    } else {
+        m_view = new QTextEdit(this);
+        m_view->setObjectName(QStringLiteral("debugLogText"));
+    }
     m_view->setReadOnly(true);
-    m_view->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    m_view->setMaximumBlockCount(m_maxLines);
+    m_view->setAcceptRichText(false);
+    m_view->clear();
+    m_view->document()->setMaximumBlockCount(m_maxLines);
 
     auto *bar = new QHBoxLayout;
     bar->addWidget(new QLabel(QStringLiteral("显示:"), this));
     for (int c = 0; c < CategoryCount; ++c) {
         auto *box = new QCheckBox(categoryName(Category(c)), this);
         box->setObjectName(QStringLiteral("logFilter%1").arg(c));
-        box->setChecked(true);
+        box->setChecked(m_shown[c]);
         connect(box, &QCheckBox::toggled, this, [this, c](bool on) { setShown(Category(c), on); });
         m_filter[c] = box;
         bar->addWidget(box);
@@ -93,11 +105,21 @@ QString DebugLogView::shownText() const
     return m_view->toPlainText();
 }
 
-void DebugLogView::append(DebugLogView::Category category, const QString &text)
+void DebugLogView::addToView(const QString &line)
+{
+    // Plain text always: payloads may hold '<' and must not be taken as markup.
+    QTextCursor c(m_view->document());
+    c.movePosition(QTextCursor::End);
+    if (!m_view->document()->isEmpty())
+        c.insertBlock();
+    c.insertText(line);
+}
+
+void DebugLogView::append(DebugLogView::Category category, const QString &text, bool stampIt)
 {
     if (category < 0 || category >= CategoryCount)
         category = Other;
-    const QString stamp = QTime::currentTime().toString(QStringLiteral("[HH:mm:ss] "));
+    const QString stamp = stampIt ? QTime::currentTime().toString(QStringLiteral("[HH:mm:ss] ")) : QString();
     QString t = text;
     t.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
     while (t.endsWith(QLatin1Char('\n')))
@@ -106,13 +128,13 @@ void DebugLogView::append(DebugLogView::Category category, const QString &text)
     const bool show = m_shown[category] && !m_paused;
     for (int i = 0; i < parts.size(); ++i) {
         // The stamp marks where an entry starts; its further lines are indented.
-        const QString line = (i == 0 ? stamp : QStringLiteral("    ")) + parts.at(i);
+        const QString line = (i == 0 || !stampIt ? stamp : QStringLiteral("    ")) + parts.at(i);
         m_lines.push_back({category, line});
         if (show) {
             // Keep the view where the user scrolled to, unless it followed the end.
             QScrollBar *sb = m_view->verticalScrollBar();
             const bool atEnd = sb->value() == sb->maximum();
-            m_view->appendPlainText(line);
+            addToView(line);
             if (atEnd)
                 sb->setValue(sb->maximum());
         }
@@ -150,7 +172,7 @@ void DebugLogView::setMaxLines(int lines)
         return;
     m_maxLines = lines;
     // The view holds at most the shown lines of the store, so it obeys the same cap.
-    m_view->setMaximumBlockCount(lines);
+    m_view->document()->setMaximumBlockCount(lines);
     const size_t before = m_lines.size();
     trim();
     if (m_lines.size() != before && !m_paused)

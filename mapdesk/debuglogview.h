@@ -12,6 +12,7 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
+class QTextEdit;
 
 // The debug area's log: keeps the last N lines (older ones drop off one by
 // one instead of the whole log going at once), shows the categories that are
@@ -25,7 +26,9 @@ public:
     static constexpr int kMinLines = 100;
     static constexpr int kMaxLines = 200000;
 
-    explicit DebugLogView(QWidget *parent = nullptr);
+    // With a view, that text edit (from a form) becomes the log's display and
+    // moves into this widget; otherwise one is made.
+    explicit DebugLogView(QWidget *parent = nullptr, QTextEdit *view = nullptr);
 
     static QString categoryName(Category c);
 
@@ -35,15 +38,16 @@ public:
     // Lines held (all categories) and the text on screen.
     int storedLines() const { return int(m_lines.size()); }
     QString shownText() const;
-    QPlainTextEdit *textView() const { return m_view; }
+    QTextEdit *textView() const { return m_view; }
 
     // The shown categories' lines, as on screen (also those that came in
     // while paused); false with the reason when the file cannot be written.
     bool saveToFile(const QString &path, QString *error = nullptr) const;
 
 public slots:
-    // One entry; a text with line breaks gives several lines, each stamped.
-    void append(DebugLogView::Category category, const QString &text);
+    // One entry; a text with line breaks gives several lines. The first is
+    // stamped with the time unless the text carries its own.
+    void append(DebugLogView::Category category, const QString &text, bool stamp = true);
     void setMaxLines(int lines);
     void setShown(DebugLogView::Category category, bool shown);
     void setPaused(bool paused);
@@ -59,6 +63,7 @@ private:
     };
     void trim();
     void rebuild();
+    void addToView(const QString &line);
     void updatePauseLabel();
 
     std::deque<Line> m_lines;
@@ -67,7 +72,7 @@ private:
     bool m_paused = false;
     int m_heldWhilePaused = 0;
 
-    QPlainTextEdit *m_view = nullptr;
+    QTextEdit *m_view = nullptr;
     QCheckBox *m_filter[CategoryCount] = {};
     QSpinBox *m_maxSpin = nullptr;
     QPushButton *m_pauseBtn = nullptr;

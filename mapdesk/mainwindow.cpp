@@ -2,9 +2,12 @@
 #include "ui_mainwindow.h"
 
 #include "devicetypetable.h"
+#include "debuglogview.h"
 #include "dialogseam.h"
+#include "disabledlook.h"
 #include "frame7f.h"
 #include "gatewayerrortext.h"
+#include "localinterfaces.h"
 #include "mapjsonfile.h"
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
@@ -23,10 +26,12 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QMenu>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QScreen>
+#include <QSplitter>
 #include <QStandardItemModel>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -77,7 +82,8 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
-    ui->workTabWidget->addTab(new ModbusAssWidget(ui->workTabWidget), u("modbus助手v1.0"));
+    m_modbusPanel = new ModbusAssWidget(ui->workTabWidget);
+    ui->workTabWidget->addTab(m_modbusPanel, u("modbus助手v1.0"));
     resize(790, 900);
     // Laptop screens are often lower than that: open within the free area (title bar included).
     if (const QScreen *scr = screen()) {
@@ -88,7 +94,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     findLocalIp();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    setupLaptopPanels();
+    m_startupPackageCheck = true;
     setupRemote();
+    m_startupPackageCheck = false;
 
     setupDiscovery();
     setup7F();
@@ -246,7 +255,11 @@ void MainWindow::onGwDetectStartBtnPressed()
     showStatus(u("探测网关..."));
 
     const QByteArray request = QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}");
-    const qint64 sent = m_detectSocket->writeDatagram(request, QHostAddress::Broadcast, kDiscoveryPort);
+    // The chosen network's own broadcast address keeps the search on that
+    // adapter (a limited broadcast leaves by one adapter the system picks).
+    const QHostAddress subnet = m_localIpCombo->currentInterface().broadcast;
+    const QHostAddress dst = subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
+    const qint64 sent = m_detectSocket->writeDatagram(request, dst, kDiscoveryPort);
     if (sent != request.size())
         qDebug() << "gateway discovery send failed:" << m_detectSocket->errorString();
     m_detectTimer->start(kDiscoveryMs);
@@ -266,7 +279,10 @@ void MainWindow::stopDetect(bool byTimer)
     const bool found = ui->gwInfoComboBox->count() > 0;
     ui->gw7FConnectBtn->setEnabled(found);
     ui->sshConnectBtn->setEnabled(found);
-    if (byTimer)
+    if (byTimer && !found)
+        showStatus(u("未找到网关: 请检查网线或Wi-Fi、网关电源、本机IP所选网卡与网关是否在同一网段, "
+                     "以及防火墙是否放行UDP 9980端口"));
+    else if (byTimer)
         showStatus(u("探测网关完毕"));
     else
         ui->statusbar->clearMessage();
@@ -296,19 +312,24 @@ void MainWindow::onProcessGwDetectPendingDatagram()
         }
         if (dk.isEmpty() || ip.isEmpty() || sn.isEmpty())
             continue;
-        ui->gwInfoComboBox->addItem(dk + "_" + ip + "_" + sn + "_" + ver);
+        // Shown readable; the selection reads the key fields from the item's data.
+        ui->gwInfoComboBox->addItem(ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")",
+                                    dk + "_" + ip + "_" + sn + "_" + ver);
     }
 }
 
 void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 {
-    const QStringList parts = arg1.split("_", Qt::KeepEmptyParts);
+    const QVariant fields = ui->gwInfoComboBox->currentText() == arg1 ? ui->gwInfoComboBox->currentData() : QVariant();
+    const QStringList parts = (fields.isValid() ? fields.toString() : arg1).split("_", Qt::KeepEmptyParts);
     if (parts.size() != 3 && parts.size() != 4)
         return;
     if (!parts[0].isEmpty() && !parts[1].isEmpty() && !parts[2].isEmpty()) {
         m_gwDevKey = parts[0];
         m_gwIp = parts[1];
         m_gwSnPrefix = parts[2];
+        m_localIpCombo->chooseForGateway(m_gwIp);
+        m_modbusPanel->setGatewayHost(m_gwIp);
     }
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
@@ -452,9 +473,9 @@ bool MainWindow::send7FCommand(int code)
     ui->centralwidget->setEnabled(false);
     m_7fCmdTimer->start(timeoutMs);
     if (code == OpDeleteDevice) {
-        appendDebugLog(QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"));
-        appendDebugLog(topic);
-        appendDebugLog(payload);
+        m_debugLog->append(DebugLogView::Command, QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"), false);
+        m_debugLog->append(DebugLogView::Command, topic, false);
+        m_debugLog->append(DebugLogView::Command, payload, false);
     }
     showStatus(status);
     return true;
@@ -523,14 +544,13 @@ void MainWindow::on_gwSndCmdBtn_clicked()
 
 void MainWindow::on_gwClearRcvBufBtn_clicked()
 {
-    ui->gwRecTextEdit->clear();
+    m_debugLog->clear();
 }
 
 void MainWindow::appendDebugLog(const QString &paragraph)
 {
-    if (ui->gwRecTextEdit->toPlainText().size() > kDebugLogLimit)
-        ui->gwRecTextEdit->clear();
-    ui->gwRecTextEdit->append(paragraph);
+    // Received 7F frames; the view keeps the last lines rather than wiping at a limit.
+    m_debugLog->append(DebugLogView::Report7F, paragraph, false);
 }
 
 // ---------------------------------------------------------------- 7F receive
@@ -546,6 +566,7 @@ void MainWindow::on7FReadyRead()
         if (r == Frame7F::NeedMore || r == Frame7F::Garbage)
             return;
         if (r == Frame7F::KeepAlive) {
+            m_debugLog->append(DebugLogView::KeepAlive, u("心跳 (已回复)"));
             m_7fSocket->write(Frame7F::keepAlive());
             continue;
         }
@@ -852,6 +873,10 @@ void MainWindow::onSshConnectBtnClicked()
             &MainWindow::onSshConnectStateChanged);
     connect(client, &CConnectionForSshClient::sigDataArrived, this,
             &MainWindow::onSshSlotDataArrived);
+    connect(client, &CConnectionForSshClient::sigErrorArrived, this, [this](QString text) {
+        m_sshConsole->appendStderr(text);
+        m_debugLog->append(DebugLogView::Ssh, text, false);
+    });
     connect(this, &MainWindow::sigSendSshCmd, client,
             QOverload<QString>::of(&CConnectionForSshClient::slotSend));
     connect(this, &MainWindow::sigDisconnecteSsh, client,
@@ -881,8 +906,8 @@ void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    ui->gwRecTextEdit->append(strMsg);
-    ui->gwRecTextEdit->moveCursor(QTextCursor::End);
+    m_sshConsole->appendStdout(strMsg);
+    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
 }
 
 // ---------------------------------------------------------------- SSH flows
@@ -1152,6 +1177,17 @@ void MainWindow::onTftpRootDirChanged()
 void MainWindow::checkPackages()
 {
     const QString root = tftpRoot();
+    // At start-up the findings go into the upgrade tab, not into boxes before the window.
+    const auto warnPkg = [this](QLabel *label, const QString &text) {
+        if (m_startupPackageCheck) {
+            label->setText(text.section("\r\n", 0, 0));
+            label->setToolTip(text);
+        } else {
+            DialogSeam::warning(this, "warn", text);
+        }
+    };
+    ui->gwDstVerLabel->setToolTip(QString());
+    ui->rlyDstVerLabel->setToolTip(QString());
     ui->gwDstVerLabel->setText(u("未获得电脑中网关升级包版本，无法升级网关程序"));
     ui->rlyDstVerLabel->setText(u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
     ui->upgradeGwSoftwareBtn->setEnabled(false);
@@ -1159,7 +1195,7 @@ void MainWindow::checkPackages()
 
     const UpgradePackage gw = UpgradePackage::check(root, "gwver.txt", "gateway.exe");
     if (!gw.versionFileRead) {
-        DialogSeam::warning(this, "warn",
+        warnPkg(ui->gwDstVerLabel,
                             u("未找到网关升级包,请检查") + root
                                 + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
     } else {
@@ -1169,7 +1205,7 @@ void MainWindow::checkPackages()
             ui->gwDstVerLabel->setText(gw.version);
             ui->upgradeGwSoftwareBtn->setEnabled(true);
         } else {
-            DialogSeam::warning(this, "warn",
+            warnPkg(ui->gwDstVerLabel,
                                 u("网关程序md5校验错误，请检查修正") + root
                                     + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
         }
@@ -1177,7 +1213,7 @@ void MainWindow::checkPackages()
 
     const UpgradePackage mb = UpgradePackage::check(root, "mbver.txt", "modbus.zip");
     if (!mb.versionFileRead) {
-        DialogSeam::warning(this, "warn",
+        warnPkg(ui->rlyDstVerLabel,
                             u("未找到modbus升级包,请检查") + root
                                 + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
     } else {
@@ -1187,7 +1223,7 @@ void MainWindow::checkPackages()
             ui->rlyDstVerLabel->setText(mb.version);
             ui->upgradeRelayBtn->setEnabled(true);
         } else {
-            DialogSeam::warning(this, "warn",
+            warnPkg(ui->rlyDstVerLabel,
                                 u("modbus程序md5校验错误，请检查修正") + root
                                     + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
         }
@@ -1285,4 +1321,40 @@ void MainWindow::onSshCmdTimerTimeout()
         return;
     showStatus(text);
     DialogSeam::warning(this, "warning", text);
+}
+
+// ---------------------------------------------------------------- laptop panels
+
+void MainWindow::setupLaptopPanels()
+{
+    // The PC's network beside the local IP: TFTP commands carry its address
+    // and discovery broadcasts on it.
+    m_localIpCombo = new LocalIpComboBox(ui->gwTabContents);
+    m_localIpCombo->setObjectName("localIpCombo");
+    int row = 0, col = 0, rowSpan = 0, colSpan = 0;
+    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan, &colSpan);
+    ui->gridLayout_gw->removeWidget(ui->localIpLabel);
+    ui->gridLayout_gw->addWidget(ui->localIpLabel, row, col);
+    ui->gridLayout_gw->addWidget(m_localIpCombo, row, col + 1);
+    const auto useIp = [this](const QString &ip) {
+        m_localIp = ip;
+        ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    };
+    if (!m_localIpCombo->currentIp().isEmpty())
+        useIp(m_localIpCombo->currentIp());
+    connect(m_localIpCombo, &LocalIpComboBox::localIpChanged, this, useIp);
+
+    // Debug area: the receive log keeps its last lines and filters them; the
+    // SSH shell gets a console of its own below it.
+    m_debugLog = new DebugLogView(ui->debugGroup, ui->gwRecTextEdit);
+    m_sshConsole = new SshConsoleView(ui->debugGroup);
+    auto *split = new QSplitter(Qt::Vertical, ui->debugGroup);
+    split->setObjectName("debugSplitter");
+    split->setChildrenCollapsible(false);
+    split->addWidget(m_debugLog);
+    split->addWidget(m_sshConsole);
+    ui->verticalLayout_dbg->insertWidget(0, split, 1);
+
+    // Coloured buttons look disabled when they are.
+    DisabledLook::apply(this);
 }

@@ -7,8 +7,12 @@
 #include <QPoint>
 #include <QString>
 
+class DebugLogView;
+class LocalIpComboBox;
+class ModbusAssWidget;
 class QMenu;
 class QStandardItemModel;
+class SshConsoleView;
 class QTcpSocket;
 class QTimer;
 class QUdpSocket;
@@ -189,6 +193,15 @@ private:
     QStandardItemModel *m_mapModel = nullptr;
     QMenu *m_allDevMenu = nullptr;
     QMenu *m_mapMenu = nullptr;
+
+    // Field-laptop panels: choice of the PC's network, the debug log with
+    // its filter, the SSH console, the test panel that follows the gateway.
+    void setupLaptopPanels();
+    LocalIpComboBox *m_localIpCombo = nullptr;
+    DebugLogView *m_debugLog = nullptr;
+    SshConsoleView *m_sshConsole = nullptr;
+    ModbusAssWidget *m_modbusPanel = nullptr;
+    bool m_startupPackageCheck = false;  // the first check reports in the upgrade tab, not in boxes
 };
 
 #endif // MAINWINDOW_H

@@ -6,6 +6,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTextEdit>
+#include <QVBoxLayout>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QtTest>
@@ -31,6 +33,7 @@ private slots:
     void pauseHoldsLines();
     void saveShownLines();
     void sshConsole();
+    void adoptsFormView();
 };
 
 void TstDebugLogView::keepsTheLastLines()
@@ -42,7 +45,7 @@ void TstDebugLogView::keepsTheLastLines()
     for (int i = 0; i < 250; ++i)
         v.append(DebugLogView::Report7F, QString("report %1").arg(i));
     QCOMPARE(v.storedLines(), 100);
-    QCOMPARE(v.textView()->blockCount(), 100);
+    QCOMPARE(v.textView()->document()->blockCount(), 100);
     QStringList b = bodies(v);
     QCOMPARE(b.first(), QString("report 150"));  // the oldest go one by one
     QCOMPARE(b.last(), QString("report 249"));
@@ -52,8 +55,12 @@ void TstDebugLogView::keepsTheLastLines()
     QCOMPARE(v.storedLines(), 100);
     b = bodies(v);
     QCOMPARE(b.mid(98), QStringList({"topic", "payload"}));
+    QCOMPARE(b.first(), QString("report 152"));
     QVERIFY(QRegularExpression("^\\[\\d\\d:\\d\\d:\\d\\d\\] topic$").match(v.shownText().section('\n', -2, -2)).hasMatch());
     QCOMPARE(v.shownText().section('\n', -1), QString("    payload"));
+    // Text with its own time stamp (and raw shell output) goes in as it is.
+    v.append(DebugLogView::Ssh, "[12:00:00 x]\n<b>not bold</b>", false);
+    QCOMPARE(v.shownText().section('\n', -2), QString("[12:00:00 x]\n<b>not bold</b>"));
 
     // A smaller cap cuts at once; below the minimum is raised to it.
     v.findChild<QSpinBox *>("logMaxLines")->setValue(120);
@@ -69,6 +76,11 @@ void TstDebugLogView::keepsTheLastLines()
 void TstDebugLogView::filterByCategory()
 {
     DebugLogView v;
+    // Keep-alives start hidden; everything else shows.
+    QVERIFY(!v.isShown(DebugLogView::KeepAlive));
+    QVERIFY(!v.findChild<QCheckBox *>("logFilter1")->isChecked());
+    QVERIFY(v.isShown(DebugLogView::Report7F) && v.isShown(DebugLogView::Command) && v.isShown(DebugLogView::Ssh));
+    v.setShown(DebugLogView::KeepAlive, true);
     v.append(DebugLogView::Report7F, "r1");
     v.append(DebugLogView::KeepAlive, "k1");
     v.append(DebugLogView::Command, "c1");
@@ -94,6 +106,7 @@ void TstDebugLogView::filterByCategory()
 void TstDebugLogView::pauseHoldsLines()
 {
     DebugLogView v;
+    v.setShown(DebugLogView::KeepAlive, true);
     v.setMaxLines(100);
     v.append(DebugLogView::Report7F, "before");
     v.findChild<QPushButton *>("logPauseBtn")->click();
@@ -127,7 +140,6 @@ void TstDebugLogView::saveShownLines()
     v.append(DebugLogView::Report7F, QString::fromUtf8("接收到数据 r1"));
     v.append(DebugLogView::KeepAlive, "k1");
     v.append(DebugLogView::Command, "c1\nc1b");
-    v.setShown(DebugLogView::KeepAlive, false);
     v.setPaused(true);
     v.append(DebugLogView::Ssh, "s1");  // came in while paused: saved too
     const QString path = dir.filePath("log.txt");
@@ -169,5 +181,25 @@ void TstDebugLogView::sshConsole()
     QVERIFY(c.text().isEmpty());
 }
 
+void TstDebugLogView::adoptsFormView()
+{
+    // The form's receive log becomes the view's display, with its name.
+    QWidget group;
+    auto *layout = new QVBoxLayout(&group);
+    auto *edit = new QTextEdit(&group);
+    edit->setObjectName("gwRecTextEdit");
+    edit->setPlainText("old");
+    layout->addWidget(edit);
+    auto *v = new DebugLogView(&group, edit);
+    layout->insertWidget(0, v);
+    QCOMPARE(layout->indexOf(edit), -1);
+    QCOMPARE(edit->parentWidget(), v);
+    QCOMPARE(v->textView(), edit);
+    QVERIFY(edit->toPlainText().isEmpty());
+    v->append(DebugLogView::Report7F, "r1");
+    QVERIFY(group.findChild<QTextEdit *>("gwRecTextEdit")->toPlainText().endsWith("] r1"));
+}
+
 QTEST_MAIN(TstDebugLogView)
 #include "tst_debuglogview.moc"
+
