@@ -9,7 +9,7 @@ namespace {
 QColor centre(QPushButton *b)
 {
     const QImage img = b->grab().toImage();
-    return img.pixelColor(4, img.height() / 2);  // background, clear of the text
+    return img.pixelColor(8, img.height() / 2);  // background, clear of the border and the text
 }
 } // namespace
 
@@ -37,18 +37,22 @@ void TstDisabledLook::greysColouredButtons()
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
+    // The style may shade the fill: compare hues, not exact values.
+    const auto grey = [](const QColor &c) { return c.red() == c.green() && c.green() == c.blue(); };
+    const auto orangeish = [](const QColor &c) { return c.red() > c.blue() + 80; };
     orange->setEnabled(false);
-    const QColor before = centre(orange);
-    QCOMPARE(before, QColor(252, 175, 62));  // the problem: disabled, still orange
+    QVERIFY(orangeish(centre(orange)));  // the fault: disabled, still orange
     DisabledLook::apply(&w);
-    QCOMPARE(centre(orange), QColor(0xd8, 0xd8, 0xd8));
+    QVERIFY2(grey(centre(orange)), qPrintable(centre(orange).name()));
     orange->setEnabled(true);
-    QCOMPARE(centre(orange), QColor(252, 175, 62));  // enabled keeps its colour
+    QVERIFY2(orangeish(centre(orange)), qPrintable(centre(orange).name()));  // enabled keeps its colour
 
     QCOMPARE(scoped->styleSheet(), own);  // written with states in mind: untouched
     QVERIFY(plain->styleSheet().isEmpty());
     DisabledLook::apply(&w);  // twice does no harm
-    QCOMPARE(centre(orange), QColor(252, 175, 62));
+    QVERIFY(orangeish(centre(orange)));
+    orange->setEnabled(false);
+    QVERIFY(grey(centre(orange)));
 }
 
 QTEST_MAIN(TstDisabledLook)
