@@ -115,6 +115,10 @@ void TstLayout::everyTabFits()
         QCoreApplication::processEvents();
         QTest::qWait(20);
         const QString tab = tabs->tabText(t);
+        // LAYOUT_SHOTS=dir keeps a picture of every tab for a look by eye.
+        const QString shots = qEnvironmentVariable("LAYOUT_SHOTS");
+        if (!shots.isEmpty())
+            w.grab().save(QString("%1/%2-scale%3-tab%4.png").arg(shots, QTest::currentDataTag()).arg(f).arg(t));
         if (w.width() > room.width() || w.height() > room.height())
             faults << QString("tab %1: the window needs %2x%3").arg(tab).arg(w.width()).arg(w.height());
 
