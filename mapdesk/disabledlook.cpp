@@ -16,7 +16,8 @@ void apply(QWidget *root)
         if (sheet.isEmpty() || sheet.contains(QLatin1Char('{')))
             continue;
         const QString cls = QString::fromLatin1(b->metaObject()->className());
-        b->setStyleSheet(QStringLiteral("%1:enabled{%2}\n%1:disabled{color:#8c8c8c;background-color:#d8d8d8;}")
+        // The sheet stays the base (fonts and all); only the disabled colours are overridden.
+        b->setStyleSheet(QStringLiteral("%1{%2}\n%1:disabled{color:#8c8c8c;background-color:#d8d8d8;}")
                              .arg(cls, sheet));
     }
 }

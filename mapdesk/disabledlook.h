@@ -4,8 +4,9 @@
 class QWidget;
 
 // Buttons coloured by a bare style sheet ("background-color: ...") keep
-// their colours when disabled and look usable. This scopes such a sheet to
-// the enabled state and greys the disabled one, for every button under root.
+// their colours when disabled and look usable. This turns such a sheet into
+// the button's base rule and adds grey colours for the disabled state, for
+// every button under root.
 namespace DisabledLook {
 void apply(QWidget *root);
 }
