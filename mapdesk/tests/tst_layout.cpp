@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 
 #include <QAbstractItemView>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QListView>
 #include <QPlainTextEdit>
@@ -108,6 +109,10 @@ void TstLayout::everyTabFits()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     auto *tabs = w.findChild<QTabWidget *>("workTabWidget");
     QVERIFY(tabs);
+    // The test panel with its widest write column ("Holding Registers") shown.
+    auto *regType = w.findChild<QComboBox *>("writeTable");
+    QVERIFY(regType);
+    regType->setCurrentIndex(3);
     QStringList faults;
     for (int t = 0; t < tabs->count(); ++t) {
         tabs->setCurrentIndex(t);
