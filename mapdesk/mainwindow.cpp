@@ -28,6 +28,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressBar>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QScreen>
@@ -1354,6 +1355,33 @@ void MainWindow::setupLaptopPanels()
     split->addWidget(m_debugLog);
     split->addWidget(m_sshConsole);
     ui->verticalLayout_dbg->insertWidget(0, split, 1);
+
+    // Transfers show in the status bar too: a 50 s upload is started from
+    // another tab than the TFTP panel's.
+    auto *bar = new QProgressBar(this);
+    bar->setObjectName("statusTransferBar");
+    bar->setMaximumWidth(160);
+    bar->setTextVisible(true);
+    bar->hide();
+    auto *barText = new QLabel(this);
+    barText->setObjectName("statusTransferLabel");
+    barText->hide();
+    ui->statusbar->addPermanentWidget(barText);
+    ui->statusbar->addPermanentWidget(bar);
+    auto *hideLater = new QTimer(this);
+    hideLater->setSingleShot(true);
+    connect(hideLater, &QTimer::timeout, bar, &QWidget::hide);
+    connect(hideLater, &QTimer::timeout, barText, &QWidget::hide);
+    connect(ui->widget, &QtftpWidget::sigTransferProgress, this, [bar, barText, hideLater](TftpProgress p) {
+        hideLater->stop();
+        bar->setRange(0, p.total > 0 || p.finished ? 100 : 0);
+        bar->setValue(p.finished ? 100 : qMax(0, p.percent()));
+        barText->setText(p.text());
+        bar->show();
+        barText->show();
+        if (p.finished)
+            hideLater->start(5000);
+    });
 
     // Coloured buttons look disabled when they are.
     DisabledLook::apply(this);

@@ -24,6 +24,7 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
     connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::showProgress);
+    connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::sigTransferProgress);
 
     // The packages and fetched files live beside the program by default.
     const QString dir = QCoreApplication::applicationDirPath() + "/data";

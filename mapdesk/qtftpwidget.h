@@ -30,6 +30,8 @@ signals:
     void sigTftpRootDirChanged();
     void sigRcvOneFile(QString fileName);
     void sigSendOneFile(QString fileName);
+    // The engine's progress reports, for displays outside the panel.
+    void sigTransferProgress(TftpProgress p);
 
 public slots:
     void startServer();

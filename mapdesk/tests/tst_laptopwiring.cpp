@@ -8,12 +8,16 @@
 #include "dialogseam.h"
 #include "localinterfaces.h"
 #include "mainwindow.h"
+#include "qtftpwidget.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -37,6 +41,7 @@ private slots:
     void startupWithoutBoxes();
     void networkChoiceFollowsGateway();
     void debugAreaAndConsole();
+    void transferInStatusBar();
 
 private:
     QList<DialogSeam::Request> m_dialogs;
@@ -139,6 +144,46 @@ void TstLaptopWiring::debugAreaAndConsole()
     QVERIFY(recv->toPlainText().contains("line 100 of a long"));
     w.findChild<QPushButton *>("gwClearRcvBufBtn")->click();
     QVERIFY(recv->toPlainText().isEmpty());
+}
+
+void TstLaptopWiring::transferInStatusBar()
+{
+    QTemporaryDir dir;
+    QFile f(dir.filePath("fw.bin"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(3000, 'x'));
+    f.close();
+
+    MainWindow w;
+    w.show();
+    auto *panel = w.findChild<QtftpWidget *>("widget");
+    panel->findChild<QLineEdit *>("root")->setText(dir.path());
+    panel->findChild<QPushButton *>("start")->click();
+    QVERIFY(panel->isServerRunning());
+    QTest::qWait(100);
+    auto *bar = w.findChild<QProgressBar *>("statusTransferBar");
+    auto *text = w.findChild<QLabel *>("statusTransferLabel");
+    QVERIFY(bar && text);
+    QVERIFY(!bar->isVisible());
+
+    // A client fetches the file block by block.
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    peer.writeDatagram(QByteArray("\x00\x01" "fw.bin\0octet\0", 15), QHostAddress::LocalHost, 5069);
+    for (int b = 1; b <= 6; ++b) {
+        QVERIFY(peer.waitForReadyRead(2000));
+        QByteArray data(600, 0);
+        QHostAddress from;
+        quint16 port = 0;
+        data.resize(int(peer.readDatagram(data.data(), data.size(), &from, &port)));
+        QCOMPARE(int(quint8(data[3])), b);
+        peer.writeDatagram(QByteArray("\x00\x04\x00", 3) + char(b), from, port);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(text->text().endsWith(QString::fromUtf8("完成")), 3000);
+    QVERIFY2(text->text().startsWith(QString::fromUtf8("发送 fw.bin: 2.9 KB / 2.9 KB")), qPrintable(text->text()));
+    QVERIFY(bar->isVisible() && text->isVisible());
+    QCOMPARE(bar->value(), 100);
+    panel->findChild<QPushButton *>("start")->click();
 }
 
 QTEST_MAIN(TstLaptopWiring)
