@@ -374,6 +374,7 @@ void ModbusAssWidget::sendRead(int offset, bool fromPoll)
         m_polling = false;
         if (ui->pollCheck->isChecked()) {
             m_counts = Counts();
+            ++m_countRun;
             updateCounts();
             m_polling = true;
             m_pollOffset = offset;
@@ -421,6 +422,7 @@ void ModbusAssWidget::sendRead(int offset, bool fromPoll)
     m_readInFlight = true;
     m_pollSent.start();
     m_lastReadOffset = offset;
+    reply->setProperty("countRun", m_countRun);
     connect(reply, &QModbusReply::finished, this, &ModbusAssWidget::readReady);
 }
 
@@ -431,23 +433,26 @@ void ModbusAssWidget::readReady()
         return;
     m_readInFlight = false;
     ui->mbRcvTxt->setPlainText(pduText(reply->rawResult()));
+    // An answer to a request from before a poll (re)start is shown but not counted.
+    Counts ignored;
+    Counts &counts = reply->property("countRun").toInt() == m_countRun ? m_counts : ignored;
 
     if (reply->error() == QModbusDevice::NoError) {
-        ++m_counts.answers;
+        ++counts.answers;
         appendLog(QStringLiteral("接收: ") + pduText(reply->rawResult()).trimmed());
         m_lastRead = reply->result();
         showReadValues();
     } else {
         const QModbusResponse pdu = reply->rawResult();
         if (reply->error() == QModbusDevice::ProtocolError && pdu.isException()) {
-            ++m_counts.exceptions;
+            ++counts.exceptions;
             appendLog(QStringLiteral("接收异常: %1 (%2)")
                           .arg(ModbusException::describe(int(pdu.exceptionCode())), pduText(pdu).trimmed()));
         } else if (reply->error() == QModbusDevice::TimeoutError) {
-            ++m_counts.timeouts;
+            ++counts.timeouts;
             appendLog(QStringLiteral("超时,无应答"));
         } else {
-            ++m_counts.otherErrors;
+            ++counts.otherErrors;
             appendLog(QStringLiteral("错误: ") + reply->errorString());
         }
         if (!m_polling)

@@ -104,6 +104,7 @@ private:
     bool m_polling = false;
     int m_pollOffset = 0;
     bool m_readInFlight = false;
+    int m_countRun = 0;  // replies of requests sent before the counts were reset are not counted
     QTimer *m_pollTimer = nullptr;
     QElapsedTimer m_pollSent;
     Counts m_counts;

@@ -618,8 +618,8 @@ void TstModbusPanel::pollCountsAnswersAndExceptions()
     const ModbusAssWidget::Counts c = w.counts();
     QTest::qWait(300);
     QCOMPARE(w.counts().requests, c.requests);  // stopped
-    QVERIFY2(c.answers <= 1, qPrintable(label->text()));  // at most the one in flight at the switch
-    QCOMPARE(c.answers + c.exceptions, c.requests);
+    QCOMPARE(c.answers, 0);  // an answer to the request in flight at the switch is not counted
+    QCOMPARE(c.exceptions, c.requests);
     QCOMPARE(c.timeouts, 0);
     QCOMPARE(label->text(), QString::fromUtf8("请求:%1 应答:%2 异常:%3 超时:0 其他错误:0")
                                 .arg(c.requests).arg(c.answers).arg(c.exceptions));
