@@ -4,6 +4,7 @@
 // network namespace.
 #include "localinterfaces.h"
 
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
@@ -84,6 +85,15 @@ void TstLocalInterfaces::initTestCase()
               && ip({"addr", "add", "10.200.1.77/24", "dev", "mdv0"})
               && ip({"addr", "add", "10.200.9.9/16", "dev", "mdv1"}) && ip({"link", "set", "mdv0", "up"})
               && ip({"link", "set", "mdv1", "up"});
+    // New links can take a moment to be reported with their addresses; wait
+    // (bounded) and show what the system reports if they never are.
+    for (int i = 0; m_ready && i < 30 && LocalInterfaces::list().size() < 3; ++i)
+        QTest::qWait(100);
+    if (m_ready && LocalInterfaces::list().size() < 3) {
+        for (const QNetworkInterface &nif : QNetworkInterface::allInterfaces())
+            qWarning() << nif.name() << nif.flags() << nif.addressEntries().size();
+        ip({"-4", "addr"});
+    }
 }
 
 void TstLocalInterfaces::cleanupTestCase()
