@@ -28,9 +28,9 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QMenu>
-#include <QProgressBar>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -314,14 +314,15 @@ void MainWindow::onProcessGwDetectPendingDatagram()
         if (dk.isEmpty() || ip.isEmpty() || sn.isEmpty())
             continue;
         // Shown readable; the selection reads the key fields from the item's data.
-        ui->gwInfoComboBox->addItem(ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")",
-                                    dk + "_" + ip + "_" + sn + "_" + ver);
+        const QString shown = ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")";
+        ui->gwInfoComboBox->addItem(shown, dk + "_" + ip + "_" + sn + "_" + ver);
     }
 }
 
 void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 {
-    const QVariant fields = ui->gwInfoComboBox->currentText() == arg1 ? ui->gwInfoComboBox->currentData() : QVariant();
+    const QVariant fields =
+        ui->gwInfoComboBox->currentText() == arg1 ? ui->gwInfoComboBox->currentData() : QVariant();
     const QStringList parts = (fields.isValid() ? fields.toString() : arg1).split("_", Qt::KeepEmptyParts);
     if (parts.size() != 3 && parts.size() != 4)
         return;
@@ -474,7 +475,8 @@ bool MainWindow::send7FCommand(int code)
     ui->centralwidget->setEnabled(false);
     m_7fCmdTimer->start(timeoutMs);
     if (code == OpDeleteDevice) {
-        m_debugLog->append(DebugLogView::Command, QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"), false);
+        m_debugLog->append(DebugLogView::Command,
+                           QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"), false);
         m_debugLog->append(DebugLogView::Command, topic, false);
         m_debugLog->append(DebugLogView::Command, payload, false);
     }
@@ -1197,8 +1199,8 @@ void MainWindow::checkPackages()
     const UpgradePackage gw = UpgradePackage::check(root, "gwver.txt", "gateway.exe");
     if (!gw.versionFileRead) {
         warnPkg(ui->gwDstVerLabel,
-                            u("未找到网关升级包,请检查") + root
-                                + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
+                u("未找到网关升级包,请检查") + root
+                    + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
     } else {
         qDebug().noquote() << "gateway md5=" + gw.digestInFile + " in gwver.txt";
         qDebug().noquote() << "gateway md5=" + gw.digestComputed + " for gateway.exe";
@@ -1207,16 +1209,16 @@ void MainWindow::checkPackages()
             ui->upgradeGwSoftwareBtn->setEnabled(true);
         } else {
             warnPkg(ui->gwDstVerLabel,
-                                u("网关程序md5校验错误，请检查修正") + root
-                                    + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
+                    u("网关程序md5校验错误，请检查修正") + root
+                        + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
         }
     }
 
     const UpgradePackage mb = UpgradePackage::check(root, "mbver.txt", "modbus.zip");
     if (!mb.versionFileRead) {
         warnPkg(ui->rlyDstVerLabel,
-                            u("未找到modbus升级包,请检查") + root
-                                + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
+                u("未找到modbus升级包,请检查") + root
+                    + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
     } else {
         qDebug().noquote() << "modbus md5=" + mb.digestInFile + " in mbver.txt";
         qDebug().noquote() << "modbus md5=" + mb.digestComputed + " for modbus.zip";
@@ -1225,8 +1227,8 @@ void MainWindow::checkPackages()
             ui->upgradeRelayBtn->setEnabled(true);
         } else {
             warnPkg(ui->rlyDstVerLabel,
-                                u("modbus程序md5校验错误，请检查修正") + root
-                                    + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
+                    u("modbus程序md5校验错误，请检查修正") + root
+                        + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
         }
     }
 }
@@ -1333,7 +1335,8 @@ void MainWindow::setupLaptopPanels()
     m_localIpCombo = new LocalIpComboBox(ui->gwTabContents);
     m_localIpCombo->setObjectName("localIpCombo");
     int row = 0, col = 0, rowSpan = 0, colSpan = 0;
-    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan, &colSpan);
+    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan,
+                                       &colSpan);
     ui->gridLayout_gw->removeWidget(ui->localIpLabel);
     ui->gridLayout_gw->addWidget(ui->localIpLabel, row, col);
     ui->gridLayout_gw->addWidget(m_localIpCombo, row, col + 1);
