@@ -189,7 +189,7 @@ void TstModbusPanel::tabAndForm()
 void TstModbusPanel::settingsDialog()
 {
     SettingsDialog d;
-    QCOMPARE(d.windowTitle(), QString("Modbus Settings"));
+    QCOMPARE(d.windowTitle(), QString::fromUtf8("Modbus设置"));
     SettingsDialog::Settings s = d.settings();
     QCOMPARE(s.parity, 2);
     QCOMPARE(s.baud, 19200);
@@ -215,7 +215,7 @@ void TstModbusPanel::settingsDialog()
     QCOMPARE(s.baud, 115200);
     QCOMPARE(s.stopBits, 3);
     QCOMPARE(s.numberOfRetries, 0);
-    parity->setCurrentIndex(4);  // "Mark"
+    parity->setCurrentIndex(4);  // mark
     d.findChild<QPushButton *>("applyButton")->click();
     QCOMPARE(d.settings().parity, 5);
 }
