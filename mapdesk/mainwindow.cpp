@@ -1382,7 +1382,7 @@ void MainWindow::setupLaptopPanels()
         barText->setText(p.text());
         bar->show();
         barText->show();
-        if (p.finished)
+        if (p.finished || p.failed)
             hideLater->start(5000);
     });
 

@@ -174,6 +174,7 @@ void QTftp::beginProgress(const QString &name, bool upload, qint64 total)
     m_progress = TftpProgress();
     m_progress.name = name;
     m_progress.upload = upload;
+    m_progressOpen = true;
     m_meter.fill(&m_progress, 0);
     emit transferProgress(m_progress);
 }
@@ -188,7 +189,18 @@ void QTftp::stepProgress(qint64 bytes, bool finished)
     if (finished) {
         m_progress.total = bytes;  // what really came, announced or not
         m_progress.remainingMs = 0;
+        m_progressOpen = false;
     }
+    emit transferProgress(m_progress);
+}
+
+void QTftp::closeProgress()
+{
+    if (!m_progressOpen)
+        return;
+    m_progressOpen = false;
+    m_progress.failed = true;
+    m_progress.remainingMs = -1;
     emit transferProgress(m_progress);
 }
 
@@ -406,8 +418,10 @@ void QTftp::server()
         const quint16 op = n >= 2 ? get16(m_buf) : 0;
         if (op == RRQ) {
             serveRead(n);
+            closeProgress();
         } else if (op == WRQ) {
             serveWrite(n);
+            closeProgress();
         } else if (op == DATA && n >= 4 && m_lastWritePort && m_peer == m_lastWritePeer
                    && m_peerPort == m_lastWritePort && get16(m_buf + 2) == m_lastWriteBlock) {
             sendAck(m_lastWriteBlock);  // the last acknowledgement of an upload was lost

@@ -79,6 +79,8 @@ private:
     bool requestName(qint64 len, QString *name);
     void beginProgress(const QString &name, bool upload, qint64 total);
     void stepProgress(qint64 bytes, bool finished = false);
+    // A transfer that ended without its last report broke off: say so.
+    void closeProgress();
 
     QThread *m_thread;
     QUdpSocket *m_socket = nullptr;
@@ -91,6 +93,7 @@ private:
     QElapsedTimer m_clock;
     TransferMeter m_meter;
     TftpProgress m_progress;
+    bool m_progressOpen = false;
     // The last finished upload, to re-acknowledge its final block when that
     // acknowledgement was lost and the client sends the block again.
     QHostAddress m_lastWritePeer;

@@ -124,6 +124,8 @@ void QtftpWidget::showProgress(TftpProgress p)
     if (p.finished) {
         ui->progressBar->setRange(0, 100);
         ui->progressBar->setValue(100);
+    } else if (p.failed) {
+        ui->progressBar->setRange(0, 100);  // stays where it broke off
     } else if (p.total > 0) {
         ui->progressBar->setRange(0, 100);
         ui->progressBar->setValue(p.percent());

@@ -21,6 +21,8 @@ QString TftpProgress::text() const
         s += QStringLiteral(", ") + TransferMeter::sizeText(qint64(bytesPerSec)) + QStringLiteral("/s");
     if (finished)
         s += QStringLiteral(", 完成");
+    else if (failed)
+        s += QStringLiteral(", 中断");
     else if (remainingMs >= 0)
         s += QStringLiteral(", 剩余 %1 s").arg((remainingMs + 999) / 1000);
     return s;

@@ -13,6 +13,7 @@ struct TftpProgress {
     double bytesPerSec = 0;   // average since the transfer began
     qint64 remainingMs = -1;  // -1 while unknown
     bool finished = false;
+    bool failed = false;      // the transfer broke off (timeout, peer's error, stop)
 
     int percent() const { return total > 0 ? int(qMin<qint64>(100, bytes * 100 / total)) : -1; }
     // "发送 a.bin: 48.8 KB / 97.7 KB, 120.5 KB/s, 剩余 1 s"

@@ -342,6 +342,19 @@ void TstTftpServer::lostAckOnRead()
     QCOMPARE(first.mid(4) + last.mid(4), data);
     peer.send(packet(QTftp::ACK, 2));
     QTRY_COMPARE(sent.count(), 1);
+
+    // A client that gives up (an ERROR packet): the progress ends as broken off.
+    QSignalSpy progress(m_tftp, &QTftp::transferProgress);
+    peer.send(request(QTftp::RRQ, "lost.bin"));
+    QCOMPARE(num(peer.recv(2000)), quint16(1));
+    peer.send(packet(QTftp::ERROR, 0, QByteArray("stop", 5)));
+    QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).value<TftpProgress>().failed);
+    const auto end = progress.last().at(0).value<TftpProgress>();
+    QVERIFY(!end.finished);
+    QCOMPARE(end.bytes, qint64(0));
+    QCOMPARE(end.total, qint64(600));
+    QVERIFY2(end.text().endsWith(QString::fromUtf8("中断")), qPrintable(end.text()));
+    QCOMPARE(sent.count(), 1);
 }
 
 void TstTftpServer::lostAcksOnWrite()
