@@ -102,6 +102,19 @@ quint16 op(const QByteArray &p) { return p.size() >= 2 ? quint16((quint8(p[0]) <
 quint16 num(const QByteArray &p) { return p.size() >= 4 ? quint16((quint8(p[2]) << 8) | quint8(p[3])) : 0xffff; }
 }
 
+// Progress reports collected on the test's own thread (queued), so reading
+// them never races the engine's thread.
+struct ProgressLog {
+    QObject context;
+    QList<TftpProgress> all;
+    explicit ProgressLog(QTftp *engine)
+    {
+        QObject::connect(engine, &QTftp::transferProgress, &context, [this](TftpProgress p) { all << p; },
+                         Qt::QueuedConnection);
+    }
+    bool endedWith(bool failed) const { return !all.isEmpty() && (failed ? all.last().failed : all.last().finished); }
+};
+
 class TstTftpServer : public QObject
 {
     Q_OBJECT
@@ -344,12 +357,12 @@ void TstTftpServer::lostAckOnRead()
     QTRY_COMPARE(sent.count(), 1);
 
     // A client that gives up (an ERROR packet): the progress ends as broken off.
-    QSignalSpy progress(m_tftp, &QTftp::transferProgress);
+    ProgressLog progress(m_tftp);
     peer.send(request(QTftp::RRQ, "lost.bin"));
     QCOMPARE(num(peer.recv(2000)), quint16(1));
     peer.send(packet(QTftp::ERROR, 0, QByteArray("stop", 5)));
-    QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).value<TftpProgress>().failed);
-    const auto end = progress.last().at(0).value<TftpProgress>();
+    QTRY_VERIFY(progress.endedWith(true));
+    const TftpProgress end = progress.all.last();
     QVERIFY(!end.finished);
     QCOMPARE(end.bytes, qint64(0));
     QCOMPARE(end.total, qint64(600));
@@ -558,11 +571,11 @@ void TstTftpServer::progressDuringTransfer()
     QVERIFY(writeFile(m_root + "/prog.bin", data));
 
     // The checks every transfer's reports must pass.
-    auto check = [](const QSignalSpy &spy, bool upload, qint64 firstTotal) {
+    auto check = [](const QList<TftpProgress> &spy, bool upload, qint64 firstTotal) {
         QVERIFY(spy.count() >= 2);
         qint64 last = -1;
         for (int i = 0; i < spy.count(); ++i) {
-            const auto p = spy.at(i).at(0).value<TftpProgress>();
+            const TftpProgress &p = spy.at(i);
             QCOMPARE(p.upload, upload);
             QVERIFY2(p.bytes >= last, qPrintable(QString("report %1 went back").arg(i)));
             last = p.bytes;
@@ -572,36 +585,36 @@ void TstTftpServer::progressDuringTransfer()
             if (!p.finished && firstTotal > 0 && p.bytesPerSec > 0)
                 QVERIFY(p.remainingMs >= 0);
         }
-        const auto first = spy.first().at(0).value<TftpProgress>();
+        const TftpProgress &first = spy.first();
         QCOMPARE(first.bytes, qint64(0));
-        const auto end = spy.last().at(0).value<TftpProgress>();
+        const TftpProgress &end = spy.last();
         QCOMPARE(end.bytes, qint64(100000));
         QCOMPARE(end.total, qint64(100000));
         QCOMPARE(end.remainingMs, qint64(0));
     };
 
     // The gateway fetches from the root: size known from the file, a report per percent.
-    QSignalSpy readSpy(m_tftp, &QTftp::transferProgress);
+    ProgressLog readSpy(m_tftp);
     QCOMPARE(runClient("busybox", {"tftp", "-g", "-r", "prog.bin", "-l", m_client + "/prog.bin", "127.0.0.1",
                                    "5069"}),
              0);
-    QTRY_VERIFY(!readSpy.isEmpty() && readSpy.last().at(0).value<TftpProgress>().finished);
-    check(readSpy, false, size);
-    QVERIFY2(readSpy.count() >= 50, qPrintable(QString::number(readSpy.count())));
-    QVERIFY2(readSpy.count() <= 102, qPrintable(QString::number(readSpy.count())));
-    QCOMPARE(readSpy.at(1).at(0).value<TftpProgress>().name, QString("prog.bin"));
+    QTRY_VERIFY(readSpy.endedWith(false));
+    check(readSpy.all, false, size);
+    QVERIFY2(readSpy.all.count() >= 50, qPrintable(QString::number(readSpy.all.count())));
+    QVERIFY2(readSpy.all.count() <= 102, qPrintable(QString::number(readSpy.all.count())));
+    QCOMPARE(readSpy.all.at(1).name, QString("prog.bin"));
 
     // busybox announces the size of an upload (tsize): known from the start.
-    QSignalSpy writeSpy(m_tftp, &QTftp::transferProgress);
+    ProgressLog writeSpy(m_tftp);
     QCOMPARE(runClient("busybox", {"tftp", "-p", "-l", m_client + "/prog.bin", "-r", "prog-up.bin", "127.0.0.1",
                                    "5069"}),
              0);
-    QTRY_VERIFY(!writeSpy.isEmpty() && writeSpy.last().at(0).value<TftpProgress>().finished);
-    check(writeSpy, true, size);
-    QVERIFY2(writeSpy.count() >= 50, qPrintable(QString::number(writeSpy.count())));
+    QTRY_VERIFY(writeSpy.endedWith(false));
+    check(writeSpy.all, true, size);
+    QVERIFY2(writeSpy.all.count() >= 50, qPrintable(QString::number(writeSpy.all.count())));
 
     // Without tsize the total stays unknown until the end.
-    QSignalSpy rawSpy(m_tftp, &QTftp::transferProgress);
+    ProgressLog rawSpy(m_tftp);
     RawPeer peer;
     peer.send(request(QTftp::WRQ, "raw-up.bin"));
     QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 0));
@@ -610,8 +623,8 @@ void TstTftpServer::progressDuringTransfer()
         peer.send(packet(QTftp::DATA, b, chunk));
         QCOMPARE(peer.recv(2000), packet(QTftp::ACK, b));
     }
-    QTRY_VERIFY(!rawSpy.isEmpty() && rawSpy.last().at(0).value<TftpProgress>().finished);
-    check(rawSpy, true, -1);
+    QTRY_VERIFY(rawSpy.endedWith(false));
+    check(rawSpy.all, true, -1);
     QCOMPARE(readFile(m_root + "/raw-up.bin"), data);
 
     // tsize is read from the request's options, in any case.
