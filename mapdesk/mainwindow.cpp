@@ -178,6 +178,8 @@ void MainWindow::setupSsh()
     m_sshCmdTimer = new QTimer(this);
     m_sshCmdTimer->setObjectName("sshCmdTimer");
     m_sshCmdTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a flow's timeout should not.
+    m_sshCmdTimer->setTimerType(Qt::PreciseTimer);
     connect(m_sshCmdTimer, &QTimer::timeout, this, &MainWindow::onSshCmdTimerTimeout);
     connect(ui->sshConnectBtn, &QPushButton::clicked, this, &MainWindow::onSshConnectBtnClicked);
     connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
