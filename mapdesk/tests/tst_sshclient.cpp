@@ -41,6 +41,24 @@ signals:
     void sigSendSshCmd(QString strMsg);
     void sigDisconnecteSsh();
 };
+
+// Text typed before the remote shell has started is dropped, and under load
+// it may start late: type an echo until it comes back (bounded), then forget it.
+bool waitForShell(Window *w, QSignalSpy *data)
+{
+    for (int i = 0; i < 40; ++i) {
+        emit w->sigSendSshCmd("echo shell-ready\n");
+        QTest::qWait(250);
+        for (const auto &a : *data) {
+            if (a.at(0).toString().contains("shell-ready")) {
+                QTest::qWait(100);  // the rest of the echo's output
+                data->clear();
+                return true;
+            }
+        }
+    }
+    return false;
+}
 }
 
 class TstSshClient : public QObject
@@ -190,7 +208,7 @@ void TstSshClient::clientShellOutputInChunks()
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
     QCOMPARE(state->at(0), (QList<QVariant>{true, QString("127.0.0.1"), kSshPort, QString()}));
-    QTest::qWait(300);  // text sent before the shell has started is dropped
+    QVERIFY(waitForShell(&w, data));
 
     emit w.sigSendSshCmd("for i in 1 2 3 4; do echo line$i; sleep 0.3; done\n");
     QString all;
@@ -227,7 +245,7 @@ void TstSshClient::clientDisconnectEndsSession()
     QSignalSpy *state, *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
-    QTest::qWait(300);
+    QVERIFY(waitForShell(&w, data));
     emit w.sigSendSshCmd("echo up\n");
     QTRY_VERIFY_WITH_TIMEOUT(!data->isEmpty(), 5000);
     QVERIFY(userHasProcesses());
@@ -251,7 +269,7 @@ void TstSshClient::clientShellExitIsReported()
     QSignalSpy *state, *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
-    QTest::qWait(300);
+    QVERIFY(waitForShell(&w, data));
     emit w.sigSendSshCmd("exit\n");
     QTRY_COMPARE_WITH_TIMEOUT(state->count(), 2, 5000);
     QCOMPARE(state->at(1), (QList<QVariant>{false, QString("127.0.0.1"), kSshPort, QString("SshClosedByServerError")}));
