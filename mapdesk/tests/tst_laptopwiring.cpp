@@ -59,6 +59,9 @@ void TstLaptopWiring::initTestCase()
                  && ip({"addr", "add", "10.200.31.5/24", "dev", "lwv0"})
                  && ip({"addr", "add", "10.200.32.6/24", "dev", "lwv1"}) && ip({"link", "set", "lwv0", "up"})
                  && ip({"link", "set", "lwv1", "up"});
+    // New links are listed a moment later (the kernel adds their IPv6 addresses meanwhile).
+    for (int i = 0; m_veth && i < 30 && LocalInterfaces::list().size() < 2; ++i)
+        QTest::qWait(100);
 }
 
 void TstLaptopWiring::cleanupTestCase()
