@@ -114,6 +114,7 @@ void CConnectionForSshClient::slotShellStart()
 
 void CConnectionForSshClient::slotShellError()
 {
+    // Drained at once so it cannot pile up; the console shows it apart from standard output.
     const QByteArray err = m_shell ? m_shell->readAllStandardError() : QByteArray();
     qDebug() << "CConnectionForSshClient::slotShellError Shell发生错误:" + m_strIpPort << err;
     const QString text = m_errDecoder->toUnicode(upToZero(err));

@@ -216,6 +216,7 @@ void Gateway7FClient::onReadyRead()
             return;
         if (r == Frame7F::KeepAlive) {
             m_socket->write(Frame7F::keepAlive());
+            emit keepAliveAnswered();
             continue;
         }
         emit frameReceived(topic, payload);

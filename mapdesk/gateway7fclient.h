@@ -62,6 +62,8 @@ signals:
     // Every frame sent by sendCommand and every frame received, for the debug log.
     void frameSent(QString topic, QString payload, int code);
     void frameReceived(QByteArray topic, QByteArray payload);
+    // A keep-alive came and was answered.
+    void keepAliveAnswered();
     void versionAnswered(QString version);
     void deviceListAnswered(QVector<Gateway7FDevice> devices);
     void deleteAnswered(QString deviceKey, int errorCode);

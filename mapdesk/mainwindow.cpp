@@ -1,10 +1,13 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "debuglogview.h"
 #include "devicetypetable.h"
 #include "dialogseam.h"
+#include "disabledlook.h"
 #include "gateway7fclient.h"
 #include "gatewayerrortext.h"
+#include "localinterfaces.h"
 #include "mapjsonfile.h"
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
@@ -29,9 +32,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QMenu>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QProgressBar>
+#include <QScreen>
+#include <QSplitter>
 #include <QStandardItemModel>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -75,13 +82,22 @@ MainWindow::MainWindow(QWidget *parent)
 {
     ui->setupUi(this);
     m_baseTitle = windowTitle();
-    ui->workTabWidget->addTab(new ModbusAssWidget(ui->workTabWidget), u("modbus助手v1.0"));
+    m_modbusPanel = new ModbusAssWidget(ui->workTabWidget);
+    ui->workTabWidget->addTab(m_modbusPanel, u("modbus助手v1.0"));
     resize(790, 900);
+    // Laptop screens are often lower than that: open within the free area (title bar included).
+    if (const QScreen *scr = screen()) {
+        const QRect avail = scr->availableGeometry();
+        resize(qMin(width(), avail.width()), qMin(height(), avail.height() - 40));
+    }
     ui->workTabWidget->setCurrentIndex(0);
 
     findLocalIp();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    setupLaptopPanels();
+    m_startupPackageCheck = true;
     setupRemote();
+    m_startupPackageCheck = false;
 
     setupDiscovery();
     setup7F();
@@ -152,10 +168,13 @@ void MainWindow::setup7F()
     connect(m_7f, &Gateway7FClient::frameSent, this, [this](const QString &topic, const QString &payload, int code) {
         if (code != OpDeleteDevice)
             return;
-        appendDebugLog(QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"));
-        appendDebugLog(topic);
-        appendDebugLog(payload);
+        m_debugLog->append(DebugLogView::Command, QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"),
+                           false);
+        m_debugLog->append(DebugLogView::Command, topic, false);
+        m_debugLog->append(DebugLogView::Command, payload, false);
     });
+    connect(m_7f, &Gateway7FClient::keepAliveAnswered, this,
+            [this]() { m_debugLog->append(DebugLogView::KeepAlive, u("心跳 (已回复)")); });
     connect(m_7f, &Gateway7FClient::versionAnswered, this, [this](const QString &version) {
         ui->curGwSoftwareVerLabel->setText(version);
         showStatus(u("获取网关版本成功!"));
@@ -280,7 +299,7 @@ void MainWindow::onGwDetectStartBtnPressed()
     showStatus(u("探测网关..."));
 
     const QByteArray request = QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}");
-    const qint64 sent = m_detectSocket->writeDatagram(request, QHostAddress::Broadcast, m_discoveryPort);
+    const qint64 sent = m_detectSocket->writeDatagram(request, discoveryAddress(), m_discoveryPort);
     if (sent != request.size())
         qDebug() << "gateway discovery send failed:" << m_detectSocket->errorString();
     m_detectTimer->start(kDiscoveryMs);
@@ -300,7 +319,10 @@ void MainWindow::stopDetect(bool byTimer)
     const bool found = ui->gwInfoComboBox->count() > 0;
     ui->gw7FConnectBtn->setEnabled(found);
     ui->sshConnectBtn->setEnabled(found);
-    if (byTimer)
+    if (byTimer && !found)
+        showStatus(u("未找到网关: 请检查网线或Wi-Fi、网关电源、本机IP所选网卡与网关是否在同一网段, "
+                     "以及防火墙是否放行UDP 9980端口"));
+    else if (byTimer)
         showStatus(u("探测网关完毕"));
     else
         ui->statusbar->clearMessage();
@@ -334,13 +356,17 @@ void MainWindow::onProcessGwDetectPendingDatagram()
         // A flow waiting for the gateway searches on its own; the list stays as it is.
         if (m_flowSearching && !m_detecting)
             continue;
-        ui->gwInfoComboBox->addItem(dk + "_" + ip + "_" + sn + "_" + ver);
+        // Shown readable; the selection reads the key fields from the item's data.
+        const QString shown = ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")";
+        ui->gwInfoComboBox->addItem(shown, dk + "_" + ip + "_" + sn + "_" + ver);
     }
 }
 
 void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 {
-    const QStringList parts = arg1.split("_", Qt::KeepEmptyParts);
+    const QVariant fields =
+        ui->gwInfoComboBox->currentText() == arg1 ? ui->gwInfoComboBox->currentData() : QVariant();
+    const QStringList parts = (fields.isValid() ? fields.toString() : arg1).split("_", Qt::KeepEmptyParts);
     if (parts.size() != 3 && parts.size() != 4)
         return;
     if (!parts[0].isEmpty() && !parts[1].isEmpty() && !parts[2].isEmpty()) {
@@ -348,6 +374,8 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
         m_gwIp = parts[1];
         m_gwSnPrefix = parts[2];
         ui->widget->setGatewayHost(m_gwIp);
+        m_localIpCombo->chooseForGateway(m_gwIp);
+        m_modbusPanel->setGatewayHost(m_gwIp);
     }
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
@@ -488,14 +516,13 @@ void MainWindow::on_gwSndCmdBtn_clicked()
 
 void MainWindow::on_gwClearRcvBufBtn_clicked()
 {
-    ui->gwRecTextEdit->clear();
+    m_debugLog->clear();
 }
 
 void MainWindow::appendDebugLog(const QString &paragraph)
 {
-    if (ui->gwRecTextEdit->toPlainText().size() > kDebugLogLimit)
-        ui->gwRecTextEdit->clear();
-    ui->gwRecTextEdit->append(paragraph);
+    // Received 7F frames; the view keeps the last lines rather than wiping at a limit.
+    m_debugLog->append(DebugLogView::Report7F, paragraph, false);
 }
 
 void MainWindow::onDeviceListAnswered(const QVector<Gateway7FDevice> &devices)
@@ -868,8 +895,8 @@ void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    ui->gwRecTextEdit->append(strMsg);
-    ui->gwRecTextEdit->moveCursor(QTextCursor::End);
+    m_sshConsole->appendStdout(strMsg);
+    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
     m_runner->shellOutput(strMsg);
 }
 
@@ -877,8 +904,8 @@ void MainWindow::onSshErrorArrived(QString strMsg, QString strIp, int nPort)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    ui->gwRecTextEdit->append(strMsg);
-    ui->gwRecTextEdit->moveCursor(QTextCursor::End);
+    m_sshConsole->appendStderr(strMsg);
+    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
     m_runner->shellError(strMsg);
 }
 
@@ -909,7 +936,7 @@ void MainWindow::setupRemote()
     });
     connect(m_runner, &RemoteFlowRunner::searchGateway, this, [this]() {
         m_flowSearching = true;
-        m_detectSocket->writeDatagram(QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}"), QHostAddress::Broadcast,
+        m_detectSocket->writeDatagram(QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}"), discoveryAddress(),
                                       m_discoveryPort);
     });
     connect(m_runner, &RemoteFlowRunner::finished, this, [this]() { m_flowSearching = false; });
@@ -1211,6 +1238,17 @@ void MainWindow::onTftpRootDirChanged()
 void MainWindow::checkPackages()
 {
     const QString root = tftpRoot();
+    // At start-up the findings go into the upgrade tab, not into boxes before the window.
+    const auto warnPkg = [this](QLabel *label, const QString &text) {
+        if (m_startupPackageCheck) {
+            label->setText(text.section("\r\n", 0, 0));
+            label->setToolTip(text);
+        } else {
+            DialogSeam::warning(this, "warn", text);
+        }
+    };
+    ui->gwDstVerLabel->setToolTip(QString());
+    ui->rlyDstVerLabel->setToolTip(QString());
     ui->gwDstVerLabel->setText(u("未获得电脑中网关升级包版本，无法升级网关程序"));
     ui->rlyDstVerLabel->setText(u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
     ui->upgradeGwSoftwareBtn->setEnabled(false);
@@ -1218,9 +1256,9 @@ void MainWindow::checkPackages()
 
     const UpgradePackage gw = UpgradePackage::check(root, "gwver.txt", "gateway.exe");
     if (!gw.versionFileRead) {
-        DialogSeam::warning(this, "warn",
-                            u("未找到网关升级包,请检查") + root
-                                + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
+        warnPkg(ui->gwDstVerLabel,
+                u("未找到网关升级包,请检查") + root
+                    + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
     } else {
         qDebug().noquote() << "gateway md5=" + gw.digestInFile + " in gwver.txt";
         qDebug().noquote() << "gateway md5=" + gw.digestComputed + " for gateway.exe";
@@ -1228,17 +1266,17 @@ void MainWindow::checkPackages()
             ui->gwDstVerLabel->setText(gw.version);
             ui->upgradeGwSoftwareBtn->setEnabled(true);
         } else {
-            DialogSeam::warning(this, "warn",
-                                u("网关程序md5校验错误，请检查修正") + root
-                                    + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
+            warnPkg(ui->gwDstVerLabel,
+                    u("网关程序md5校验错误，请检查修正") + root
+                        + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
         }
     }
 
     const UpgradePackage mb = UpgradePackage::check(root, "mbver.txt", "modbus.zip");
     if (!mb.versionFileRead) {
-        DialogSeam::warning(this, "warn",
-                            u("未找到modbus升级包,请检查") + root
-                                + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
+        warnPkg(ui->rlyDstVerLabel,
+                u("未找到modbus升级包,请检查") + root
+                    + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
     } else {
         qDebug().noquote() << "modbus md5=" + mb.digestInFile + " in mbver.txt";
         qDebug().noquote() << "modbus md5=" + mb.digestComputed + " for modbus.zip";
@@ -1246,9 +1284,9 @@ void MainWindow::checkPackages()
             ui->rlyDstVerLabel->setText(mb.version);
             ui->upgradeRelayBtn->setEnabled(true);
         } else {
-            DialogSeam::warning(this, "warn",
-                                u("modbus程序md5校验错误，请检查修正") + root
-                                    + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
+            warnPkg(ui->rlyDstVerLabel,
+                    u("modbus程序md5校验错误，请检查修正") + root
+                        + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
         }
     }
 }
@@ -1282,4 +1320,76 @@ void MainWindow::onPutOneTftpFileOk(QString name)
 void MainWindow::onSshCmdTimerTimeout()
 {
     m_runner->expire();
+}
+
+QHostAddress MainWindow::discoveryAddress() const
+{
+    // The chosen network's own broadcast address keeps the search on that
+    // adapter (a limited broadcast leaves by one adapter the system picks).
+    const QHostAddress subnet = m_localIpCombo ? m_localIpCombo->currentInterface().broadcast : QHostAddress();
+    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
+}
+
+// ---------------------------------------------------------------- laptop panels
+
+void MainWindow::setupLaptopPanels()
+{
+    // The PC's network beside the local IP: TFTP commands carry its address
+    // and discovery broadcasts on it.
+    m_localIpCombo = new LocalIpComboBox(ui->gwTabContents);
+    m_localIpCombo->setObjectName("localIpCombo");
+    int row = 0, col = 0, rowSpan = 0, colSpan = 0;
+    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan,
+                                       &colSpan);
+    ui->gridLayout_gw->removeWidget(ui->localIpLabel);
+    ui->gridLayout_gw->addWidget(ui->localIpLabel, row, col);
+    ui->gridLayout_gw->addWidget(m_localIpCombo, row, col + 1);
+    const auto useIp = [this](const QString &ip) {
+        m_localIp = ip;
+        ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    };
+    if (!m_localIpCombo->currentIp().isEmpty())
+        useIp(m_localIpCombo->currentIp());
+    connect(m_localIpCombo, &LocalIpComboBox::localIpChanged, this, useIp);
+
+    // Debug area: the receive log keeps its last lines and filters them; the
+    // SSH shell gets a console of its own below it.
+    m_debugLog = new DebugLogView(ui->debugGroup, ui->gwRecTextEdit);
+    m_sshConsole = new SshConsoleView(ui->debugGroup);
+    auto *split = new QSplitter(Qt::Vertical, ui->debugGroup);
+    split->setObjectName("debugSplitter");
+    split->setChildrenCollapsible(false);
+    split->addWidget(m_debugLog);
+    split->addWidget(m_sshConsole);
+    ui->verticalLayout_dbg->insertWidget(0, split, 1);
+
+    // Transfers show in the status bar too: a 50 s upload is started from
+    // another tab than the TFTP panel's.
+    auto *bar = new QProgressBar(this);
+    bar->setObjectName("statusTransferBar");
+    bar->setMaximumWidth(160);
+    bar->setTextVisible(true);
+    bar->hide();
+    auto *barText = new QLabel(this);
+    barText->setObjectName("statusTransferLabel");
+    barText->hide();
+    ui->statusbar->addPermanentWidget(barText);
+    ui->statusbar->addPermanentWidget(bar);
+    auto *hideLater = new QTimer(this);
+    hideLater->setSingleShot(true);
+    connect(hideLater, &QTimer::timeout, bar, &QWidget::hide);
+    connect(hideLater, &QTimer::timeout, barText, &QWidget::hide);
+    connect(ui->widget, &QtftpWidget::sigTransferProgress, this, [bar, barText, hideLater](TftpProgress p) {
+        hideLater->stop();
+        bar->setRange(0, p.total > 0 || p.finished ? 100 : 0);
+        bar->setValue(p.finished ? 100 : qMax(0, p.percent()));
+        barText->setText(p.text());
+        bar->show();
+        barText->show();
+        if (p.finished || p.failed)
+            hideLater->start(5000);
+    });
+
+    // Coloured buttons look disabled when they are.
+    DisabledLook::apply(this);
 }

@@ -10,8 +10,13 @@
 #include "gateway7fclient.h"
 #include "mapcheck.h"
 
+class DebugLogView;
+class LocalIpComboBox;
+class ModbusAssWidget;
 class QCloseEvent;
+class QHostAddress;
 class QMenu;
+class SshConsoleView;
 class RemoteFlowRunner;
 struct FlowContext;
 class QStandardItemModel;
@@ -201,6 +206,16 @@ private:
     QStandardItemModel *m_mapModel = nullptr;
     QMenu *m_allDevMenu = nullptr;
     QMenu *m_mapMenu = nullptr;
+
+    // Field-laptop panels: choice of the PC's network, the debug log with
+    // its filter, the SSH console, the test panel that follows the gateway.
+    void setupLaptopPanels();
+    QHostAddress discoveryAddress() const;
+    LocalIpComboBox *m_localIpCombo = nullptr;
+    DebugLogView *m_debugLog = nullptr;
+    SshConsoleView *m_sshConsole = nullptr;
+    ModbusAssWidget *m_modbusPanel = nullptr;
+    bool m_startupPackageCheck = false;  // the first check reports in the upgrade tab, not in boxes
 };
 
 #endif // MAINWINDOW_H

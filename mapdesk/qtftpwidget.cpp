@@ -27,6 +27,8 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::startfileDownlaod, this, &QtftpWidget::startDownload);
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
+    connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::showProgress);
+    connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::sigTransferProgress);
 
     // While a gateway is selected only it may use the server, unless allowed here.
     m_anyHost = new QCheckBox(QStringLiteral("允许任何主机访问"), ui->servergroup);
@@ -122,6 +124,7 @@ void QtftpWidget::startDownload(QString name)
 void QtftpWidget::sent(QString name)
 {
     ui->statusLabel->setText(QStringLiteral("发送") + name + QStringLiteral("成功"));
+    ui->progressBar->setRange(0, 100);
     ui->progressBar->reset();
     emit sigSendOneFile(name);
 }
@@ -149,4 +152,21 @@ void QtftpWidget::enableServer(QString path)
 {
     ui->start->setEnabled(QFileInfo(path).isDir());
     emit sigTftpRootDirChanged();
+}
+
+void QtftpWidget::showProgress(TftpProgress p)
+{
+    if (p.finished) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(100);
+    } else if (p.failed) {
+        ui->progressBar->setRange(0, 100);  // stays where it broke off
+    } else if (p.total > 0) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(p.percent());
+    } else {
+        ui->progressBar->setRange(0, 0);  // size unknown: busy
+    }
+    ui->progressBar->setEnabled(true);
+    ui->progressLabel->setText(p.text());
 }

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "tftpprogress.h"
+
 class QCheckBox;
 class QTftp;
 
@@ -32,6 +34,8 @@ signals:
     void sigTftpRootDirChanged();
     void sigRcvOneFile(QString fileName);
     void sigSendOneFile(QString fileName);
+    // The engine's progress reports, for displays outside the panel.
+    void sigTransferProgress(TftpProgress p);
 
 public slots:
     void startServer();
@@ -41,6 +45,8 @@ public slots:
     void received(QString name);
     void error(int code);
     void enableServer(QString path);
+    // Bar and text (bytes, rate, remaining time) of the transfer in progress.
+    void showProgress(TftpProgress p);
 
 private:
     Ui::QtftpWidget *ui;
@@ -49,6 +55,8 @@ private:
     QTftp *m_tftp;
     QCheckBox *m_anyHost = nullptr;
     QString m_gatewayHost;
+public:
+    QTftp *engine() const { return m_tftp; }
 };
 
 #endif // QTFTPWIDGET_H

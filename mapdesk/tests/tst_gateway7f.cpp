@@ -306,9 +306,13 @@ void TstGateway7F::discovery()
     QVERIFY(!combo->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(combo->count(), 2, 3000);
     QCOMPARE(m_fake->discoveryRequests, QList<QByteArray>{"{\"cmd\":\"getAllGateway\"}"});
+    // Shown readable, the key fields kept in the entry's data.
     const QString entry = QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp);
-    QCOMPARE(combo->itemText(0), entry);
-    QCOMPARE(combo->itemText(1), entry);
+    const QString shown = QString("%1  /  99000000002  /  V1.0.3  (%2)").arg(kGwIp, kGwKey);
+    QCOMPARE(combo->itemText(0), shown);
+    QCOMPARE(combo->itemText(1), shown);
+    QCOMPARE(combo->itemData(0).toString(), entry);
+    QCOMPARE(combo->itemData(1).toString(), entry);
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QCOMPARE(w.serialPrefix(), QString("99000000002"));
     QVERIFY(!conBtn->isEnabled());
@@ -326,6 +330,14 @@ void TstGateway7F::discovery()
     btn->click();
     QVERIFY(status(w).isEmpty());
     QVERIFY(conBtn->isEnabled());
+
+    // A run without any answer says so and what to check.
+    m_fake->discoveryAnswers.clear();
+    btn->click();
+    QTRY_VERIFY_WITH_TIMEOUT(status(w).startsWith(QString::fromUtf8("未找到网关: ")), 7000);
+    QVERIFY(status(w).contains("UDP 9980"));
+    QCOMPARE(combo->count(), 0);
+    QVERIFY(!conBtn->isEnabled());
 }
 
 void TstGateway7F::connectFailsWithoutListener()

@@ -234,6 +234,14 @@ void TstSshClient::clientShellOutputInChunks()
     QTRY_VERIFY_WITH_TIMEOUT(!data->isEmpty(), 5000);
     QCOMPARE(data->at(0).at(0).toString(), QString::fromUtf8("中文\n"));
 
+    // Standard error comes apart, for the console's own colour.
+    QSignalSpy errors(client.data(), &CConnectionForSshClient::sigErrorArrived);
+    data->clear();
+    emit w.sigSendSshCmd("echo oops >&2; echo fine\n");
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty() && !data->isEmpty(), 5000);
+    QCOMPARE(errors.at(0).at(0).toString(), QString("oops\n"));
+    QCOMPARE(data->at(0).at(0).toString(), QString("fine\n"));
+
     emit w.sigDisconnecteSsh();
     QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
     delete state;
