@@ -934,6 +934,19 @@ void MainWindow::setupRemote()
             ui->sshConnectBtn->setEnabled(false);
         }
     });
+    // The running flow's current step, whichever tab the engineer is on.
+    auto *stepLabel = new QLabel(this);
+    stepLabel->setObjectName("flowStepLabel");
+    stepLabel->hide();
+    ui->statusbar->addPermanentWidget(stepLabel);
+    connect(m_runner, &RemoteFlowRunner::stepStarted, stepLabel, [stepLabel](int index, int count, const QString &text) {
+        stepLabel->setText(u("步骤") + QString::number(index + 1) + "/" + QString::number(count) + ": " + text);
+        stepLabel->show();
+    });
+    connect(m_runner, &RemoteFlowRunner::busyChanged, stepLabel, [this, stepLabel]() {
+        if (m_runner->pendingCode() == RemoteFlows::None)
+            stepLabel->hide();
+    });
     connect(m_runner, &RemoteFlowRunner::searchGateway, this, [this]() {
         m_flowSearching = true;
         m_detectSocket->writeDatagram(QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}"), discoveryAddress(),

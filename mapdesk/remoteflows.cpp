@@ -61,6 +61,7 @@ FlowStep transferStep(const QString &command, FlowStep::Transfer dir, const QStr
 FlowStep md5Step(const QString &remotePath, const QString &digest)
 {
     FlowStep s;
+    s.title = u("校验网关中") + remotePath + u("的MD5");
     s.command = "md5sum " + remotePath + " \n";
     s.judge = [remotePath, digest](const ShellResult &r, QString *why) {
         const QRegularExpressionMatch m = QRegularExpression("\\b([0-9a-fA-F]{32})\\b").match(r.out);
@@ -78,6 +79,7 @@ FlowStep relayProbe(int ms, const QString &version, const QString &notPid)
     FlowStep s;
     s.kind = FlowStep::Poll;
     s.command = kRelayProbe;
+    s.title = u("等待modbus服务运行");
     s.timeoutMs = ms;
     s.judge = [version, notPid](const ShellResult &r, QString *why) {
         const QString pids = labelled(r.out, "PID");
@@ -122,7 +124,24 @@ QString marker(const QString &token)
 
 bool usesTftp(int code)
 {
-    return code >= GetMapJson && code <= PutVrvCfg;
+    return (code >= GetMapJson && code <= PutVrvCfg) || code == ExportPoints;
+}
+
+QString stepText(const FlowStep &s)
+{
+    if (!s.title.isEmpty())
+        return s.title;
+    switch (s.kind) {
+    case FlowStep::AwaitGateway: return u("等待网关应答搜索");
+    case FlowStep::AwaitLinkDrop: return u("等待网关重启(ssh连接断开)");
+    case FlowStep::Poll: return u("等待网关状态");
+    case FlowStep::Shell: break;
+    }
+    if (s.transfer == FlowStep::GatewayPulls)
+        return u("网关经TFTP取") + s.file;
+    if (s.transfer == FlowStep::GatewayPushes)
+        return u("网关经TFTP送回") + s.file;
+    return u("网关执行命令");
 }
 
 FlowPlan plan(int code, const FlowContext &c)
@@ -151,6 +170,7 @@ FlowPlan plan(int code, const FlowContext &c)
         put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
         FlowStep install;
         install.command = SshCommands::installMapJson(dk, stamp);
+        install.title = u("安装") + name;
         install.judge = statusZero;
         p.steps << put << install << md5Step("/gateway/modbus/map.json", c.sentDigest);
         p.okStatus = u("下发modbus地址配置成功") + name;
@@ -166,6 +186,7 @@ FlowPlan plan(int code, const FlowContext &c)
         put.doneStatus = u("下发网关程序成功 gateway.exe");
         FlowStep install;
         install.command = SshCommands::installGatewayPackage();
+        install.title = u("安装网关程序");
         install.timeoutMs = 120000;
         install.judge = statusZero;
         install.doneStatus = u("网关程序已安装, 等待网关应答搜索....");
@@ -197,6 +218,7 @@ FlowPlan plan(int code, const FlowContext &c)
         put.doneStatus = u("下发modbus程序成功 modbus.zip");
         FlowStep install;
         install.command = SshCommands::installRelayPackage();
+        install.title = u("安装modbus程序");
         install.timeoutMs = 30000;
         install.doneStatus = u("modbus程序已安装, 等待modbus服务启动....");
         // The kills print errors when nothing runs; the probe decides.
@@ -228,6 +250,7 @@ FlowPlan plan(int code, const FlowContext &c)
         put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
         FlowStep install;
         install.command = SshCommands::installVrvCfg(dk, stamp);
+        install.title = u("安装") + name;
         // Ends with the service started in the background; the digest decides.
         install.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
         p.steps << put << install << md5Step("/gateway/modbus/vrvC.json", c.sentDigest);
@@ -241,9 +264,11 @@ FlowPlan plan(int code, const FlowContext &c)
         p.startStatus = u("重启modbus服务....");
         FlowStep before;
         before.command = "echo __MDK_PID=$(pidof busrelay) \n";
+        before.title = u("记下modbus服务进程");
         before.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
         FlowStep kill;
         kill.command = SshCommands::restartRelay();
+        kill.title = u("结束modbus服务进程");
         kill.judge = before.judge;
         p.steps << before << kill;
         // The probe learns the old process from the first step (filled in by the runner).
@@ -323,6 +348,7 @@ void RemoteFlowRunner::beginStep()
     m_graceRunning = false;
     m_pollTimer->stop();
     const FlowStep &s = step();
+    emit stepStarted(m_step, m_plan.steps.size(), RemoteFlows::stepText(s));
     m_timer->start(s.timeoutMs);
     if (s.kind == FlowStep::AwaitGateway) {
         emit searchGateway();
@@ -508,6 +534,7 @@ void RemoteFlowRunner::stepOk()
         const QString pids = labelled(m_res.out, "PID");
         m_plan.steps[2] = relayProbe(m_plan.steps[2].timeoutMs, QString(), pids);
         m_plan.steps[2].timeoutText = u("modbus服务在20秒内未重新运行");
+        m_plan.steps[2].title = u("等待modbus服务重新运行");
     }
     if (++m_step < m_plan.steps.size()) {
         beginStep();

@@ -57,6 +57,7 @@ struct FlowStep
     int intervalMs = 1000;
     QString timeoutText;  // shown when the step runs out of time; empty: the flow's failure text
     QString doneStatus;   // status bar text once the step has ended well
+    QString title;        // what the step does, shown while it runs; empty: said by its kind
     // Shell and Poll: the step's outcome; *why explains a Fail or an Again.
     std::function<Verdict(const ShellResult &, QString *why)> judge;
     // AwaitGateway: the answer that counts (version empty: any).
@@ -87,8 +88,13 @@ enum Code {
     GetVrvCfg = 6,
     PutVrvCfg = 7,
     RestartRelay = 8,
-    RebootGateway = 9
+    RebootGateway = 9,
+    ExportPoints = 10
 };
+
+// How long the point-list export may take: the gateway stops a busrelay
+// that ignores --points after 10 s, then pushes the file.
+const int kExportPointsMs = 20000;
 
 // How long a rebooted gateway may take to answer the search again.
 const int kRebootAnswerMs = 180000;
@@ -100,6 +106,8 @@ bool usesTftp(int code);
 // The status marker that follows every command: standard output gets the
 // status of the command's last line, standard error an end mark.
 QString marker(const QString &token);
+// The text shown while the step runs.
+QString stepText(const FlowStep &step);
 } // namespace RemoteFlows
 
 class RemoteFlowRunner : public QObject
@@ -130,6 +138,8 @@ signals:
     void sendCommand(QString command);
     void statusText(QString text);
     void busyChanged();
+    // A step began: index from 0 of count, with its text (see stepText).
+    void stepStarted(int index, int count, QString text);
     void searchGateway();
     void fetched(int code, QString path);
     void finished(int code, bool ok);

@@ -9,6 +9,7 @@
 #include "localinterfaces.h"
 #include "mainwindow.h"
 #include "qtftpwidget.h"
+#include "remoteflows.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -42,6 +43,7 @@ private slots:
     void networkChoiceFollowsGateway();
     void debugAreaAndConsole();
     void transferInStatusBar();
+    void flowStepInStatusBar();
 
 private:
     QList<DialogSeam::Request> m_dialogs;
@@ -187,6 +189,24 @@ void TstLaptopWiring::transferInStatusBar()
     QVERIFY(bar->isVisible() && text->isVisible());
     QCOMPARE(bar->value(), 100);
     panel->findChild<QPushButton *>("start")->click();
+}
+
+void TstLaptopWiring::flowStepInStatusBar()
+{
+    MainWindow w;
+    auto *label = w.findChild<QLabel *>("flowStepLabel");
+    QVERIFY(label);
+    QVERIFY(label->isHidden());
+    FlowContext c;
+    c.gatewayKey = "gwl0000001";
+    c.localIp = "10.200.31.5";
+    c.tftpRoot = "/pc";
+    QVERIFY(w.flowRunner()->start(RemoteFlows::plan(RemoteFlows::GetMapJson, c)));
+    QVERIFY(!label->isHidden());
+    QCOMPARE(label->text(), QString::fromUtf8("步骤1/1: 网关经TFTP送回gwl0000001-map.json"));
+    w.flowRunner()->expire();  // its failure box is answered by the responder
+    QCOMPARE(w.flowRunner()->pendingCode(), 0);
+    QVERIFY(label->isHidden());
 }
 
 QTEST_MAIN(TstLaptopWiring)

@@ -52,6 +52,7 @@ private slots:
     void staleMarkersAndDigest();
     void pollUntilItHolds();
     void oneFlowAtATime();
+    void stepsAreAnnounced();
 
 private:
     QList<DialogSeam::Request> m_boxes;
@@ -208,6 +209,39 @@ void TstRemoteFlowRunner::oneFlowAtATime()
     QVERIFY(!r.holdsWindow());
     r.expire();
     QCOMPARE(m_boxes.last().text, u("获取设备modbus服务版本超时!!!!"));
+}
+
+void TstRemoteFlowRunner::stepsAreAnnounced()
+{
+    // Each step says what it does as it begins; a failed step is the last one announced.
+    RemoteFlowRunner r(nullptr);
+    QSignalSpy sent(&r, &RemoteFlowRunner::sendCommand);
+    QSignalSpy steps(&r, &RemoteFlowRunner::stepStarted);
+    QVERIFY(r.start(RemoteFlows::plan(RemoteFlows::PutMapJson, context())));
+    auto finish = [&](int rc) {
+        const QString tok = tokenOf(sent.last().at(0).toString());
+        r.shellOutput("__MDK_" + tok + "_" + QString::number(rc) + "\n");
+        r.shellError("__MDK_" + tok + "_E\n");
+    };
+    QCOMPARE(steps.count(), 1);
+    r.fileSent("gwr0000001-map.json");
+    finish(0);
+    QCOMPARE(steps.count(), 2);
+    finish(1);  // the install fails: no digest step
+    QCOMPARE(r.pendingCode(), 0);
+    QCOMPARE(steps.count(), 2);
+    const QStringList texts = {u("网关经TFTP取gwr0000001-map.json"), u("安装gwr0000001-map.json")};
+    for (int i = 0; i < steps.count(); ++i) {
+        QCOMPARE(steps.at(i).at(0).toInt(), i);
+        QCOMPARE(steps.at(i).at(1).toInt(), 3);
+        QCOMPARE(steps.at(i).at(2).toString(), texts.at(i));
+    }
+    // Every step of every flow has a text of its own kind.
+    for (int code = 1; code <= RemoteFlows::ExportPoints; ++code)
+        for (const FlowStep &s : RemoteFlows::plan(code, context()).steps)
+            QVERIFY2(!RemoteFlows::stepText(s).isEmpty(), qPrintable(QString::number(code)));
+    FlowStep probe = RemoteFlows::plan(RemoteFlows::UpgradeGateway, context()).steps.last();
+    QCOMPARE(RemoteFlows::stepText(probe), u("等待网关应答搜索"));
 }
 
 QTEST_MAIN(TstRemoteFlowRunner)
