@@ -11,6 +11,7 @@
 #include "mapjsonfile.h"
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
+#include "pointlistview.h"
 #include "cconnectionforsshclient.h"
 #include "qtftpwidget.h"
 #include "sshcommands.h"
@@ -27,6 +28,8 @@
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QVBoxLayout>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -274,6 +277,7 @@ void MainWindow::setupTables()
     connect(ui->compareBtn, &QPushButton::clicked, this, &MainWindow::onCompareBtnClicked);
     connect(ui->openMapBtn, &QPushButton::clicked, this, &MainWindow::onOpenMapBtnClicked);
     connect(ui->saveMapBtn, &QPushButton::clicked, this, &MainWindow::onSaveMapBtnClicked);
+    connect(ui->sshExportPointsBtn, &QPushButton::clicked, this, &MainWindow::onExportPointsBtnClicked);
     connect(m_mapModel, &QStandardItemModel::dataChanged, this, &MainWindow::onMapEdited);
     connect(m_mapModel, &QStandardItemModel::rowsInserted, this, &MainWindow::onMapEdited);
     connect(m_mapModel, &QStandardItemModel::rowsRemoved, this, &MainWindow::onMapEdited);
@@ -1102,6 +1106,35 @@ void MainWindow::onSshRebootGwBtnClicked()
     startFlow(RemoteFlows::RebootGateway, flowContext());
 }
 
+void MainWindow::onExportPointsBtnClicked()
+{
+    if (!sshFlowMayStart() || !tftpReady())
+        return;
+    startFlow(RemoteFlows::ExportPoints, flowContext());
+}
+
+void MainWindow::showPointList(const QString &path)
+{
+    if (!m_pointDialog) {
+        m_pointDialog = new QDialog(this);
+        m_pointDialog->setObjectName("pointListDialog");
+        m_pointDialog->resize(900, 600);
+        m_pointList = new PointListView(m_pointDialog);
+        m_pointList->setObjectName("pointListView");
+        auto *lay = new QVBoxLayout(m_pointDialog);
+        lay->addWidget(m_pointList);
+    }
+    QString error;
+    if (!m_pointList->loadFile(path, &error)) {
+        DialogSeam::warning(this, "warning", u("导出点表失败!\n") + error);
+        return;
+    }
+    m_pointList->sortByAddress();
+    m_pointDialog->setWindowTitle(u("点表 ") + m_gwDevKey + "  " + QDir::toNativeSeparators(path));
+    m_pointDialog->show();
+    m_pointDialog->raise();
+}
+
 void MainWindow::on_sshGetVrvCfgBtn_clicked()
 {
     if (!sshFlowMayStart() || !tftpReady())
@@ -1308,6 +1341,8 @@ void MainWindow::onFlowFetched(int code, const QString &path)
 {
     if (code == RemoteFlows::GetMapJson) {
         readMapJson(path);
+    } else if (code == RemoteFlows::ExportPoints) {
+        showPointList(path);
     } else if (code == RemoteFlows::GetRelayVersion) {
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {

@@ -13,7 +13,9 @@
 class DebugLogView;
 class LocalIpComboBox;
 class ModbusAssWidget;
+class PointListView;
 class QCloseEvent;
+class QDialog;
 class QHostAddress;
 class QMenu;
 class SshConsoleView;
@@ -141,6 +143,8 @@ public slots:
     // The address map on the PC.
     void onOpenMapBtnClicked();
     void onSaveMapBtnClicked();
+    // The point list the gateway's service serves, fetched by a flow.
+    void onExportPointsBtnClicked();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -177,6 +181,7 @@ private:
     bool sshFlowHoldsCentral() const;
     void backupInTftpRoot(const QString &file);
     void checkPackages();
+    void showPointList(const QString &path);
 
     Ui::MainWindow *ui;
 
@@ -215,7 +220,9 @@ private:
     DebugLogView *m_debugLog = nullptr;
     SshConsoleView *m_sshConsole = nullptr;
     ModbusAssWidget *m_modbusPanel = nullptr;
-    bool m_startupPackageCheck = false;  // the first check reports in the upgrade tab, not in boxes
+    bool m_startupPackageCheck = false;
+    QDialog *m_pointDialog = nullptr;  // made at the first export, kept for the next
+    PointListView *m_pointList = nullptr;  // the first check reports in the upgrade tab, not in boxes
 };
 
 #endif // MAINWINDOW_H

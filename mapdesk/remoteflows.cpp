@@ -1,9 +1,11 @@
 #include "remoteflows.h"
 
 #include "dialogseam.h"
+#include "pointlistview.h"
 #include "sshcommands.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTimer>
@@ -99,6 +101,26 @@ FlowStep relayProbe(int ms, const QString &version, const QString &notPid)
         return FlowStep::Ok;
     };
     return s;
+}
+
+// The point list the gateway pushed must be one: an old busrelay that does
+// not know --points leaves an empty file or its own output there.
+FlowStep::Verdict pointListArrived(const ShellResult &r, const QString &name, const QString &path, QString *why)
+{
+    if (!r.transferred) {
+        *why = u("网关未传送") + name;
+        return FlowStep::Fail;
+    }
+    QFile f(path);
+    const QByteArray data = f.open(QIODevice::ReadOnly) ? f.read(4 << 20) : QByteArray();
+    PointTable table;
+    QString error;
+    if (parsePointList(data, &table, &error))
+        return FlowStep::Ok;
+    *why = u("网关送回的") + name + u("不是点表(") + error + u("), 网关上的busrelay可能不支持--points");
+    const QString head = QString::fromUtf8(data.left(300)).trimmed();
+    *why += head.isEmpty() ? u("\n文件为空") : u("\n文件开头:\n") + head;
+    return FlowStep::Fail;
 }
 
 FlowStep gatewayAnswer(const QString &key, const QString &version, int ms, const QString &timeoutText)
@@ -296,6 +318,21 @@ FlowPlan plan(int code, const FlowContext &c)
         p.okStatus = u("网关已重启并重新应答搜索");
         p.okBoxText = p.okStatus + u(", 请重新连接ssh服务器");
         p.failText = u("重启网关失败!");
+        break;
+    }
+    case ExportPoints: {
+        p.holdsWindow = false;
+        const QString name = dk + "-points.csv";
+        const QString path = c.tftpRoot + "/" + name;
+        p.startStatus = u("导出点表....");
+        FlowStep run = transferStep(SshCommands::exportPoints(dk, ip), FlowStep::GatewayPushes, name,
+                                    kExportPointsMs, u("导出点表超时!!!"));
+        run.title = u("网关列出点表并经TFTP送回") + name;
+        run.judge = [name, path](const ShellResult &r, QString *why) { return pointListArrived(r, name, path, why); };
+        p.steps << run;
+        p.fetchedPath = path;
+        p.okStatus = u("导出点表成功") + path;
+        p.failText = u("导出点表失败!");
         break;
     }
     default:

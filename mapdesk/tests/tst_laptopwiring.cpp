@@ -8,15 +8,18 @@
 #include "dialogseam.h"
 #include "localinterfaces.h"
 #include "mainwindow.h"
+#include "pointlistview.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QTextEdit>
@@ -44,6 +47,7 @@ private slots:
     void debugAreaAndConsole();
     void transferInStatusBar();
     void flowStepInStatusBar();
+    void exportedPointListShown();
 
 private:
     QList<DialogSeam::Request> m_dialogs;
@@ -207,6 +211,45 @@ void TstLaptopWiring::flowStepInStatusBar()
     w.flowRunner()->expire();  // its failure box is answered by the responder
     QCOMPARE(w.flowRunner()->pendingCode(), 0);
     QVERIFY(label->isHidden());
+}
+
+void TstLaptopWiring::exportedPointListShown()
+{
+    MainWindow w;
+    auto *btn = w.findChild<QPushButton *>("sshExportPointsBtn");
+    QVERIFY(btn);
+    QCOMPARE(btn->text(), QString::fromUtf8("导出点表"));
+    // Without a shell the flow does not start.
+    btn->click();
+    QCOMPARE(m_dialogs.last().text, QString::fromUtf8("请先连接ssh服务器!"));
+    QCOMPARE(w.flowRunner()->pendingCode(), 0);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QFile f(root.filePath("gwl0000001-points.csv"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("\xEF\xBB\xBFunit,table,address\r\n2,holding register,7\r\n1,holding register,3\r\n"
+            "1,coil,0\r\n");
+    f.close();
+    FlowContext c;
+    c.gatewayKey = "gwl0000001";
+    c.localIp = "10.200.31.5";
+    c.tftpRoot = root.path();
+    QSignalSpy sent(w.flowRunner(), &RemoteFlowRunner::sendCommand);
+    QVERIFY(w.flowRunner()->start(RemoteFlows::plan(RemoteFlows::ExportPoints, c)));
+    const QString cmd = sent.last().at(0).toString();
+    const QString tok = cmd.section("echo __MDK_", 1, 1).section("_$?", 0, 0);
+    QVERIFY(!tok.isEmpty());
+    w.flowRunner()->fileReceived("gwl0000001-points.csv");
+    w.flowRunner()->shellOutput("__MDK_" + tok + "_0\n");
+    w.flowRunner()->shellError("__MDK_" + tok + "_E\n");
+    QCOMPARE(w.flowRunner()->pendingCode(), 0);
+    auto *view = w.findChild<PointListView *>("pointListView");
+    QVERIFY(view);
+    QVERIFY(!view->window()->isHidden());
+    QCOMPARE(view->shownCount(), 3);
+    QCOMPARE(view->units(), QStringList({"1", "2"}));
+    QCOMPARE(view->shownTable().rows.last().first(), QString("2"));  // sorted by unit, then address
 }
 
 QTEST_MAIN(TstLaptopWiring)

@@ -4,6 +4,10 @@
 // repeated until it holds, and a failure that carries the shell's words.
 #include "dialogseam.h"
 #include "remoteflows.h"
+#include "sshcommands.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -53,6 +57,7 @@ private slots:
     void pollUntilItHolds();
     void oneFlowAtATime();
     void stepsAreAnnounced();
+    void exportPointsIsChecked();
 
 private:
     QList<DialogSeam::Request> m_boxes;
@@ -242,6 +247,54 @@ void TstRemoteFlowRunner::stepsAreAnnounced()
             QVERIFY2(!RemoteFlows::stepText(s).isEmpty(), qPrintable(QString::number(code)));
     FlowStep probe = RemoteFlows::plan(RemoteFlows::UpgradeGateway, context()).steps.last();
     QCOMPARE(RemoteFlows::stepText(probe), u("等待网关应答搜索"));
+}
+
+void TstRemoteFlowRunner::exportPointsIsChecked()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    FlowContext c = context();
+    c.tftpRoot = root.path();
+    const FlowPlan p = RemoteFlows::plan(RemoteFlows::ExportPoints, c);
+    QCOMPARE(p.steps.size(), 1);
+    QCOMPARE(p.steps.first().timeoutMs, RemoteFlows::kExportPointsMs);
+    QCOMPARE(p.steps.first().command, SshCommands::exportPoints("gwr0000001", "10.200.9.1"));
+    QVERIFY(RemoteFlows::usesTftp(RemoteFlows::ExportPoints));
+
+    RemoteFlowRunner r(nullptr);
+    QSignalSpy sent(&r, &RemoteFlowRunner::sendCommand);
+    QSignalSpy done(&r, &RemoteFlowRunner::finished);
+    QSignalSpy fetched(&r, &RemoteFlowRunner::fetched);
+    // The gateway pushes `content` and its shell ends with status 0 each time.
+    auto run = [&](const QByteArray &content) {
+        QFile f(root.filePath("gwr0000001-points.csv"));
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(content);
+        f.close();
+        if (!r.start(p))
+            return false;
+        const QString tok = tokenOf(sent.last().at(0).toString());
+        r.fileReceived("gwr0000001-points.csv");
+        r.shellOutput("__MDK_" + tok + "_0\n");
+        r.shellError("__MDK_" + tok + "_E\n");
+        return r.pendingCode() == 0;
+    };
+    QVERIFY(run("\xEF\xBB\xBFunit,table,address\r\n1,holding register,3\r\n"));
+    QVERIFY(done.last().at(1).toBool());
+    QCOMPARE(fetched.count(), 1);
+    QCOMPARE(fetched.last().at(1).toString(), root.filePath("gwr0000001-points.csv"));
+
+    // An old busrelay ignores the option: what it printed is no point list.
+    QVERIFY(run("busrelay V1 starting\nlistening on 502\n"));
+    QVERIFY(!done.last().at(1).toBool());
+    QCOMPARE(fetched.count(), 1);
+    const QString text = m_boxes.last().text;
+    QVERIFY2(text.startsWith(u("导出点表失败!\n网关送回的gwr0000001-points.csv不是点表(")), qPrintable(text));
+    QVERIFY2(text.contains("listening on 502"), qPrintable(text));
+    QVERIFY(run(QByteArray()));
+    QVERIFY(!done.last().at(1).toBool());
+    QVERIFY2(m_boxes.last().text.endsWith(u("文件为空")), qPrintable(m_boxes.last().text));
 }
 
 QTEST_MAIN(TstRemoteFlowRunner)
