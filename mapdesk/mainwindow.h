@@ -41,7 +41,6 @@ public:
     static const quint16 kDiscoveryPort = 9980;
     static const quint16 k7FPort = 9981;
     static const int kDiscoveryMs = 5000;
-    static const int kDebugLogLimit = 5120;
 
     // The SSH flows and their pending codes: RemoteFlows::Code.
     static const int kSshPort = 22;
@@ -185,7 +184,7 @@ private:
 
     Ui::MainWindow *ui;
 
-    // 6.1 state
+    // Discovery and the 7F link.
     QString m_localIp;
     QString m_gwIp;
     QString m_gwDevKey;
@@ -196,7 +195,7 @@ private:
     Gateway7FClient *m_7f = nullptr;
     quint16 m_7fPort = k7FPort;
 
-    // 6.3 state
+    // SSH shell, flows, the map file.
     bool m_sshConnected = false;
     RemoteFlowRunner *m_runner = nullptr;
     bool m_flowSearching = false;
@@ -206,7 +205,7 @@ private:
     QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
 
-    // 6.2 state
+    // Device list and address map.
     QStandardItemModel *m_allDevModel = nullptr;
     QStandardItemModel *m_mapModel = nullptr;
     QMenu *m_allDevMenu = nullptr;
