@@ -32,7 +32,8 @@ CConnectionForSshClient::CConnectionForSshClient(const QString &host, int port, 
                                                  const QString &userName, QObject *parent)
     : QObject(parent), m_strIp(host), m_nPort(port), m_strUser(userName), m_strPwd(password),
       m_strIpPort(host + ":" + QString::number(port)),
-      m_decoder(QTextCodec::codecForName("UTF-8")->makeDecoder())
+      m_decoder(QTextCodec::codecForName("UTF-8")->makeDecoder()),
+      m_errDecoder(QTextCodec::codecForName("UTF-8")->makeDecoder())
 {
 }
 
@@ -113,9 +114,12 @@ void CConnectionForSshClient::slotShellStart()
 
 void CConnectionForSshClient::slotShellError()
 {
-    // Standard error is not shown to the user; drain it so it cannot pile up.
+    // Drained at once so it cannot pile up; the console shows it apart from standard output.
     const QByteArray err = m_shell ? m_shell->readAllStandardError() : QByteArray();
     qDebug() << "CConnectionForSshClient::slotShellError Shell发生错误:" + m_strIpPort << err;
+    const QString text = m_errDecoder->toUnicode(upToZero(err));
+    if (!text.isEmpty())
+        emit sigErrorArrived(text, m_strIp, m_nPort);
 }
 
 void CConnectionForSshClient::slotShellClosed(int exitStatus)

@@ -42,6 +42,8 @@ signals:
     void sigInitForClild();
     void sigConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr);
     void sigDataArrived(QString strMsg, QString strIp, int nPort);
+    // The shell's standard error, for the console pane.
+    void sigErrorArrived(QString strMsg, QString strIp, int nPort);
 
 public slots:
     void slotResetConnection(QString strIpPort);
@@ -78,6 +80,7 @@ private:
     QSsh::SshConnection *m_pSshSocket = nullptr;
     QSharedPointer<QSsh::SshRemoteProcess> m_shell;
     std::unique_ptr<QTextDecoder> m_decoder;  // keeps UTF-8 split across chunks whole
+    std::unique_ptr<QTextDecoder> m_errDecoder;  // the same for standard error
 };
 
 #endif // CCONNECTIONFORSSHCLIENT_H

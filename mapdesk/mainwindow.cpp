@@ -1,17 +1,23 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "debuglogview.h"
 #include "devicetypetable.h"
 #include "dialogseam.h"
-#include "frame7f.h"
+#include "disabledlook.h"
+#include "gateway7fclient.h"
 #include "gatewayerrortext.h"
+#include "localinterfaces.h"
 #include "mapjsonfile.h"
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
+#include "pointlistview.h"
 #include "cconnectionforsshclient.h"
 #include "qtftpwidget.h"
 #include "sshcommands.h"
 #include "upgradepackage.h"
+#include "remoteflows.h"
+#include "mapcheck.h"
 
 #include <QAction>
 #include <QCursor>
@@ -19,13 +25,23 @@
 #include <QDir>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
+#include <QFileDialog>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QVBoxLayout>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
 #include <QMenu>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QProgressBar>
+#include <QScreen>
+#include <QSplitter>
 #include <QStandardItemModel>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -51,14 +67,6 @@ QString jsonString(const QJsonObject &o, const char *key)
     return v.isString() ? v.toString() : QString();
 }
 
-// A device key goes into hand-built JSON text; escape it so a quote or a
-// backslash in it cannot break the command.
-QString jsonEscaped(const QString &s)
-{
-    const QByteArray doc = QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact);
-    // ["..."] -> ...
-    return QString::fromUtf8(doc.mid(2, doc.size() - 4));
-}
 } // namespace
 
 QString MainWindow::greenStyle()
@@ -76,13 +84,23 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
-    ui->workTabWidget->addTab(new ModbusAssWidget(ui->workTabWidget), u("modbus助手v1.0"));
+    m_baseTitle = windowTitle();
+    m_modbusPanel = new ModbusAssWidget(ui->workTabWidget);
+    ui->workTabWidget->addTab(m_modbusPanel, u("modbus助手v1.0"));
     resize(790, 900);
+    // Laptop screens are often lower than that: open within the free area (title bar included).
+    if (const QScreen *scr = screen()) {
+        const QRect avail = scr->availableGeometry();
+        resize(qMin(width(), avail.width()), qMin(height(), avail.height() - 40));
+    }
     ui->workTabWidget->setCurrentIndex(0);
 
     findLocalIp();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    setupLaptopPanels();
+    m_startupPackageCheck = true;
     setupRemote();
+    m_startupPackageCheck = false;
 
     setupDiscovery();
     setup7F();
@@ -94,9 +112,8 @@ MainWindow::~MainWindow()
 {
     // A socket torn down with the window still signals; nothing may reach
     // the half-destroyed window.
-    m_7fSocket->disconnect(this);
+    m_7f->disconnect(this);
     m_detectSocket->disconnect(this);
-    m_7fSocket->abort();
     // A live SSH client (connected or still connecting) ends its thread
     // and releases itself.
     emit sigDisconnecteSsh();
@@ -142,14 +159,58 @@ void MainWindow::setupDiscovery()
 
 void MainWindow::setup7F()
 {
-    m_7fSocket = new QTcpSocket(this);
-    m_7fCmdTimer = new QTimer(this);
-    m_7fCmdTimer->setObjectName("7fCmdTimer");
-    m_7fCmdTimer->setSingleShot(true);
+    m_7f = new Gateway7FClient(this);
     connect(ui->gw7FConnectBtn, &QPushButton::clicked, this, &MainWindow::onGw7FConnectBtnPressed);
-    connect(m_7fSocket, &QTcpSocket::disconnected, this, &MainWindow::on7FDisconnected);
-    connect(m_7fSocket, &QTcpSocket::readyRead, this, &MainWindow::on7FReadyRead);
-    connect(m_7fCmdTimer, &QTimer::timeout, this, &MainWindow::on7fCmdTimerTimeout);
+    connect(m_7f, &Gateway7FClient::connected, this, &MainWindow::on7FConnected);
+    connect(m_7f, &Gateway7FClient::connectFailed, this, &MainWindow::on7FConnectFailed);
+    connect(m_7f, &Gateway7FClient::disconnected, this, &MainWindow::on7FDisconnected);
+    connect(m_7f, &Gateway7FClient::frameReceived, this, [this](const QByteArray &topic, const QByteArray &payload) {
+        appendDebugLog(QTime::currentTime().toString("[HH:mm:ss") + u(" 接收到数据:]\r\n")
+                       + QString::fromUtf8(topic) + "\r\n" + QString::fromUtf8(payload) + "\r\n");
+    });
+    connect(m_7f, &Gateway7FClient::frameSent, this, [this](const QString &topic, const QString &payload, int code) {
+        if (code != OpDeleteDevice)
+            return;
+        m_debugLog->append(DebugLogView::Command, QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"),
+                           false);
+        m_debugLog->append(DebugLogView::Command, topic, false);
+        m_debugLog->append(DebugLogView::Command, payload, false);
+    });
+    connect(m_7f, &Gateway7FClient::keepAliveAnswered, this,
+            [this]() { m_debugLog->append(DebugLogView::KeepAlive, u("心跳 (已回复)")); });
+    connect(m_7f, &Gateway7FClient::versionAnswered, this, [this](const QString &version) {
+        ui->curGwSoftwareVerLabel->setText(version);
+        showStatus(u("获取网关版本成功!"));
+    });
+    connect(m_7f, &Gateway7FClient::deviceListAnswered, this, &MainWindow::onDeviceListAnswered);
+    connect(m_7f, &Gateway7FClient::deleteAnswered, this, [this](const QString &dk, int code) {
+        if (code != 0) {
+            showStatus(u("删除plc设备") + dk + u("失败!!!!") + GatewayErrorText::text(code));
+            return;
+        }
+        showStatus(u("删除plc设备") + dk + u("成功!"));
+        // The row of that device, wherever the selection has moved meanwhile.
+        for (int r = 0; r < m_allDevModel->rowCount(); ++r) {
+            if (m_allDevModel->item(r, DevKey)->text() == dk) {
+                m_allDevModel->removeRow(r);
+                break;
+            }
+        }
+    });
+    connect(m_7f, &Gateway7FClient::commandTimedOut, this, [this](int code) {
+        QString text;
+        switch (code) {
+        case OpReadGwVersion: text = u("获取网关版本超时!!!"); break;
+        case OpGetAllDevices: text = u("获取网关内设备列表超时!!!!"); break;
+        case OpDeleteDevice: text = u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新"); break;
+        default: return;
+        }
+        ui->centralwidget->setEnabled(!sshFlowHoldsCentral());
+        showStatus(text);
+        DialogSeam::warning(this, "warning", text);
+    });
+    connect(m_7f, &Gateway7FClient::commandEnded, this,
+            [this]() { ui->centralwidget->setEnabled(!sshFlowHoldsCentral()); });
     ui->gw7FConnectBtn->setEnabled(false);
     ui->gw7FStatusLabel->setText(u("未连接网关"));
     ui->gw7FStatusLabel->setStyleSheet(redStyle());
@@ -158,11 +219,6 @@ void MainWindow::setup7F()
 void MainWindow::setupSsh()
 {
     m_sshConnected = false;
-    m_sshPendingOpCode = SshOpNone;
-    m_sshCmdTimer = new QTimer(this);
-    m_sshCmdTimer->setObjectName("sshCmdTimer");
-    m_sshCmdTimer->setSingleShot(true);
-    connect(m_sshCmdTimer, &QTimer::timeout, this, &MainWindow::onSshCmdTimerTimeout);
     connect(ui->sshConnectBtn, &QPushButton::clicked, this, &MainWindow::onSshConnectBtnClicked);
     connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
     connect(ui->sshDownloadMapJsonBtn, &QPushButton::clicked, this,
@@ -219,6 +275,12 @@ void MainWindow::setupTables()
     connect(ui->allDevAddToMapBtn, &QPushButton::clicked, this,
             &MainWindow::onAllDevAddToMapBtnClicked);
     connect(ui->compareBtn, &QPushButton::clicked, this, &MainWindow::onCompareBtnClicked);
+    connect(ui->openMapBtn, &QPushButton::clicked, this, &MainWindow::onOpenMapBtnClicked);
+    connect(ui->saveMapBtn, &QPushButton::clicked, this, &MainWindow::onSaveMapBtnClicked);
+    connect(ui->sshExportPointsBtn, &QPushButton::clicked, this, &MainWindow::onExportPointsBtnClicked);
+    connect(m_mapModel, &QStandardItemModel::dataChanged, this, &MainWindow::onMapEdited);
+    connect(m_mapModel, &QStandardItemModel::rowsInserted, this, &MainWindow::onMapEdited);
+    connect(m_mapModel, &QStandardItemModel::rowsRemoved, this, &MainWindow::onMapEdited);
 }
 
 // ---------------------------------------------------------------- discovery
@@ -232,6 +294,7 @@ void MainWindow::onGwDetectStartBtnPressed()
     m_detecting = true;
     m_gwIp.clear();
     m_gwDevKey.clear();
+    ui->widget->setGatewayHost(QString());
     ui->gwInfoComboBox->clear();
     ui->gwInfoComboBox->setEnabled(false);
     ui->gwDetectBtn->setText(u("停止探测"));
@@ -240,7 +303,7 @@ void MainWindow::onGwDetectStartBtnPressed()
     showStatus(u("探测网关..."));
 
     const QByteArray request = QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}");
-    const qint64 sent = m_detectSocket->writeDatagram(request, QHostAddress::Broadcast, kDiscoveryPort);
+    const qint64 sent = m_detectSocket->writeDatagram(request, discoveryAddress(), m_discoveryPort);
     if (sent != request.size())
         qDebug() << "gateway discovery send failed:" << m_detectSocket->errorString();
     m_detectTimer->start(kDiscoveryMs);
@@ -260,7 +323,10 @@ void MainWindow::stopDetect(bool byTimer)
     const bool found = ui->gwInfoComboBox->count() > 0;
     ui->gw7FConnectBtn->setEnabled(found);
     ui->sshConnectBtn->setEnabled(found);
-    if (byTimer)
+    if (byTimer && !found)
+        showStatus(u("未找到网关: 请检查网线或Wi-Fi、网关电源、本机IP所选网卡与网关是否在同一网段, "
+                     "以及防火墙是否放行UDP 9980端口"));
+    else if (byTimer)
         showStatus(u("探测网关完毕"));
     else
         ui->statusbar->clearMessage();
@@ -290,19 +356,30 @@ void MainWindow::onProcessGwDetectPendingDatagram()
         }
         if (dk.isEmpty() || ip.isEmpty() || sn.isEmpty())
             continue;
-        ui->gwInfoComboBox->addItem(dk + "_" + ip + "_" + sn + "_" + ver);
+        m_runner->gatewayAnswered(dk, ver);
+        // A flow waiting for the gateway searches on its own; the list stays as it is.
+        if (m_flowSearching && !m_detecting)
+            continue;
+        // Shown readable; the selection reads the key fields from the item's data.
+        const QString shown = ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")";
+        ui->gwInfoComboBox->addItem(shown, dk + "_" + ip + "_" + sn + "_" + ver);
     }
 }
 
 void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 {
-    const QStringList parts = arg1.split("_", Qt::KeepEmptyParts);
+    const QVariant fields =
+        ui->gwInfoComboBox->currentText() == arg1 ? ui->gwInfoComboBox->currentData() : QVariant();
+    const QStringList parts = (fields.isValid() ? fields.toString() : arg1).split("_", Qt::KeepEmptyParts);
     if (parts.size() != 3 && parts.size() != 4)
         return;
     if (!parts[0].isEmpty() && !parts[1].isEmpty() && !parts[2].isEmpty()) {
         m_gwDevKey = parts[0];
         m_gwIp = parts[1];
         m_gwSnPrefix = parts[2];
+        ui->widget->setGatewayHost(m_gwIp);
+        m_localIpCombo->chooseForGateway(m_gwIp);
+        m_modbusPanel->setGatewayHost(m_gwIp);
     }
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
@@ -310,12 +387,24 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 
 // ---------------------------------------------------------------- 7F connection
 
+bool MainWindow::is7FConnected() const
+{
+    return m_7f->isConnected();
+}
+
+int MainWindow::pendingOpCode() const
+{
+    return m_7f->pendingCommand();
+}
+
 void MainWindow::onGw7FConnectBtnPressed()
 {
-    if (m_7fConnected) {
-        m_7fSocket->disconnectFromHost();
+    if (m_7f->isConnected()) {
+        m_7f->disconnectFromGateway();
         return;
     }
+    if (m_7f->isConnecting())
+        return;
     if (m_gwIp.isEmpty()) {
         showStatus(u("错误的网关IP"));
         return;
@@ -326,36 +415,28 @@ void MainWindow::onGw7FConnectBtnPressed()
     ui->gw7FConnectBtn->setText(u("连接中..."));
     ui->gw7FStatusLabel->setText(u("连接网关") + m_gwDevKey + u("中..."));
     ui->statusbar->clearMessage();
-    m_rcvBuf.clear();
+    // The window keeps running while the connection is made.
+    m_7f->connectToGateway(m_gwIp, m_gwDevKey, m_7fPort);
+}
 
-    m_7fConnecting = true;
-    m_7fSocket->abort();
-    m_7fSocket->connectToHost(m_gwIp, k7FPort, QIODevice::ReadWrite);
-    const bool ok = m_7fSocket->waitForConnected(kConnectWaitMs);
-    if (!ok)
-        m_7fSocket->abort();
-    m_7fConnecting = false;
+void MainWindow::on7FConnected()
+{
+    ui->gw7FConnectBtn->setEnabled(true);
+    ui->gw7FConnectBtn->setText(u("2.断开网关连接"));
+    showStatus(u("连接成功"));
+    ui->gw7FStatusLabel->setText(u("已连接到网关") + m_gwDevKey);
+    ui->gw7FStatusLabel->setStyleSheet(greenStyle());
+}
 
-    if (ok) {
-        ui->gw7FConnectBtn->setEnabled(true);
-        ui->gw7FConnectBtn->setText(u("2.断开网关连接"));
-        m_7fConnected = true;
-        showStatus(u("连接成功"));
-        ui->gw7FStatusLabel->setText(u("已连接到网关") + m_gwDevKey);
-        ui->gw7FStatusLabel->setStyleSheet(greenStyle());
-        // Bytes that came with the connection have already been signalled.
-        if (m_7fSocket->bytesAvailable() > 0)
-            QTimer::singleShot(0, this, &MainWindow::on7FReadyRead);
-        return;
-    }
-    qDebug() << "connect to" << m_gwIp << "failed:" << m_7fSocket->errorString();
+void MainWindow::on7FConnectFailed(const QString &why)
+{
+    qDebug() << "connect to" << m_gwIp << "failed:" << why;
     if (!m_sshConnected) {
         ui->gwInfoComboBox->setEnabled(true);
         ui->gwDetectBtn->setEnabled(true);
     }
     ui->gw7FConnectBtn->setEnabled(true);
     ui->gw7FConnectBtn->setText(u("2.连接网关"));
-    m_7fConnected = false;
     showStatus(u("连接网关失败"));
     ui->gw7FStatusLabel->setText(u("连接网关") + m_gwDevKey + u("失败"));
     ui->gw7FStatusLabel->setStyleSheet(redStyle());
@@ -363,8 +444,6 @@ void MainWindow::onGw7FConnectBtnPressed()
 
 void MainWindow::on7FDisconnected()
 {
-    if (m_7fConnecting)
-        return;  // a failed connect attempt reports itself
     qDebug().noquote() << "disconnected to " + m_gwIp;
     if (!m_sshConnected) {
         ui->gwDetectBtn->setEnabled(true);
@@ -372,8 +451,6 @@ void MainWindow::on7FDisconnected()
     }
     ui->gw7FConnectBtn->setEnabled(true);
     ui->gw7FConnectBtn->setText(u("2.连接网关"));
-    m_7fConnected = false;
-    m_rcvBuf.clear();
     showStatus(u("网关连接断开"));
     ui->gw7FStatusLabel->setText(u("网关连接断开"));
     ui->gw7FStatusLabel->setStyleSheet(redStyle());
@@ -386,15 +463,14 @@ void MainWindow::on7FDisconnected()
 
 bool MainWindow::send7FCommand(int code)
 {
-    if (m_pendingOpCode != OpNone) {
+    if (m_7f->pendingCommand() != OpNone) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return false;
     }
-    if (!m_7fConnected) {
+    if (!m_7f->isConnected()) {
         DialogSeam::warning(this, "warning", u("请先连接网关!"));
         return false;
     }
-
     QString dk;
     if (code == OpDeleteDevice) {
         dk = currentDeviceKey();
@@ -403,64 +479,17 @@ bool MainWindow::send7FCommand(int code)
         if (!DialogSeam::confirm(this, u("是否删除"), u("该操作会将网关中") + dk + u("删除"),
                                  u("确定"), u("否")))
             return false;
-        // The connection may have dropped while the box was open.
-        if (!m_7fConnected || m_pendingOpCode != OpNone)
-            return false;
     }
-
-    const QString topic = "local/" + m_gwDevKey + "/" + m_gwDevKey + "/command";
-    const QString sno = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
-    QString payload;
-    int timeoutMs = 0;
-    QString status;
-    switch (code) {
-    case OpReadGwVersion:
-        payload = "{\"cmd\":\"read\",\"sno\":\"" + sno + "\"}";
-        timeoutMs = kReadVersionTimeoutMs;
-        status = u("获取") + m_gwDevKey + u("网关版本...");
-        break;
-    case OpGetAllDevices:
-        payload = "{\"cmd\":\"getAllDeviceKey\",\"sno\":\"" + sno + "\"}";
-        timeoutMs = kGetAllDevicesTimeoutMs;
-        status = u("拉取") + m_gwDevKey + u("网关中所有设备信息...");
-        break;
-    case OpDeleteDevice:
-        payload = "{\"cmd\":\"delDevice\",\"channel\":\"plc\",\"data\":{\"deviceKey\":\""
-                  + jsonEscaped(dk) + "\"},\"sno\":\"" + sno + "\"}";
-        timeoutMs = kDeleteDeviceTimeoutMs;
-        status = u("在网关") + m_gwDevKey + u("中删除plc设备") + dk + "...";
-        break;
-    default:
+    // The connection may have dropped while the box was open: the client refuses then.
+    if (m_7f->sendCommand(code, dk) != Gateway7FClient::Sent)
         return false;
-    }
-
-    const QByteArray frame = Frame7F::build(topic.toUtf8(), payload.toUtf8());
-    if (frame.isEmpty()) {
-        qDebug() << "7F frame too large, not sent";
-        return false;
-    }
-    m_pendingOpCode = code;
-    m_lastSno = sno;
-    m_pendingDelKey = dk;
-    m_7fSocket->write(frame);
     ui->centralwidget->setEnabled(false);
-    m_7fCmdTimer->start(timeoutMs);
-    if (code == OpDeleteDevice) {
-        appendDebugLog(QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"));
-        appendDebugLog(topic);
-        appendDebugLog(payload);
+    switch (code) {
+    case OpReadGwVersion: showStatus(u("获取") + m_gwDevKey + u("网关版本...")); break;
+    case OpGetAllDevices: showStatus(u("拉取") + m_gwDevKey + u("网关中所有设备信息...")); break;
+    case OpDeleteDevice: showStatus(u("在网关") + m_gwDevKey + u("中删除plc设备") + dk + "..."); break;
     }
-    showStatus(status);
     return true;
-}
-
-void MainWindow::end7FCommand()
-{
-    m_7fCmdTimer->stop();
-    m_pendingOpCode = OpNone;
-    ui->centralwidget->setEnabled(!sshFlowHoldsCentral());
-    m_lastSno.clear();
-    m_pendingDelKey.clear();
 }
 
 void MainWindow::on_getGwInfoBtn_clicked()
@@ -481,167 +510,32 @@ void MainWindow::deleteOnePlcDevDilog()
 
 void MainWindow::on7fCmdTimerTimeout()
 {
-    m_7fCmdTimer->stop();
-    QString text;
-    switch (m_pendingOpCode) {
-    case OpReadGwVersion:
-        text = u("获取网关版本超时!!!");
-        break;
-    case OpGetAllDevices:
-        text = u("获取网关内设备列表超时!!!!");
-        break;
-    case OpDeleteDevice:
-        text = u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新");
-        break;
-    default:
-        break;
-    }
-    // Ended before the box opens, so a late answer is not taken for this command.
-    end7FCommand();
-    if (text.isEmpty())
-        return;
-    showStatus(text);
-    DialogSeam::warning(this, "warning", text);
+    m_7f->expireCommand();
 }
 
 void MainWindow::on_gwSndCmdBtn_clicked()
 {
-    const QByteArray frame = Frame7F::build(ui->gwTopicLineEdit->text().toUtf8(),
-                                            ui->gwPayLoadTextEdit->toPlainText().toLocal8Bit());
-    if (frame.isEmpty()) {
-        qDebug() << "debug frame too large, not sent";
-        return;
-    }
-    m_7fSocket->write(frame);
+    m_7f->sendRaw(ui->gwTopicLineEdit->text().toUtf8(), ui->gwPayLoadTextEdit->toPlainText().toLocal8Bit());
 }
 
 void MainWindow::on_gwClearRcvBufBtn_clicked()
 {
-    ui->gwRecTextEdit->clear();
+    m_debugLog->clear();
 }
 
 void MainWindow::appendDebugLog(const QString &paragraph)
 {
-    if (ui->gwRecTextEdit->toPlainText().size() > kDebugLogLimit)
-        ui->gwRecTextEdit->clear();
-    ui->gwRecTextEdit->append(paragraph);
+    // Received 7F frames; the view keeps the last lines rather than wiping at a limit.
+    m_debugLog->append(DebugLogView::Report7F, paragraph, false);
 }
 
-// ---------------------------------------------------------------- 7F receive
-
-void MainWindow::on7FReadyRead()
+void MainWindow::onDeviceListAnswered(const QVector<Gateway7FDevice> &devices)
 {
-    m_rcvBuf.append(m_7fSocket->readAll());
-    // Every frame in the buffer is handled; each pass consumes bytes, so the
-    // loop ends with the buffer.
-    for (;;) {
-        QByteArray topic, payload;
-        const Frame7F::Result r = Frame7F::take(m_rcvBuf, &topic, &payload);
-        if (r == Frame7F::NeedMore || r == Frame7F::Garbage)
-            return;
-        if (r == Frame7F::KeepAlive) {
-            m_7fSocket->write(Frame7F::keepAlive());
-            continue;
-        }
-        handle7FMessage(topic, payload);
-    }
-}
-
-void MainWindow::handle7FMessage(const QByteArray &topic, const QByteArray &payload)
-{
-    appendDebugLog(QTime::currentTime().toString("[HH:mm:ss") + u(" 接收到数据:]\r\n")
-                   + QString::fromUtf8(topic) + "\r\n" + QString::fromUtf8(payload) + "\r\n");
-
-    QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload, &err);
-    if (err.error != QJsonParseError::NoError || !doc.isObject())
-        return;
-    const QJsonObject o = doc.object();
-    const QString dk = jsonString(o, "deviceKey");
-    const QString cmd = jsonString(o, "cmd");
-    const QString sno = jsonString(o, "sno");
-
-    bool accepted = false;
-    switch (m_pendingOpCode) {
-    case OpReadGwVersion:
-        accepted = acceptVersionAnswer(o, dk, cmd, sno);
-        break;
-    case OpGetAllDevices:
-        accepted = acceptDeviceListAnswer(o, cmd);
-        break;
-    case OpDeleteDevice:
-        accepted = acceptDeleteAnswer(o, dk, cmd, sno);
-        break;
-    default:
-        break;
-    }
-    if (accepted)
-        end7FCommand();
-}
-
-bool MainWindow::acceptVersionAnswer(const QJsonObject &o, const QString &dk, const QString &cmd,
-                                     const QString &sno)
-{
-    if (!cmd.isEmpty() && cmd != "read")
-        return false;
-    if (dk != m_gwDevKey || sno != m_lastSno)
-        return false;
-    const QJsonValue md = o.value("metadata");
-    if (!md.isObject())
-        return false;
-    const QJsonValue ver = md.toObject().value("softwareVersion");
-    if (!ver.isString())
-        return false;
-    ui->curGwSoftwareVerLabel->setText(ver.toString());
-    showStatus(u("获取网关版本成功!"));
-    return true;
-}
-
-bool MainWindow::acceptDeviceListAnswer(const QJsonObject &o, const QString &cmd)
-{
-    if (cmd != "getAllDeviceKey")
-        return false;
-    const QJsonValue list = o.value("deviceList");
-    if (!list.isArray())
-        return false;
-    for (const QJsonValue &ev : list.toArray()) {
-        if (!ev.isObject())
-            continue;
-        const QJsonObject e = ev.toObject();
-        const QString key = jsonString(e, "deviceKey");
-        const QString sn = jsonString(e, "sn").left(11);
-        const QJsonValue aidv = e.value("aid");
-        const int aid = aidv.isDouble() ? int(aidv.toDouble()) : 0;
-        if (key.isEmpty() || sn.isEmpty())
-            continue;
-        addDeviceRow(aid, key, sn);
-    }
+    // The gateway's list replaces the one shown: a second fetch must not list every device twice.
+    m_allDevModel->removeRows(0, m_allDevModel->rowCount());
+    for (const Gateway7FDevice &d : devices)
+        addDeviceRow(d.aid, d.deviceKey, d.sn);
     showStatus(u("拉取网关设备列表成功!"));
-    return true;
-}
-
-bool MainWindow::acceptDeleteAnswer(const QJsonObject &o, const QString &dk, const QString &cmd,
-                                    const QString &sno)
-{
-    if (cmd != "delDevice" || dk != m_gwDevKey || sno != m_lastSno)
-        return false;
-    const QJsonValue data = o.value("data");
-    if (!data.isObject())
-        return false;
-    const QString delKey = jsonString(data.toObject(), "deviceKey");
-    if (delKey != m_pendingDelKey || currentDeviceKey() != m_pendingDelKey)
-        return false;
-    const QJsonValue ec = o.value("errorCode");
-    if (!ec.isDouble())
-        return false;
-    const int code = int(ec.toDouble());
-    if (code == 0) {
-        showStatus(u("删除plc设备") + delKey + u("成功!"));
-        m_allDevModel->removeRow(ui->allDevTableView->currentIndex().row());
-    } else {
-        showStatus(u("删除plc设备") + delKey + u("失败!!!!") + GatewayErrorText::text(code));
-    }
-    return true;
 }
 
 QString MainWindow::currentDeviceKey() const
@@ -666,11 +560,15 @@ void MainWindow::addDeviceRow(int aid, const QString &deviceKey, const QString &
 }
 
 void MainWindow::addMapRow(int address, const QString &deviceKey, const QString &productCode,
-                           const QString &modelName)
+                           const QString &modelName, const QString &name)
 {
     QList<QStandardItem *> row;
-    row << new QStandardItem(QString::number(address)) << new QStandardItem(deviceKey)
-        << new QStandardItem(productCode) << new QStandardItem(modelName);
+    auto *key = new QStandardItem(deviceKey);
+    // The node's "name" is not shown, but it goes back into the file.
+    if (!name.isEmpty())
+        key->setData(name, MapJsonFile::kNameRole);
+    row << new QStandardItem(QString::number(address)) << key << new QStandardItem(productCode)
+        << new QStandardItem(modelName);
     m_mapModel->appendRow(row);
 }
 
@@ -743,6 +641,8 @@ void MainWindow::onAllDevAddToMapBtnClicked()
               "操作不会影响网关中的modbus地址配置"),
             u("确定"), u("否")))
         return;
+    if (!mayReplaceMap())
+        return;
     m_mapModel->removeRows(0, m_mapModel->rowCount());
     for (int i = 0; i < m_allDevModel->rowCount(); ++i) {
         const QString dk = m_allDevModel->item(i, DevKey)->text();
@@ -785,6 +685,11 @@ void MainWindow::onCompareBtnClicked()
                                 u("所有设备已导出modbus映射关系,请仅在<modbus地址映射>表中的修改"
                                   "modbus地址或右键(或双击)删除某设备的映射"));
     }
+    const MapCheck::Result r = checkMap();
+    if (!r.errors.isEmpty())
+        DialogSeam::warning(this, "Warn", u("modbus地址映射表有错误:\n") + (r.errors + r.warnings).join("\n"));
+    else if (!r.warnings.isEmpty())
+        DialogSeam::warning(this, "Warn", u("modbus地址映射表提示:\n") + r.warnings.join("\n"));
 }
 
 bool MainWindow::writeMapJson(const QString &path, QString *error)
@@ -801,12 +706,127 @@ bool MainWindow::readMapJson(const QString &path)
     QVector<MapJsonFile::Node> nodes;
     const int err = MapJsonFile::parse(text, &nodes);
     if (err != 0) {
+        // The table stays as it was.
         DialogSeam::warning(this, "warning",
                             u("获取到的设备modbus地址配置文件 解析错误%1!").arg(err));
         return false;
     }
+    m_mapLoading = true;
+    m_mapModel->removeRows(0, m_mapModel->rowCount());
     for (const MapJsonFile::Node &n : nodes)
-        addMapRow(n.mbId, n.mqttDk, n.sntype, n.devtype);
+        addMapRow(n.mbId, n.mqttDk, n.sntype, n.devtype, n.name);
+    m_mapLoading = false;
+    setMapSaved();
+    return true;
+}
+
+bool MainWindow::openMapFile(const QString &path)
+{
+    if (!mayReplaceMap())
+        return false;
+    if (!readMapJson(path))
+        return false;
+    showStatus(u("已打开") + path);
+    return true;
+}
+
+bool MainWindow::saveMapFile(const QString &path)
+{
+    QString error;
+    if (!writeMapJson(path, &error)) {
+        DialogSeam::warning(this, "warning", u("保存modbus地址映射表失败 ") + path + "\n" + error);
+        return false;
+    }
+    setMapSaved();
+    showStatus(u("已保存") + path);
+    return true;
+}
+
+void MainWindow::onOpenMapBtnClicked()
+{
+    if (!mayReplaceMap())
+        return;
+    const QString path = QFileDialog::getOpenFileName(this, u("打开map.json"), tftpRoot(),
+                                                      u("modbus地址映射 (*.json);;所有文件 (*)"));
+    if (path.isEmpty())
+        return;
+    // Already asked about unsaved edits.
+    setMapSaved();
+    openMapFile(path);
+}
+
+void MainWindow::onSaveMapBtnClicked()
+{
+    const QString path = QFileDialog::getSaveFileName(this, u("保存map.json"), tftpRoot() + "/map.json",
+                                                      u("modbus地址映射 (*.json)"));
+    if (!path.isEmpty())
+        saveMapFile(path);
+}
+
+bool MainWindow::mapModified() const
+{
+    return m_mapDirty;
+}
+
+void MainWindow::onMapEdited()
+{
+    if (m_mapLoading || m_mapDirty)
+        return;
+    m_mapDirty = true;
+    setWindowTitle(m_baseTitle + "*");
+}
+
+void MainWindow::setMapSaved()
+{
+    m_mapDirty = false;
+    setWindowTitle(m_baseTitle);
+}
+
+bool MainWindow::mayReplaceMap()
+{
+    if (!m_mapDirty)
+        return true;
+    return DialogSeam::confirm(this, u("modbus地址映射表未保存"),
+                               u("<modbus地址映射表>有未保存的修改, 替换后这些修改将丢失.\n是否继续?"),
+                               u("继续"), u("否"));
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_mapDirty
+        && !DialogSeam::confirm(this, u("modbus地址映射表未保存"),
+                                u("<modbus地址映射表>有未保存的修改, 退出后这些修改将丢失.\n是否退出?"),
+                                u("退出"), u("否"))) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+MapCheck::Result MainWindow::checkMap() const
+{
+    QVector<MapCheck::Row> rows;
+    for (int r = 0; r < m_mapModel->rowCount(); ++r) {
+        auto text = [this, r](int c) {
+            const QStandardItem *it = m_mapModel->item(r, c);
+            return it ? it->text() : QString();
+        };
+        rows.append({text(MapAddr), text(MapKey), text(MapSn)});
+    }
+    return MapCheck::check(rows);
+}
+
+bool MainWindow::mapFitForInstall()
+{
+    const MapCheck::Result r = checkMap();
+    if (!r.errors.isEmpty()) {
+        DialogSeam::warning(this, "warning",
+                            u("modbus地址映射表有错误, 不能下发:\n") + (r.errors + r.warnings).join("\n"));
+        return false;
+    }
+    if (!r.warnings.isEmpty())
+        return DialogSeam::confirm(this, u("modbus地址映射表提示"),
+                                   r.warnings.join("\n") + u("\n是否仍然下发?"), u("确定"), u("否"));
     return true;
 }
 
@@ -823,10 +843,11 @@ void MainWindow::onSshConnectBtnClicked()
     if (m_sshConnected) {
         m_sshConnected = false;
         emit sigDisconnecteSsh();
+        m_runner->linkDown();
         ui->sshStatusLabel->setText(u("未连接到ssh服务器"));
         ui->sshConnectBtn->setEnabled(true);
         setSshLook(false);
-        if (!m_7fConnected) {
+        if (!m_7f->isConnected()) {
             ui->gwDetectBtn->setEnabled(true);
             ui->gwInfoComboBox->setEnabled(true);
         }
@@ -846,6 +867,7 @@ void MainWindow::onSshConnectBtnClicked()
             &MainWindow::onSshConnectStateChanged);
     connect(client, &CConnectionForSshClient::sigDataArrived, this,
             &MainWindow::onSshSlotDataArrived);
+    connect(client, &CConnectionForSshClient::sigErrorArrived, this, &MainWindow::onSshErrorArrived);
     connect(this, &MainWindow::sigSendSshCmd, client,
             QOverload<QString>::of(&CConnectionForSshClient::slotSend));
     connect(this, &MainWindow::sigDisconnecteSsh, client,
@@ -857,6 +879,8 @@ void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort,
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
     m_sshConnected = bState;
+    if (!bState)
+        m_runner->linkDown();
     ui->sshStatusLabel->setText(bState ? u("已ssh连接到") + m_gwIp : u("未连接到ssh服务器"));
     if (!errStr.isEmpty())
         ui->sshStatusLabel->setText(errStr + m_gwIp);
@@ -865,7 +889,7 @@ void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort,
     if (bState) {
         ui->gwDetectBtn->setEnabled(false);
         ui->gwInfoComboBox->setEnabled(false);
-    } else if (!m_7fConnected) {
+    } else if (!m_7f->isConnected()) {
         ui->gwDetectBtn->setEnabled(true);
         ui->gwInfoComboBox->setEnabled(true);
     }
@@ -875,8 +899,18 @@ void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    ui->gwRecTextEdit->append(strMsg);
-    ui->gwRecTextEdit->moveCursor(QTextCursor::End);
+    m_sshConsole->appendStdout(strMsg);
+    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
+    m_runner->shellOutput(strMsg);
+}
+
+void MainWindow::onSshErrorArrived(QString strMsg, QString strIp, int nPort)
+{
+    Q_UNUSED(strIp);
+    Q_UNUSED(nPort);
+    m_sshConsole->appendStderr(strMsg);
+    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
+    m_runner->shellError(strMsg);
 }
 
 // ---------------------------------------------------------------- SSH flows
@@ -889,6 +923,46 @@ void MainWindow::setupRemote()
     connect(m_rootCheckTimer, &QTimer::timeout, this, &MainWindow::onTftpRootDirChanged);
     connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_rootCheckTimer,
             [this]() { m_rootCheckTimer->start(kRootCheckDelayMs); });
+
+    m_runner = new RemoteFlowRunner(this, this);
+    connect(m_runner, &RemoteFlowRunner::sendCommand, this, &MainWindow::sigSendSshCmd);
+    connect(m_runner, &RemoteFlowRunner::statusText, this, &MainWindow::showStatus);
+    connect(m_runner, &RemoteFlowRunner::busyChanged, this, [this]() {
+        if (m_runner->pendingCode() == RemoteFlows::None) {
+            ui->sshConnectBtn->setEnabled(true);
+            // A 7F command still waiting keeps the window busy.
+            ui->centralwidget->setEnabled(m_7f->pendingCommand() == OpNone);
+        } else if (m_runner->holdsWindow()) {
+            ui->centralwidget->setEnabled(false);
+        } else {
+            ui->sshConnectBtn->setEnabled(false);
+        }
+    });
+    // The running flow's current step, whichever tab the engineer is on.
+    auto *stepLabel = new QLabel(this);
+    stepLabel->setObjectName("flowStepLabel");
+    stepLabel->hide();
+    ui->statusbar->addPermanentWidget(stepLabel);
+    connect(m_runner, &RemoteFlowRunner::stepStarted, stepLabel, [stepLabel](int index, int count, const QString &text) {
+        stepLabel->setText(u("步骤") + QString::number(index + 1) + "/" + QString::number(count) + ": " + text);
+        stepLabel->show();
+    });
+    connect(m_runner, &RemoteFlowRunner::busyChanged, stepLabel, [this, stepLabel]() {
+        if (m_runner->pendingCode() == RemoteFlows::None)
+            stepLabel->hide();
+    });
+    connect(m_runner, &RemoteFlowRunner::searchGateway, this, [this]() {
+        m_flowSearching = true;
+        m_detectSocket->writeDatagram(QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}"), discoveryAddress(),
+                                      m_discoveryPort);
+    });
+    connect(m_runner, &RemoteFlowRunner::finished, this, [this]() { m_flowSearching = false; });
+    connect(m_runner, &RemoteFlowRunner::fetched, this, &MainWindow::onFlowFetched);
+    connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
+        // The gateway now holds what the table shows.
+        if (ok && code == RemoteFlows::PutMapJson)
+            setMapSaved();
+    });
     onTftpRootDirChanged();
 }
 
@@ -897,24 +971,19 @@ QString MainWindow::tftpRoot() const
     return ui->widget->rootDir();
 }
 
-int MainWindow::sshFlowTimeoutMs(int code)
+int MainWindow::sshPendingOpCode() const
 {
-    switch (code) {
-    case SshOpUpgradeGw: return 52000;
-    case SshOpGetRelayVer: return 3000;
-    default: return 8000;
-    }
+    return m_runner->pendingCode();
 }
 
 bool MainWindow::sshFlowHoldsCentral() const
 {
-    return m_sshPendingOpCode == SshOpGetMapJson || m_sshPendingOpCode == SshOpPutMapJson
-           || m_sshPendingOpCode == SshOpGetVrvCfg || m_sshPendingOpCode == SshOpPutVrvCfg;
+    return m_runner && m_runner->holdsWindow();
 }
 
 bool MainWindow::sshFlowMayStart()
 {
-    if (m_sshPendingOpCode != SshOpNone) {
+    if (m_runner->pendingCode() != RemoteFlows::None) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return false;
     }
@@ -927,29 +996,48 @@ bool MainWindow::sshLinkUp()
         DialogSeam::warning(this, "warning", u("请先连接ssh服务器!"));
         return false;
     }
+    if (m_gwDevKey.isEmpty() || m_gwIp.isEmpty()) {
+        DialogSeam::warning(this, "warning", u("请先选择网关!"));
+        return false;
+    }
     return true;
 }
 
-void MainWindow::startSshFlow(int code, const QString &expectedFile, const QString &command)
+bool MainWindow::tftpReady()
 {
-    m_sshPendingOpCode = code;
-    m_sshPendingFile = expectedFile;
-    if (sshFlowHoldsCentral())
-        ui->centralwidget->setEnabled(false);
-    else
-        ui->sshConnectBtn->setEnabled(false);
-    emit sigSendSshCmd(command);
-    m_sshCmdTimer->start(sshFlowTimeoutMs(code));
+    if (ui->widget->isServerRunning())
+        return true;
+    const QString root = tftpRoot();
+    if (!QDir(root).exists()) {
+        DialogSeam::warning(this, "warning", u("TFTP服务未开启, 其根目录") + root + u("不存在, 请先选择TFTP根目录!"));
+        return false;
+    }
+    if (!DialogSeam::confirm(this, u("TFTP服务未开启"),
+                             u("网关需从本机TFTP服务取送文件, 但TFTP服务未开启.\n是否以") + root
+                                 + u("为根目录开启TFTP服务?"),
+                             u("开启"), u("否")))
+        return false;
+    ui->widget->startServer();
+    if (!ui->widget->isServerRunning()) {
+        DialogSeam::warning(this, "warning", u("TFTP服务开启失败"));
+        return false;
+    }
+    return true;
 }
 
-void MainWindow::endSshFlow()
+FlowContext MainWindow::flowContext() const
 {
-    m_sshCmdTimer->stop();
-    m_sshPendingOpCode = SshOpNone;
-    m_sshPendingFile.clear();
-    ui->sshConnectBtn->setEnabled(true);
-    // A 7F command still waiting keeps the window busy.
-    ui->centralwidget->setEnabled(m_pendingOpCode == OpNone);
+    FlowContext c;
+    c.gatewayKey = m_gwDevKey;
+    c.gatewayIp = m_gwIp;
+    c.localIp = m_localIp;
+    c.tftpRoot = tftpRoot();
+    return c;
+}
+
+void MainWindow::startFlow(int code, const FlowContext &ctx)
+{
+    m_runner->start(RemoteFlows::plan(code, ctx));
 }
 
 void MainWindow::backupInTftpRoot(const QString &file)
@@ -966,18 +1054,20 @@ void MainWindow::backupInTftpRoot(const QString &file)
 
 void MainWindow::onSshGetMapJsonBtnClicked()
 {
-    if (!sshFlowMayStart())
+    if (!sshFlowMayStart() || !tftpReady())
         return;
-    m_mapModel->removeRows(0, m_mapModel->rowCount());
-    showStatus(u("获取设备modbus地址配置...."));
+    // The table stays until the fetched file has been read.
+    if (!mayReplaceMap())
+        return;
     backupInTftpRoot("map.json");
-    startSshFlow(SshOpGetMapJson, m_gwDevKey + "-map.json",
-                 SshCommands::getMapJson(m_gwDevKey, m_localIp));
+    startFlow(RemoteFlows::GetMapJson, flowContext());
 }
 
 void MainWindow::onSshDownloadMapJsonBtnClicked()
 {
-    if (!sshFlowMayStart())
+    if (!sshFlowMayStart() || !tftpReady())
+        return;
+    if (!mapFitForInstall())
         return;
     const QString name = m_gwDevKey + "-map.json";
     const QString path = tftpRoot() + "/" + name;
@@ -987,7 +1077,7 @@ void MainWindow::onSshDownloadMapJsonBtnClicked()
                              u("确定"), u("否")))
         return;
     // The link may have changed while the box was open.
-    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
         return;
     showStatus(u("生成modbus地址配置  ") + path + u("  ...."));
     QString error;
@@ -998,68 +1088,110 @@ void MainWindow::onSshDownloadMapJsonBtnClicked()
         DialogSeam::warning(this, "warning", u("生成modbus地址配置失败 ") + path + "\n" + error);
         return;
     }
-    showStatus(u("下发设备modbus地址配置...."));
-    startSshFlow(SshOpPutMapJson, name, SshCommands::putMapJson(m_gwDevKey, m_localIp));
+    FlowContext ctx = flowContext();
+    ctx.sentDigest = UpgradePackage::fileMd5(path);
+    startFlow(RemoteFlows::PutMapJson, ctx);
 }
 
 void MainWindow::onSshRebootGwBtnClicked()
 {
     if (!sshFlowMayStart())
         return;
-    emit sigSendSshCmd(SshCommands::rebootGateway());
+    if (!DialogSeam::confirm(this, u("是否重启网关"),
+                             u("该操作将重启网关") + m_gwDevKey + u(", 重启期间网关及其设备不可控制, modbus通信中断"),
+                             u("确定"), u("否")))
+        return;
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+        return;
+    startFlow(RemoteFlows::RebootGateway, flowContext());
+}
+
+void MainWindow::onExportPointsBtnClicked()
+{
+    if (!sshFlowMayStart() || !tftpReady())
+        return;
+    startFlow(RemoteFlows::ExportPoints, flowContext());
+}
+
+void MainWindow::showPointList(const QString &path)
+{
+    if (!m_pointDialog) {
+        m_pointDialog = new QDialog(this);
+        m_pointDialog->setObjectName("pointListDialog");
+        m_pointDialog->resize(900, 600);
+        m_pointList = new PointListView(m_pointDialog);
+        m_pointList->setObjectName("pointListView");
+        auto *lay = new QVBoxLayout(m_pointDialog);
+        lay->addWidget(m_pointList);
+    }
+    QString error;
+    if (!m_pointList->loadFile(path, &error)) {
+        DialogSeam::warning(this, "warning", u("导出点表失败!\n") + error);
+        return;
+    }
+    m_pointList->sortByAddress();
+    m_pointDialog->setWindowTitle(u("点表 ") + m_gwDevKey + "  " + QDir::toNativeSeparators(path));
+    m_pointDialog->show();
+    m_pointDialog->raise();
 }
 
 void MainWindow::on_sshGetVrvCfgBtn_clicked()
 {
-    if (!sshFlowMayStart())
+    if (!sshFlowMayStart() || !tftpReady())
         return;
-    showStatus(u("获取设备多联机空调控制器配置...."));
     backupInTftpRoot("vrvC.json");
-    startSshFlow(SshOpGetVrvCfg, m_gwDevKey + "-vrvC.json",
-                 SshCommands::getVrvCfg(m_gwDevKey, m_localIp));
+    startFlow(RemoteFlows::GetVrvCfg, flowContext());
 }
 
 void MainWindow::on_sshDownloadVrvCfgBtn_clicked()
 {
-    if (!sshFlowMayStart())
+    if (!sshFlowMayStart() || !tftpReady())
         return;
     const QString name = m_gwDevKey + "-vrvC.json";
     const QString path = tftpRoot() + "/" + name;
+    if (!QFileInfo(path).isFile()) {
+        DialogSeam::warning(this, "warning", u("未找到") + path + u(", 请先获取多联机室内机点位配置并修改"));
+        return;
+    }
     if (!DialogSeam::confirm(this, u("是否下载多联机空调配置"),
                              u("该操作会将{") + path + u("} 下载到网关中, 覆盖网关中原的多联机空调配置"),
                              u("确定"), u("否")))
         return;
-    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
         return;
-    showStatus(u("下发设备多联机空调配置...."));
-    startSshFlow(SshOpPutVrvCfg, name, SshCommands::putVrvCfg(m_gwDevKey, m_localIp));
+    FlowContext ctx = flowContext();
+    ctx.sentDigest = UpgradePackage::fileMd5(path);
+    startFlow(RemoteFlows::PutVrvCfg, ctx);
 }
 
 void MainWindow::on_sshRebootMbBtn_clicked()
 {
     if (!sshFlowMayStart())
         return;
-    emit sigSendSshCmd(SshCommands::restartRelay());
+    if (!DialogSeam::confirm(this, u("是否重启modbus服务"), u("该操作将重启网关中的modbus服务, 重启期间modbus通信中断"),
+                             u("确定"), u("否")))
+        return;
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+        return;
+    startFlow(RemoteFlows::RestartRelay, flowContext());
 }
 
 void MainWindow::on_getRelaySoftverBtn_clicked()
 {
     // A second flow would take over the pending one's transfer report.
-    if (m_sshPendingOpCode != SshOpNone) {
+    if (m_runner->pendingCode() != RemoteFlows::None) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return;
     }
     ui->curRelaySoftverLabel->setText(" ");
-    if (!sshLinkUp())
+    if (!sshLinkUp() || !tftpReady())
         return;
-    showStatus(u("获取设备modbus服务版本...."));
-    startSshFlow(SshOpGetRelayVer, m_gwDevKey + "-ver.txt",
-                 SshCommands::getRelayVersion(m_gwDevKey, m_localIp));
+    startFlow(RemoteFlows::GetRelayVersion, flowContext());
 }
 
 void MainWindow::on_upgradeGwSoftwareBtn_clicked()
 {
-    if (m_sshPendingOpCode != SshOpNone) {
+    if (m_runner->pendingCode() != RemoteFlows::None) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return;
     }
@@ -1083,23 +1215,26 @@ void MainWindow::on_upgradeGwSoftwareBtn_clicked()
     }
     if (current == target)
         return refuse(u("当前网关版本与升级包版本一致，不需要更新!"));
+    if (!tftpReady())
+        return;
     if (!DialogSeam::confirm(this, u("是否更新网关程序"), u("该操作将网关") + current + u("升级为") + target,
                              u("确定"), u("否")))
         return;
-    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
         return;
     // The package may have changed since it was checked.
     if (!UpgradePackage::check(tftpRoot(), "gwver.txt", "gateway.exe").matches()) {
         checkPackages();
         return;
     }
-    showStatus(u("下发网关程序...."));
-    startSshFlow(SshOpUpgradeGw, "gateway.exe", SshCommands::putGatewayPackage(m_localIp));
+    FlowContext ctx = flowContext();
+    ctx.targetVersion = target;
+    startFlow(RemoteFlows::UpgradeGateway, ctx);
 }
 
 void MainWindow::on_upgradeRelayBtn_clicked()
 {
-    if (m_sshPendingOpCode != SshOpNone) {
+    if (m_runner->pendingCode() != RemoteFlows::None) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return;
     }
@@ -1124,17 +1259,20 @@ void MainWindow::on_upgradeRelayBtn_clicked()
     } else {
         return refuse(u("未识别的目标版本硬件平台"));
     }
+    if (!tftpReady())
+        return;
     if (!DialogSeam::confirm(this, u("是否更新modbus程序"),
                              u("该操作将网关中modbus替换为为目标版本modbus程序"), u("确定"), u("否")))
         return;
-    if (m_sshPendingOpCode != SshOpNone || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
         return;
     if (!UpgradePackage::check(tftpRoot(), "mbver.txt", "modbus.zip").matches()) {
         checkPackages();
         return;
     }
-    showStatus(u("下发modbus程序...."));
-    startSshFlow(SshOpUpgradeRelay, "modbus.zip", SshCommands::putRelayPackage(m_localIp));
+    FlowContext ctx = flowContext();
+    ctx.targetVersion = target;
+    startFlow(RemoteFlows::UpgradeRelay, ctx);
 }
 
 void MainWindow::onTftpRootDirChanged()
@@ -1146,6 +1284,17 @@ void MainWindow::onTftpRootDirChanged()
 void MainWindow::checkPackages()
 {
     const QString root = tftpRoot();
+    // At start-up the findings go into the upgrade tab, not into boxes before the window.
+    const auto warnPkg = [this](QLabel *label, const QString &text) {
+        if (m_startupPackageCheck) {
+            label->setText(text.section("\r\n", 0, 0));
+            label->setToolTip(text);
+        } else {
+            DialogSeam::warning(this, "warn", text);
+        }
+    };
+    ui->gwDstVerLabel->setToolTip(QString());
+    ui->rlyDstVerLabel->setToolTip(QString());
     ui->gwDstVerLabel->setText(u("未获得电脑中网关升级包版本，无法升级网关程序"));
     ui->rlyDstVerLabel->setText(u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
     ui->upgradeGwSoftwareBtn->setEnabled(false);
@@ -1153,9 +1302,9 @@ void MainWindow::checkPackages()
 
     const UpgradePackage gw = UpgradePackage::check(root, "gwver.txt", "gateway.exe");
     if (!gw.versionFileRead) {
-        DialogSeam::warning(this, "warn",
-                            u("未找到网关升级包,请检查") + root
-                                + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
+        warnPkg(ui->gwDstVerLabel,
+                u("未找到网关升级包,请检查") + root
+                    + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
     } else {
         qDebug().noquote() << "gateway md5=" + gw.digestInFile + " in gwver.txt";
         qDebug().noquote() << "gateway md5=" + gw.digestComputed + " for gateway.exe";
@@ -1163,17 +1312,17 @@ void MainWindow::checkPackages()
             ui->gwDstVerLabel->setText(gw.version);
             ui->upgradeGwSoftwareBtn->setEnabled(true);
         } else {
-            DialogSeam::warning(this, "warn",
-                                u("网关程序md5校验错误，请检查修正") + root
-                                    + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
+            warnPkg(ui->gwDstVerLabel,
+                    u("网关程序md5校验错误，请检查修正") + root
+                        + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
         }
     }
 
     const UpgradePackage mb = UpgradePackage::check(root, "mbver.txt", "modbus.zip");
     if (!mb.versionFileRead) {
-        DialogSeam::warning(this, "warn",
-                            u("未找到modbus升级包,请检查") + root
-                                + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
+        warnPkg(ui->rlyDstVerLabel,
+                u("未找到modbus升级包,请检查") + root
+                    + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
     } else {
         qDebug().noquote() << "modbus md5=" + mb.digestInFile + " in mbver.txt";
         qDebug().noquote() << "modbus md5=" + mb.digestComputed + " for modbus.zip";
@@ -1181,102 +1330,114 @@ void MainWindow::checkPackages()
             ui->rlyDstVerLabel->setText(mb.version);
             ui->upgradeRelayBtn->setEnabled(true);
         } else {
-            DialogSeam::warning(this, "warn",
-                                u("modbus程序md5校验错误，请检查修正") + root
-                                    + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
+            warnPkg(ui->rlyDstVerLabel,
+                    u("modbus程序md5校验错误，请检查修正") + root
+                        + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
         }
+    }
+}
+
+void MainWindow::onFlowFetched(int code, const QString &path)
+{
+    if (code == RemoteFlows::GetMapJson) {
+        readMapJson(path);
+    } else if (code == RemoteFlows::ExportPoints) {
+        showPointList(path);
+    } else if (code == RemoteFlows::GetRelayVersion) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            DialogSeam::warning(this, "warning", u("解析modbus服务版本失败1!"));
+            return;
+        }
+        const QString line = QTextStream(&f).readLine();
+        qDebug().noquote() << "modbus mbVer=" + line;
+        ui->curRelaySoftverLabel->setText(line);
     }
 }
 
 void MainWindow::onGetOneTftpFileOk(QString name)
 {
-    const int code = m_sshPendingOpCode;
-    if (code != SshOpGetMapJson && code != SshOpGetRelayVer && code != SshOpGetVrvCfg)
-        return;
-    // Any client may use the server: only the file this flow asked for ends it.
-    if (name != m_sshPendingFile)
-        return;
-    endSshFlow();
-    const QString path = tftpRoot() + "/" + name;
-    switch (code) {
-    case SshOpGetMapJson:
-        showStatus(u("获取设备modbus地址配置成功") + path);
-        readMapJson(path);
-        break;
-    case SshOpGetRelayVer: {
-        showStatus(u("获取设备modbus服务版本成功") + path);
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            DialogSeam::warning(this, "warning", u("解析modbus服务版本失败1!"));
-            break;
-        }
-        const QString line = QTextStream(&f).readLine();
-        qDebug().noquote() << "modbus mbVer=" + line;
-        ui->curRelaySoftverLabel->setText(line);
-        break;
-    }
-    case SshOpGetVrvCfg:
-        showStatus(u("获取设备多联机空调控制器配置成功") + path);
-        DialogSeam::information(this, "Info",
-                                u("获取设备多联机空调控制器配置成功") + name
-                                    + u("\n请修改配置文件，确认无误后再下载配置"));
-        break;
-    }
+    m_runner->fileReceived(name);
 }
 
 void MainWindow::onPutOneTftpFileOk(QString name)
 {
-    const int code = m_sshPendingOpCode;
-    if (code != SshOpPutMapJson && code != SshOpUpgradeGw && code != SshOpUpgradeRelay
-        && code != SshOpPutVrvCfg)
-        return;
-    if (name != m_sshPendingFile)
-        return;
-    endSshFlow();
-    switch (code) {
-    case SshOpPutMapJson:
-        showStatus(u("下发modbus地址配置成功") + name);
-        emit sigSendSshCmd(SshCommands::installMapJson(m_gwDevKey, SshCommands::gatewayStamp()));
-        DialogSeam::information(this, "Info", u("下发modbus地址配置成功") + name);
-        break;
-    case SshOpUpgradeGw:
-        showStatus(u("下发网关程序成功 ") + name);
-        emit sigSendSshCmd(SshCommands::installGatewayPackage());
-        DialogSeam::information(this, "Info", u("更新网关程序成功 ") + name + u(" ,等待网关程序自动重启..."));
-        break;
-    case SshOpUpgradeRelay:
-        showStatus(u("下发modbus程序成功 ") + name);
-        emit sigSendSshCmd(SshCommands::installRelayPackage());
-        DialogSeam::information(this, "Info", u("更新modbus程序成功 ") + name + u(" ,等待modbus程序自动重启..."));
-        break;
-    case SshOpPutVrvCfg:
-        showStatus(u("下发多联机空调配置成功 ") + name);
-        emit sigSendSshCmd(SshCommands::installVrvCfg(m_gwDevKey, SshCommands::gatewayStamp()));
-        DialogSeam::information(this, "Info",
-                                u("下发多联机空调配置成功 ") + name + u(" ,等待modbus程序自动重启加载新配置..."));
-        break;
-    }
+    m_runner->fileSent(name);
 }
 
 void MainWindow::onSshCmdTimerTimeout()
 {
-    m_sshCmdTimer->stop();
-    QString text;
-    switch (m_sshPendingOpCode) {
-    case SshOpGetMapJson: text = u("获取设备modbus地址配置超时!!!!"); break;
-    case SshOpPutMapJson: text = u("下发设备modbus地址配置超时!!!"); break;
-    case SshOpUpgradeGw: text = u("下发网关程序超时!!!"); break;
-    case SshOpGetRelayVer: text = u("获取设备modbus服务版本超时!!!!"); break;
-    case SshOpUpgradeRelay: text = u("下发modbus程序超时!!!"); break;
-    // The VRV flows fail just as visibly as the others.
-    case SshOpGetVrvCfg: text = u("获取设备多联机空调控制器配置超时!!!"); break;
-    case SshOpPutVrvCfg: text = u("下发设备多联机空调配置超时!!!"); break;
-    default: break;
-    }
-    // Ended before the box opens, so a late transfer report is ignored.
-    endSshFlow();
-    if (text.isEmpty())
-        return;
-    showStatus(text);
-    DialogSeam::warning(this, "warning", text);
+    m_runner->expire();
+}
+
+QHostAddress MainWindow::discoveryAddress() const
+{
+    // The chosen network's own broadcast address keeps the search on that
+    // adapter (a limited broadcast leaves by one adapter the system picks).
+    const QHostAddress subnet = m_localIpCombo ? m_localIpCombo->currentInterface().broadcast : QHostAddress();
+    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
+}
+
+// ---------------------------------------------------------------- laptop panels
+
+void MainWindow::setupLaptopPanels()
+{
+    // The PC's network beside the local IP: TFTP commands carry its address
+    // and discovery broadcasts on it.
+    m_localIpCombo = new LocalIpComboBox(ui->gwTabContents);
+    m_localIpCombo->setObjectName("localIpCombo");
+    int row = 0, col = 0, rowSpan = 0, colSpan = 0;
+    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan,
+                                       &colSpan);
+    ui->gridLayout_gw->removeWidget(ui->localIpLabel);
+    ui->gridLayout_gw->addWidget(ui->localIpLabel, row, col);
+    ui->gridLayout_gw->addWidget(m_localIpCombo, row, col + 1);
+    const auto useIp = [this](const QString &ip) {
+        m_localIp = ip;
+        ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+    };
+    if (!m_localIpCombo->currentIp().isEmpty())
+        useIp(m_localIpCombo->currentIp());
+    connect(m_localIpCombo, &LocalIpComboBox::localIpChanged, this, useIp);
+
+    // Debug area: the receive log keeps its last lines and filters them; the
+    // SSH shell gets a console of its own below it.
+    m_debugLog = new DebugLogView(ui->debugGroup, ui->gwRecTextEdit);
+    m_sshConsole = new SshConsoleView(ui->debugGroup);
+    auto *split = new QSplitter(Qt::Vertical, ui->debugGroup);
+    split->setObjectName("debugSplitter");
+    split->setChildrenCollapsible(false);
+    split->addWidget(m_debugLog);
+    split->addWidget(m_sshConsole);
+    ui->verticalLayout_dbg->insertWidget(0, split, 1);
+
+    // Transfers show in the status bar too: a 50 s upload is started from
+    // another tab than the TFTP panel's.
+    auto *bar = new QProgressBar(this);
+    bar->setObjectName("statusTransferBar");
+    bar->setMaximumWidth(160);
+    bar->setTextVisible(true);
+    bar->hide();
+    auto *barText = new QLabel(this);
+    barText->setObjectName("statusTransferLabel");
+    barText->hide();
+    ui->statusbar->addPermanentWidget(barText);
+    ui->statusbar->addPermanentWidget(bar);
+    auto *hideLater = new QTimer(this);
+    hideLater->setSingleShot(true);
+    connect(hideLater, &QTimer::timeout, bar, &QWidget::hide);
+    connect(hideLater, &QTimer::timeout, barText, &QWidget::hide);
+    connect(ui->widget, &QtftpWidget::sigTransferProgress, this, [bar, barText, hideLater](TftpProgress p) {
+        hideLater->stop();
+        bar->setRange(0, p.total > 0 || p.finished ? 100 : 0);
+        bar->setValue(p.finished ? 100 : qMax(0, p.percent()));
+        barText->setText(p.text());
+        bar->show();
+        barText->show();
+        if (p.finished || p.failed)
+            hideLater->start(5000);
+    });
+
+    // Coloured buttons look disabled when they are.
+    DisabledLook::apply(this);
 }

@@ -2,12 +2,25 @@
 #define MAINWINDOW_H
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
+#include <QVector>
 
+#include "gateway7fclient.h"
+#include "mapcheck.h"
+
+class DebugLogView;
+class LocalIpComboBox;
+class ModbusAssWidget;
+class PointListView;
+class QCloseEvent;
+class QDialog;
+class QHostAddress;
 class QMenu;
+class SshConsoleView;
+class RemoteFlowRunner;
+struct FlowContext;
 class QStandardItemModel;
 class QTcpSocket;
 class QTimer;
@@ -28,27 +41,11 @@ public:
     static const quint16 kDiscoveryPort = 9980;
     static const quint16 k7FPort = 9981;
     static const int kDiscoveryMs = 5000;
-    static const int kConnectWaitMs = 3000;
-    static const int kReadVersionTimeoutMs = 5000;
-    static const int kGetAllDevicesTimeoutMs = 15000;
-    static const int kDeleteDeviceTimeoutMs = 10000;
-    static const int kDebugLogLimit = 5120;
 
-    // The SSH flow that waits for its file transfer.
-    enum SshOp {
-        SshOpNone = 0,
-        SshOpGetMapJson = 1,
-        SshOpPutMapJson = 2,
-        SshOpUpgradeGw = 3,
-        SshOpGetRelayVer = 4,
-        SshOpUpgradeRelay = 5,
-        SshOpGetVrvCfg = 6,
-        SshOpPutVrvCfg = 7
-    };
+    // The SSH flows and their pending codes: RemoteFlows::Code.
     static const int kSshPort = 22;
     // Typing a root path changes it on every key; check once typing pauses.
     static const int kRootCheckDelayMs = 800;
-    static int sshFlowTimeoutMs(int code);
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -58,10 +55,16 @@ public:
     QString gatewayIp() const { return m_gwIp; }
     QString gatewayKey() const { return m_gwDevKey; }
     QString serialPrefix() const { return m_gwSnPrefix; }
-    bool is7FConnected() const { return m_7fConnected; }
-    int pendingOpCode() const { return m_pendingOpCode; }
+    bool is7FConnected() const;
+    int pendingOpCode() const;
+    Gateway7FClient *gateway7F() const { return m_7f; }
+    // The gateway's 7F port (tests point it elsewhere).
+    void set7FPort(quint16 port) { m_7fPort = port; }
     bool isSshConnected() const { return m_sshConnected; }
-    int sshPendingOpCode() const { return m_sshPendingOpCode; }
+    int sshPendingOpCode() const;
+    RemoteFlowRunner *flowRunner() const { return m_runner; }
+    // Where the search datagram goes (tests point it elsewhere).
+    void setDiscoveryPort(quint16 port) { m_discoveryPort = port; }
     // The TFTP server's root directory as shown in its panel.
     QString tftpRoot() const;
     QStandardItemModel *devListModel() const { return m_allDevModel; }
@@ -70,11 +73,18 @@ public:
     // Device list and address map operations.
     void addDeviceRow(int aid, const QString &deviceKey, const QString &sn);
     void addMapRow(int address, const QString &deviceKey, const QString &productCode,
-                   const QString &modelName);
+                   const QString &modelName, const QString &name = QString());
     bool mapContainsDevice(const QString &deviceKey);
     bool writeMapJson(const QString &path, QString *error = nullptr);
-    // Appends the file's nodes to the map; shows the parse error box on failure.
+    // Replaces the map with the file's nodes; on a parse error shows its box
+    // and leaves the map as it was.
     bool readMapJson(const QString &path);
+    // Local open and save (the buttons ask for the path first).
+    bool openMapFile(const QString &path);
+    bool saveMapFile(const QString &path);
+    // The map has edits that are neither saved nor installed (title marked "*").
+    bool mapModified() const;
+    MapCheck::Result checkMap() const;
 
     // For the remote flows: the status bar text and the green/red labels.
     void showStatus(const QString &text);
@@ -93,7 +103,8 @@ public slots:
     void onGwInfoComboBoxCurrentIndexChanged(const QString &arg1);
     void onGw7FConnectBtnPressed();
     void on7FDisconnected();
-    void on7FReadyRead();
+    void on7FConnected();
+    void on7FConnectFailed(const QString &why);
     void on7fCmdTimerTimeout();
     void on_getGwInfoBtn_clicked();
     void on_gw7FGetAllDevInfoBtn_clicked();
@@ -113,6 +124,7 @@ public slots:
     void onSshConnectBtnClicked();
     void onSshConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr);
     void onSshSlotDataArrived(QString strMsg, QString strIp, int nPort);
+    void onSshErrorArrived(QString strMsg, QString strIp, int nPort);
     void onSshGetMapJsonBtnClicked();
     void onSshDownloadMapJsonBtnClicked();
     void onSshRebootGwBtnClicked();
@@ -127,6 +139,15 @@ public slots:
     void onPutOneTftpFileOk(QString name);
     void onSshCmdTimerTimeout();
 
+    // The address map on the PC.
+    void onOpenMapBtnClicked();
+    void onSaveMapBtnClicked();
+    // The point list the gateway's service serves, fetched by a flow.
+    void onExportPointsBtnClicked();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void findLocalIp();
     void setupDiscovery();
@@ -138,29 +159,32 @@ private:
     void stopDetect(bool byTimer);
     // Returns true when the command went out and is now pending.
     bool send7FCommand(int code);
-    void end7FCommand();
     void appendDebugLog(const QString &paragraph);
-    void handle7FMessage(const QByteArray &topic, const QByteArray &payload);
-    bool acceptVersionAnswer(const QJsonObject &o, const QString &dk, const QString &cmd,
-                             const QString &sno);
-    bool acceptDeviceListAnswer(const QJsonObject &o, const QString &cmd);
-    bool acceptDeleteAnswer(const QJsonObject &o, const QString &dk, const QString &cmd,
-                            const QString &sno);
+    void onDeviceListAnswered(const QVector<Gateway7FDevice> &devices);
     QString currentDeviceKey() const;
 
     // SSH flows.
     void setSshLook(bool connected);
     bool sshFlowMayStart();
     bool sshLinkUp();
-    void startSshFlow(int code, const QString &expectedFile, const QString &command);
-    void endSshFlow();
+    bool tftpReady();
+    FlowContext flowContext() const;
+    void startFlow(int code, const FlowContext &ctx);
+    void onFlowFetched(int code, const QString &path);
+    // Unsaved edits: ask before the table is replaced.
+    bool mayReplaceMap();
+    void setMapSaved();
+    void onMapEdited();
+    // Shows the map's problems; false when it must not go to the gateway.
+    bool mapFitForInstall();
     bool sshFlowHoldsCentral() const;
     void backupInTftpRoot(const QString &file);
     void checkPackages();
+    void showPointList(const QString &path);
 
     Ui::MainWindow *ui;
 
-    // 6.1 state
+    // Discovery and the 7F link.
     QString m_localIp;
     QString m_gwIp;
     QString m_gwDevKey;
@@ -168,27 +192,36 @@ private:
     bool m_detecting = false;
     QUdpSocket *m_detectSocket = nullptr;
     QTimer *m_detectTimer = nullptr;
-    QTcpSocket *m_7fSocket = nullptr;
-    bool m_7fConnected = false;
-    bool m_7fConnecting = false;
-    QByteArray m_rcvBuf;
-    QTimer *m_7fCmdTimer = nullptr;
-    int m_pendingOpCode = OpNone;
-    QString m_lastSno;
-    QString m_pendingDelKey;
+    Gateway7FClient *m_7f = nullptr;
+    quint16 m_7fPort = k7FPort;
 
-    // 6.3 state
+    // SSH shell, flows, the map file.
     bool m_sshConnected = false;
-    int m_sshPendingOpCode = SshOpNone;
-    QString m_sshPendingFile;  // the transfer that completes the pending flow
-    QTimer *m_sshCmdTimer = nullptr;
+    RemoteFlowRunner *m_runner = nullptr;
+    bool m_flowSearching = false;
+    quint16 m_discoveryPort = kDiscoveryPort;
+    bool m_mapLoading = false;  // the program itself fills the table
+    bool m_mapDirty = false;
+    QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
 
-    // 6.2 state
+    // Device list and address map.
     QStandardItemModel *m_allDevModel = nullptr;
     QStandardItemModel *m_mapModel = nullptr;
     QMenu *m_allDevMenu = nullptr;
     QMenu *m_mapMenu = nullptr;
+
+    // Field-laptop panels: choice of the PC's network, the debug log with
+    // its filter, the SSH console, the test panel that follows the gateway.
+    void setupLaptopPanels();
+    QHostAddress discoveryAddress() const;
+    LocalIpComboBox *m_localIpCombo = nullptr;
+    DebugLogView *m_debugLog = nullptr;
+    SshConsoleView *m_sshConsole = nullptr;
+    ModbusAssWidget *m_modbusPanel = nullptr;
+    bool m_startupPackageCheck = false;
+    QDialog *m_pointDialog = nullptr;  // made at the first export, kept for the next
+    PointListView *m_pointList = nullptr;  // the first check reports in the upgrade tab, not in boxes
 };
 
 #endif // MAINWINDOW_H

@@ -25,6 +25,11 @@ QByteArray MapJsonFile::toJson(const QStandardItemModel *mapModel)
         node.insert("mqtt_dk", cellText(mapModel, r, 1));
         node.insert("sntype", cellText(mapModel, r, 2));
         node.insert("devtype", cellText(mapModel, r, 3));
+        // A name the fetched file had goes back with it.
+        const QStandardItem *key = mapModel->item(r, 1);
+        const QString name = key ? key->data(kNameRole).toString() : QString();
+        if (!name.isEmpty())
+            node.insert("name", name);
         nodes.append(node);
     }
     QJsonObject profile;

@@ -20,6 +20,9 @@ public:
         QString name;
     };
 
+    // Item data role of the DKEY cell that keeps the node's "name".
+    static const int kNameRole = 0x0100 + 1;  // Qt::UserRole + 1
+
     // Columns of the map model: 0 address, 1 DKEY, 2 product code, 3 model.
     static QByteArray toJson(const QStandardItemModel *mapModel);
     // Replaces the file only once the whole text is written.

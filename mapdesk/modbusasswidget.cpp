@@ -2,14 +2,17 @@
 #include "ui_modbusasswidget.h"
 
 #include "dialogseam.h"
+#include "registervalueformat.h"
 #include "settingsdialog.h"
 #include "writeregistermodel.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QHeaderView>
 #include <QModbusRtuSerialMaster>
 #include <QModbusTcpClient>
 #include <QStandardItemModel>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -21,6 +24,14 @@ QString warnTitle()
     return QStringLiteral("warning");
 }
 
+QString hexBytes(const QByteArray &raw)
+{
+    QString text;
+    for (const char c : raw)
+        text += QString::asprintf("%02x ", quint8(c));
+    return text;
+}
+
 // Function code (with its exception bit) and data, "%02x " per byte.
 QString pduText(const QModbusPdu &pdu)
 {
@@ -29,10 +40,31 @@ QString pduText(const QModbusPdu &pdu)
     QByteArray raw;
     raw.append(char(quint8(pdu.functionCode()) | (pdu.isException() ? 0x80 : 0)));
     raw.append(pdu.data());
-    QString text;
-    for (const char c : raw)
-        text += QString::asprintf("%02x ", quint8(c));
-    return text;
+    return hexBytes(raw);
+}
+
+int readFunctionCode(QModbusDataUnit::RegisterType type)
+{
+    switch (type) {
+    case QModbusDataUnit::Coils: return 1;
+    case QModbusDataUnit::DiscreteInputs: return 2;
+    case QModbusDataUnit::HoldingRegisters: return 3;
+    case QModbusDataUnit::InputRegisters: return 4;
+    default: return 0;
+    }
+}
+
+QByteArray be16(int v)
+{
+    QByteArray b;
+    b.append(char((v >> 8) & 0xff));
+    b.append(char(v & 0xff));
+    return b;
+}
+
+bool isBits(QModbusDataUnit::RegisterType type)
+{
+    return type == QModbusDataUnit::Coils || type == QModbusDataUnit::DiscreteInputs;
 }
 } // namespace
 
@@ -41,6 +73,7 @@ ModbusAssWidget::ModbusAssWidget(QWidget *parent)
     , ui(new Ui::ModbusAssWidget)
     , m_settingsDialog(new SettingsDialog(this))
     , m_writeModel(new WriteRegisterModel(this))
+    , m_pollTimer(new QTimer(this))
 {
     ui->setupUi(this);
 
@@ -53,12 +86,27 @@ ModbusAssWidget::ModbusAssWidget(QWidget *parent)
     ui->writeTable->setItemData(2, QModbusDataUnit::InputRegisters);
     ui->writeTable->setItemData(3, QModbusDataUnit::HoldingRegisters);
 
+    ui->valueFormat->addItems(RegisterValueFormat::formatNames());
+    ui->wordOrder->addItems(RegisterValueFormat::wordOrderNames());
+    connect(ui->valueFormat, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &ModbusAssWidget::applyValueFormat);
+    connect(ui->wordOrder, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &ModbusAssWidget::applyValueFormat);
+    connect(ui->scaleEdit, &QLineEdit::textChanged, this, &ModbusAssWidget::applyValueFormat);
+
     for (int i = 1; i <= WriteRegisterModel::RowCount; ++i)
         ui->writeSize->addItem(QString::number(i));
 
     ui->writeValueTable->setModel(m_writeModel);
     ui->writeValueTable->hideColumn(WriteRegisterModel::HoldingColumn);
     ui->writeValueTable->verticalHeader()->hide();
+    // The register column takes the rest of the width, never less than its title.
+    ui->writeValueTable->horizontalHeader()->setStretchLastSection(true);
+    ui->writeValueTable->horizontalHeader()->setMinimumSectionSize(
+        ui->writeValueTable->horizontalHeader()->fontMetrics().horizontalAdvance(
+            m_writeModel->headerData(WriteRegisterModel::HoldingColumn, Qt::Horizontal, Qt::DisplayRole)
+                .toString())
+        + 24);
     connect(m_writeModel, &WriteRegisterModel::updateViewport, ui->writeValueTable->viewport(),
             QOverload<>::of(&QWidget::update));
 
@@ -72,6 +120,14 @@ ModbusAssWidget::ModbusAssWidget(QWidget *parent)
     m_writeModel->setStartAddress(ui->writeAddress->value());
     m_writeModel->setNumberOfValues(ui->writeSize->currentText());
     limitWriteSize(ui->writeAddress->value());
+
+    ui->mbLog->setMaximumBlockCount(kLogLines);
+    m_pollTimer->setSingleShot(true);
+    connect(m_pollTimer, &QTimer::timeout, this, &ModbusAssWidget::nextPoll);
+    connect(ui->pollCheck, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on)
+            stopPoll();
+    });
 
     ui->writeTable->setCurrentIndex(0);
     on_writeTable_currentIndexChanged(0);
@@ -94,16 +150,38 @@ QModbusDataUnit::RegisterType ModbusAssWidget::currentType() const
     return static_cast<QModbusDataUnit::RegisterType>(ui->writeTable->currentData().toInt());
 }
 
+void ModbusAssWidget::appendLog(const QString &line)
+{
+    ui->mbLog->appendPlainText(QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss.zzz] ")) + line);
+}
+
+void ModbusAssWidget::on_clearLogBtn_clicked()
+{
+    ui->mbLog->clear();
+}
+
+void ModbusAssWidget::setGatewayHost(const QString &ip)
+{
+    if (ip.isEmpty())
+        return;
+    if (m_client && m_client->state() != QModbusDevice::UnconnectedState)
+        return;
+    if (ui->connectType->currentIndex() != 1)
+        ui->connectType->setCurrentIndex(1);
+    ui->portEdit->setText(QStringLiteral("%1:%2").arg(ip).arg(kModbusTcpPort));
+}
+
 // ---------------------------------------------------------------- connection
 
 void ModbusAssWidget::on_connectType_currentIndexChanged(int index)
 {
+    stopPoll();
     if (m_client) {
         m_client->disconnect(this);
         m_client->disconnectDevice();
         delete m_client;
         m_client = nullptr;
-        ui->connectButton->setText(QStringLiteral("Connect"));
+        ui->connectButton->setText(QStringLiteral("连接"));
     }
 
     if (index == 0) {
@@ -133,6 +211,11 @@ void ModbusAssWidget::onClientError()
         return;
     }
     qDebug() << "modbus client error:" << m_client->errorString();
+    appendLog(QStringLiteral("错误: ") + m_client->errorString());
+    // Reply errors in poll mode are counted, not boxed; a connection error still shows.
+    if (m_polling && (m_client->error() == QModbusDevice::TimeoutError
+                      || m_client->error() == QModbusDevice::ProtocolError))
+        return;
     DialogSeam::warning(this, warnTitle(), m_client->errorString());
 }
 
@@ -141,6 +224,7 @@ void ModbusAssWidget::on_connectButton_clicked()
     if (!m_client)
         return;
     if (m_client->state() != QModbusDevice::UnconnectedState) {
+        stopPoll();
         m_client->disconnectDevice();
         return;
     }
@@ -167,21 +251,27 @@ void ModbusAssWidget::on_connectButton_clicked()
     m_quiet = false;
     if (!ok) {
         const QString why = m_quietError.isEmpty() ? m_client->errorString() : m_quietError;
+        appendLog(QStringLiteral("连接失败: ") + why);
         DialogSeam::warning(this, warnTitle(), QStringLiteral("Connect failed: ") + why);
     } else if (!m_quietError.isEmpty()) {
+        appendLog(QStringLiteral("连接失败: ") + m_quietError);
         DialogSeam::warning(this, warnTitle(), m_quietError);
     }
 }
 
 void ModbusAssWidget::onStateChanged(int state)
 {
-    if (state == QModbusDevice::UnconnectedState)
-        ui->connectButton->setText(QStringLiteral("Connect"));
-    else if (state == QModbusDevice::ConnectedState)
-        ui->connectButton->setText(QStringLiteral("Disconnect"));
+    if (state == QModbusDevice::UnconnectedState) {
+        stopPoll();
+        ui->connectButton->setText(QStringLiteral("连接"));
+        appendLog(QStringLiteral("连接已断开"));
+    } else if (state == QModbusDevice::ConnectedState) {
+        ui->connectButton->setText(QStringLiteral("断开"));
+        appendLog(QStringLiteral("已连接 ") + ui->portEdit->text());
+    }
 }
 
-// ---------------------------------------------------------------- register type
+// ---------------------------------------------------------------- register type and format
 
 void ModbusAssWidget::on_writeTable_currentIndexChanged(int index)
 {
@@ -198,42 +288,141 @@ void ModbusAssWidget::on_writeTable_currentIndexChanged(int index)
     ui->writeDirectBtn->setEnabled(false);
 }
 
+void ModbusAssWidget::applyValueFormat()
+{
+    const auto format = static_cast<RegisterValueFormat::Format>(ui->valueFormat->currentIndex());
+    const auto order = static_cast<RegisterValueFormat::WordOrder>(ui->wordOrder->currentIndex());
+    bool ok = false;
+    const double scale = ui->scaleEdit->text().trimmed().toDouble(&ok);
+    const bool scaleOk = ok && RegisterValueFormat::usableScale(scale) == scale;
+    ui->scaleEdit->setStyleSheet(scaleOk ? QString() : QStringLiteral("QLineEdit{background-color:#ffc0c0;}"));
+    ui->wordOrder->setEnabled(RegisterValueFormat::registersPerValue(format) == 2);
+    ui->scaleEdit->setEnabled(RegisterValueFormat::isScaled(format));
+    m_writeModel->setValueFormat(format, order, scaleOk ? scale : 1.0);
+    showReadValues();
+}
+
+void ModbusAssWidget::showReadValues()
+{
+    ui->readValue->clear();
+    const QModbusDataUnit &unit = m_lastRead;
+    if (!unit.isValid())
+        return;
+    const QString line = QStringLiteral("Address: %1, Value: %2");
+    if (isBits(unit.registerType())) {
+        for (uint i = 0; i < unit.valueCount(); ++i)
+            ui->readValue->addItem(line.arg(unit.startAddress() + int(i)).arg(unit.value(int(i))));
+        return;
+    }
+    const auto format = static_cast<RegisterValueFormat::Format>(ui->valueFormat->currentIndex());
+    const auto order = static_cast<RegisterValueFormat::WordOrder>(ui->wordOrder->currentIndex());
+    const double scale = ui->scaleEdit->text().trimmed().toDouble();
+    const QStringList texts = RegisterValueFormat::formatAll(unit.values(), format, order, scale);
+    const int per = RegisterValueFormat::registersPerValue(format);
+    for (int i = 0; i < texts.size(); ++i)
+        ui->readValue->addItem(line.arg(unit.startAddress() + i * per).arg(texts.at(i)));
+}
+
 // ---------------------------------------------------------------- reading
 
 void ModbusAssWidget::on_readButton_clicked()
 {
-    sendRead(0);
+    sendRead(0, false);
 }
 
 void ModbusAssWidget::on_readDirectBtn_clicked()
 {
-    sendRead(kDirectOffset);
+    sendRead(kDirectOffset, false);
 }
 
-void ModbusAssWidget::sendRead(int offset)
+void ModbusAssWidget::updateCounts()
+{
+    ui->pollCountLabel->setText(QStringLiteral("请求:%1 应答:%2 异常:%3 超时:%4 其他错误:%5")
+                                    .arg(m_counts.requests)
+                                    .arg(m_counts.answers)
+                                    .arg(m_counts.exceptions)
+                                    .arg(m_counts.timeouts)
+                                    .arg(m_counts.otherErrors));
+}
+
+void ModbusAssWidget::stopPoll()
+{
+    if (!m_polling)
+        return;
+    m_polling = false;
+    m_pollTimer->stop();
+    appendLog(QStringLiteral("轮询停止 (请求%1 应答%2 异常%3 超时%4)")
+                  .arg(m_counts.requests)
+                  .arg(m_counts.answers)
+                  .arg(m_counts.exceptions)
+                  .arg(m_counts.timeouts));
+}
+
+void ModbusAssWidget::nextPoll()
+{
+    if (m_polling && !m_readInFlight)
+        sendRead(m_pollOffset, true);
+}
+
+void ModbusAssWidget::sendRead(int offset, bool fromPoll)
 {
     if (!m_client)
         return;
-    ui->readValue->clear();
-    ui->mbRcvTxt->clear();
+    if (!fromPoll) {
+        // A button press starts a poll (or restarts it with the new request).
+        m_pollTimer->stop();
+        m_polling = false;
+        if (ui->pollCheck->isChecked()) {
+            m_counts = Counts();
+            ++m_countRun;
+            updateCounts();
+            m_polling = true;
+            m_pollOffset = offset;
+            appendLog(QStringLiteral("轮询开始,间隔%1 ms").arg(ui->pollInterval->value()));
+        }
+        if (m_polling && m_readInFlight)
+            return;  // the answer of the read in flight starts the next one
+        ui->readValue->clear();
+        ui->mbRcvTxt->clear();
+        m_lastRead = QModbusDataUnit();
+    }
 
     const int start = ui->readAddress->value();
     // Stay below the direct-address range; a start of 1000 still reads its one value
     // (a request for no values could only be refused).
     const int count = qMax(1, qMin(ui->readSize->value(), kAddressLimit - start));
     const QModbusDataUnit unit(currentType(), start + offset, quint16(count));
+    const int server = ui->serverEdit->value();
 
     m_quiet = true;
-    QModbusReply *reply = m_client->sendReadRequest(unit, ui->serverEdit->value());
+    QModbusReply *reply = m_client->sendReadRequest(unit, server);
     m_quiet = false;
     if (!reply) {
-        DialogSeam::warning(this, warnTitle(), QStringLiteral("Read error: ") + m_client->errorString());
+        const bool wasPolling = m_polling;
+        stopPoll();
+        appendLog(QStringLiteral("发送失败: ") + m_client->errorString());
+        if (!fromPoll || wasPolling)
+            DialogSeam::warning(this, warnTitle(), QStringLiteral("Read error: ") + m_client->errorString());
         return;
     }
+    ++m_counts.requests;
+    updateCounts();
+    const int fc = readFunctionCode(unit.registerType());
+    appendLog(QStringLiteral("发送 单元%1 FC%2 地址%3 数量%4: %5")
+                  .arg(server)
+                  .arg(fc, 2, 10, QLatin1Char('0'))
+                  .arg(unit.startAddress())
+                  .arg(count)
+                  .arg(hexBytes(QByteArray(1, char(fc)) + be16(unit.startAddress()) + be16(count)).trimmed()));
     if (reply->isFinished()) {
         delete reply;  // broadcasts finish at once
+        appendLog(QStringLiteral("广播请求,无应答"));
         return;
     }
+    m_readInFlight = true;
+    m_pollSent.start();
+    m_lastReadOffset = offset;
+    reply->setProperty("countRun", m_countRun);
     connect(reply, &QModbusReply::finished, this, &ModbusAssWidget::readReady);
 }
 
@@ -242,23 +431,40 @@ void ModbusAssWidget::readReady()
     auto *reply = qobject_cast<QModbusReply *>(sender());
     if (!reply)
         return;
+    m_readInFlight = false;
     ui->mbRcvTxt->setPlainText(pduText(reply->rawResult()));
+    // An answer to a request from before a poll (re)start is shown but not counted.
+    Counts ignored;
+    Counts &counts = reply->property("countRun").toInt() == m_countRun ? m_counts : ignored;
 
     if (reply->error() == QModbusDevice::NoError) {
-        const QModbusDataUnit unit = reply->result();
-        const bool bits = unit.registerType() == QModbusDataUnit::Coils
-                          || unit.registerType() == QModbusDataUnit::DiscreteInputs;
-        for (uint i = 0; i < unit.valueCount(); ++i) {
-            const QString value = bits ? QString::number(unit.value(int(i)))
-                                       : QStringLiteral("0x") + QString::number(unit.value(int(i)), 16);
-            ui->readValue->addItem(QStringLiteral("Address: %1, Value: %2")
-                                       .arg(unit.startAddress() + int(i))
-                                       .arg(value));
-        }
+        ++counts.answers;
+        appendLog(QStringLiteral("接收: ") + pduText(reply->rawResult()).trimmed());
+        m_lastRead = reply->result();
+        showReadValues();
     } else {
-        showReplyError(reply, QStringLiteral("Read"));
+        const QModbusResponse pdu = reply->rawResult();
+        if (reply->error() == QModbusDevice::ProtocolError && pdu.isException()) {
+            ++counts.exceptions;
+            appendLog(QStringLiteral("接收异常: %1 (%2)")
+                          .arg(ModbusException::describe(int(pdu.exceptionCode())), pduText(pdu).trimmed()));
+        } else if (reply->error() == QModbusDevice::TimeoutError) {
+            ++counts.timeouts;
+            appendLog(QStringLiteral("超时,无应答"));
+        } else {
+            ++counts.otherErrors;
+            appendLog(QStringLiteral("错误: ") + reply->errorString());
+        }
+        if (!m_polling)
+            showReplyError(reply, QStringLiteral("Read"));
     }
+    updateCounts();
     reply->deleteLater();
+
+    if (m_polling) {
+        const qint64 wait = ui->pollInterval->value() - m_pollSent.elapsed();
+        m_pollTimer->start(int(qMax<qint64>(0, wait)));
+    }
 }
 
 void ModbusAssWidget::showReplyError(QModbusReply *reply, const QString &what)
@@ -267,9 +473,10 @@ void ModbusAssWidget::showReplyError(QModbusReply *reply, const QString &what)
         const QModbusResponse pdu = reply->rawResult();
         const int code = pdu.isException() ? int(pdu.exceptionCode()) : 0xff;
         DialogSeam::warning(this, warnTitle(),
-                            QStringLiteral("%1 response error: %2 (Mobus exception: 0x%3)")
+                            QStringLiteral("%1 response error: %2 (Mobus exception: 0x%3 %4)")
                                 .arg(what, reply->errorString())
-                                .arg(code, 0, 16));
+                                .arg(code, 0, 16)
+                                .arg(ModbusException::name(code)));
     } else {
         DialogSeam::warning(this, warnTitle(),
                             QStringLiteral("%1 response error: %2 (code: 0x%3)")
@@ -293,6 +500,42 @@ void ModbusAssWidget::limitWriteSize(int startAddress)
         ui->writeSize->setCurrentIndex(enabledCount - 1);
 }
 
+void ModbusAssWidget::on_copyToWriteBtn_clicked()
+{
+    const QModbusDataUnit &unit = m_lastRead;
+    if (!unit.isValid() || unit.valueCount() == 0) {
+        ui->writeResultLabel->setText(QStringLiteral("没有可复制的读取结果"));
+        return;
+    }
+    // The write table is addressed without the direct offset.
+    const int start = unit.startAddress() - m_lastReadOffset;
+    const bool bits = isBits(unit.registerType());
+    int copied = 0;
+    for (uint i = 0; i < unit.valueCount(); ++i) {
+        const int row = start + int(i);
+        if (row < 0 || row >= WriteRegisterModel::RowCount)
+            continue;
+        if (bits)
+            m_writeModel->setCoil(row, unit.value(int(i)) != 0);
+        else
+            m_writeModel->setHoldingRegister(row, unit.value(int(i)));
+        ++copied;
+    }
+    if (copied > 0 && start >= 1 && start < WriteRegisterModel::RowCount) {
+        ui->writeAddress->setValue(start);
+        const int fit = qMin(copied, WriteRegisterModel::RowCount - start);
+        ui->writeSize->setCurrentIndex(fit - 1);
+    }
+    ui->writeResultLabel->setStyleSheet(QString());
+    if (copied == int(unit.valueCount()))
+        ui->writeResultLabel->setText(QStringLiteral("已复制%1个值到写入表").arg(copied));
+    else
+        ui->writeResultLabel->setText(QStringLiteral("已复制%1个值到写入表 (写入表只有地址0~%2, 其余%3个未复制)")
+                                          .arg(copied)
+                                          .arg(WriteRegisterModel::RowCount - 1)
+                                          .arg(int(unit.valueCount()) - copied));
+}
+
 void ModbusAssWidget::on_writeButton_clicked()
 {
     sendWrite(0);
@@ -310,6 +553,10 @@ void ModbusAssWidget::sendWrite(int offset)
     const QModbusDataUnit::RegisterType type = currentType();
     if (type != QModbusDataUnit::Coils && type != QModbusDataUnit::HoldingRegisters)
         return;
+    if (!m_writeQueue.isEmpty()) {
+        DialogSeam::warning(this, warnTitle(), QStringLiteral("等待其他操作完成!"));
+        return;
+    }
 
     const int start = ui->writeAddress->value();
     const int count = qMin(ui->writeSize->currentText().toInt(), kAddressLimit - start);
@@ -325,25 +572,70 @@ void ModbusAssWidget::sendWrite(int offset)
                                 .arg(WriteRegisterModel::RowCount));
         return;
     }
-
-    QModbusDataUnit unit(type, start + offset, quint16(count));
-    for (int i = 0; i < count; ++i) {
-        if (type == QModbusDataUnit::Coils)
-            unit.setValue(i, m_writeModel->coil(start + i) ? 1 : 0);
-        else
-            unit.setValue(i, m_writeModel->holdingRegister(start + i));
+    const bool coils = type == QModbusDataUnit::Coils;
+    if (!coils && RegisterValueFormat::registersPerValue(m_writeModel->valueFormat()) == 2 && count % 2) {
+        DialogSeam::warning(this, warnTitle(),
+                            QStringLiteral("Write error: 32位数值占两个寄存器,数量须为偶数 (当前%1)").arg(count));
+        return;
     }
-    ui->mbRcvTxt->clear();
 
+    const int choice = ui->writeFunction->currentIndex();
+    const bool single = choice == WriteSingle || (choice == WriteAuto && count == 1);
+    const int address = start + offset;
+    m_writeQueue.clear();
+    if (single) {
+        m_writeFc = coils ? 5 : 6;
+        for (int i = 0; i < count; ++i) {
+            const int v = coils ? (m_writeModel->coil(start + i) ? 0xff00 : 0) : m_writeModel->holdingRegister(start + i);
+            m_writeQueue << QModbusRequest(QModbusPdu::FunctionCode(m_writeFc), be16(address + i) + be16(v));
+        }
+    } else if (coils) {
+        m_writeFc = 15;
+        QByteArray bytes((count + 7) / 8, 0);
+        for (int i = 0; i < count; ++i)
+            if (m_writeModel->coil(start + i))
+                bytes[i / 8] = char(quint8(bytes[i / 8]) | (1 << (i % 8)));
+        m_writeQueue << QModbusRequest(QModbusPdu::WriteMultipleCoils,
+                                       be16(address) + be16(count) + QByteArray(1, char(bytes.size())) + bytes);
+    } else {
+        m_writeFc = 16;
+        QByteArray data = be16(address) + be16(count) + QByteArray(1, char(count * 2));
+        for (int i = 0; i < count; ++i)
+            data += be16(m_writeModel->holdingRegister(start + i));
+        m_writeQueue << QModbusRequest(QModbusPdu::WriteMultipleRegisters, data);
+    }
+    m_writeUnit = ui->serverEdit->value();
+    m_writeStart = address;
+    m_writeCount = count;
+    ui->mbRcvTxt->clear();
+    ui->writeResultLabel->setStyleSheet(QString());
+    ui->writeResultLabel->setText(QStringLiteral("写入中..."));
+    sendNextWrite();
+}
+
+void ModbusAssWidget::sendNextWrite()
+{
+    if (m_writeQueue.isEmpty())
+        return;
+    const QModbusRequest request = m_writeQueue.first();
     m_quiet = true;
-    QModbusReply *reply = m_client->sendWriteRequest(unit, ui->serverEdit->value());
+    QModbusReply *reply = m_client->sendRawRequest(request, m_writeUnit);
     m_quiet = false;
     if (!reply) {
+        m_writeQueue.clear();
+        ui->writeResultLabel->setText(QStringLiteral("写入失败"));
+        appendLog(QStringLiteral("发送失败: ") + m_client->errorString());
         DialogSeam::warning(this, warnTitle(), QStringLiteral("Write error: ") + m_client->errorString());
         return;
     }
+    appendLog(QStringLiteral("发送 单元%1 FC%2: %3")
+                  .arg(m_writeUnit)
+                  .arg(int(request.functionCode()), 2, 10, QLatin1Char('0'))
+                  .arg(pduText(request).trimmed()));
     if (reply->isFinished()) {
         delete reply;
+        m_writeQueue.clear();
+        ui->writeResultLabel->setText(QStringLiteral("广播写入已发出(无应答)"));
         return;
     }
     connect(reply, &QModbusReply::finished, this, &ModbusAssWidget::writeFinished);
@@ -354,8 +646,38 @@ void ModbusAssWidget::writeFinished()
     auto *reply = qobject_cast<QModbusReply *>(sender());
     if (!reply)
         return;
-    ui->mbRcvTxt->setPlainText(pduText(reply->rawResult()));
-    if (reply->error() != QModbusDevice::NoError)
-        showReplyError(reply, QStringLiteral("Write"));
     reply->deleteLater();
+    const QModbusResponse pdu = reply->rawResult();
+    ui->mbRcvTxt->setPlainText(pduText(pdu));
+    if (m_writeQueue.isEmpty())
+        return;  // the panel was reset meanwhile
+    m_writeQueue.removeFirst();
+    if (reply->error() != QModbusDevice::NoError) {
+        m_writeQueue.clear();
+        QString why = reply->errorString();
+        if (reply->error() == QModbusDevice::ProtocolError && pdu.isException())
+            why = QStringLiteral("异常 ") + ModbusException::describe(int(pdu.exceptionCode()));
+        else if (reply->error() == QModbusDevice::TimeoutError)
+            why = QStringLiteral("超时,无应答");
+        appendLog(QStringLiteral("写入失败: ") + why);
+        ui->writeResultLabel->setStyleSheet(QStringLiteral("QLabel{color:#cc0000;}"));
+        ui->writeResultLabel->setText(QStringLiteral("写入失败: ") + why);
+        showReplyError(reply, QStringLiteral("Write"));
+        return;
+    }
+    appendLog(QStringLiteral("接收: ") + pduText(pdu).trimmed());
+    if (!m_writeQueue.isEmpty()) {
+        sendNextWrite();
+        return;
+    }
+    const QString done = m_writeCount == 1
+                             ? QStringLiteral("写入成功: 地址%1, 1个值 (FC%2)").arg(m_writeStart).arg(m_writeFc, 2, 10, QLatin1Char('0'))
+                             : QStringLiteral("写入成功: 地址%1~%2, %3个值 (FC%4)")
+                                   .arg(m_writeStart)
+                                   .arg(m_writeStart + m_writeCount - 1)
+                                   .arg(m_writeCount)
+                                   .arg(m_writeFc, 2, 10, QLatin1Char('0'));
+    appendLog(done);
+    ui->writeResultLabel->setStyleSheet(QStringLiteral("QLabel{color:#008000;}"));
+    ui->writeResultLabel->setText(done);
 }

@@ -1,12 +1,16 @@
 #ifndef MODBUSASSWIDGET_H
 #define MODBUSASSWIDGET_H
 
+#include <QElapsedTimer>
 #include <QModbusDataUnit>
+#include <QModbusRequest>
 #include <QString>
+#include <QVector>
 #include <QWidget>
 
 class QModbusClient;
 class QModbusReply;
+class QTimer;
 class SettingsDialog;
 class WriteRegisterModel;
 
@@ -16,7 +20,10 @@ class ModbusAssWidget;
 
 // Modbus client panel for checking a gateway's address map: reads from the
 // service's cache (address < 1000) or directly from the device (address +
-// 1000), and writes coils and holding registers. Serial RTU or TCP.
+// 1000), once or repeatedly (poll mode, with counts), and writes coils and
+// holding registers with the function codes the engineer picks. Values are
+// shown and typed in the chosen format (registervalueformat.h). Serial RTU
+// or TCP.
 class ModbusAssWidget : public QWidget
 {
     Q_OBJECT
@@ -24,6 +31,18 @@ class ModbusAssWidget : public QWidget
 public:
     static const int kDirectOffset = 1000;
     static const int kAddressLimit = 1000;
+    static const int kLogLines = 2000;
+
+    enum WriteFunction { WriteAuto = 0, WriteSingle = 1, WriteMultiple = 2 };
+
+    // What poll mode (and every read) counts; reset when a poll starts.
+    struct Counts {
+        int requests = 0;
+        int answers = 0;
+        int exceptions = 0;
+        int timeouts = 0;
+        int otherErrors = 0;
+    };
 
     explicit ModbusAssWidget(QWidget *parent = nullptr);
     ~ModbusAssWidget() override;
@@ -31,6 +50,14 @@ public:
     QModbusClient *modbusClient() const { return m_client; }
     SettingsDialog *settingsDialog() const { return m_settingsDialog; }
     WriteRegisterModel *writeModel() const { return m_writeModel; }
+    Counts counts() const { return m_counts; }
+    bool isPolling() const { return m_polling; }
+
+public slots:
+    // The selected gateway: the panel then talks TCP to its service on port
+    // 502 (left alone while a connection is open).
+    void setGatewayHost(const QString &ip);
+    void stopPoll();
 
 private slots:
     void on_connectButton_clicked();
@@ -42,12 +69,20 @@ private slots:
     void on_writeDirectBtn_clicked();
     void on_connectType_currentIndexChanged(int index);
     void on_writeTable_currentIndexChanged(int index);
+    void on_copyToWriteBtn_clicked();
+    void on_clearLogBtn_clicked();
 
 private:
-    void sendRead(int offset);
+    void sendRead(int offset, bool fromPoll);
+    void nextPoll();
     void sendWrite(int offset);
+    void sendNextWrite();
     void writeFinished();
     void limitWriteSize(int startAddress);
+    void applyValueFormat();
+    void showReadValues();
+    void updateCounts();
+    void appendLog(const QString &line);
     QModbusDataUnit::RegisterType currentType() const;
     void showReplyError(QModbusReply *reply, const QString &what);
     void onClientError();
@@ -60,6 +95,27 @@ private:
     // once, by the caller, instead of a second box from errorOccurred.
     bool m_quiet = false;
     QString m_quietError;
+
+    // The last good read, kept raw so a format change re-shows it.
+    QModbusDataUnit m_lastRead;
+    int m_lastReadOffset = 0;
+
+    // Poll mode: one request at a time, the next one interval after the last send.
+    bool m_polling = false;
+    int m_pollOffset = 0;
+    bool m_readInFlight = false;
+    int m_countRun = 0;  // replies of requests sent before the counts were reset are not counted
+    QTimer *m_pollTimer = nullptr;
+    QElapsedTimer m_pollSent;
+    Counts m_counts;
+
+    // A write made of several requests (function 5/6 value by value) goes
+    // out one request after the other.
+    QList<QModbusRequest> m_writeQueue;
+    int m_writeUnit = 0;
+    int m_writeStart = 0;
+    int m_writeCount = 0;
+    int m_writeFc = 0;
 };
 
 #endif // MODBUSASSWIDGET_H

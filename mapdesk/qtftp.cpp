@@ -48,6 +48,7 @@ inline void put16(char *p, quint16 v)
 
 QTftp::QTftp() : QObject(nullptr), m_thread(new QThread)
 {
+    qRegisterMetaType<TftpProgress>("TftpProgress");
     m_thread->setObjectName(QStringLiteral("tftpServer"));
     moveToThread(m_thread);
     connect(this, &QTftp::doServer, this, &QTftp::server);
@@ -181,6 +182,58 @@ bool QTftp::requestFileName(const char *packet, qint64 len, QString *name)
     return true;
 }
 
+bool QTftp::requestOption(const char *packet, qint64 len, const char *option, QString *value)
+{
+    // opcode, name, 0, mode, 0, then option/value pairs each ending in 0
+    QList<QByteArray> fields = QByteArray(packet + 2, int(qMax<qint64>(0, len - 2))).split('\0');
+    if (!fields.isEmpty())
+        fields.removeLast();  // after the last terminator (or an unterminated tail)
+    for (int i = 2; i + 1 < fields.size(); i += 2) {
+        if (qstricmp(fields.at(i).constData(), option) == 0) {
+            *value = QString::fromLatin1(fields.at(i + 1));
+            return true;
+        }
+    }
+    return false;
+}
+
+void QTftp::beginProgress(const QString &name, bool upload, qint64 total)
+{
+    m_clock.start();
+    m_meter.start(total, 0);
+    m_progress = TftpProgress();
+    m_progress.name = name;
+    m_progress.upload = upload;
+    m_progressOpen = true;
+    m_meter.fill(&m_progress, 0);
+    emit transferProgress(m_progress);
+}
+
+void QTftp::stepProgress(qint64 bytes, bool finished)
+{
+    const qint64 now = m_clock.elapsed();
+    if (!m_meter.update(bytes, now) && !finished)
+        return;
+    m_meter.fill(&m_progress, now);
+    m_progress.finished = finished;
+    if (finished) {
+        m_progress.total = bytes;  // what really came, announced or not
+        m_progress.remainingMs = 0;
+        m_progressOpen = false;
+    }
+    emit transferProgress(m_progress);
+}
+
+void QTftp::closeProgress()
+{
+    if (!m_progressOpen)
+        return;
+    m_progressOpen = false;
+    m_progress.failed = true;
+    m_progress.remainingMs = -1;
+    emit transferProgress(m_progress);
+}
+
 bool QTftp::requestName(qint64 len, QString *name)
 {
     if (!requestFileName(m_buf, len, name)) {
@@ -255,6 +308,7 @@ void QTftp::serveRead(qint64 len)
     const quint64 fullBlocks = size / kBlockSize;
     qDebug() << "文件存在4";
     qDebug() << "file size:" << size;
+    beginProgress(name, false, qint64(size));
 
     quint64 k = 1;
     for (; k <= fullBlocks; ++k) {
@@ -268,6 +322,7 @@ void QTftp::serveRead(qint64 len)
             return;
         }
         emit progress(int((k - 1) * 100 / fullBlocks));
+        stepProgress(qint64(k) * kBlockSize);
     }
     const qint64 rest = qint64(size % kBlockSize);
     if (rest && file.read(m_buf + 4, rest) != rest) {
@@ -280,6 +335,7 @@ void QTftp::serveRead(qint64 len)
         return;
     }
     emit progress(100);
+    stepProgress(qint64(size), true);
     qDebug() << "文件存在5";
     qDebug("sent %d blocks, %llu bytes", int(k), static_cast<unsigned long long>(size));
     emit fileSent(name);
@@ -309,6 +365,11 @@ void QTftp::serveWrite(qint64 len)
     }
     const QHostAddress peer = m_peer;
     const quint16 peerPort = m_peerPort;
+    // Clients such as busybox announce the size; without it the total stays unknown.
+    QString tsize;
+    bool sizeOk = false;
+    const qint64 announced = requestOption(m_buf, len, "tsize", &tsize) ? tsize.toLongLong(&sizeOk) : -1;
+    beginProgress(name, true, sizeOk && announced >= 0 ? announced : -1);
     quint64 bytes = 0;
     quint16 expect = 1;
     int blocks = 0;
@@ -356,6 +417,8 @@ void QTftp::serveWrite(qint64 len)
         }
         bytes += quint64(n - 4);
         ++blocks;
+        if (n >= kPacketSize)
+            stepProgress(qint64(bytes));
         // The last ACK tells the client its file is stored: it must be on disk by then.
         if (n < kPacketSize)
             file.flush();
@@ -369,7 +432,25 @@ void QTftp::serveWrite(qint64 len)
     m_lastWritePort = peerPort;
     m_lastWriteBlock = expect;
     qDebug("received %d blocks, %llu bytes", blocks, static_cast<unsigned long long>(bytes));
+    stepProgress(qint64(bytes), true);
     emit fileReceived(name);
+}
+
+void QTftp::setAllowedPeer(const QHostAddress &peer)
+{
+    bool ok = false;
+    const quint32 v4 = peer.toIPv4Address(&ok);
+    m_allowedPeer = ok ? v4 : 0;
+}
+
+bool QTftp::peerAllowed(const QHostAddress &peer) const
+{
+    const quint32 allowed = m_allowedPeer.load();
+    if (allowed == 0)
+        return true;
+    bool ok = false;
+    const quint32 v4 = peer.toIPv4Address(&ok);
+    return ok && v4 == allowed;
 }
 
 void QTftp::server()
@@ -392,10 +473,21 @@ void QTftp::server()
         if (n < 0)
             continue;
         const quint16 op = n >= 2 ? get16(m_buf) : 0;
+        if ((op == RRQ || op == WRQ) && !peerAllowed(m_peer)) {
+            // Only the selected gateway may fetch or replace files in the root.
+            qWarning("tftp: refused a request from %s:%u (only %s may use this server)",
+                     qPrintable(m_peer.toString()), m_peerPort,
+                     qPrintable(QHostAddress(m_allowedPeer.load()).toString()));
+            sendError(2);
+            emit refused(m_peer.toString());
+            continue;
+        }
         if (op == RRQ) {
             serveRead(n);
+            closeProgress();
         } else if (op == WRQ) {
             serveWrite(n);
+            closeProgress();
         } else if (op == DATA && n >= 4 && m_lastWritePort && m_peer == m_lastWritePeer
                    && m_peerPort == m_lastWritePort && get16(m_buf + 2) == m_lastWriteBlock) {
             sendAck(m_lastWriteBlock);  // the last acknowledgement of an upload was lost

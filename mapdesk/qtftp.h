@@ -6,11 +6,14 @@
 // loop that runs in the engine's own thread; the loop waits in short slices
 // so a stop ends it within a fraction of a second, even mid-transfer.
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
+
+#include "tftpprogress.h"
 
 class QFile;
 class QThread;
@@ -48,6 +51,14 @@ public:
     // false when the name is not terminated inside the packet.
     static bool requestFileName(const char *packet, qint64 len, QString *name);
     static QString errorText(int code);
+    // The value of a request option (RFC 2347, such as "tsize"), matched
+    // without regard to case; false when the request does not carry it.
+    static bool requestOption(const char *packet, qint64 len, const char *option, QString *value);
+
+    // Read and write requests from any other address get ERROR 2. A null
+    // address lets every host in. Safe to call while the server runs.
+    void setAllowedPeer(const QHostAddress &peer);
+    bool peerAllowed(const QHostAddress &peer) const;
 
 signals:
     void startfileDownlaod(QString);
@@ -57,6 +68,10 @@ signals:
     void error(int);
     void progress(int);
     void send(bool);
+    void refused(QString peer);
+    // Bytes, total, rate and remaining time of the transfer in progress,
+    // throttled (see TransferMeter); the last one of a transfer is finished.
+    void transferProgress(TftpProgress);
 
 public slots:
     void server();
@@ -71,6 +86,10 @@ private:
     void sendError(int code);
     void sendAck(quint16 block);
     bool requestName(qint64 len, QString *name);
+    void beginProgress(const QString &name, bool upload, qint64 total);
+    void stepProgress(qint64 bytes, bool finished = false);
+    // A transfer that ended without its last report broke off: say so.
+    void closeProgress();
 
     QThread *m_thread;
     QUdpSocket *m_socket = nullptr;
@@ -80,6 +99,11 @@ private:
     char m_ackBuf[516];     // incoming ACKs, so a block can be resent
     QString m_root;
     std::atomic<bool> m_stop{false};
+    std::atomic<quint32> m_allowedPeer{0};  // IPv4; 0: any host
+    QElapsedTimer m_clock;
+    TransferMeter m_meter;
+    TftpProgress m_progress;
+    bool m_progressOpen = false;
     // The last finished upload, to re-acknowledge its final block when that
     // acknowledgement was lost and the client sends the block again.
     QHostAddress m_lastWritePeer;

@@ -3,7 +3,10 @@
 
 #include "qtftp.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QLayout>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,6 +27,19 @@ QtftpWidget::QtftpWidget(QWidget *parent)
     connect(m_tftp, &QTftp::startfileDownlaod, this, &QtftpWidget::startDownload);
     connect(m_tftp, &QTftp::send, ui->progressBar, &QProgressBar::setEnabled);
     connect(m_tftp, &QTftp::progress, ui->progressBar, &QProgressBar::setValue);
+    connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::showProgress);
+    connect(m_tftp, &QTftp::transferProgress, this, &QtftpWidget::sigTransferProgress);
+
+    // While a gateway is selected only it may use the server, unless allowed here.
+    m_anyHost = new QCheckBox(QStringLiteral("允许任何主机访问"), ui->servergroup);
+    m_anyHost->setObjectName("anyHostCheckBox");
+    m_anyHost->setToolTip(QStringLiteral("不勾选时, 只有所选网关可以从TFTP根目录取文件或向其写文件"));
+    if (ui->servergroup->layout())
+        ui->servergroup->layout()->addWidget(m_anyHost);
+    connect(m_anyHost, &QCheckBox::toggled, this, &QtftpWidget::applyPeerRule);
+    connect(m_tftp, &QTftp::refused, this, [this](const QString &peer) {
+        ui->statusLabel->setText(QStringLiteral("拒绝来自") + peer + QStringLiteral("的TFTP请求"));
+    });
 
     // The packages and fetched files live beside the program by default; in
     // the user's documents where that folder cannot be made (the program
@@ -41,6 +57,18 @@ QtftpWidget::~QtftpWidget()
 {
     delete m_tftp;  // stops the server and waits for its thread
     delete ui;
+}
+
+void QtftpWidget::setGatewayHost(const QString &ip)
+{
+    m_gatewayHost = ip;
+    applyPeerRule();
+}
+
+void QtftpWidget::applyPeerRule()
+{
+    const QHostAddress gw(m_gatewayHost);
+    m_tftp->setAllowedPeer(m_anyHost->isChecked() || m_gatewayHost.isEmpty() ? QHostAddress() : gw);
 }
 
 QString QtftpWidget::rootDir() const
@@ -96,6 +124,7 @@ void QtftpWidget::startDownload(QString name)
 void QtftpWidget::sent(QString name)
 {
     ui->statusLabel->setText(QStringLiteral("发送") + name + QStringLiteral("成功"));
+    ui->progressBar->setRange(0, 100);
     ui->progressBar->reset();
     emit sigSendOneFile(name);
 }
@@ -123,4 +152,21 @@ void QtftpWidget::enableServer(QString path)
 {
     ui->start->setEnabled(QFileInfo(path).isDir());
     emit sigTftpRootDirChanged();
+}
+
+void QtftpWidget::showProgress(TftpProgress p)
+{
+    if (p.finished) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(100);
+    } else if (p.failed) {
+        ui->progressBar->setRange(0, 100);  // stays where it broke off
+    } else if (p.total > 0) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(p.percent());
+    } else {
+        ui->progressBar->setRange(0, 0);  // size unknown: busy
+    }
+    ui->progressBar->setEnabled(true);
+    ui->progressLabel->setText(p.text());
 }

@@ -8,6 +8,9 @@
 #include <QString>
 #include <QWidget>
 
+#include "tftpprogress.h"
+
+class QCheckBox;
 class QTftp;
 
 namespace Ui {
@@ -23,11 +26,16 @@ public:
 
     QString rootDir() const;
     bool isServerRunning() const;
+    // The selected gateway: the only host the server serves, unless the
+    // panel's "any host" box is ticked. Empty: no gateway, any host.
+    void setGatewayHost(const QString &ip);
 
 signals:
     void sigTftpRootDirChanged();
     void sigRcvOneFile(QString fileName);
     void sigSendOneFile(QString fileName);
+    // The engine's progress reports, for displays outside the panel.
+    void sigTransferProgress(TftpProgress p);
 
 public slots:
     void startServer();
@@ -37,10 +45,18 @@ public slots:
     void received(QString name);
     void error(int code);
     void enableServer(QString path);
+    // Bar and text (bytes, rate, remaining time) of the transfer in progress.
+    void showProgress(TftpProgress p);
 
 private:
     Ui::QtftpWidget *ui;
+    void applyPeerRule();
+
     QTftp *m_tftp;
+    QCheckBox *m_anyHost = nullptr;
+    QString m_gatewayHost;
+public:
+    QTftp *engine() const { return m_tftp; }
 };
 
 #endif // QTFTPWIDGET_H

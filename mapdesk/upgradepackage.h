@@ -2,7 +2,7 @@
 #define UPGRADEPACKAGE_H
 
 // An upgrade package in the TFTP root and its version file: line 1 is the
-// package's version, line 2 the package's MD5 as 32 lower-case hex digits.
+// package's version, line 2 the package's MD5 as 32 hex digits.
 
 #include <QString>
 
@@ -13,11 +13,12 @@ struct UpgradePackage
     QString digestInFile;    // line 2
     QString digestComputed;  // of the package file; empty when unreadable
 
-    // The digest compares case-sensitively; a package that cannot be read
-    // never matches, even against an empty digest line.
+    // Any case: Windows' Get-FileHash prints upper-case hex. A package that
+    // cannot be read never matches, even against an empty digest line.
     bool matches() const
     {
-        return versionFileRead && !digestComputed.isEmpty() && digestInFile == digestComputed;
+        return versionFileRead && !digestComputed.isEmpty()
+               && digestInFile.trimmed().compare(digestComputed, Qt::CaseInsensitive) == 0;
     }
 
     static UpgradePackage check(const QString &root, const QString &versionFile,

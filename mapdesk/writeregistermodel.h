@@ -5,6 +5,8 @@
 #include <QBitArray>
 #include <QVector>
 
+#include "registervalueformat.h"
+
 // The values the test panel writes: one row per address 0..122, a coil bit
 // and a holding-register value each. Only the rows of the current write range
 // [start, start + count) are enabled.
@@ -32,6 +34,16 @@ public:
 
     bool coil(int row) const { return m_coils.testBit(row); }
     quint16 holdingRegister(int row) const { return m_holdingRegisters.at(row); }
+    // For copying read values in; rows outside the model are ignored.
+    void setCoil(int row, bool on);
+    void setHoldingRegister(int row, quint16 value);
+
+    // How the register column shows and takes values. With a 32-bit format
+    // the rows pair up from the start address: the first row of a pair holds
+    // the value, the second is its other half and is not edited on its own.
+    void setValueFormat(RegisterValueFormat::Format format, RegisterValueFormat::WordOrder order,
+                        double scale);
+    RegisterValueFormat::Format valueFormat() const { return m_format; }
 
 public slots:
     void setStartAddress(int address);
@@ -41,10 +53,16 @@ signals:
     void updateViewport();
 
 private:
+    // Whether the row is the second register of a 32-bit pair.
+    bool isSecondHalf(int row) const;
+    void emitAllChanged();
     int m_address = 0;
     int m_number = 0;
     QBitArray m_coils;
     QVector<quint16> m_holdingRegisters;
+    RegisterValueFormat::Format m_format = RegisterValueFormat::Hex16;
+    RegisterValueFormat::WordOrder m_order = RegisterValueFormat::HighWordFirst;
+    double m_scale = 1.0;
 };
 
 #endif // WRITEREGISTERMODEL_H

@@ -284,7 +284,7 @@ void TstGateway7F::connectTool(MainWindow &w)
     combo->addItem(QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp));
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
-    QVERIFY(w.is7FConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(w.is7FConnected(), 3000);
     QTRY_VERIFY_WITH_TIMEOUT(m_fake->conn != nullptr, 2000);
 }
 
@@ -306,9 +306,13 @@ void TstGateway7F::discovery()
     QVERIFY(!combo->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(combo->count(), 2, 3000);
     QCOMPARE(m_fake->discoveryRequests, QList<QByteArray>{"{\"cmd\":\"getAllGateway\"}"});
+    // Shown readable, the key fields kept in the entry's data.
     const QString entry = QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp);
-    QCOMPARE(combo->itemText(0), entry);
-    QCOMPARE(combo->itemText(1), entry);
+    const QString shown = QString("%1  /  99000000002  /  V1.0.3  (%2)").arg(kGwIp, kGwKey);
+    QCOMPARE(combo->itemText(0), shown);
+    QCOMPARE(combo->itemText(1), shown);
+    QCOMPARE(combo->itemData(0).toString(), entry);
+    QCOMPARE(combo->itemData(1).toString(), entry);
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QCOMPARE(w.serialPrefix(), QString("99000000002"));
     QVERIFY(!conBtn->isEnabled());
@@ -326,6 +330,14 @@ void TstGateway7F::discovery()
     btn->click();
     QVERIFY(status(w).isEmpty());
     QVERIFY(conBtn->isEnabled());
+
+    // A run without any answer says so and what to check.
+    m_fake->discoveryAnswers.clear();
+    btn->click();
+    QTRY_VERIFY_WITH_TIMEOUT(status(w).startsWith(QString::fromUtf8("未找到网关: ")), 7000);
+    QVERIFY(status(w).contains("UDP 9980"));
+    QCOMPARE(combo->count(), 0);
+    QVERIFY(!conBtn->isEnabled());
 }
 
 void TstGateway7F::connectFailsWithoutListener()
@@ -334,8 +346,10 @@ void TstGateway7F::connectFailsWithoutListener()
     auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
     combo->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    // The connect runs in the background: the window answers meanwhile.
+    QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("连接中..."));
+    QTRY_COMPARE_WITH_TIMEOUT(status(w), QString::fromUtf8("连接网关失败"), 5000);
     QVERIFY(!w.is7FConnected());
-    QCOMPARE(status(w), QString::fromUtf8("连接网关失败"));
     auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
     QCOMPARE(label->text(), QString::fromUtf8("连接网关gw7f0001失败"));
     QCOMPARE(label->styleSheet(), MainWindow::redStyle());
@@ -501,7 +515,7 @@ void TstGateway7F::peerDropsConnection()
 
     // Connect again, then disconnect from the tool's side.
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
-    QVERIFY(w.is7FConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(w.is7FConnected(), 3000);
     QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("2.断开网关连接"));
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
     QTRY_VERIFY_WITH_TIMEOUT(!w.is7FConnected(), 3000);
@@ -529,7 +543,7 @@ void TstGateway7F::againstGwsim()
     QVERIFY(!key.isEmpty());
 
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
-    QVERIFY(w.is7FConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(w.is7FConnected(), 3000);
     QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
     QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 6000);
     QCOMPARE(status(w), QString::fromUtf8("获取网关版本成功!"));

@@ -1,16 +1,20 @@
 // needs: namespace
 // Whole flows against a gateway host made by this test: a network namespace
 // joined to the tool's by veth (10.200.8.0/24 exists only inside them) whose
-// mount namespace has its own root, built from read-only binds of the
-// machine's /usr and /etc, with a private sshd on port 22 that lets root in
-// with the tool's fixed password (a private copy of the shadow file, root's
+// mount namespace has its own root, built from a read-only bind of the
+// machine's /usr and a private copy of its /etc (another program replacing
+// the machine's shadow file cannot reach it), with a private sshd on port 22 that lets root in
+// with the tool's fixed password in a PID namespace of its own (a private copy of the shadow file, root's
 // login shell busybox sh), busybox as `tftp` first in PATH, and /gateway on
 // this test's tmpfs. Nothing of the machine's accounts, sshd or files changes.
-// The tool's own SSH client and TFTP server fetch and install map.json.
+// The tool's own SSH client and TFTP server fetch and install map.json,
+// upgrade the service from a broken and from a good package, fetch with the
+// TFTP server stopped, and refuse a TFTP client that is not the gateway.
 #include "dialogseam.h"
 #include "mainwindow.h"
 #include "qtftpwidget.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -72,12 +76,12 @@ for e in /*; do
 done
 mkdir -p "$R/usr" "$R/etc" "$R/dev" "$R/proc" "$R/run" "$R/tmp" "$R/root" "$R/var" "$R/cfg" "$R/gateway"
 mount --bind -o ro /usr "$R/usr"
-mount --bind -o ro /etc "$R/etc"
-mount --bind "$CFG/shadow" "$R/etc/shadow"
-mount --bind "$CFG/passwd" "$R/etc/passwd"
+cp -a /etc/. "$R/etc/"
+cp "$CFG/shadow" "$R/etc/shadow"
+cp "$CFG/passwd" "$R/etc/passwd"
 mount --bind "$BIN" "$R/usr/local/bin"
 mount --rbind /dev "$R/dev"
-mount --rbind /proc "$R/proc"
+mount -t proc proc "$R/proc"
 mount -t tmpfs -o mode=755 gwrun "$R/run"
 mount -t tmpfs -o mode=1777 gwtmp "$R/tmp"
 mount -t tmpfs -o mode=700 gwhome "$R/root"
@@ -97,8 +101,14 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void fetchAndInstallMapJson();
+    void upgradeRelayChecked();
+    void fetchWithTftpStopped();
+    void foreignTftpClientRefused();
 
 private:
+    // A window with the TFTP root on the PC folder and SSH up to the gateway.
+    bool connectWindow(MainWindow &w, bool startTftp = true);
+    void makeRelayPackage(bool good);
     bool buildGateway(QString *why);
     bool enterNs(const QString &ns);
     void removeStale();
@@ -115,6 +125,7 @@ private:
     bool m_nsMade = false;
     QProcess m_gateway;
     QList<DialogSeam::Request> m_dialogs;
+    QStringList m_refuse;  // titles of confirmations answered "否"
 };
 
 void TstGatewayFlow::removeStale()
@@ -143,9 +154,12 @@ bool TstGatewayFlow::buildGateway(QString *why)
     const QString cfg = m_tmp.filePath("cfg"), bin = m_tmp.filePath("bin");
     for (const QString &d : {cfg, bin, m_tmp.filePath("gw/modbus"), m_tmp.filePath("root"), m_tmp.filePath("pc")})
         QDir().mkpath(d);
-    if (!QFile::link("/bin/busybox", bin + "/tftp") || !QFile::link("/bin/busybox", bin + "/sh")) {
-        *why = "cannot link busybox";
-        return false;
+    // The gateway's shell tools are busybox's.
+    for (const char *tool : {"tftp", "sh", "unzip", "pidof", "md5sum", "head"}) {
+        if (!QFile::link("/bin/busybox", bin + "/" + tool)) {
+            *why = "cannot link busybox";
+            return false;
+        }
     }
     const QString hash = output("openssl", {"passwd", "-6", kSshPassword});
     if (!hash.startsWith("$6$")) {
@@ -211,7 +225,9 @@ bool TstGatewayFlow::buildGateway(QString *why)
     }
 
     m_gateway.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_gateway.start("ip", {"netns", "exec", m_gwNs, "unshare", "-m", "--propagation", "private", "sh",
+    // Its own PID namespace too: the gateway's pidof must not see this machine's processes.
+    m_gateway.start("ip", {"netns", "exec", m_gwNs, "unshare", "-m", "-p", "--fork", "--kill-child",
+                           "--propagation", "private", "sh",
                            m_tmp.filePath("gateway.sh"), m_tmp.filePath("root"), cfg, bin, m_tmp.filePath("gw")});
     if (!m_gateway.waitForStarted(5000)) {
         *why = "cannot start the gateway host";
@@ -246,7 +262,7 @@ void TstGatewayFlow::initTestCase()
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
         if (r.title != "warn")  // the start-up package check
             m_dialogs.append(r);
-        return true;
+        return !m_refuse.contains(r.title);
     });
 }
 
@@ -392,6 +408,203 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     QCOMPARE(sshLabel->text(), QString::fromUtf8("未连接到ssh服务器"));
     QCOMPARE(sshBtn->text(), QString::fromUtf8("3.连接ssh服务器"));
     QTest::qWait(300);  // the client ends its thread
+}
+
+bool TstGatewayFlow::connectWindow(MainWindow &w, bool startTftp)
+{
+    auto *tftp = w.findChild<QtftpWidget *>("widget");
+    tftp->findChild<QLineEdit *>("root")->setText(m_tmp.filePath("pc"));
+    if (startTftp)
+        tftp->startServer();
+    w.findChild<QComboBox *>("gwInfoComboBox")->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    QMetaObject::invokeMethod(&w, "onSshConnectBtnClicked");
+    for (int i = 0; i < 150 && !w.isSshConnected(); ++i)
+        QTest::qWait(100);
+    auto *log = w.findChild<QTextEdit *>("gwRecTextEdit");
+    for (int i = 0; i < 20 && !log->toPlainText().contains("shell-up"); ++i) {
+        emit w.sigSendSshCmd("echo shell-up\n");
+        QTest::qWait(250);
+    }
+    return w.isSshConnected() && log->toPlainText().contains("shell-up");
+}
+
+// modbus.zip unpacks under /gateway: the service, its start script, the
+// autorun script and the version file. A broken one holds the version file only.
+void TstGatewayFlow::makeRelayPackage(bool good)
+{
+    const QString src = m_tmp.filePath(good ? "pkg-good" : "pkg-broken");
+    QDir().mkpath(src + "/modbus");
+    QVERIFY(writeFile(src + "/modbus/ver.txt", "QXGW-RJ-RELAY-T3-V9.9\n"));
+    if (good) {
+        QVERIFY(writeFile(src + "/modbus/busrelay", "#!/bin/sh\nwhile true; do sleep 1; done\n"));
+        QVERIFY(writeFile(src + "/modbus/relay_start.sh",
+                          "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"));
+        QVERIFY(writeFile(src + "/modbus/set_mb_autorun.sh", "#!/bin/sh\nexit 0\n"));
+    }
+    const QString zip = m_tmp.filePath("pc/modbus.zip");
+    QFile::remove(zip);
+    QProcess py;
+    py.setWorkingDirectory(src);
+    py.start("/usr/bin/python3", {"-c", "import zipfile,os,sys\n"
+                                        "z=zipfile.ZipFile(sys.argv[1],'w')\n"
+                                        "for f in sorted(os.listdir('modbus')): z.write('modbus/'+f)\n"
+                                        "z.close()\n",
+                                  zip});
+    QVERIFY(py.waitForFinished(10000) && py.exitCode() == 0);
+    const QString md5 = output("md5sum", {zip}).left(32);
+    QVERIFY(writeFile(m_tmp.filePath("pc/mbver.txt"), ("QXGW-RJ-RELAY-T3-V9.9\n" + md5 + "\n").toUtf8()));
+}
+
+void TstGatewayFlow::upgradeRelayChecked()
+{
+    makeRelayPackage(false);
+    MainWindow w;
+    QVERIFY(connectWindow(w));
+    w.onTftpRootDirChanged();
+    auto *btn = w.findChild<QPushButton *>("upgradeRelayBtn");
+    QVERIFY(btn->isEnabled());
+
+    // The broken package: the scripts are missing, the service never runs.
+    m_dialogs.clear();
+    btn->click();
+    QCOMPARE(w.sshPendingOpCode(), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(w.statusBar()->currentMessage(),
+                              QString::fromUtf8("modbus程序已安装, 等待modbus服务启动...."), 30000);
+    // The probe has looked a few times; its 20 s end is the unit tests' business.
+    QTest::qWait(2500);
+    QCOMPARE(w.sshPendingOpCode(), 5);
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(m_dialogs.size(), 2);
+    const QString box = m_dialogs[1].text;
+    QVERIFY2(m_dialogs[1].kind == DialogSeam::Warning, qPrintable(box));
+    QVERIFY2(box.startsWith(QString::fromUtf8("更新modbus程序后, modbus服务在20秒内未以新版本运行\n")), qPrintable(box));
+    QVERIFY2(box.contains("set_mb_autorun.sh: not found"), qPrintable(box));
+    QVERIFY2(box.contains(QString::fromUtf8("modbus服务(busrelay)未运行")), qPrintable(box));
+    QVERIFY(!w.statusBar()->currentMessage().contains(QString::fromUtf8("更新modbus程序成功")));
+
+    // The good package: success, once the service runs with the package's version.
+    makeRelayPackage(true);
+    w.onTftpRootDirChanged();
+    QVERIFY(btn->isEnabled());
+    m_dialogs.clear();
+    btn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 60000);
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
+    QCOMPARE(m_dialogs[1].text,
+             QString::fromUtf8("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本QXGW-RJ-RELAY-T3-V9.9"));
+    QCOMPARE(readFile(gwFile("ver.txt")), QByteArray("QXGW-RJ-RELAY-T3-V9.9\n"));
+    QVERIFY(!QFile::exists(m_tmp.filePath("gw/modbus/../../root/tmp/modbus.zip")));
+
+    // Restarting the service: asked, then confirmed by a new process.
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("sshRebootMbBtn")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 30000);
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[0].title, QString::fromUtf8("是否重启modbus服务"));
+    QCOMPARE(m_dialogs[1].text, QString::fromUtf8("modbus服务已重启"));
+
+    w.findChild<QPushButton *>("sshConnectBtn")->click();
+    QTest::qWait(300);  // the client ends its thread
+}
+
+void TstGatewayFlow::fetchWithTftpStopped()
+{
+    MainWindow w;
+    QVERIFY(connectWindow(w, false));
+    auto *tftp = w.findChild<QtftpWidget *>("widget");
+    QVERIFY(!tftp->isServerRunning());
+    for (int i = 1; i <= 16; ++i)
+        w.addMapRow(i, QString("edit%1").arg(i, 4, 10, QChar('0')), "99000000101", "switch3a");
+    QVERIFY(w.mapModified());
+
+    // Declining to start the server: nothing is typed, the edited table stays.
+    m_refuse = QStringList{QString::fromUtf8("TFTP服务未开启")};
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
+    m_refuse.clear();
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].title, QString::fromUtf8("TFTP服务未开启"));
+    QVERIFY(m_dialogs[0].text.contains(m_tmp.filePath("pc")));
+    QCOMPARE(w.mapModel()->rowCount(), 16);
+    QVERIFY(w.mapModified());
+
+    // Accepting: the server starts with the root shown; the edits are asked about, then replaced.
+    QVERIFY(writeFile(gwFile("map.json"), R"({"nodes":[{"devtype":"sw","mb_id":9,"mqtt_dk":"gwdev9","name":"hall","sntype":"99000000101"}],"profile":{"name":"x","version":"1.0"}})"));
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
+    QVERIFY(tftp->isServerRunning());
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].title, QString::fromUtf8("modbus地址映射表未保存"));
+    QCOMPARE(w.mapModel()->rowCount(), 16);  // kept while the fetch runs
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QVERIFY(!w.mapModified());
+
+    // The gateway has no map.json: the shell's own words, the table stays.
+    QFile::remove(gwFile("map.json"));
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(m_dialogs.size(), 1);
+    QVERIFY2(m_dialogs[0].text.startsWith(QString::fromUtf8("获取设备modbus地址配置失败!\n")), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.contains("map.json"), qPrintable(m_dialogs[0].text));
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QCOMPARE(w.mapModel()->item(0, 1)->text(), QString("gwdev9"));
+
+    // Installing it back keeps the node's name, and is checked on the gateway.
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(m_dialogs.last().kind, DialogSeam::Information);
+    QVERIFY(readFile(gwFile("map.json")).contains("\"name\": \"hall\""));
+
+    w.findChild<QPushButton *>("sshConnectBtn")->click();
+    QTest::qWait(300);
+}
+
+void TstGatewayFlow::foreignTftpClientRefused()
+{
+    const QString pcRoot = m_tmp.filePath("pc");
+    QVERIFY(writeFile(pcRoot + "/probe.txt", "for the gateway only\n"));
+    MainWindow w;
+    QVERIFY(connectWindow(w));
+    auto *tftp = w.findChild<QtftpWidget *>("widget");
+
+    // This namespace's own address is not the gateway's: refused.
+    const QString got = m_tmp.filePath("got.txt");
+    QProcess client;
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    auto fetch = [&]() {
+        QFile::remove(got);
+        client.start("busybox", {"tftp", "-g", "-r", "probe.txt", "-l", got, kToolIp, "5069"});
+        for (int i = 0; i < 100 && client.state() != QProcess::NotRunning; ++i)
+            QTest::qWait(50);
+        if (client.state() != QProcess::NotRunning) {
+            client.kill();
+            client.waitForFinished(1000);
+        }
+        return QString::fromUtf8(client.readAll());
+    };
+    const QString said = fetch();
+    QVERIFY2(said.contains("Access violation"), qPrintable(said));
+    QVERIFY(readFile(got).isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(tftp->findChild<QLabel *>("statusLabel")->text(),
+                              QString::fromUtf8("拒绝来自%1的TFTP请求").arg(kToolIp), 3000);
+
+    // The gateway itself still fetches.
+    emit w.sigSendSshCmd(QString("cd /tmp && tftp -gr probe.txt %1 5069 && cat /tmp/probe.txt\n").arg(kToolIp));
+    auto *log = w.findChild<QTextEdit *>("gwRecTextEdit");
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().contains("for the gateway only"), 5000);
+
+    // The setting lets any host in.
+    tftp->findChild<QCheckBox *>("anyHostCheckBox")->setChecked(true);
+    fetch();
+    QCOMPARE(readFile(got), QByteArray("for the gateway only\n"));
+
+    w.findChild<QPushButton *>("sshConnectBtn")->click();
+    QTest::qWait(300);
 }
 
 QTEST_MAIN(TstGatewayFlow)

@@ -4,6 +4,7 @@
 #include "frame7f.h"
 #include "gatewayerrortext.h"
 #include "mainwindow.h"
+#include "mapcheck.h"
 #include "mapjsonfile.h"
 
 #include <QComboBox>
@@ -18,6 +19,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QScreen>
 #include <QtTest>
 
 namespace {
@@ -55,6 +57,11 @@ private slots:
     void removeMapping();
     void writeAndReadMapJson();
     void readMapJsonErrors();
+    void mapChecks_data();
+    void mapChecks();
+    void checkMappingShowsProblems();
+    void deviceListReplaced();
+    void openSaveAndUnsavedEdits();
 
 private:
     DialogLog m_dialogs;
@@ -69,7 +76,9 @@ void TstMapEditor::startState()
 {
     MainWindow w;
     QCOMPARE(w.windowTitle(), QString("mapdesk-v1.4.2-20220906"));
-    QCOMPARE(w.size(), QSize(790, 900));
+    // 790x900, within the screen (the offscreen one is only 600 high).
+    const QSize avail = w.screen()->availableGeometry().size();
+    QCOMPARE(w.size(), QSize(790, 900).boundedTo(QSize(avail.width(), avail.height() - 40)));
     auto *tabs = w.findChild<QTabWidget *>("workTabWidget");
     QVERIFY(tabs);
     QCOMPARE(tabs->currentIndex(), 0);
@@ -384,6 +393,122 @@ void TstMapEditor::readMapJsonErrors()
         QCOMPARE(m_dialogs.seen[0].text,
                  QString::fromUtf8("获取到的设备modbus地址配置文件 解析错误%1!").arg(c.second));
     }
+}
+
+void TstMapEditor::mapChecks_data()
+{
+    QTest::addColumn<QStringList>("rows");  // "address|key|product code"
+    QTest::addColumn<int>("errors");
+    QTest::addColumn<int>("warnings");
+    QTest::addColumn<QString>("mentions");
+    const QString gw = "99000000002";
+    QTest::newRow("clean") << QStringList{"1|a|x", "247|b|x", "255|g|" + gw} << 0 << 0 << "";
+    QTest::newRow("empty map") << QStringList{} << 0 << 1 << QString::fromUtf8("映射表为空");
+    QTest::newRow("unit 0 only warned") << QStringList{"0|a|x", "1|b|x"} << 0 << 1 << QString::fromUtf8("地址0");
+    QTest::newRow("unassigned") << QStringList{"-1|a|x"} << 1 << 0 << QString::fromUtf8("未分配");
+    QTest::newRow("two unassigned are not a duplicate") << QStringList{"-1|a|x", "-1|b|x"} << 2 << 0 << "";
+    QTest::newRow("248") << QStringList{"248|a|x"} << 1 << 0 << "248";
+    QTest::newRow("negative") << QStringList{"-7|a|x"} << 1 << 0 << "-7";
+    QTest::newRow("255 for a device") << QStringList{"255|a|x"} << 1 << 0 << "255";
+    QTest::newRow("not a number") << QStringList{"abc|a|x"} << 1 << 0 << "abc";
+    QTest::newRow("duplicate unit") << QStringList{"5|a|x", "5|b|x"} << 1 << 0 << "a, b";
+    // A device list fetched twice and batch-mapped: every device twice.
+    QTest::newRow("device mapped twice") << QStringList{"1|a|x", "2|b|x", "3|a|x", "4|b|x"} << 2 << 0 << "1, 3";
+}
+
+void TstMapEditor::mapChecks()
+{
+    QFETCH(QStringList, rows);
+    QFETCH(int, errors);
+    QFETCH(int, warnings);
+    QFETCH(QString, mentions);
+    QVector<MapCheck::Row> in;
+    for (const QString &r : rows) {
+        const QStringList f = r.split('|');
+        in.append({f[0], f[1], f[2]});
+    }
+    const MapCheck::Result res = MapCheck::check(in);
+    QCOMPARE(res.errors.size(), errors);
+    QCOMPARE(res.warnings.size(), warnings);
+    if (!mentions.isEmpty())
+        QVERIFY2((res.errors + res.warnings).join('|').contains(mentions), qPrintable((res.errors + res.warnings).join('|')));
+}
+
+void TstMapEditor::checkMappingShowsProblems()
+{
+    MainWindow w;
+    w.addDeviceRow(1, "swa30001", "99000000101");
+    w.addMapRow(3, "swa30001", "99000000101", "switch3a");
+    w.addMapRow(3, "swa30001", "99000000101", "switch3a");
+    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
+    // All devices are mapped, but the map is not fit for the gateway: both are said.
+    QCOMPARE(m_dialogs.seen.size(), 2);
+    QCOMPARE(m_dialogs.seen[0].title, QString("Info"));
+    QCOMPARE(m_dialogs.seen[1].title, QString("Warn"));
+    QVERIFY(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n")));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址3被多个设备使用")));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("设备swa30001被映射了2次")));
+}
+
+void TstMapEditor::deviceListReplaced()
+{
+    MainWindow w;
+    const QVector<Gateway7FDevice> list = {{3, "swa30001", "99000000101"}, {4, "dim10001", "99000000102"}};
+    emit w.gateway7F()->deviceListAnswered(list);
+    emit w.gateway7F()->deviceListAnswered(list);
+    QCOMPARE(w.devListModel()->rowCount(), 2);
+    QCOMPARE(w.devListModel()->item(1, 1)->text(), QString("dim10001"));
+}
+
+void TstMapEditor::openSaveAndUnsavedEdits()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("site.json");
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(u8R"({"nodes":[{"devtype":"sw","mb_id":4,"mqtt_dk":"dev4","name":"大堂灯","sntype":"99000000101"},)"
+                u8R"({"devtype":"dim","mb_id":5,"mqtt_dk":"dev5","sntype":"99000000102"}],)"
+                R"("profile":{"name":"x","version":"1.0"}})");
+    }
+    MainWindow w;
+    const QString title = w.windowTitle();
+    QVERIFY(w.openMapFile(path));
+    QCOMPARE(w.mapModel()->rowCount(), 2);
+    QCOMPARE(w.windowTitle(), title);
+    QVERIFY(!w.mapModified());
+
+    // An edit marks the title; opening another file then asks first.
+    w.mapModel()->item(1, 0)->setText("6");
+    QVERIFY(w.mapModified());
+    QCOMPARE(w.windowTitle(), title + "*");
+    m_dialogs.proceed = false;
+    QVERIFY(!w.openMapFile(path));
+    QCOMPARE(m_dialogs.seen.last().title, QString::fromUtf8("modbus地址映射表未保存"));
+    QCOMPARE(mapCell(w, 1, 0), QString("6"));
+
+    // Saved: the mark goes, the node's name survives the round trip.
+    const QString out = dir.filePath("out/map.json");
+    QVERIFY(!w.saveMapFile(out));  // no such folder: said, still unsaved
+    QVERIFY(w.mapModified());
+    QVERIFY(w.saveMapFile(dir.filePath("map.json")));
+    QVERIFY(!w.mapModified());
+    QCOMPARE(w.windowTitle(), title);
+    QFile f(dir.filePath("map.json"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QJsonArray nodes = QJsonDocument::fromJson(f.readAll()).object().value("nodes").toArray();
+    QCOMPARE(nodes.size(), 2);
+    QCOMPARE(nodes[0].toObject().value("name").toString(), QString::fromUtf8("大堂灯"));
+    QVERIFY(!nodes[1].toObject().contains("name"));
+    QCOMPARE(nodes[1].toObject().value("mb_id").toInt(), 6);
+
+    // Closing with unsaved edits asks; "否" keeps the window.
+    w.mapModel()->item(0, 0)->setText("7");
+    w.show();
+    m_dialogs.proceed = false;
+    QVERIFY(!w.close());
+    m_dialogs.proceed = true;
+    QVERIFY(w.close());
 }
 
 QTEST_MAIN(TstMapEditor)

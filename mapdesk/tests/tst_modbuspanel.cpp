@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "modbusasswidget.h"
 #include "peerrunner.h"
+#include "registervalueformat.h"
 #include "settingsdialog.h"
 #include "writeregistermodel.h"
 
@@ -23,6 +24,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextEdit>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QtTest>
 
 namespace {
@@ -92,6 +96,11 @@ private slots:
     void connectionRefusedShown();
     void noAnswerShownOnce();
     void serialPortMissing();
+    void formatsShownAndCopied();
+    void writeFunctionChoice();
+    void pollCountsAnswersAndExceptions();
+    void pollCountsTimeouts();
+    void unitZeroAndGatewayHost();
 
 private:
     PeerRunner::Background m_server;
@@ -143,9 +152,9 @@ void TstModbusPanel::tabAndForm()
     ModbusAssWidget w;
     Panel p{&w};
     // Starts on serial with an RTU master, coils selected, only the coil column shown.
-    QCOMPARE(p.get<QComboBox>("connectType")->currentText(), QString("Serial"));
+    QCOMPARE(p.get<QComboBox>("connectType")->currentText(), QString::fromUtf8("串口"));
     QVERIFY(w.modbusClient()->inherits("QModbusRtuSerialMaster"));
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Connect"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
     auto *view = p.get<QTableView>("writeValueTable");
     QVERIFY(!view->isColumnHidden(1));
     QVERIFY(view->isColumnHidden(2));
@@ -176,7 +185,7 @@ void TstModbusPanel::tabAndForm()
 void TstModbusPanel::settingsDialog()
 {
     SettingsDialog d;
-    QCOMPARE(d.windowTitle(), QString("Modbus Settings"));
+    QCOMPARE(d.windowTitle(), QString::fromUtf8("Modbus设置"));
     SettingsDialog::Settings s = d.settings();
     QCOMPARE(s.parity, 2);
     QCOMPARE(s.baud, 19200);
@@ -202,7 +211,7 @@ void TstModbusPanel::settingsDialog()
     QCOMPARE(s.baud, 115200);
     QCOMPARE(s.stopBits, 3);
     QCOMPARE(s.numberOfRetries, 0);
-    parity->setCurrentIndex(4);  // "Mark"
+    parity->setCurrentIndex(4);  // mark
     d.findChild<QPushButton *>("applyButton")->click();
     QCOMPARE(d.settings().parity, 5);
 }
@@ -271,7 +280,7 @@ void TstModbusPanel::readBitsAndRegisters()
     ModbusAssWidget w;
     Panel p{&w};
     QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Disconnect"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("断开"));
 
     p.setType(0);  // coils: a % 3 == 0
     p.setRead(7, 1, 6);
@@ -312,7 +321,7 @@ void TstModbusPanel::readBitsAndRegisters()
     QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 
     p.click("connectButton");
-    QTRY_COMPARE_WITH_TIMEOUT(p.get<QPushButton>("connectButton")->text(), QString("Connect"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"), 3000);
 }
 
 void TstModbusPanel::writeCoilsAndRegisters()
@@ -364,7 +373,7 @@ void TstModbusPanel::exceptionShownWithCode()
     QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
     QCOMPARE(m_dialogs[0].title, QString("warning"));
     QVERIFY2(m_dialogs[0].text.startsWith("Read response error: "), qPrintable(m_dialogs[0].text));
-    QVERIFY2(m_dialogs[0].text.endsWith("(Mobus exception: 0x2)"), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.endsWith(QString::fromUtf8("(Mobus exception: 0x2 非法数据地址)")), qPrintable(m_dialogs[0].text));
     QCOMPARE(p.recv(), QString("83 02 "));
     QVERIFY(p.results().isEmpty());
     QTest::qWait(200);
@@ -412,7 +421,7 @@ void TstModbusPanel::connectionRefusedShown()
     QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 3000);
     QCOMPARE(m_dialogs[0].title, QString("warning"));
     QVERIFY(!m_dialogs[0].text.isEmpty());
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString("Connect"));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
 
     // A read without a connection is refused with its reason.
     m_dialogs.clear();
@@ -457,6 +466,214 @@ void TstModbusPanel::serialPortMissing()
     QTest::qWait(100);
     QCOMPARE(m_dialogs.size(), 1);
     QCOMPARE(w.modbusClient()->state(), QModbusDevice::UnconnectedState);
+}
+
+void TstModbusPanel::formatsShownAndCopied()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    p.setType(3);
+    p.setRead(1, 70, 4);  // 0x1046 .. 0x1049 (addresses no other case writes)
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 4, 3000);
+    QCOMPARE(p.results().first(), line(70, "0x1046"));
+
+    // A format change re-shows the last answer without reading again.
+    auto *format = p.get<QComboBox>("valueFormat");
+    format->setCurrentIndex(RegisterValueFormat::Unsigned16);
+    QCOMPARE(p.results().first(), line(70, "4166"));
+    p.get<QLineEdit>("scaleEdit")->setText("0.1");
+    QCOMPARE(p.results().first(), line(70, "416.6"));
+    p.get<QLineEdit>("scaleEdit")->setText("1");
+    format->setCurrentIndex(RegisterValueFormat::Unsigned32);
+    QCOMPARE(p.results(), QStringList({line(70, QString::number(0x10461047)), line(72, QString::number(0x10481049))}));
+    p.get<QComboBox>("wordOrder")->setCurrentIndex(RegisterValueFormat::LowWordFirst);
+    QCOMPARE(p.results().first(), line(70, QString::number(0x10471046)));
+    format->setCurrentIndex(RegisterValueFormat::Binary16);
+    QCOMPARE(p.results().first(), line(70, "0001 0000 0100 0110"));
+    QCOMPARE(p.recv(), QString("03 08 10 46 10 47 10 48 10 49 "));  // the raw answer stays raw
+
+    // Copy into the write table: same rows, and the write range follows.
+    p.click("copyToWriteBtn");
+    WriteRegisterModel *m = w.writeModel();
+    for (int a = 70; a < 74; ++a)
+        QCOMPARE(m->holdingRegister(a), quint16(0x1000 + a));
+    QCOMPARE(p.get<QSpinBox>("writeAddress")->value(), 70);
+    QCOMPARE(p.get<QComboBox>("writeSize")->currentText(), QString("4"));
+
+    // A direct read copies to the addresses without the offset.
+    p.setRead(1, 5, 2);
+    p.click("readDirectBtn");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 2, 3000);
+    p.click("copyToWriteBtn");
+    QCOMPARE(m->holdingRegister(5), quint16(0x1000 + 1005));
+    QCOMPARE(m->holdingRegister(6), quint16(0x1000 + 1006));
+    QCOMPARE(p.get<QSpinBox>("writeAddress")->value(), 5);
+    // Beyond the write table's rows: what fits is copied, the rest is said.
+    p.setRead(1, 110, 15);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 15, 3000);
+    p.click("copyToWriteBtn");
+    QCOMPARE(m->holdingRegister(110), quint16(0x1000 + 110));
+    QCOMPARE(m->holdingRegister(121), quint16(0x1000 + 121));
+    QCOMPARE(p.get<QComboBox>("writeSize")->currentText(), QString("13"));
+    QVERIFY2(p.get<QLabel>("writeResultLabel")->text().contains(QString::fromUtf8("其余2个未复制")),
+             qPrintable(p.get<QLabel>("writeResultLabel")->text()));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+}
+
+void TstModbusPanel::writeFunctionChoice()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    WriteRegisterModel *m = w.writeModel();
+    auto *fc = p.get<QComboBox>("writeFunction");
+    auto *result = p.get<QLabel>("writeResultLabel");
+
+    // One register by function 16.
+    p.setType(3);
+    p.get<QSpinBox>("writeAddress")->setValue(50);
+    p.get<QComboBox>("writeSize")->setCurrentText("1");
+    m->setData(m->index(50, 2), "1234", Qt::EditRole);
+    fc->setCurrentIndex(ModbusAssWidget::WriteMultiple);
+    p.click("writeButton");
+    QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith(QString::fromUtf8("写入成功")), 3000);
+    QCOMPARE(p.recv(), QString("10 00 32 00 01 "));
+    QCOMPARE(result->text(), QString::fromUtf8("写入成功: 地址50, 1个值 (FC16)"));
+
+    // Three registers by function 6, one request after the other.
+    p.get<QSpinBox>("writeAddress")->setValue(60);
+    p.get<QComboBox>("writeSize")->setCurrentText("3");
+    m->setData(m->index(60, 2), "a", Qt::EditRole);
+    m->setData(m->index(61, 2), "b", Qt::EditRole);
+    m->setData(m->index(62, 2), "c", Qt::EditRole);
+    fc->setCurrentIndex(ModbusAssWidget::WriteSingle);
+    p.click("writeButton");
+    QTRY_COMPARE_WITH_TIMEOUT(result->text(), QString::fromUtf8("写入成功: 地址60~62, 3个值 (FC06)"), 3000);
+    QCOMPARE(p.recv(), QString("06 00 3e 00 0c "));
+    const QString log = p.get<QPlainTextEdit>("mbLog")->toPlainText();
+    QCOMPARE(log.count(QString::fromUtf8("FC06: 06 00")), 3);
+    p.setRead(1, 50, 13);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 13, 3000);
+    QCOMPARE(p.results().at(0), line(50, "0x1234"));
+    QCOMPARE(p.results().mid(10), QStringList({line(60, "0xa"), line(61, "0xb"), line(62, "0xc")}));
+
+    // One coil by function 15; two coils by function 5.
+    p.setType(0);
+    p.get<QSpinBox>("writeAddress")->setValue(20);
+    p.get<QComboBox>("writeSize")->setCurrentText("1");
+    m->setData(m->index(20, 1), Qt::Checked, Qt::CheckStateRole);  // coil 20 was 0
+    fc->setCurrentIndex(ModbusAssWidget::WriteMultiple);
+    p.click("writeButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.recv(), QString("0f 00 14 00 01 "), 3000);
+    p.get<QComboBox>("writeSize")->setCurrentText("2");
+    m->setData(m->index(21, 1), Qt::Unchecked, Qt::CheckStateRole);  // coil 21 was 1
+    fc->setCurrentIndex(ModbusAssWidget::WriteSingle);
+    p.click("writeButton");
+    QTRY_COMPARE_WITH_TIMEOUT(result->text(), QString::fromUtf8("写入成功: 地址20~21, 2个值 (FC05)"), 3000);
+    QCOMPARE(p.recv(), QString("05 00 15 00 00 "));
+    p.setRead(1, 20, 2);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 2, 3000);
+    QCOMPARE(p.results(), QStringList({line(20, "1"), line(21, "0")}));
+
+    // A 32-bit format needs whole pairs.
+    p.setType(3);
+    p.get<QComboBox>("valueFormat")->setCurrentIndex(RegisterValueFormat::Float32);
+    p.get<QComboBox>("writeSize")->setCurrentText("3");
+    p.click("writeButton");
+    QCOMPARE(m_dialogs.size(), 1);
+    QVERIFY2(m_dialogs[0].text.startsWith("Write error: "), qPrintable(m_dialogs[0].text));
+}
+
+void TstModbusPanel::pollCountsAnswersAndExceptions()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    auto *label = p.get<QLabel>("pollCountLabel");
+    p.setType(3);
+    p.setRead(1, 1, 2);
+    p.get<QSpinBox>("pollInterval")->setValue(50);
+    p.get<QCheckBox>("pollCheck")->setChecked(true);
+    p.click("readButton");
+    QVERIFY(w.isPolling());
+    QTRY_VERIFY_WITH_TIMEOUT(w.counts().answers >= 5, 10000);
+    QCOMPARE(p.results(), QStringList({line(1, "0x1001"), line(2, "0x1002")}));
+
+    // Switching the poll to a request the server refuses: counted, logged, no box.
+    p.setRead(1, 200, 2);
+    p.click("readDirectBtn");  // restarts the poll with fresh counts
+    QTRY_VERIFY_WITH_TIMEOUT(w.counts().exceptions >= 3, 10000);
+    p.get<QCheckBox>("pollCheck")->setChecked(false);
+    QVERIFY(!w.isPolling());
+    QTest::qWait(300);  // the request in flight, if any, is answered
+    const ModbusAssWidget::Counts c = w.counts();
+    QTest::qWait(300);
+    QCOMPARE(w.counts().requests, c.requests);  // stopped
+    QCOMPARE(c.answers, 0);  // an answer to the request in flight at the switch is not counted
+    QCOMPARE(c.exceptions, c.requests);
+    QCOMPARE(c.timeouts, 0);
+    QCOMPARE(label->text(), QString::fromUtf8("请求:%1 应答:%2 异常:%3 超时:0 其他错误:0")
+                                .arg(c.requests).arg(c.answers).arg(c.exceptions));
+    QVERIFY(m_dialogs.isEmpty());
+    const QString log = p.get<QPlainTextEdit>("mbLog")->toPlainText();
+    QVERIFY(log.contains(QString::fromUtf8("接收异常: 0x02 非法数据地址 (83 02)")));
+    QVERIFY(log.contains(QString::fromUtf8("发送 单元1 FC03 地址1200 数量2: 03 04 b0 00 02")));
+    // Every line carries its time.
+    QVERIFY(QRegularExpression("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ").match(log.section('\n', -1)).hasMatch());
+}
+
+void TstModbusPanel::pollCountsTimeouts()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    ModbusAssWidget w;
+    Panel p{&w};
+    SettingsDialog *d = w.settingsDialog();
+    d->findChild<QSpinBox *>("timeoutSpinner")->setValue(100);
+    d->findChild<QSpinBox *>("retriesSpinner")->setValue(0);
+    d->findChild<QPushButton *>("applyButton")->click();
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(silent.serverPort())));
+    p.setType(3);
+    p.get<QSpinBox>("pollInterval")->setValue(50);
+    p.get<QCheckBox>("pollCheck")->setChecked(true);
+    p.click("readButton");
+    QTRY_VERIFY_WITH_TIMEOUT(w.counts().timeouts >= 3, 10000);
+    w.stopPoll();
+    QCOMPARE(w.counts().answers, 0);
+    QVERIFY(m_dialogs.isEmpty());  // timeouts in a poll are counted, not boxed
+    QVERIFY(p.get<QPlainTextEdit>("mbLog")->toPlainText().contains(QString::fromUtf8("超时,无应答")));
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::ConnectedState);
+}
+
+void TstModbusPanel::unitZeroAndGatewayHost()
+{
+    ModbusAssWidget w;
+    Panel p{&w};
+    QCOMPARE(p.get<QSpinBox>("serverEdit")->minimum(), 0);
+    QCOMPARE(p.get<QSpinBox>("serverEdit")->maximum(), 255);
+
+    // The selected gateway: TCP to its port 502.
+    w.setGatewayHost("127.0.0.1");
+    QCOMPARE(p.get<QComboBox>("connectType")->currentIndex(), 1);
+    QCOMPARE(p.get<QLineEdit>("portEdit")->text(), QString("127.0.0.1:502"));
+
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
+    w.setGatewayHost("10.1.2.3");  // left alone while connected
+    QCOMPARE(p.get<QLineEdit>("portEdit")->text(), QString("127.0.0.1:%1").arg(kServerPort));
+
+    // Unit 0 (a batch map's first device) is read like any other.
+    p.setType(3);
+    p.setRead(0, 5, 1);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.results().size(), 1, 3000);
+    QCOMPARE(p.results().first(), line(5, "0x1005"));
+    QVERIFY(p.get<QPlainTextEdit>("mbLog")->toPlainText().contains(QString::fromUtf8("发送 单元0 FC03")));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 }
 
 QTEST_MAIN(TstModbusPanel)

@@ -398,7 +398,7 @@ void TstModbusPanelBusrelay::unmappedUnitException()
     QVERIFY2(m_dialogs.size() == 1, qPrintable(QString("unit %1: %2 / %3").arg(unit).arg(got.join(";"))
                                                    .arg(get<QTextEdit>("mbRcvTxt")->toPlainText())));
     QVERIFY2(m_dialogs[0].text.startsWith("Read response error: "), qPrintable(m_dialogs[0].text));
-    QVERIFY2(m_dialogs[0].text.endsWith("(Mobus exception: 0x2)"), qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[0].text.endsWith(QString::fromUtf8("(Mobus exception: 0x2 非法数据地址)")), qPrintable(m_dialogs[0].text));
     QCOMPARE(get<QTextEdit>("mbRcvTxt")->toPlainText(), QString("83 02 "));
     QVERIFY(get<QListWidget>("readValue")->count() == 0);
 }

@@ -1,10 +1,14 @@
+// needs: namespace
 // The remote flows of the main window without a gateway: what each flow types
-// into the shell, what it guards, disables and reports, and the upgrade
-// package check. The SSH link and the TFTP transfers are stood in for by the
-// signals the real client and TFTP panel emit.
+// into the shell, what it guards, disables and reports, when it calls a flow
+// a success, and the upgrade package check. The SSH shell is a fake that
+// answers each command's status marker (and the checks' probes); the TFTP
+// transfers are stood in for by the signals the real panel emits. The TFTP
+// server itself runs in this test's private network namespace.
 #include "dialogseam.h"
 #include "mainwindow.h"
 #include "qtftpwidget.h"
+#include "remoteflows.h"
 #include "upgradepackage.h"
 
 #include <QComboBox>
@@ -45,6 +49,65 @@ QString md5sum(const QString &path)
 }
 
 QString u(const char *s) { return QString::fromUtf8(s); }
+
+// The command as the flow typed it, without the status marker that follows it.
+QString typed(const QSignalSpy &sent, int i)
+{
+    QString c = sent.at(i).at(0).toString();
+    static const QRegularExpression marker("echo __MDK_\\w+_\\$\\? \\necho __MDK_\\w+_E >&2 \\n$");
+    const QRegularExpressionMatch m = marker.match(c);
+    return m.hasMatch() ? c.left(m.capturedStart()) : c + "<no marker>";
+}
+
+// The gateway's shell as the flows see it: it answers every command's
+// marker, md5sum with the digest of the PC's copy, and the service probe.
+struct FakeShell
+{
+    MainWindow *w = nullptr;
+    QString root;
+    bool silent = false;
+    bool copyGood = true;  // the gateway's copy equals the file sent
+    QString pid = "101";
+    QString ver;
+    QString err;           // standard error of the next install command
+    int status = 0;        // status of the next install command
+
+    void attach(MainWindow &win, const QString &tftpRoot)
+    {
+        w = &win;
+        root = tftpRoot;
+        QObject::connect(&win, &MainWindow::sigSendSshCmd, &win,
+                         [this](const QString &c) { QTimer::singleShot(0, w, [this, c]() { answer(c); }); });
+    }
+    void answer(const QString &c)
+    {
+        if (silent)
+            return;
+        const QRegularExpressionMatch m = QRegularExpression("echo __MDK_(\\w+)_\\$\\?").match(c);
+        if (!m.hasMatch())
+            return;
+        QString out;
+        int rc = 0;
+        const QRegularExpressionMatch md5 = QRegularExpression("^md5sum /gateway/modbus/(\\S+)").match(c);
+        if (md5.hasMatch()) {
+            const QString local = root + "/" + w->gatewayKey() + "-" + md5.captured(1);
+            QString d = md5sum(local);
+            if (!copyGood)
+                d = QString(32, 'e');
+            out = d + "  /gateway/modbus/" + md5.captured(1) + "\n";
+        } else if (c.startsWith("echo __MDK_PID=")) {
+            out = "__MDK_PID=" + pid + "\n__MDK_VER=" + ver + "\n";
+        } else if (c.startsWith("kill -9") || c.startsWith("cd /gateway/") || c.startsWith("sync")) {
+            if (c.startsWith("kill -9") && !pid.isEmpty())
+                pid = QString::number(pid.toInt() + 1);  // the start script starts it again
+            rc = status;
+            if (!err.isEmpty())
+                w->onSshErrorArrived(err, "10.200.9.2", 22);
+        }
+        w->onSshSlotDataArrived(out + "__MDK_" + m.captured(1) + "_" + QString::number(rc) + "\n", "10.200.9.2", 22);
+        w->onSshErrorArrived("__MDK_" + m.captured(1) + "_E\n", "10.200.9.2", 22);
+    }
+};
 } // namespace
 
 class TstRemoteFlows : public QObject
@@ -80,6 +143,7 @@ private:
 
     QList<DialogSeam::Request> m_dialogs;
     bool m_proceed = true;
+    FakeShell m_shell;
     QTemporaryDir *m_root = nullptr;
 };
 
@@ -93,6 +157,7 @@ void TstRemoteFlows::init()
     });
     m_root = new QTemporaryDir;
     QVERIFY(m_root->isValid());
+    m_shell = FakeShell();
 }
 
 void TstRemoteFlows::cleanup()
@@ -110,6 +175,9 @@ void TstRemoteFlows::prepare(MainWindow &w, bool sshUp)
     tftp(w)->findChild<QLineEdit *>("root")->setText(m_root->path());
     QCOMPARE(w.tftpRoot(), m_root->path());
     w.onTftpRootDirChanged();
+    tftp(w)->startServer();
+    QVERIFY(tftp(w)->isServerRunning());
+    m_shell.attach(w, m_root->path());
     if (sshUp)
         w.onSshConnectStateChanged(true, "10.200.9.2", 22, QString());
     m_dialogs.clear();
@@ -166,18 +234,19 @@ void TstRemoteFlows::packageCheck()
     QVERIFY(!gwBtn->isEnabled() && mbBtn->isEnabled());
     QCOMPARE(label(w, "gwDstVerLabel")->text(), u("未获得电脑中网关升级包版本，无法升级网关程序"));
 
-    // Upper-case digest; and a version file without digest for a missing package.
+    // Upper-case digest (as Windows' Get-FileHash prints it) passes; a version
+    // file without digest for a missing package does not.
     writeFile(m_root->filePath("gwver.txt"),
               ("QXGW-RJ-MQTT-T3-V2.0.1\n" + md5sum(m_root->filePath("gateway.exe")).toUpper() + "\n").toUtf8());
-    QVERIFY(!UpgradePackage::check(root, "gwver.txt", "gateway.exe").matches());
+    QVERIFY(UpgradePackage::check(root, "gwver.txt", "gateway.exe").matches());
     writeFile(m_root->filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\n");
     QFile::remove(m_root->filePath("modbus.zip"));
     m_dialogs.clear();
     w.onTftpRootDirChanged();
-    QCOMPARE(m_dialogs.size(), 2);
-    QCOMPARE(m_dialogs[1].text, u("modbus程序md5校验错误，请检查修正") + root
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].text, u("modbus程序md5校验错误，请检查修正") + root
                                     + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
-    QVERIFY(!gwBtn->isEnabled() && !mbBtn->isEnabled());
+    QVERIFY(gwBtn->isEnabled() && !mbBtn->isEnabled());
 
     // Editing the root in the panel re-checks once typing pauses.
     QTemporaryDir other;
@@ -212,6 +281,7 @@ void TstRemoteFlows::refusals()
 
     // One flow at a time: every start, including the version fetch and the
     // upgrades, is refused while a fetch waits.
+    m_shell.silent = true;
     w.onSshConnectStateChanged(true, "10.200.9.2", 22, QString());
     btn(w, "sshGetMapJsonBtn")->click();
     QCOMPARE(w.sshPendingOpCode(), 1);
@@ -229,13 +299,65 @@ void TstRemoteFlows::refusals()
     QCOMPARE(sent.count(), 1);
     QCOMPARE(w.sshPendingOpCode(), 1);
 
-    // Restart and reboot: plain commands, nothing pending.
     w.onSshCmdTimerTimeout();
+    m_shell.silent = false;
+
+    // Restart and reboot ask first; "否" sends nothing.
+    m_proceed = false;
+    m_dialogs.clear();
     btn(w, "sshRebootMbBtn")->click();
     btn(w, "sshRebootGwBtn")->click();
-    QCOMPARE(sent.at(1).at(0).toString(), QString("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"));
-    QCOMPARE(sent.at(2).at(0).toString(), QString("sync \n reboot \n"));
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[0].title, u("是否重启modbus服务"));
+    QCOMPARE(m_dialogs[1].title, u("是否重启网关"));
+    QCOMPARE(sent.count(), 1);
+
+    // Restart: done only once a new service process runs.
+    m_proceed = true;
+    m_dialogs.clear();
+    btn(w, "sshRebootMbBtn")->click();
+    QCOMPARE(w.sshPendingOpCode(), 8);
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(typed(sent, 2), QString("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"));
+    QCOMPARE(m_dialogs.last().kind, DialogSeam::Information);
+    QCOMPARE(m_dialogs.last().text, u("modbus服务已重启"));
+    // A service that does not come back is a failure, with the shell's words.
+    m_shell.pid.clear();
+    m_shell.err = "kill: you need to specify whom to kill\n";
+    m_dialogs.clear();
+    const int restartAt = sent.count();
+    btn(w, "sshRebootMbBtn")->click();
+    QTRY_VERIFY(sent.count() >= restartAt + 4);  // the probe found nothing and asked again
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(m_dialogs.last().kind, DialogSeam::Warning);
+    QVERIFY2(m_dialogs.last().text.startsWith(u("modbus服务在20秒内未重新运行\nkill: you need to specify whom to kill")),
+             qPrintable(m_dialogs.last().text));
+    QVERIFY(m_dialogs.last().text.contains(u("modbus服务(busrelay)未运行")));
     QCOMPARE(w.sshPendingOpCode(), 0);
+
+    // Reboot: the link must drop, then the gateway must answer the search.
+    m_dialogs.clear();
+    const int before = sent.count();
+    btn(w, "sshRebootGwBtn")->click();
+    QCOMPARE(w.sshPendingOpCode(), 9);
+    QCOMPARE(typed(sent, before), QString("sync \n reboot \n"));
+    QTest::qWait(50);
+    QCOMPARE(w.sshPendingOpCode(), 9);  // the marker alone proves nothing
+    w.onSshConnectStateChanged(false, "10.200.9.2", 22, QString());
+    QCOMPARE(w.sshPendingOpCode(), 9);
+    w.flowRunner()->gatewayAnswered("someother01", "V1");
+    QCOMPARE(w.sshPendingOpCode(), 9);
+    w.flowRunner()->gatewayAnswered(kDk, "V1");
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(m_dialogs.last().text, u("网关已重启并重新应答搜索, 请重新连接ssh服务器"));
+    // A reboot that is refused ends in a failure box at once.
+    w.onSshConnectStateChanged(true, "10.200.9.2", 22, QString());
+    m_shell.status = 1;
+    m_shell.err = "reboot: Operation not permitted\n";
+    m_dialogs.clear();
+    btn(w, "sshRebootGwBtn")->click();
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(m_dialogs.last().text, u("重启网关失败!\nreboot: Operation not permitted"));
 }
 
 void TstRemoteFlows::fetchMapJson()
@@ -247,10 +369,21 @@ void TstRemoteFlows::fetchMapJson()
     const QString ip = w.localIp();
     writeFile(m_root->filePath(name), "previous fetch");
     w.addMapRow(3, "old00001", "99000000101", "x");
+    QVERIFY(w.mapModified());
 
+    // Unsaved edits: asked first; "否" keeps them and fetches nothing.
+    m_proceed = false;
     btn(w, "sshGetMapJsonBtn")->click();
+    QCOMPARE(sent.count(), 0);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].title, u("modbus地址映射表未保存"));
+    m_proceed = true;
+    m_dialogs.clear();
+    btn(w, "sshGetMapJsonBtn")->click();
+    QCOMPARE(m_dialogs.size(), 1);
+    m_dialogs.clear();
     QCOMPARE(sent.count(), 1);
-    QCOMPARE(sent.at(0).at(0).toString(),
+    QCOMPARE(typed(sent, 0),
              "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp map.json " + name + " \n tftp -pr " + name
                  + " " + ip + " 5069\n rm -rf " + name + " \n ");
     QCOMPARE(w.sshPendingOpCode(), 1);
@@ -258,7 +391,8 @@ void TstRemoteFlows::fetchMapJson()
     auto *timer = w.findChild<QTimer *>("sshCmdTimer");
     QVERIFY(timer->isActive());
     QCOMPARE(timer->interval(), 8000);
-    QCOMPARE(w.mapModel()->rowCount(), 0);
+    // The table stays until the fetched file has been read.
+    QCOMPARE(w.mapModel()->rowCount(), 1);
     QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置...."));
     // The earlier file stays, with a time-stamped copy beside it.
     const QStringList backups = QDir(m_root->path()).entryList({QString(kDk) + "-*-map.json"});
@@ -275,7 +409,7 @@ void TstRemoteFlows::fetchMapJson()
     QCOMPARE(w.sshPendingOpCode(), 1);
 
     emit tftp(w)->sigRcvOneFile(name);
-    QCOMPARE(w.sshPendingOpCode(), 0);
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
     QVERIFY(!timer->isActive());
     QVERIFY(w.centralWidget()->isEnabled());
     QVERIFY(btn(w, "sshConnectBtn")->isEnabled());
@@ -283,18 +417,28 @@ void TstRemoteFlows::fetchMapJson()
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QCOMPARE(w.mapModel()->item(0, 1)->text(), QString("dev00005"));
     QVERIFY(m_dialogs.isEmpty());
+    QVERIFY(!w.mapModified());
 
     // A late duplicate report is ignored.
     emit tftp(w)->sigRcvOneFile(name);
     QCOMPARE(w.mapModel()->rowCount(), 1);
 
-    // Timeout: the text, and the map stays empty.
+    // Timeout: the text, and the map stays as it was.
     btn(w, "sshGetMapJsonBtn")->click();
     w.onSshCmdTimerTimeout();
     QCOMPARE(texts(), QStringList({u("获取设备modbus地址配置超时!!!!")}));
     QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置超时!!!!"));
-    QCOMPARE(w.mapModel()->rowCount(), 0);
+    QCOMPARE(w.mapModel()->rowCount(), 1);
     QVERIFY(w.centralWidget()->isEnabled());
+
+    // The shell finished without sending the file: a failure box with its words, at once.
+    m_dialogs.clear();
+    btn(w, "sshGetMapJsonBtn")->click();
+    w.onSshErrorArrived("cp: can't stat 'map.json': No such file or directory\n", "10.200.9.2", 22);
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 4000);
+    QCOMPARE(texts(), QStringList({u("获取设备modbus地址配置失败!\ncp: can't stat 'map.json': No such file or directory\n"
+                                     "网关未传送") + name}));
+    QCOMPARE(w.mapModel()->rowCount(), 1);
 }
 
 void TstRemoteFlows::installMapJson()
@@ -304,7 +448,25 @@ void TstRemoteFlows::installMapJson()
     prepare(w);
     const QString name = QString(kDk) + "-map.json";
     const QString path = m_root->path() + "/" + name;
+    // A map that is not fit for the gateway does not go: said why, nothing written or sent.
     w.addMapRow(7, "dev00007", "99000000101", "sw");
+    w.addMapRow(7, "dev00008", "99000000101", "sw");
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(m_dialogs.size(), 1);
+    QVERIFY2(m_dialogs[0].text.startsWith(u("modbus地址映射表有错误, 不能下发:\n地址7被多个设备使用: dev00007, dev00008")),
+             qPrintable(m_dialogs[0].text));
+    QCOMPARE(sent.count(), 0);
+    QVERIFY(!QFile::exists(path));
+    // Unit 0 is only a warning: asked, and "否" stops.
+    w.mapModel()->item(1, 0)->setText("0");
+    m_proceed = false;
+    m_dialogs.clear();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].title, u("modbus地址映射表提示"));
+    QCOMPARE(sent.count(), 0);
+    w.mapModel()->removeRow(1);
+    m_dialogs.clear();
 
     // "否" stops before anything is written or sent.
     m_proceed = false;
@@ -323,17 +485,19 @@ void TstRemoteFlows::installMapJson()
     m_dialogs.clear();
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(sent.count(), 1);
-    QCOMPARE(sent.at(0).at(0).toString(), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name
-                                              + " " + w.localIp() + " 5069\n");
+    QCOMPARE(typed(sent, 0), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name
+                                 + " " + w.localIp() + " 5069\n");
     QVERIFY(readFile(path).contains("\"mqtt_dk\": \"dev00007\""));
     QCOMPARE(w.sshPendingOpCode(), 2);
     QVERIFY(!w.centralWidget()->isEnabled());
     QCOMPARE(w.statusBar()->currentMessage(), u("下发设备modbus地址配置...."));
 
     emit tftp(w)->sigSendOneFile(name);
-    QCOMPARE(w.sshPendingOpCode(), 0);
-    QCOMPARE(sent.count(), 2);
-    const QString install = sent.at(1).at(0).toString();
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(sent.count(), 3);
+    QCOMPARE(typed(sent, 2), QString("md5sum /gateway/modbus/map.json \n"));
+    QVERIFY(!w.mapModified());  // the gateway holds what the table shows
+    const QString install = typed(sent, 1);
     QVERIFY2(QRegularExpression(QString("^cp map\\.json %1-\\d{8}_\\d{6}-map\\.json \\nmv %1-map\\.json map\\.json\\n$")
                                     .arg(kDk))
                  .match(install)
@@ -344,11 +508,23 @@ void TstRemoteFlows::installMapJson()
     QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
     QCOMPARE(m_dialogs[1].text, u("下发modbus地址配置成功") + name);
 
+    // The gateway's copy differs from the file sent: a failure, not a success.
+    m_shell.copyGood = false;
+    m_dialogs.clear();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    emit tftp(w)->sigSendOneFile(name);
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(m_dialogs.last().kind, DialogSeam::Warning);
+    QVERIFY2(m_dialogs.last().text.startsWith(u("下发modbus地址配置失败!\n网关中/gateway/modbus/map.json的MD5为eeee")),
+             qPrintable(m_dialogs.last().text));
+    m_shell.copyGood = true;
+    QCOMPARE(sent.count(), 6);
+
     // A map that cannot be written is not installed (no stale file goes out).
     tftp(w)->findChild<QLineEdit *>("root")->setText(m_root->filePath("missing"));
     m_dialogs.clear();
     btn(w, "sshDownloadMapJsonBtn")->click();
-    QCOMPARE(sent.count(), 2);
+    QCOMPARE(sent.count(), 6);
     QCOMPARE(w.sshPendingOpCode(), 0);
     QCOMPARE(m_dialogs.size(), 2);
     QVERIFY(m_dialogs[1].text.startsWith(u("生成modbus地址配置失败 ")));
@@ -373,26 +549,34 @@ void TstRemoteFlows::vrvFlows()
     w.addMapRow(1, "keep0001", "99000000101", "sw");
 
     btn(w, "sshGetVrvCfgBtn")->click();
-    QCOMPARE(sent.at(0).at(0).toString(),
+    QCOMPARE(typed(sent, 0),
              "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp vrvC.json " + name + " \n tftp -pr " + name
                  + " " + ip + " 5069\n rm -rf " + name + " \n ");
     QCOMPARE(w.sshPendingOpCode(), 6);
     QVERIFY(!w.centralWidget()->isEnabled());
     emit tftp(w)->sigRcvOneFile(name);
-    QCOMPARE(w.sshPendingOpCode(), 0);
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
     QCOMPARE(w.mapModel()->rowCount(), 1);  // the map is not touched
     QCOMPARE(w.statusBar()->currentMessage(), u("获取设备多联机空调控制器配置成功") + m_root->path() + "/" + name);
     QCOMPARE(texts(), QStringList({u("获取设备多联机空调控制器配置成功") + name + u("\n请修改配置文件，确认无误后再下载配置")}));
 
+    // Nothing to install on the PC: said so, nothing sent.
+    m_dialogs.clear();
+    btn(w, "sshDownloadVrvCfgBtn")->click();
+    QCOMPARE(texts(), QStringList({u("未找到") + m_root->path() + "/" + name + u(", 请先获取多联机室内机点位配置并修改")}));
+    QCOMPARE(sent.count(), 1);
+    writeFile(m_root->filePath(name), R"({"vrv":[]})");
     m_dialogs.clear();
     btn(w, "sshDownloadVrvCfgBtn")->click();
     QCOMPARE(m_dialogs[0].title, u("是否下载多联机空调配置"));
     QCOMPARE(m_dialogs[0].text, u("该操作会将{") + m_root->path() + "/" + name + u("} 下载到网关中, 覆盖网关中原的多联机空调配置"));
-    QCOMPARE(sent.at(1).at(0).toString(), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name + " "
-                                              + ip + " 5069\n");
+    QCOMPARE(typed(sent, 1), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name + " "
+                                 + ip + " 5069\n");
     QCOMPARE(w.sshPendingOpCode(), 7);
     emit tftp(w)->sigSendOneFile(name);
-    const QString install = sent.at(2).at(0).toString();
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(typed(sent, 3), QString("md5sum /gateway/modbus/vrvC.json \n"));
+    const QString install = typed(sent, 2);
     QVERIFY2(QRegularExpression(
                  QString("^cd /gateway/modbus \\ncp vrvC\\.json %1-\\d{8}_\\d{6}-vrvC\\.json \\nmv %1-vrvC\\.json vrvC\\.json\\n"
                          "cd /gateway/ \\n")
@@ -425,7 +609,7 @@ void TstRemoteFlows::relayVersionAndTimeout()
 
     btn(w, "getRelaySoftverBtn")->click();
     QCOMPARE(cur->text(), QString(" "));
-    QCOMPARE(sent.at(0).at(0).toString(),
+    QCOMPARE(typed(sent, 0),
              "mkdir -p /gateway/modbus\n cd /gateway/modbus \n cp ver.txt " + name + " \n tftp -pr " + name + " "
                  + w.localIp() + " 5069\n rm -rf " + name + " \n ");
     QCOMPARE(w.sshPendingOpCode(), 4);
@@ -434,15 +618,16 @@ void TstRemoteFlows::relayVersionAndTimeout()
     QVERIFY(!btn(w, "sshConnectBtn")->isEnabled());
     writeFile(m_root->filePath(name), "QXGW-RJ-RELAY-T3-V1.1\r\nbuilt 2022\r\n");
     emit tftp(w)->sigRcvOneFile(name);
-    QCOMPARE(cur->text(), QString("QXGW-RJ-RELAY-T3-V1.1"));
+    QTRY_COMPARE(cur->text(), QString("QXGW-RJ-RELAY-T3-V1.1"));
     QVERIFY(btn(w, "sshConnectBtn")->isEnabled());
 
     // A missing file, then the real 3 s timer and a late report.
     QFile::remove(m_root->filePath(name));
     btn(w, "getRelaySoftverBtn")->click();
     emit tftp(w)->sigRcvOneFile(name);
-    QCOMPARE(texts(), QStringList({u("解析modbus服务版本失败1!")}));
+    QTRY_COMPARE(texts(), QStringList({u("解析modbus服务版本失败1!")}));
     m_dialogs.clear();
+    m_shell.silent = true;  // the shell never finishes: the timer ends the flow
     QElapsedTimer t;
     t.start();
     btn(w, "getRelaySoftverBtn")->click();
@@ -454,7 +639,9 @@ void TstRemoteFlows::relayVersionAndTimeout()
         return false;
     };
     QTRY_VERIFY_WITH_TIMEOUT(timedOut(), 5000);
-    QVERIFY(t.elapsed() >= 2900);
+    // The timer is precise: never early.
+    QCOMPARE(w.findChild<QTimer *>("sshCmdTimer")->timerType(), Qt::PreciseTimer);
+    QVERIFY(t.elapsed() >= 3000);
     QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus服务版本超时!!!!"));
     QCOMPARE(w.sshPendingOpCode(), 0);
     writeFile(m_root->filePath(name), "QXGW-late\n");
@@ -504,20 +691,39 @@ void TstRemoteFlows::upgradeGateway()
     btn(w, "upgradeGwSoftwareBtn")->click();
     QCOMPARE(m_dialogs[0].title, u("是否更新网关程序"));
     QCOMPARE(m_dialogs[0].text, u("该操作将网关QXGW-RJ-MQTT-T3-V1.0升级为QXGW-RJ-MQTT-T3-V2.0"));
-    QCOMPARE(sent.at(0).at(0).toString(), "cd /tmp \n tftp -gr gateway.exe " + w.localIp() + " 5069\n");
+    QCOMPARE(typed(sent, 0), "cd /tmp \n tftp -gr gateway.exe " + w.localIp() + " 5069\n");
     QCOMPARE(w.sshPendingOpCode(), 3);
     QCOMPARE(w.findChild<QTimer *>("sshCmdTimer")->interval(), 52000);
     QVERIFY(!btn(w, "sshConnectBtn")->isEnabled());
     emit tftp(w)->sigSendOneFile("gateway.exe");
-    QCOMPARE(sent.at(1).at(0).toString(), QString("cd /gateway/cpp/main \n./gateway_upgrade.sh /tmp/\n"));
-    QCOMPARE(w.statusBar()->currentMessage(), u("下发网关程序成功 gateway.exe"));
-    QCOMPARE(m_dialogs.last().text, u("更新网关程序成功 gateway.exe ,等待网关程序自动重启..."));
+    QTRY_COMPARE(sent.count(), 2);
+    QCOMPARE(typed(sent, 1), QString("cd /gateway/cpp/main \n./gateway_upgrade.sh /tmp/\n"));
+    // Installed, but success only once the gateway answers the search with the new version.
+    QTRY_COMPARE(w.statusBar()->currentMessage(), u("网关程序已安装, 等待网关应答搜索...."));
+    QCOMPARE(m_dialogs.size(), 1);
+    w.flowRunner()->gatewayAnswered(kDk, "QXGW-RJ-MQTT-T3-V1.0");  // the old program, still up
+    QCOMPARE(w.sshPendingOpCode(), 3);
+    w.flowRunner()->gatewayAnswered(kDk, "QXGW-RJ-MQTT-T3-V2.0");
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(w.statusBar()->currentMessage(), u("更新网关程序成功 gateway.exe"));
+    QCOMPARE(m_dialogs.last().text, u("更新网关程序成功 gateway.exe ,网关已以新版本QXGW-RJ-MQTT-T3-V2.0重新应答"));
+
+    // The upgrade script missing: the shell's words, no success.
+    m_shell.status = 127;
+    m_shell.err = "/bin/sh: ./gateway_upgrade.sh: not found\n";
+    m_dialogs.clear();
+    btn(w, "upgradeGwSoftwareBtn")->click();
+    emit tftp(w)->sigSendOneFile("gateway.exe");
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(m_dialogs.last().kind, DialogSeam::Warning);
+    QCOMPARE(m_dialogs.last().text, u("更新网关程序失败!\n/bin/sh: ./gateway_upgrade.sh: not found\n命令返回状态127"));
+    const int sentBefore = sent.count();
 
     // A package changed after its check is not sent.
     writeFile(m_root->filePath("gateway.exe"), "T3 gateway program, changed");
     m_dialogs.clear();
     btn(w, "upgradeGwSoftwareBtn")->click();
-    QCOMPARE(sent.count(), 2);
+    QCOMPARE(sent.count(), sentBefore);
     QVERIFY(texts().contains(u("网关程序md5校验错误，请检查修正") + root + u("/gateway.exe\r\n如不需要升级网关可忽略该告警.")));
     QVERIFY(!btn(w, "upgradeGwSoftwareBtn")->isEnabled());
 }
@@ -556,16 +762,42 @@ void TstRemoteFlows::upgradeRelay()
     btn(w, "upgradeRelayBtn")->click();
     QCOMPARE(m_dialogs[0].title, u("是否更新modbus程序"));
     QCOMPARE(m_dialogs[0].text, u("该操作将网关中modbus替换为为目标版本modbus程序"));
-    QCOMPARE(sent.at(0).at(0).toString(), "cd /tmp \n tftp -gr modbus.zip " + w.localIp() + " 5069\n");
+    QCOMPARE(typed(sent, 0), "cd /tmp \n tftp -gr modbus.zip " + w.localIp() + " 5069\n");
     QCOMPARE(w.sshPendingOpCode(), 5);
+    // The package's scripts are missing: the service never comes back, and
+    // the engineer sees what the shell said instead of a success.
+    m_shell.pid.clear();
+    m_shell.err = "/bin/sh: /gateway/modbus/set_mb_autorun.sh: not found\n";
     emit tftp(w)->sigSendOneFile("modbus.zip");
-    QCOMPARE(sent.at(1).at(0).toString(),
+    QTRY_VERIFY(sent.count() >= 3);
+    QCOMPARE(typed(sent, 1),
              QString("cd /gateway/ \nkill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"
                      "kill -9 $(pidof relay_start.sh) \nkill -9 $(pidof relay_start.sh) \n"
                      "unzip -o /tmp/modbus.zip \nchmod 777 /gateway/modbus/* \nrm -rf /tmp/modbus.zip \n"
                      "/gateway/modbus/set_mb_autorun.sh \n/gateway/modbus/relay_start.sh & \n"));
-    QCOMPARE(w.statusBar()->currentMessage(), u("下发modbus程序成功 modbus.zip"));
-    QCOMPARE(m_dialogs.last().text, u("更新modbus程序成功 modbus.zip ,等待modbus程序自动重启..."));
+    QCOMPARE(w.sshPendingOpCode(), 5);
+    w.onSshCmdTimerTimeout();  // the probe's 20 s
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].kind, DialogSeam::Warning);
+    QCOMPARE(m_dialogs[1].text, u("更新modbus程序后, modbus服务在20秒内未以新版本运行\n"
+                                  "/bin/sh: /gateway/modbus/set_mb_autorun.sh: not found\nmodbus服务(busrelay)未运行"));
+
+    // Running, but the old version: still no success.
+    m_shell.err.clear();
+    m_shell.pid = "300";
+    m_shell.ver = "QXGW-RJ-RELAY-T3-V1.2";
+    m_dialogs.clear();
+    btn(w, "upgradeRelayBtn")->click();
+    emit tftp(w)->sigSendOneFile("modbus.zip");
+    QTRY_VERIFY(w.statusBar()->currentMessage() == u("modbus程序已安装, 等待modbus服务启动...."));
+    QTest::qWait(300);
+    QCOMPARE(w.sshPendingOpCode(), 5);
+    // The new version comes up: success, after the version check.
+    m_shell.ver = "QXGW-RJ-RELAY-T3-V1.3";
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 5000);
+    QCOMPARE(w.statusBar()->currentMessage(), u("更新modbus程序成功 modbus.zip"));
+    QCOMPARE(m_dialogs.last().kind, DialogSeam::Information);
+    QCOMPARE(m_dialogs.last().text, u("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本QXGW-RJ-RELAY-T3-V1.3"));
 
     btn(w, "upgradeRelayBtn")->click();
     w.onSshCmdTimerTimeout();

@@ -41,6 +41,33 @@ signals:
     void sigSendSshCmd(QString strMsg);
     void sigDisconnecteSsh();
 };
+
+// Text sent before the shell has started is dropped, and a loaded machine
+// may take longer than any fixed pause: echo numbered marks until one comes
+// back, then wait for the last one sent, so nothing of them arrives later.
+bool shellUp(Window &w, QSignalSpy *data)
+{
+    auto seen = [data](const QString &mark) {
+        for (const QList<QVariant> &a : *data)
+            if (a.at(0).toString().contains(mark))
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 50; ++i) {
+        emit w.sigSendSshCmd(QString("echo shell-up-%1\n").arg(i));
+        for (int k = 0; k < 10; ++k) {
+            QTest::qWait(20);
+            if (!seen("shell-up-"))
+                continue;
+            const QString last = QString("shell-up-%1\n").arg(i);
+            for (int m = 0; m < 150 && !seen(last); ++m)
+                QTest::qWait(20);
+            data->clear();
+            return true;
+        }
+    }
+    return false;
+}
 }
 
 class TstSshClient : public QObject
@@ -190,7 +217,7 @@ void TstSshClient::clientShellOutputInChunks()
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
     QCOMPARE(state->at(0), (QList<QVariant>{true, QString("127.0.0.1"), kSshPort, QString()}));
-    QTest::qWait(300);  // text sent before the shell has started is dropped
+    QVERIFY(shellUp(w, data));
 
     emit w.sigSendSshCmd("for i in 1 2 3 4; do echo line$i; sleep 0.3; done\n");
     QString all;
@@ -207,6 +234,14 @@ void TstSshClient::clientShellOutputInChunks()
     QTRY_VERIFY_WITH_TIMEOUT(!data->isEmpty(), 5000);
     QCOMPARE(data->at(0).at(0).toString(), QString::fromUtf8("中文\n"));
 
+    // Standard error comes apart, for the console's own colour.
+    QSignalSpy errors(client.data(), &CConnectionForSshClient::sigErrorArrived);
+    data->clear();
+    emit w.sigSendSshCmd("echo oops >&2; echo fine\n");
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty() && !data->isEmpty(), 5000);
+    QCOMPARE(errors.at(0).at(0).toString(), QString("oops\n"));
+    QCOMPARE(data->at(0).at(0).toString(), QString("fine\n"));
+
     emit w.sigDisconnecteSsh();
     QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 5000);
     delete state;
@@ -219,7 +254,7 @@ void TstSshClient::clientDisconnectEndsSession()
     QSignalSpy *state, *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
-    QTest::qWait(300);
+    QVERIFY(shellUp(w, data));
     emit w.sigSendSshCmd("echo up\n");
     QTRY_VERIFY_WITH_TIMEOUT(!data->isEmpty(), 5000);
     QVERIFY(userHasProcesses());
@@ -243,7 +278,7 @@ void TstSshClient::clientShellExitIsReported()
     QSignalSpy *state, *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
-    QTest::qWait(300);
+    QVERIFY(shellUp(w, data));
     emit w.sigSendSshCmd("exit\n");
     QTRY_COMPARE_WITH_TIMEOUT(state->count(), 2, 5000);
     QCOMPARE(state->at(1), (QList<QVariant>{false, QString("127.0.0.1"), kSshPort, QString("SshClosedByServerError")}));

@@ -117,6 +117,19 @@ quint16 op(const QByteArray &p) { return p.size() >= 2 ? quint16((quint8(p[0]) <
 quint16 num(const QByteArray &p) { return p.size() >= 4 ? quint16((quint8(p[2]) << 8) | quint8(p[3])) : 0xffff; }
 }
 
+// Progress reports collected on the test's own thread (queued), so reading
+// them never races the engine's thread.
+struct ProgressLog {
+    QObject context;
+    QList<TftpProgress> all;
+    explicit ProgressLog(QTftp *engine)
+    {
+        QObject::connect(engine, &QTftp::transferProgress, &context, [this](TftpProgress p) { all << p; },
+                         Qt::QueuedConnection);
+    }
+    bool endedWith(bool failed) const { return !all.isEmpty() && (failed ? all.last().failed : all.last().finished); }
+};
+
 class TstTftpServer : public QObject
 {
     Q_OBJECT
@@ -141,6 +154,8 @@ private slots:
     void portNotShared();
     void replaceWhileHeld();
     void panel();
+    void meterDecisions();
+    void progressDuringTransfer();
 
 private:
     QTemporaryDir m_tmp;
@@ -358,6 +373,19 @@ void TstTftpServer::lostAckOnRead()
     QCOMPARE(first.mid(4) + last.mid(4), data);
     peer.send(packet(QTftp::ACK, 2));
     QTRY_COMPARE(sent.count(), 1);
+
+    // A client that gives up (an ERROR packet): the progress ends as broken off.
+    ProgressLog progress(m_tftp);
+    peer.send(request(QTftp::RRQ, "lost.bin"));
+    QCOMPARE(num(peer.recv(2000)), quint16(1));
+    peer.send(packet(QTftp::ERROR, 0, QByteArray("stop", 5)));
+    QTRY_VERIFY(progress.endedWith(true));
+    const TftpProgress end = progress.all.last();
+    QVERIFY(!end.finished);
+    QCOMPARE(end.bytes, qint64(0));
+    QCOMPARE(end.total, qint64(600));
+    QVERIFY2(end.text().endsWith(QString::fromUtf8("中断")), qPrintable(end.text()));
+    QCOMPARE(sent.count(), 1);
 }
 
 void TstTftpServer::lostAcksOnWrite()
@@ -385,7 +413,8 @@ void TstTftpServer::lostAcksOnWrite()
     RawPeer quiet;
     quiet.send(request(QTftp::WRQ, "quiet.bin"));
     QCOMPARE(quiet.recv(2000), packet(QTftp::ACK, 0));
-    QCOMPARE(quiet.recv(5000), packet(QTftp::ACK, 0));
+    // Repeated after three silent seconds; a loaded machine may take longer.
+    QCOMPARE(quiet.recv(10000), packet(QTftp::ACK, 0));
     quiet.send(packet(QTftp::DATA, 1, "ok"));
     QCOMPARE(quiet.recv(2000), packet(QTftp::ACK, 1));
     QCOMPARE(readFile(m_root + "/quiet.bin"), QByteArray("ok"));
@@ -555,6 +584,127 @@ void TstTftpServer::panel()
     QVERIFY(root->isEnabled() && browse->isEnabled());
     peer.send(request(QTftp::RRQ, "panel.bin"));
     QVERIFY(peer.recv(300).isEmpty());
+    // The bar and its text followed the transfers (queued from the engine's thread).
+    auto *progress = w.findChild<QLabel *>("progressLabel");
+    QVERIFY(progress);
+    QVERIFY2(progress->text().startsWith(QString::fromUtf8("接收 panel-up.bin: 3 B / 3 B")), qPrintable(progress->text()));
+    QVERIFY2(progress->text().endsWith(QString::fromUtf8("完成")), qPrintable(progress->text()));
+}
+
+void TstTftpServer::meterDecisions()
+{
+    // Known size: a report per whole percent, or after the minimum gap.
+    TransferMeter m;
+    m.start(1000, 0);
+    QVERIFY(!m.update(5, 10));   // still 0 %
+    QVERIFY(m.update(10, 20));   // 1 %
+    QVERIFY(!m.update(15, 30));
+    QVERIFY(m.update(15, 30 + TransferMeter::kMinGapMs));
+    TftpProgress p;
+    QVERIFY(m.update(500, 1000));
+    m.fill(&p, 1000);
+    QCOMPARE(p.bytes, qint64(500));
+    QCOMPARE(p.bytesPerSec, 500.0);
+    QCOMPARE(p.remainingMs, qint64(1000));
+    QCOMPARE(p.percent(), 50);
+
+    // Unknown size: only by time, no remaining time; no rate before any time passed.
+    m.start(-1, 5000);
+    m.fill(&p, 5000);
+    QCOMPARE(p.bytesPerSec, 0.0);
+    QCOMPARE(p.remainingMs, qint64(-1));
+    QVERIFY(!m.update(100000, 5100));
+    QVERIFY(m.update(200000, 5000 + TransferMeter::kMinGapMs));
+    m.fill(&p, 6000);
+    QCOMPARE(p.total, qint64(-1));
+    QCOMPARE(p.remainingMs, qint64(-1));
+    QCOMPARE(p.percent(), -1);
+
+    p.name = "a.bin";
+    p.upload = false;
+    p.bytes = 50000;
+    p.total = 100000;
+    p.bytesPerSec = 2048;
+    p.remainingMs = 24400;
+    QCOMPARE(p.text(), QString::fromUtf8("发送 a.bin: 48.8 KB / 97.7 KB, 2.0 KB/s, 剩余 25 s"));
+    p.finished = true;
+    p.upload = true;
+    QCOMPARE(p.text(), QString::fromUtf8("接收 a.bin: 48.8 KB / 97.7 KB, 2.0 KB/s, 完成"));
+}
+
+void TstTftpServer::progressDuringTransfer()
+{
+    if (!m_haveBusybox)
+        QSKIP("busybox is not installed");
+    const int size = 100000;
+    const QByteArray data = randomBytes(size, 77);
+    QVERIFY(writeFile(m_root + "/prog.bin", data));
+
+    // The checks every transfer's reports must pass.
+    auto check = [](const QList<TftpProgress> &spy, bool upload, qint64 firstTotal) {
+        QVERIFY(spy.count() >= 2);
+        qint64 last = -1;
+        for (int i = 0; i < spy.count(); ++i) {
+            const TftpProgress &p = spy.at(i);
+            QCOMPARE(p.upload, upload);
+            QVERIFY2(p.bytes >= last, qPrintable(QString("report %1 went back").arg(i)));
+            last = p.bytes;
+            QCOMPARE(p.finished, i == spy.count() - 1);
+            if (!p.finished)
+                QCOMPARE(p.total, firstTotal);
+            if (!p.finished && firstTotal > 0 && p.bytesPerSec > 0)
+                QVERIFY(p.remainingMs >= 0);
+        }
+        const TftpProgress &first = spy.first();
+        QCOMPARE(first.bytes, qint64(0));
+        const TftpProgress &end = spy.last();
+        QCOMPARE(end.bytes, qint64(100000));
+        QCOMPARE(end.total, qint64(100000));
+        QCOMPARE(end.remainingMs, qint64(0));
+    };
+
+    // The gateway fetches from the root: size known from the file, a report per percent.
+    ProgressLog readSpy(m_tftp);
+    QCOMPARE(runClient("busybox", {"tftp", "-g", "-r", "prog.bin", "-l", m_client + "/prog.bin", "127.0.0.1",
+                                   "5069"}),
+             0);
+    QTRY_VERIFY(readSpy.endedWith(false));
+    check(readSpy.all, false, size);
+    QVERIFY2(readSpy.all.count() >= 50, qPrintable(QString::number(readSpy.all.count())));
+    QVERIFY2(readSpy.all.count() <= 102, qPrintable(QString::number(readSpy.all.count())));
+    QCOMPARE(readSpy.all.at(1).name, QString("prog.bin"));
+
+    // busybox announces the size of an upload (tsize): known from the start.
+    ProgressLog writeSpy(m_tftp);
+    QCOMPARE(runClient("busybox", {"tftp", "-p", "-l", m_client + "/prog.bin", "-r", "prog-up.bin", "127.0.0.1",
+                                   "5069"}),
+             0);
+    QTRY_VERIFY(writeSpy.endedWith(false));
+    check(writeSpy.all, true, size);
+    QVERIFY2(writeSpy.all.count() >= 50, qPrintable(QString::number(writeSpy.all.count())));
+
+    // Without tsize the total stays unknown until the end.
+    ProgressLog rawSpy(m_tftp);
+    RawPeer peer;
+    peer.send(request(QTftp::WRQ, "raw-up.bin"));
+    QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 0));
+    for (quint16 b = 1; b <= 196; ++b) {
+        const QByteArray chunk = data.mid((b - 1) * 512, 512);
+        peer.send(packet(QTftp::DATA, b, chunk));
+        QCOMPARE(peer.recv(2000), packet(QTftp::ACK, b));
+    }
+    QTRY_VERIFY(rawSpy.endedWith(false));
+    check(rawSpy.all, true, -1);
+    QCOMPARE(readFile(m_root + "/raw-up.bin"), data);
+
+    // tsize is read from the request's options, in any case.
+    QString v;
+    const QByteArray req = request(QTftp::WRQ, "x") + "TSIZE" + '\0' + "1234" + '\0';
+    QVERIFY(QTftp::requestOption(req.constData(), req.size(), "tsize", &v));
+    QCOMPARE(v, QString("1234"));
+    QVERIFY(!QTftp::requestOption(req.constData(), req.size() - 1, "tsize", &v));  // value not terminated
+    const QByteArray plain = request(QTftp::RRQ, "x");
+    QVERIFY(!QTftp::requestOption(plain.constData(), plain.size(), "tsize", &v));
 }
 
 QTEST_MAIN(TstTftpServer)

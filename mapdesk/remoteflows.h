@@ -1,0 +1,176 @@
+#ifndef REMOTEFLOWS_H
+#define REMOTEFLOWS_H
+
+// The remote flows over the gateway's SSH shell and the tool's TFTP server,
+// as data: each flow is a list of steps (a command and what ends it: the
+// shell's status marker, a file transfer, a check repeated until it holds,
+// the link dropping, the gateway answering the search again), with its
+// times and texts. RemoteFlowRunner runs one flow at a time and says
+// "success" only when the flow's last check has confirmed the goal.
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+class QTimer;
+class QWidget;
+
+struct FlowContext
+{
+    QString gatewayKey;
+    QString gatewayIp;
+    QString localIp;
+    QString tftpRoot;
+    QString targetVersion;  // the package's version (upgrades)
+    QString sentDigest;     // MD5 of the file the gateway is to install
+};
+
+// What one shell command gave: the status of its last command (-1 before the
+// marker came), its standard output and error, and whether the awaited file
+// transfer was reported.
+struct ShellResult
+{
+    int status = -1;
+    QString out;
+    QString err;
+    bool transferred = false;
+};
+
+struct FlowStep
+{
+    enum Kind {
+        Shell,         // the command, then its status marker (and the transfer, if any)
+        Poll,          // the command again every intervalMs until judge says Ok or time runs out
+        AwaitLinkDrop, // the command, then the SSH link must drop (a reboot)
+        AwaitGateway   // the gateway must answer the search again
+    };
+    enum Transfer { NoTransfer, GatewayPulls, GatewayPushes };
+    enum Verdict { Ok, Again, Fail };
+
+    Kind kind = Shell;
+    QString command;
+    Transfer transfer = NoTransfer;
+    QString file;  // the transfer that belongs to this step
+    int timeoutMs = 15000;
+    int intervalMs = 1000;
+    QString timeoutText;  // shown when the step runs out of time; empty: the flow's failure text
+    QString doneStatus;   // status bar text once the step has ended well
+    QString title;        // what the step does, shown while it runs; empty: said by its kind
+    // Shell and Poll: the step's outcome; *why explains a Fail or an Again.
+    std::function<Verdict(const ShellResult &, QString *why)> judge;
+    // AwaitGateway: the answer that counts (version empty: any).
+    QString gatewayKey;
+    QString gatewayVersion;
+};
+
+struct FlowPlan
+{
+    int code = 0;
+    bool holdsWindow = true;  // else only the SSH connect button is held
+    QString startStatus;
+    QVector<FlowStep> steps;
+    QString okStatus;
+    QString okBoxText;    // "Info" box on success; empty: none
+    QString failText;     // lead of the failure box
+    QString fetchedPath;  // fetch flows: the local file the window reads on success
+};
+
+namespace RemoteFlows {
+enum Code {
+    None = 0,
+    GetMapJson = 1,
+    PutMapJson = 2,
+    UpgradeGateway = 3,
+    GetRelayVersion = 4,
+    UpgradeRelay = 5,
+    GetVrvCfg = 6,
+    PutVrvCfg = 7,
+    RestartRelay = 8,
+    RebootGateway = 9,
+    ExportPoints = 10
+};
+
+// How long the point-list export may take: the gateway stops a busrelay
+// that ignores --points after 10 s, then pushes the file.
+const int kExportPointsMs = 20000;
+
+// How long a rebooted gateway may take to answer the search again.
+const int kRebootAnswerMs = 180000;
+const int kGatewayAnswerMs = 120000;
+
+FlowPlan plan(int code, const FlowContext &ctx);
+// Whether the flow moves files through the TFTP server.
+bool usesTftp(int code);
+// The status marker that follows every command: standard output gets the
+// status of the command's last line, standard error an end mark.
+QString marker(const QString &token);
+// The text shown while the step runs.
+QString stepText(const FlowStep &step);
+} // namespace RemoteFlows
+
+class RemoteFlowRunner : public QObject
+{
+    Q_OBJECT
+public:
+    // Boxes open over dialogParent (may be null).
+    explicit RemoteFlowRunner(QWidget *dialogParent, QObject *parent = nullptr);
+
+    int pendingCode() const { return m_plan.code; }
+    bool holdsWindow() const { return m_plan.code != 0 && m_plan.holdsWindow; }
+    bool start(const FlowPlan &plan);
+
+    // A marker seen without its transfer waits this long for the TFTP report.
+    static const int kTransferGraceMs = 1500;
+
+public slots:
+    void shellOutput(const QString &text);
+    void shellError(const QString &text);
+    void linkDown();
+    void fileSent(const QString &name);
+    void fileReceived(const QString &name);
+    void gatewayAnswered(const QString &gatewayKey, const QString &version);
+    // Ends the current step as its timer would.
+    void expire();
+
+signals:
+    void sendCommand(QString command);
+    void statusText(QString text);
+    void busyChanged();
+    // A step began: index from 0 of count, with its text (see stepText).
+    void stepStarted(int index, int count, QString text);
+    void searchGateway();
+    void fetched(int code, QString path);
+    void finished(int code, bool ok);
+
+private:
+    void beginStep();
+    void sendStepCommand();
+    void scanMarkers();
+    void judgeShell();
+    void onPollTimer();
+    void transferSeen(FlowStep::Transfer direction, const QString &name);
+    void stepOk();
+    void fail(const QString text);
+    void endFlow();
+    QString shellWords() const;
+    const FlowStep &step() const { return m_plan.steps.at(m_step); }
+
+    QWidget *m_dialogParent;
+    QTimer *m_timer;      // the step's deadline
+    QTimer *m_pollTimer;  // poll interval, search interval, transfer grace
+    FlowPlan m_plan;
+    int m_step = 0;
+    QString m_token;
+    quint32 m_seq = 0;
+    ShellResult m_res;
+    QString m_outBuf, m_errBuf;
+    bool m_outMarker = false, m_errMarker = false;
+    bool m_graceRunning = false;
+    QString m_allErr;   // the shell's standard error over the whole flow
+    QString m_errRest;  // standard error after the last end mark
+    QString m_lastWhy;
+};
+
+#endif // REMOTEFLOWS_H
