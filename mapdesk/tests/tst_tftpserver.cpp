@@ -476,10 +476,14 @@ void TstTftpServer::bindFailure()
     squatter.close();
     m_tftp->start();
     QVERIFY(serverAnswers());
-    QCOMPARE(err.count(), 1);
     RawPeer peer;
-    peer.send(request(QTftp::RRQ, "absent"));
-    QCOMPARE(num(peer.recv(2000)), quint16(1));
+    quint16 code = 0xffff;
+    for (int i = 0; i < 50 && code == 0xffff; ++i) {
+        peer.send(request(QTftp::RRQ, "absent"));
+        code = num(peer.recv(100));
+    }
+    QCOMPARE(err.count(), 1);
+    QCOMPARE(code, quint16(1));
 }
 
 void TstTftpServer::portNotShared()
