@@ -100,15 +100,15 @@ fetch_sources() {
 }
 # unpack PKG=VER DIRNAME: dpkg-source applies Debian's patch series on unpack.
 unpack_deb_src() {
-  local spec=$1 dir=$2
+  local pkgver=$1 dir=$2
   [ -d "$SRC/$dir" ] && return 0
   [ -n "${AOPTS+x}" ] || fetch_sources
   local w=$SRC/.dl-$dir
   rm -rf "$w"; mkdir -p "$w"
-  (cd "$w" && apt-get "${AOPTS[@]}" source -q --download-only "$spec") || die "could not download source $spec"
+  (cd "$w" && apt-get "${AOPTS[@]}" source -q --download-only "$pkgver") || die "could not download source $pkgver"
   local dsc; dsc=$(ls "$w"/*.dsc | head -1)
   (cd "$w" && dpkg-source --no-check -x "$dsc" "$SRC/$dir") >"$w/unpack.log" 2>&1 \
-    || { cat "$w/unpack.log" >&2; rm -rf "$SRC/$dir"; die "could not unpack $spec"; }
+    || { cat "$w/unpack.log" >&2; rm -rf "$SRC/$dir"; die "could not unpack $pkgver"; }
   rm -rf "$w"
 }
 # The serial modules come from a local folder (the mirror does not serve them).
