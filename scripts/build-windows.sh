@@ -176,6 +176,9 @@ for m in qtserialport qtserialbus; do
   done_ $m && continue
   unpack_third "$m-everywhere-src-$QT_VER.tar.xz" "$m-everywhere-src-$QT_VER"
   log "$m"
+  # The archives are git exports without the generated module headers: a
+  # .git marker makes qmake run syncqt as it does in a checkout.
+  mkdir -p "$SRC/$m-everywhere-src-$QT_VER/.git"
   rm -rf "$BLD/$m"; mkdir -p "$BLD/$m"
   (cd "$BLD/$m" && nice -n 19 "$QT/bin/qmake" "$SRC/$m-everywhere-src-$QT_VER" && nice -n 19 make -j"$JOBS" && make install) \
     >"$BLD/$m.log" 2>&1 || { tail -40 "$BLD/$m.log"; die "$m build failed (log: $BLD/$m.log)"; }
