@@ -206,6 +206,7 @@ SYSTEM_DLLS=" advapi32.dll bcrypt.dll comctl32.dll comdlg32.dll crypt32.dll d3d9
  msvcrt.dll netapi32.dll ntdll.dll ole32.dll oleaut32.dll rpcrt4.dll secur32.dll setupapi.dll
  shell32.dll shlwapi.dll user32.dll userenv.dll uxtheme.dll version.dll winmm.dll winspool.drv
  ws2_32.dll wtsapi32.dll "
+SYSTEM_DLLS=" $(echo $SYSTEM_DLLS) "   # one space between names, also at line ends
 is_system() { local l; l=$(echo "$1" | tr 'A-Z' 'a-z'); [[ "$SYSTEM_DLLS" == *" $l "* || "$l" == api-ms-win-* ]]; }
 imports() { $CROSS-objdump -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p'; }
 find_dll() {
