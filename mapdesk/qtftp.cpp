@@ -249,7 +249,7 @@ QTftp::WaitResult QTftp::waitAck(quint16 block)
     QHostAddress from;
     quint16 fromPort = 0;
     for (int w = 0; w < kWaits; ++w) {
-        const qint64 n = receive(m_ackBuf, 4, kWaitMs, &from, &fromPort);
+        const qint64 n = receive(m_ackBuf, sizeof m_ackBuf, kWaitMs, &from, &fromPort);
         if (n == -1)
             return Stopped;
         if (n < 0 || from != m_peer || fromPort != m_peerPort || n < 2)

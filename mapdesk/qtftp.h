@@ -96,7 +96,7 @@ private:
     QHostAddress m_peer;
     quint16 m_peerPort = 0;
     char m_buf[516];        // requests, outgoing DATA, incoming DATA
-    char m_ackBuf[516];     // incoming ACKs, so a block can be resent
+    char m_ackBuf[516];     // incoming ACKs (and ERRORs: Windows refuses a datagram larger than the buffer), so a block can be resent
     QString m_root;
     std::atomic<bool> m_stop{false};
     std::atomic<quint32> m_allowedPeer{0};  // IPv4; 0: any host
