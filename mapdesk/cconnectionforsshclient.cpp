@@ -76,6 +76,7 @@ void CConnectionForSshClient::slotInitForClild()
     m_argParameters.host = m_strIp;
     m_argParameters.timeout = 15;
     m_argParameters.authenticationType = QSsh::AuthenticationTypePassword;
+    m_argParameters.hostKeyId = m_hostKeyId;
     slotCreateConnection();
 }
 
@@ -88,6 +89,10 @@ void CConnectionForSshClient::slotCreateConnection()
         m_pSshSocket = new QSsh::SshConnection(m_argParameters);
         connect(m_pSshSocket, &QSsh::SshConnection::connected, this, &CConnectionForSshClient::slotConnected);
         connect(m_pSshSocket, &QSsh::SshConnection::error, this, &CConnectionForSshClient::slotSshConnectError);
+        connect(m_pSshSocket, &QSsh::SshConnection::hostKeyUnknown, this,
+                &CConnectionForSshClient::sigHostKeyUnknown);
+        connect(m_pSshSocket, &QSsh::SshConnection::hostKeyChanged, this,
+                &CConnectionForSshClient::sigHostKeyChanged);
     }
     m_pSshSocket->connectToHost();
     qDebug() << "CConnectionForSshClient::slotCreateConnection() 以ssh方式 尝试连接:" + m_strIpPort;
@@ -186,6 +191,18 @@ void CConnectionForSshClient::slotSshConnectError(QSsh::SshError sshError)
     emit sigConnectStateChanged(false, m_strIp, m_nPort, errorText(sshError));
     // No automatic reconnect: the next connect makes a new client.
     release();
+}
+
+void CConnectionForSshClient::slotAcceptHostKey()
+{
+    if (!m_bReleased && m_pSshSocket)
+        m_pSshSocket->acceptHostKey();
+}
+
+void CConnectionForSshClient::slotRejectHostKey()
+{
+    if (!m_bReleased && m_pSshSocket)
+        m_pSshSocket->rejectHostKey();
 }
 
 void CConnectionForSshClient::slotResetConnection(QString strIpPort)

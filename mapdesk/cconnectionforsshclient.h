@@ -32,6 +32,9 @@ public:
     void init();
 
     QString ipPort() const { return m_strIpPort; }
+    // The gateway whose host key the connection must match (its pin id, see
+    // HostKeyStore::gatewayId); empty: no check. Set before init().
+    void setHostKeyId(const QString &id) { m_hostKeyId = id; }
 
     // The status text shown for an SSH error (empty for none or unknown).
     static QString errorText(QSsh::SshError sshError);
@@ -44,6 +47,12 @@ signals:
     void sigDataArrived(QString strMsg, QString strIp, int nPort);
     // The shell's standard error, for the console pane.
     void sigErrorArrived(QString strMsg, QString strIp, int nPort);
+    // First connection to this gateway: the login waits until the window
+    // answers with slotAcceptHostKey() or slotRejectHostKey().
+    void sigHostKeyUnknown(QString fingerprint);
+    // The gateway offers another key than the pinned one; the connection
+    // stops before the password is sent (sigConnectStateChanged follows).
+    void sigHostKeyChanged(QString pinned, QString offered);
 
 public slots:
     void slotResetConnection(QString strIpPort);
@@ -52,6 +61,8 @@ public slots:
     void slotSendByQByteArray(QString strIpPort, QByteArray arrMsg);
     void slotDisconnected();
     void slotDataReceived();
+    void slotAcceptHostKey();
+    void slotRejectHostKey();
 
 private slots:
     void slotInitForClild();
@@ -76,6 +87,7 @@ private:
     QString m_strUser;
     QString m_strPwd;
     QString m_strIpPort;
+    QString m_hostKeyId;
     QSsh::SshConnectionParameters m_argParameters;
     QSsh::SshConnection *m_pSshSocket = nullptr;
     QSharedPointer<QSsh::SshRemoteProcess> m_shell;

@@ -42,3 +42,17 @@ bool DialogSeam::confirm(QWidget *parent, const QString &title, const QString &t
     box.setButtonText(QMessageBox::No, noText);
     return box.exec() != QMessageBox::No;
 }
+
+bool DialogSeam::confirmCautious(QWidget *parent, const QString &title, const QString &text,
+                                 const QString &okText, const QString &noText)
+{
+    if (responder())
+        return responder()(Request{Confirm, title, text, okText, noText, true});
+
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok | QMessageBox::No, parent);
+    box.setButtonText(QMessageBox::Ok, okText);
+    box.setButtonText(QMessageBox::No, noText);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Ok;
+}

@@ -20,6 +20,7 @@ public:
         QString text;
         QString okText;  // Confirm only
         QString noText;  // Confirm only
+        bool cautious = false;  // Confirm whose safe answer is No (the default button)
     };
 
     // Returns true for "proceed" (only meaningful for Confirm).
@@ -30,6 +31,9 @@ public:
     // OK labelled okText, No labelled noText; anything but No proceeds.
     static bool confirm(QWidget *parent, const QString &title, const QString &text,
                         const QString &okText, const QString &noText);
+    // The same for a risky step: a warning icon, and Enter or Escape answer No.
+    static bool confirmCautious(QWidget *parent, const QString &title, const QString &text,
+                                const QString &okText, const QString &noText);
 
     // An empty responder restores the real boxes.
     static void setResponder(Responder responder);

@@ -15,8 +15,14 @@ QString settingsKey(const QString &gatewayId)
 }
 
 HostKeyStore::HostKeyStore(QSettings *settings)
-    : m_settings(settings ? settings : new QSettings()), m_own(settings == nullptr)
+    : m_settings(settings ? settings : toolSettings()), m_own(settings == nullptr)
 {
+}
+
+QSettings *HostKeyStore::toolSettings()
+{
+    return new QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("mapdesk"),
+                         QStringLiteral("mapdesk"));
 }
 
 HostKeyStore::~HostKeyStore()

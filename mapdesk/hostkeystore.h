@@ -15,8 +15,11 @@ namespace QSsh {
 class HostKeyStore
 {
 public:
-    // settings null: the tool's own QSettings. Not owned.
+    // settings null: the tool's own settings file (toolSettings()). Not owned.
     explicit HostKeyStore(QSettings *settings = nullptr);
+    // The tool's settings: an INI file the engineer can find and read
+    // (%APPDATA%\mapdesk\mapdesk.ini on Windows, ~/.config/mapdesk/mapdesk.ini).
+    static QSettings *toolSettings();
     ~HostKeyStore();
 
     static QString gatewayId(const QString &serial, const QString &deviceKey);

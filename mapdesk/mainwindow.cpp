@@ -13,6 +13,7 @@
 #include "noedititemdelegate.h"
 #include "pointlistview.h"
 #include "cconnectionforsshclient.h"
+#include "hostkeystore.h"
 #include "qtftpwidget.h"
 #include "sshcommands.h"
 #include "upgradepackage.h"
@@ -345,13 +346,14 @@ void MainWindow::onProcessGwDetectPendingDatagram()
             continue;
         const QJsonObject o = doc.object();
         const QString dk = jsonString(o, "deviceKey");
-        QString ip, sn, ver;
+        QString ip, sn, serial, ver;
         const QJsonValue fn = o.value("function");
         if (fn.isObject())
             ip = jsonString(fn.toObject(), "ip");
         const QJsonValue md = o.value("metadata");
         if (md.isObject()) {
-            sn = jsonString(md.toObject(), "sn").left(11);
+            serial = jsonString(md.toObject(), "sn");
+            sn = serial.left(11);
             ver = jsonString(md.toObject(), "softwareVersion");
         }
         if (dk.isEmpty() || ip.isEmpty() || sn.isEmpty())
@@ -363,6 +365,8 @@ void MainWindow::onProcessGwDetectPendingDatagram()
         // Shown readable; the selection reads the key fields from the item's data.
         const QString shown = ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")";
         ui->gwInfoComboBox->addItem(shown, dk + "_" + ip + "_" + sn + "_" + ver);
+        // The whole serial number names the gateway's pinned SSH host key.
+        ui->gwInfoComboBox->setItemData(ui->gwInfoComboBox->count() - 1, serial, Qt::UserRole + 1);
     }
 }
 
@@ -383,6 +387,13 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     }
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
+}
+
+QString MainWindow::serialNumber() const
+{
+    // Read when asked: the search fills the item's serial after the item is added.
+    const QString serial = ui->gwInfoComboBox->currentData(Qt::UserRole + 1).toString();
+    return serial.isEmpty() ? m_gwSnPrefix : serial;
 }
 
 // ---------------------------------------------------------------- 7F connection
@@ -862,7 +873,16 @@ void MainWindow::onSshConnectBtnClicked()
 
     auto *client = new CConnectionForSshClient(
         m_gwIp, kSshPort, CConnectionForSshClient::passwordForSerialPrefix(m_gwSnPrefix), "root");
+    // The root password goes only to a host that shows this gateway's key.
+    m_sshHostKeyId = QSsh::HostKeyStore::gatewayId(serialNumber(), m_gwDevKey);
+    m_hostKeyChange.clear();
+    m_hostKeyDeclined = false;
+    client->setHostKeyId(m_sshHostKeyId);
     client->init();
+    connect(client, &CConnectionForSshClient::sigHostKeyUnknown, this, &MainWindow::onSshHostKeyUnknown);
+    connect(client, &CConnectionForSshClient::sigHostKeyChanged, this, &MainWindow::onSshHostKeyChanged);
+    connect(this, &MainWindow::sigAcceptHostKey, client, &CConnectionForSshClient::slotAcceptHostKey);
+    connect(this, &MainWindow::sigRejectHostKey, client, &CConnectionForSshClient::slotRejectHostKey);
     connect(client, &CConnectionForSshClient::sigConnectStateChanged, this,
             &MainWindow::onSshConnectStateChanged);
     connect(client, &CConnectionForSshClient::sigDataArrived, this,
@@ -893,6 +913,63 @@ void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort,
         ui->gwDetectBtn->setEnabled(true);
         ui->gwInfoComboBox->setEnabled(true);
     }
+    if (!bState)
+        hostKeyStopped();
+}
+
+void MainWindow::onSshHostKeyUnknown(QString fingerprint)
+{
+    m_debugLog->append(DebugLogView::Ssh, u("网关ssh主机密钥(首次连接): ") + fingerprint, false);
+    const bool trusted = DialogSeam::confirm(
+        this, u("确认网关ssh主机密钥"),
+        u("首次以ssh连接网关 %1 (序列号 %2, 地址 %3)。\n网关出示的ssh主机密钥指纹(SHA-256):\n%4\n\n"
+          "确认连接的是这台网关后, 本工具记住此密钥并登录; 以后该网关出示其他密钥时, "
+          "本工具停止连接并警告, 不发送登录密码。")
+            .arg(m_gwDevKey, serialNumber(), m_gwIp, fingerprint),
+        u("信任并连接"), u("取消"));
+    if (trusted) {
+        emit sigAcceptHostKey();
+    } else {
+        m_hostKeyDeclined = true;
+        emit sigRejectHostKey();
+    }
+}
+
+void MainWindow::onSshHostKeyChanged(QString pinned, QString offered)
+{
+    // Told once the connection has stopped (onSshConnectStateChanged).
+    m_hostKeyChange = QStringList{pinned, offered};
+    m_debugLog->append(DebugLogView::Ssh,
+                       u("网关ssh主机密钥已改变: 记住的 ") + pinned + u(", 现在的 ") + offered + u(", 已停止连接"),
+                       false);
+}
+
+void MainWindow::hostKeyStopped()
+{
+    if (m_hostKeyDeclined) {
+        m_hostKeyDeclined = false;
+        ui->sshStatusLabel->setText(u("未信任网关ssh主机密钥, 未连接") + m_gwIp);
+        return;
+    }
+    if (m_hostKeyChange.size() != 2)
+        return;
+    const QString pinned = m_hostKeyChange[0], offered = m_hostKeyChange[1];
+    const QString id = m_sshHostKeyId;
+    m_hostKeyChange.clear();
+    ui->sshStatusLabel->setText(u("网关ssh主机密钥已改变, 已停止连接") + m_gwIp);
+    const bool replace = DialogSeam::confirmCautious(
+        this, u("网关ssh主机密钥已改变"),
+        u("网关 %1 (序列号 %2, 地址 %3) 出示的ssh主机密钥与记住的不同, 连接已停止, 未发送登录密码。\n\n"
+          "记住的指纹: %4\n现在的指纹: %5\n\n"
+          "若这台网关没有更换、没有重装系统, 可能有其他设备在冒充它: 请不要替换, 先检查网络。\n"
+          "只有确认网关已更换或已重装时, 才替换记住的密钥。")
+            .arg(m_gwDevKey, serialNumber(), m_gwIp, pinned, offered),
+        u("替换为新密钥并连接"), u("不连接"));
+    if (!replace || m_sshConnected)
+        return;
+    QSsh::HostKeyStore().pin(id, offered);
+    m_debugLog->append(DebugLogView::Ssh, u("已替换网关ssh主机密钥: ") + offered, false);
+    onSshConnectBtnClicked();
 }
 
 void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)

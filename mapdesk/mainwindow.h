@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include "gateway7fclient.h"
@@ -55,6 +56,8 @@ public:
     QString gatewayIp() const { return m_gwIp; }
     QString gatewayKey() const { return m_gwDevKey; }
     QString serialPrefix() const { return m_gwSnPrefix; }
+    // The selected gateway's whole serial number (the prefix when only that is known).
+    QString serialNumber() const;
     bool is7FConnected() const;
     int pendingOpCode() const;
     Gateway7FClient *gateway7F() const { return m_7f; }
@@ -94,6 +97,9 @@ public:
 signals:
     void sigSendSshCmd(QString strMsg);
     void sigDisconnecteSsh();
+    // The engineer's answer to a first-use host key question.
+    void sigAcceptHostKey();
+    void sigRejectHostKey();
 
 public slots:
     // Discovery and 7F connection.
@@ -125,6 +131,8 @@ public slots:
     void onSshConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr);
     void onSshSlotDataArrived(QString strMsg, QString strIp, int nPort);
     void onSshErrorArrived(QString strMsg, QString strIp, int nPort);
+    void onSshHostKeyUnknown(QString fingerprint);
+    void onSshHostKeyChanged(QString pinned, QString offered);
     void onSshGetMapJsonBtnClicked();
     void onSshDownloadMapJsonBtnClicked();
     void onSshRebootGwBtnClicked();
@@ -197,6 +205,11 @@ private:
 
     // SSH shell, flows, the map file.
     bool m_sshConnected = false;
+    // The connection's host key pin, and what the key check said about it.
+    void hostKeyStopped();
+    QString m_sshHostKeyId;
+    QStringList m_hostKeyChange;  // (pinned, offered) of a refused key
+    bool m_hostKeyDeclined = false;
     RemoteFlowRunner *m_runner = nullptr;
     bool m_flowSearching = false;
     quint16 m_discoveryPort = kDiscoveryPort;

@@ -76,27 +76,62 @@ FlowStep md5Step(const QString &remotePath, const QString &digest)
     return s;
 }
 
-FlowStep relayProbe(int ms, const QString &version, const QString &notPid)
+// The service runs (a new process when newProcess: not the PID an earlier
+// step remembered), with the version when one is given.
+FlowStep relayProbe(int ms, const QString &version, bool newProcess)
 {
     FlowStep s;
     s.kind = FlowStep::Poll;
     s.command = kRelayProbe;
-    s.title = u("等待modbus服务运行");
+    s.title = newProcess ? u("等待modbus服务重新运行") : u("等待modbus服务运行");
     s.timeoutMs = ms;
-    s.judge = [version, notPid](const ShellResult &r, QString *why) {
+    s.judge = [version, newProcess](const ShellResult &r, QString *why) {
         const QString pids = labelled(r.out, "PID");
         const QString ver = labelled(r.out, "VER");
+        const QString oldPids = r.facts.value("PID");
         if (pids.isEmpty()) {
             *why = u("modbus服务(busrelay)未运行");
             return FlowStep::Again;
         }
-        if (!notPid.isEmpty() && pids == notPid) {
+        if (newProcess && !oldPids.isEmpty() && pids == oldPids) {
             *why = u("modbus服务仍是原进程 ") + pids;
             return FlowStep::Again;
         }
         if (!version.isEmpty() && ver != version) {
             *why = u("modbus服务版本为\"") + ver + u("\", 应为\"") + version + "\"";
             return FlowStep::Again;
+        }
+        return FlowStep::Ok;
+    };
+    return s;
+}
+
+// The restarted service's start-up line about mbacl.json: a new one must
+// appear (the count grows past the one remembered before the restart), and
+// it must not say the file was refused.
+FlowStep aclLogCheck()
+{
+    FlowStep s;
+    s.kind = FlowStep::Poll;
+    s.command = SshCommands::aclLogProbe();
+    s.title = u("查看modbus服务日志中的允许列表");
+    s.timeoutMs = RemoteFlows::kAclLogMs;
+    s.timeoutText = u("modbus服务重启后") + QString::number(RemoteFlows::kAclLogMs / 1000)
+                    + u("秒内, 日志/tmp/mb.log中未出现mbacl.json的加载结果: 网关上的busrelay可能不支持客户端允许列表"
+                        "(请先更新modbus程序), 此时modbus端口接受任何客户端");
+    s.remembers << "ACLLINE";
+    s.judge = [](const ShellResult &r, QString *why) {
+        bool counted = false;
+        const int now = labelled(r.out, "ACLN").toInt(&counted);
+        const int before = r.facts.value("ACLN").toInt();
+        if (!counted || now == before) {
+            *why = u("modbus服务日志中还没有新的mbacl.json加载记录");
+            return FlowStep::Again;
+        }
+        const QString line = labelled(r.out, "ACLLINE");
+        if (line.contains(QLatin1String("mbacl.json refused"))) {
+            *why = u("modbus服务拒绝了下发的mbacl.json, modbus端口接受任何客户端:\n") + line;
+            return FlowStep::Fail;
         }
         return FlowStep::Ok;
     };
@@ -146,7 +181,7 @@ QString marker(const QString &token)
 
 bool usesTftp(int code)
 {
-    return (code >= GetMapJson && code <= PutVrvCfg) || code == ExportPoints;
+    return (code >= GetMapJson && code <= PutVrvCfg) || code == ExportPoints || code == GetAcl || code == PutAcl;
 }
 
 QString stepText(const FlowStep &s)
@@ -245,7 +280,7 @@ FlowPlan plan(int code, const FlowContext &c)
         install.doneStatus = u("modbus程序已安装, 等待modbus服务启动....");
         // The kills print errors when nothing runs; the probe decides.
         install.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
-        FlowStep probe = relayProbe(20000, c.targetVersion, QString());
+        FlowStep probe = relayProbe(20000, c.targetVersion, false);
         probe.timeoutText = u("更新modbus程序后, modbus服务在20秒内未以新版本运行");
         p.steps << put << install << probe;
         p.okStatus = u("更新modbus程序成功 modbus.zip");
@@ -287,14 +322,14 @@ FlowPlan plan(int code, const FlowContext &c)
         FlowStep before;
         before.command = "echo __MDK_PID=$(pidof busrelay) \n";
         before.title = u("记下modbus服务进程");
+        before.remembers << "PID";
         before.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
         FlowStep kill;
         kill.command = SshCommands::restartRelay();
         kill.title = u("结束modbus服务进程");
         kill.judge = before.judge;
         p.steps << before << kill;
-        // The probe learns the old process from the first step (filled in by the runner).
-        FlowStep probe = relayProbe(20000, QString(), QString());
+        FlowStep probe = relayProbe(20000, QString(), true);
         probe.timeoutText = u("modbus服务在20秒内未重新运行");
         p.steps << probe;
         p.okStatus = u("modbus服务已重启");
@@ -335,6 +370,41 @@ FlowPlan plan(int code, const FlowContext &c)
         p.failText = u("导出点表失败!");
         break;
     }
+    case GetAcl: {
+        const QString name = dk + "-mbacl.json";
+        p.startStatus = u("获取modbus客户端允许列表....");
+        p.steps << transferStep(SshCommands::getAcl(dk, ip), FlowStep::GatewayPushes, name, 8000,
+                                u("获取modbus客户端允许列表超时!!!"));
+        p.fetchedPath = c.tftpRoot + "/" + name;
+        p.okStatus = u("获取modbus客户端允许列表成功") + p.fetchedPath;
+        p.failText = u("获取modbus客户端允许列表失败!");
+        break;
+    }
+    case PutAcl: {
+        const QString name = dk + "-mbacl.json";
+        p.startStatus = u("下发modbus客户端允许列表....");
+        FlowStep put = transferStep(SshCommands::putAcl(dk, ip), FlowStep::GatewayPulls, name, 8000,
+                                    u("下发modbus客户端允许列表超时!!!"));
+        put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
+        FlowStep before;
+        before.command = SshCommands::aclLogCountAndPid();
+        before.title = u("记下modbus服务进程及其日志");
+        before.remembers << "PID" << "ACLN";
+        before.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
+        FlowStep install;
+        install.command = SshCommands::installAcl(dk, stamp);
+        install.title = u("安装") + name + u("并重启modbus服务");
+        // Ends with the service started in the background; the checks decide.
+        install.judge = before.judge;
+        FlowStep probe = relayProbe(20000, QString(), true);
+        probe.timeoutText = u("下发允许列表后, modbus服务在20秒内未重新运行");
+        p.steps << put << before << install << md5Step("/gateway/modbus/mbacl.json", c.sentDigest) << probe
+                << aclLogCheck();
+        p.okStatus = u("下发modbus客户端允许列表成功 ") + name;
+        p.okBoxText = p.okStatus + u(", modbus服务已重启并加载:\n{ACLLINE}");
+        p.failText = u("下发modbus客户端允许列表失败!");
+        break;
+    }
     default:
         p.code = None;
         break;
@@ -370,6 +440,7 @@ bool RemoteFlowRunner::start(const FlowPlan &plan)
     m_allErr.clear();
     m_errRest.clear();
     m_lastWhy.clear();
+    m_facts.clear();
     emit busyChanged();
     emit statusText(plan.startStatus);
     beginStep();
@@ -401,6 +472,7 @@ void RemoteFlowRunner::sendStepCommand()
     m_res.status = -1;
     m_res.out.clear();
     m_res.err.clear();
+    m_res.facts = m_facts;
     m_outBuf.clear();
     m_errBuf = m_errRest;
     m_errRest.clear();
@@ -566,18 +638,17 @@ void RemoteFlowRunner::stepOk()
     const FlowStep &s = step();
     if (!s.doneStatus.isEmpty())
         emit statusText(s.doneStatus);
-    // The service restart compares with the process seen before the kill.
-    if (m_plan.code == RemoteFlows::RestartRelay && m_step == 0) {
-        const QString pids = labelled(m_res.out, "PID");
-        m_plan.steps[2] = relayProbe(m_plan.steps[2].timeoutMs, QString(), pids);
-        m_plan.steps[2].timeoutText = u("modbus服务在20秒内未重新运行");
-        m_plan.steps[2].title = u("等待modbus服务重新运行");
-    }
+    for (const QString &label : s.remembers)
+        m_facts[label] = labelled(m_res.out, label.toLatin1().constData());
     if (++m_step < m_plan.steps.size()) {
         beginStep();
         return;
     }
-    const FlowPlan done = m_plan;
+    FlowPlan done = m_plan;
+    for (auto it = m_facts.constBegin(); it != m_facts.constEnd(); ++it) {
+        done.okStatus.replace("{" + it.key() + "}", it.value());
+        done.okBoxText.replace("{" + it.key() + "}", it.value());
+    }
     endFlow();
     emit statusText(done.okStatus);
     if (!done.fetchedPath.isEmpty())

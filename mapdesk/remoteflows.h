@@ -8,7 +8,9 @@
 // times and texts. RemoteFlowRunner runs one flow at a time and says
 // "success" only when the flow's last check has confirmed the goal.
 
+#include <QMap>
 #include <QObject>
+#include <QStringList>
 #include <QString>
 #include <QVector>
 
@@ -36,6 +38,8 @@ struct ShellResult
     QString out;
     QString err;
     bool transferred = false;
+    // Values earlier steps of the flow remembered (FlowStep::remembers).
+    QMap<QString, QString> facts;
 };
 
 struct FlowStep
@@ -58,6 +62,9 @@ struct FlowStep
     QString timeoutText;  // shown when the step runs out of time; empty: the flow's failure text
     QString doneStatus;   // status bar text once the step has ended well
     QString title;        // what the step does, shown while it runs; empty: said by its kind
+    // Labels of "__MDK_<label>=value" lines whose values, once the step has
+    // ended well, later steps see in ShellResult::facts.
+    QStringList remembers;
     // Shell and Poll: the step's outcome; *why explains a Fail or an Again.
     std::function<Verdict(const ShellResult &, QString *why)> judge;
     // AwaitGateway: the answer that counts (version empty: any).
@@ -71,6 +78,7 @@ struct FlowPlan
     bool holdsWindow = true;  // else only the SSH connect button is held
     QString startStatus;
     QVector<FlowStep> steps;
+    // Both may name a remembered value as {label}.
     QString okStatus;
     QString okBoxText;    // "Info" box on success; empty: none
     QString failText;     // lead of the failure box
@@ -89,8 +97,13 @@ enum Code {
     PutVrvCfg = 7,
     RestartRelay = 8,
     RebootGateway = 9,
-    ExportPoints = 10
+    ExportPoints = 10,
+    GetAcl = 11,
+    PutAcl = 12
 };
+
+// How long the restarted service may take to log how it took mbacl.json.
+const int kAclLogMs = 15000;
 
 // How long the point-list export may take: the gateway stops a busrelay
 // that ignores --points after 10 s, then pushes the file.
@@ -171,6 +184,7 @@ private:
     QString m_allErr;   // the shell's standard error over the whole flow
     QString m_errRest;  // standard error after the last end mark
     QString m_lastWhy;
+    QMap<QString, QString> m_facts;
 };
 
 #endif // REMOTEFLOWS_H

@@ -94,6 +94,44 @@ QString exportPoints(const QString &dk, const QString &localIp)
            + " rm -f " + file + " \n ";
 }
 
+namespace {
+// The service's own start-up lines about the list (not the per-client refusals).
+const char kAclLogPattern[] = "'mbacl\\.json(:| refused| lists no address)'";
+}
+
+QString getAcl(const QString &dk, const QString &localIp)
+{
+    const QString copy = dk + "-mbacl.json";
+    return "mkdir -p /gateway/modbus\n cd /gateway/modbus \n if [ -f mbacl.json ]; then cp mbacl.json " + copy
+           + "; else : > " + copy + "; fi \n tftp -pr " + copy + " " + localIp + kTftpPort + " rm -f " + copy
+           + " \n ";
+}
+
+QString putAcl(const QString &dk, const QString &localIp)
+{
+    return put("mbacl.json", dk, localIp);
+}
+
+QString installAcl(const QString &dk, const QString &stamp)
+{
+    return "cd /gateway/modbus \nif [ -f mbacl.json ]; then cp mbacl.json " + dk + "-" + stamp
+           + "-mbacl.json; fi \nmv " + dk + "-mbacl.json mbacl.json\ncd /gateway/ \n" + kStopRelay
+           + "/gateway/modbus/relay_start.sh & \n";
+}
+
+QString aclLogProbe()
+{
+    return QString("echo __MDK_ACLN=$(grep -acE %1 /tmp/mb.log 2>/dev/null) \n"
+                   "echo __MDK_ACLLINE=$(grep -aE %1 /tmp/mb.log 2>/dev/null | tail -n 1) \n")
+        .arg(QLatin1String(kAclLogPattern));
+}
+
+QString aclLogCountAndPid()
+{
+    return QString("echo __MDK_PID=$(pidof busrelay) \necho __MDK_ACLN=$(grep -acE %1 /tmp/mb.log 2>/dev/null) \n")
+        .arg(QLatin1String(kAclLogPattern));
+}
+
 QString restartRelay()
 {
     return QStringLiteral("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n");

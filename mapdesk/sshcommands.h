@@ -38,6 +38,19 @@ QString installRelayPackage();
 // list (the tool checks the header).
 QString exportPoints(const QString &dk, const QString &localIp);
 
+// The Modbus client allow-list. Fetch: a gateway without mbacl.json sends an
+// empty file (the service then accepts every client, as with an empty one).
+QString getAcl(const QString &dk, const QString &localIp);
+QString putAcl(const QString &dk, const QString &localIp);
+// Keeps the old list (if any) under a time-stamped name, puts the new one in
+// place and restarts the service, which reads the list only at start.
+QString installAcl(const QString &dk, const QString &stamp);
+// How the running service took the list: the number of its start-up lines
+// about mbacl.json in /tmp/mb.log (__MDK_ACLN=) and the last one (__MDK_ACLLINE=).
+QString aclLogProbe();
+// The __MDK_ACLN= count alone, and the service's process (__MDK_PID=).
+QString aclLogCountAndPid();
+
 QString restartRelay();
 QString rebootGateway();
 

@@ -10,7 +10,10 @@
 // The tool's own SSH client and TFTP server fetch and install map.json,
 // upgrade the service from a broken and from a good package, fetch with the
 // TFTP server stopped, and refuse a TFTP client that is not the gateway.
+// The gateway host is started again with another SSH host key to check that
+// the tool pins the first key it was told to trust.
 #include "dialogseam.h"
+#include "hostkeystore.h"
 #include "mainwindow.h"
 #include "qtftpwidget.h"
 
@@ -21,6 +24,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTcpSocket>
@@ -104,12 +108,16 @@ private slots:
     void upgradeRelayChecked();
     void fetchWithTftpStopped();
     void foreignTftpClientRefused();
+    void hostKeyPinnedOnFirstUse();
 
 private:
     // A window with the TFTP root on the PC folder and SSH up to the gateway.
     bool connectWindow(MainWindow &w, bool startTftp = true);
     void makeRelayPackage(bool good);
     bool buildGateway(QString *why);
+    // (Re)starts the gateway host's sshd with the key cfg/hostkey.
+    bool startGatewayHost(QString *why);
+    void stopGatewayHost();
     bool enterNs(const QString &ns);
     void removeStale();
     QString gwFile(const QString &name) const { return m_tmp.filePath("gw/modbus/" + name); }
@@ -125,6 +133,7 @@ private:
     bool m_nsMade = false;
     QProcess m_gateway;
     QList<DialogSeam::Request> m_dialogs;
+    QList<DialogSeam::Request> m_keyDialogs;  // the SSH host key questions, apart
     QStringList m_refuse;  // titles of confirmations answered "否"
 };
 
@@ -224,6 +233,12 @@ bool TstGatewayFlow::buildGateway(QString *why)
         return false;
     }
 
+    return startGatewayHost(why);
+}
+
+bool TstGatewayFlow::startGatewayHost(QString *why)
+{
+    const QString cfg = m_tmp.filePath("cfg"), bin = m_tmp.filePath("bin");
     m_gateway.setProcessChannelMode(QProcess::ForwardedChannels);
     // Its own PID namespace too: the gateway's pidof must not see this machine's processes.
     m_gateway.start("ip", {"netns", "exec", m_gwNs, "unshare", "-m", "-p", "--fork", "--kill-child",
@@ -246,29 +261,8 @@ bool TstGatewayFlow::buildGateway(QString *why)
     return false;
 }
 
-void TstGatewayFlow::initTestCase()
+void TstGatewayFlow::stopGatewayHost()
 {
-    if (getuid() != 0)
-        QSKIP("needs root for namespaces and mounts");
-    for (const char *p : {"/usr/sbin/sshd", "/bin/busybox", "/usr/bin/openssl"})
-        if (!QFileInfo::exists(p))
-            QSKIP(qPrintable(QString(p) + " is not installed"));
-    QVERIFY(m_tmp.isValid());
-    QString why;
-    if (!buildGateway(&why)) {
-        cleanupTestCase();
-        QFAIL(qPrintable("gateway host: " + why));
-    }
-    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
-        if (r.title != "warn")  // the start-up package check
-            m_dialogs.append(r);
-        return !m_refuse.contains(r.title);
-    });
-}
-
-void TstGatewayFlow::cleanupTestCase()
-{
-    DialogSeam::setResponder(nullptr);
     if (m_gateway.state() != QProcess::NotRunning) {
         m_gateway.terminate();
         if (!m_gateway.waitForFinished(3000)) {
@@ -282,6 +276,36 @@ void TstGatewayFlow::cleanupTestCase()
         for (const QString &p : pids)
             ::kill(p.toInt(), SIGKILL);
     }
+}
+
+void TstGatewayFlow::initTestCase()
+{
+    if (getuid() != 0)
+        QSKIP("needs root for namespaces and mounts");
+    for (const char *p : {"/usr/sbin/sshd", "/bin/busybox", "/usr/bin/openssl"})
+        if (!QFileInfo::exists(p))
+            QSKIP(qPrintable(QString(p) + " is not installed"));
+    QVERIFY(m_tmp.isValid());
+    // Pinned host keys go to this test's own settings file.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_tmp.filePath("settings"));
+    QString why;
+    if (!buildGateway(&why)) {
+        cleanupTestCase();
+        QFAIL(qPrintable("gateway host: " + why));
+    }
+    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        if (r.title.contains(QString::fromUtf8("ssh主机密钥")))
+            m_keyDialogs.append(r);
+        else if (r.title != "warn")  // the start-up package check
+            m_dialogs.append(r);
+        return !m_refuse.contains(r.title);
+    });
+}
+
+void TstGatewayFlow::cleanupTestCase()
+{
+    DialogSeam::setResponder(nullptr);
+    stopGatewayHost();
     if (m_origNs >= 0) {
         setns(m_origNs, CLONE_NEWNET);
         close(m_origNs);
@@ -605,6 +629,103 @@ void TstGatewayFlow::foreignTftpClientRefused()
 
     w.findChild<QPushButton *>("sshConnectBtn")->click();
     QTest::qWait(300);
+}
+
+void TstGatewayFlow::hostKeyPinnedOnFirstUse()
+{
+    const QString cfg = m_tmp.filePath("cfg");
+    auto fingerprint = [](const QString &key) {
+        const QString line = output("ssh-keygen", {"-l", "-E", "sha256", "-f", key + ".pub"});
+        return line.section(' ', 1, 1);
+    };
+    const QString fpA = fingerprint(cfg + "/hostkey");
+    QVERIFY2(fpA.startsWith("SHA256:"), qPrintable(fpA));
+    QFile::remove(cfg + "/hostkey2");
+    QFile::remove(cfg + "/hostkey2.pub");
+    QVERIFY(QProcess::execute("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", cfg + "/hostkey2"}) == 0);
+    const QString fpB = fingerprint(cfg + "/hostkey2");
+    QVERIFY(fpB.startsWith("SHA256:") && fpB != fpA);
+
+    // A gateway this tool has never seen: the whole serial number from the search names it.
+    const QString serial = "99000000002000777";
+    const QString id = QSsh::HostKeyStore::gatewayId(serial, kGwKey);
+    QSsh::HostKeyStore store;
+    QVERIFY(store.pinned(id).isEmpty());
+    const QString otherId = QSsh::HostKeyStore::gatewayId("99000000002", kGwKey);
+    const QString otherPin = store.pinned(otherId);
+    MainWindow w;
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    auto *sshBtn = w.findChild<QPushButton *>("sshConnectBtn");
+    auto *sshLabel = w.findChild<QLabel *>("sshStatusLabel");
+    w.findChild<QtftpWidget *>("widget")->findChild<QLineEdit *>("root")->setText(m_tmp.filePath("pc"));
+    combo->addItem("shown", QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    combo->setItemData(combo->count() - 1, serial, Qt::UserRole + 1);
+    combo->setCurrentIndex(combo->count() - 1);
+    QCOMPARE(w.serialNumber(), serial);
+    auto connectOnce = [&]() {
+        m_keyDialogs.clear();
+        QMetaObject::invokeMethod(&w, "onSshConnectBtnClicked");
+        for (int i = 0; i < 200 && !sshBtn->isEnabled(); ++i)
+            QTest::qWait(100);
+        return sshBtn->isEnabled() && w.isSshConnected();
+    };
+    auto disconnect = [&]() {
+        QMetaObject::invokeMethod(&w, "onSshConnectBtnClicked");
+        QTest::qWait(300);  // the client ends its thread
+    };
+
+    // First use, declined: no login, nothing remembered.
+    const QString askTitle = QString::fromUtf8("确认网关ssh主机密钥");
+    m_refuse = QStringList{askTitle};
+    QVERIFY(!connectOnce());
+    m_refuse.clear();
+    QCOMPARE(m_keyDialogs.size(), 1);
+    QCOMPARE(m_keyDialogs[0].title, askTitle);
+    QVERIFY2(m_keyDialogs[0].text.contains(fpA) && m_keyDialogs[0].text.contains(serial),
+             qPrintable(m_keyDialogs[0].text));
+    QCOMPARE(sshLabel->text(), QString::fromUtf8("未信任网关ssh主机密钥, 未连接") + kGwIp);
+    QVERIFY(store.pinned(id).isEmpty());
+
+    // Accepted: logged in, the key is pinned; the next connection goes on without a question.
+    QVERIFY(connectOnce());
+    QCOMPARE(m_keyDialogs.size(), 1);
+    QCOMPARE(store.pinned(id), fpA);
+    disconnect();
+    QVERIFY(connectOnce());
+    QVERIFY(m_keyDialogs.isEmpty());
+    disconnect();
+
+    // The same address answers with another key: stopped with both fingerprints named.
+    stopGatewayHost();
+    QVERIFY(QFile::remove(cfg + "/hostkey"));
+    QVERIFY(QFile::copy(cfg + "/hostkey2", cfg + "/hostkey"));
+    QString why;
+    QVERIFY2(startGatewayHost(&why), qPrintable(why));
+    const QString changedTitle = QString::fromUtf8("网关ssh主机密钥已改变");
+    m_refuse = QStringList{changedTitle};
+    QVERIFY(!connectOnce());
+    m_refuse.clear();
+    QCOMPARE(m_keyDialogs.size(), 1);
+    QCOMPARE(m_keyDialogs[0].title, changedTitle);
+    QVERIFY(m_keyDialogs[0].cautious);
+    QVERIFY2(m_keyDialogs[0].text.contains(QString::fromUtf8("记住的指纹: ") + fpA)
+                 && m_keyDialogs[0].text.contains(QString::fromUtf8("现在的指纹: ") + fpB),
+             qPrintable(m_keyDialogs[0].text));
+    QCOMPARE(sshLabel->text(), QString::fromUtf8("网关ssh主机密钥已改变, 已停止连接") + kGwIp);
+    QCOMPARE(store.pinned(id), fpA);
+    // Other gateways' pins are not touched by any of this.
+    QCOMPARE(store.pinned(otherId), otherPin);
+
+    // A replaced gateway: the engineer replaces the pin, the tool connects at once.
+    m_keyDialogs.clear();
+    QMetaObject::invokeMethod(&w, "onSshConnectBtnClicked");
+    QTRY_VERIFY_WITH_TIMEOUT(w.isSshConnected(), 20000);
+    QCOMPARE(m_keyDialogs.size(), 1);
+    QCOMPARE(store.pinned(id), fpB);
+    disconnect();
+    QVERIFY(connectOnce());
+    QVERIFY(m_keyDialogs.isEmpty());
+    disconnect();
 }
 
 QTEST_MAIN(TstGatewayFlow)
