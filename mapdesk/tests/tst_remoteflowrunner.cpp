@@ -58,6 +58,7 @@ private slots:
     void oneFlowAtATime();
     void stepsAreAnnounced();
     void exportPointsIsChecked();
+    void aclInstallReadsTheServiceLog();
 
 private:
     QList<DialogSeam::Request> m_boxes;
@@ -295,6 +296,73 @@ void TstRemoteFlowRunner::exportPointsIsChecked()
     QVERIFY(run(QByteArray()));
     QVERIFY(!done.last().at(1).toBool());
     QVERIFY2(m_boxes.last().text.endsWith(u("文件为空")), qPrintable(m_boxes.last().text));
+}
+
+void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
+{
+    const FlowPlan p = RemoteFlows::plan(RemoteFlows::PutAcl, context());
+    QVERIFY(RemoteFlows::usesTftp(RemoteFlows::PutAcl) && RemoteFlows::usesTftp(RemoteFlows::GetAcl));
+    QCOMPARE(p.steps.size(), 6);
+    QCOMPARE(p.steps[3].command, QString("md5sum /gateway/modbus/mbacl.json \n"));
+
+    RemoteFlowRunner r(nullptr);
+    QSignalSpy sent(&r, &RemoteFlowRunner::sendCommand);
+    QSignalSpy done(&r, &RemoteFlowRunner::finished);
+    auto answer = [&](const QString &out) {
+        const QString tok = tokenOf(sent.last().at(0).toString());
+        r.shellOutput(out + "__MDK_" + tok + "_0\n");
+        r.shellError("__MDK_" + tok + "_E\n");
+    };
+    const QString digest = context().sentDigest + "  /gateway/modbus/mbacl.json\n";
+    const QString accepted = "12:00:01.250 INFO  mbAcl.cpp:150: mbacl.json: the Modbus port accepts clients only "
+                             "from 10.200.9.1, 192.168.7.0/24";
+    // Up to the log check: the old service (PID 700) had logged the list 3 times.
+    auto runToLogCheck = [&]() {
+        if (!r.start(p))
+            return false;
+        r.fileSent("gwr0000001-mbacl.json");
+        answer(QString());                              // transfer
+        answer("__MDK_PID=700\n__MDK_ACLN=3\n");        // before the restart
+        answer(QString());                              // install and restart
+        answer(digest);                                 // digest
+        const int probes = sent.count();
+        answer("__MDK_PID=700\n__MDK_VER=V2\n");        // still the old process
+        QTest::qWait(1200);
+        if (sent.count() != probes + 1)
+            return false;
+        answer("__MDK_PID=731\n__MDK_VER=V2\n");
+        return sent.last().at(0).toString().startsWith("echo __MDK_ACLN=$(grep -acE");
+    };
+
+    // The new process has logged its line: success, and the box quotes it.
+    QVERIFY(runToLogCheck());
+    const int checks = sent.count();
+    answer("__MDK_ACLN=3\n__MDK_ACLLINE=12:00:00.100 INFO  mbAcl.cpp:147: mbacl.json lists no address\n");
+    QCOMPARE(done.count(), 0);  // the old process's line: asked again
+    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), checks + 1, 3000);
+    answer("__MDK_ACLN=4\n__MDK_ACLLINE=" + accepted + "\n");
+    QCOMPARE(done.count(), 1);
+    QVERIFY(done.last().at(1).toBool());
+    QCOMPARE(m_boxes.last().kind, DialogSeam::Information);
+    QCOMPARE(m_boxes.last().text, u("下发modbus客户端允许列表成功 gwr0000001-mbacl.json, modbus服务已重启并加载:\n") + accepted);
+
+    // The service refused the file: a failure that says every client is accepted.
+    QVERIFY(runToLogCheck());
+    answer("__MDK_ACLN=1\n__MDK_ACLLINE=12:00:02.000 ERROR mbAcl.cpp:140: mbacl.json refused (entry 2 is not an IPv4 "
+           "address or range): NO client allow-list in force, the Modbus port accepts every client\n");
+    QCOMPARE(done.count(), 2);
+    QVERIFY(!done.last().at(1).toBool());
+    QVERIFY2(m_boxes.last().text.startsWith(u("下发modbus客户端允许列表失败!\nmodbus服务拒绝了下发的mbacl.json"))
+                 && m_boxes.last().text.contains("entry 2 is not an IPv4"),
+             qPrintable(m_boxes.last().text));
+
+    // A service too old for the list never logs it: the time runs out with a hint to upgrade.
+    QVERIFY(runToLogCheck());
+    answer("__MDK_ACLN=3\n__MDK_ACLLINE=\n");
+    r.expire();
+    QCOMPARE(done.count(), 3);
+    QVERIFY(!done.last().at(1).toBool());
+    QVERIFY2(m_boxes.last().text.contains(u("网关上的busrelay可能不支持客户端允许列表")), qPrintable(m_boxes.last().text));
 }
 
 QTEST_MAIN(TstRemoteFlowRunner)
