@@ -231,7 +231,7 @@ private:
 
     // Digits (a lone "-" reads as 0 there), or else what a C++ stream takes
     // as a double: the service decides it that way, overflow refused.
-    static bool numberValid(const Token &t)
+    Q_NEVER_INLINE static bool numberValid(const Token &t)
     {
         const std::string text(t.start, size_t(t.stop - t.start));
         if (text == "-")
@@ -240,6 +240,11 @@ private:
         in.imbue(std::locale::classic());
         double value = 0;
         return bool(in >> value);
+    }
+
+    Q_NEVER_INLINE bool failNumber(const Token &t)
+    {
+        return fail(QStringLiteral("\"%1\"不是数字").arg(QString::fromUtf8(t.start, int(t.stop - t.start))), t.start);
     }
 
     static int hexDigit(char c)
@@ -268,7 +273,7 @@ private:
         return true;
     }
 
-    bool decodeString(const Token &t, QByteArray *out)
+    Q_NEVER_INLINE bool decodeString(const Token &t, QByteArray *out)
     {
         out->clear();
         const char *p = t.start + 1;
@@ -354,10 +359,7 @@ private:
             return readArray(v, depth);
         case Num:
             v->type = Value::Scalar;
-            if (!numberValid(t))
-                return fail(QStringLiteral("\"%1\"不是数字").arg(QString::fromUtf8(t.start, int(t.stop - t.start))),
-                            t.start);
-            return true;
+            return numberValid(t) || failNumber(t);
         case Str:
             v->type = Value::String;
             return decodeString(t, &v->text);
@@ -425,7 +427,7 @@ private:
         }
     }
 
-    bool fail(const QString &what, const char *at)
+    Q_NEVER_INLINE bool fail(const QString &what, const char *at)
     {
         if (m_error.isEmpty()) {
             int line = 1;
@@ -539,7 +541,7 @@ bool parse(const QByteArray &fileText, QStringList *entries, QString *error)
         if (item.type != Value::String)
             return refuse(QStringLiteral("第%1项不是字符串").arg(i + 1));
         // Byte for byte: anything but ASCII digits, dots and a slash is refused.
-        const QString text = QString::fromLatin1(item.text.constData(), item.text.size());
+        const QString text = QLatin1String(item.text.constData(), item.text.size());
         QString why;
         Entry e;
         if (!parseEntry(text, &e, &why))
