@@ -25,6 +25,8 @@ bool parseRaw(const QString &text, quint32 *address, int *prefix, QString *why)
             return fail(QStringLiteral("含有空格"));
         if (ch == ':')
             return fail(QStringLiteral("不支持IPv6地址"));
+        if (ch.category() == QChar::Other_Control)
+            return fail(QStringLiteral("含有控制字符"));
         if (!(ch >= '0' && ch <= '9') && ch != '.' && ch != '/')
             return fail(QStringLiteral("含有非法字符 \"%1\"").arg(ch));
     }
@@ -444,6 +446,16 @@ private:
     QString m_error;
 };
 
+// An entry for a message: control characters (a NUL too) as "?".
+QString shown(const QByteArray &bytes)
+{
+    QString text = QString::fromUtf8(bytes.constData(), bytes.size()).left(40);
+    for (QChar &ch : text)
+        if (ch.category() == QChar::Other_Control)
+            ch = '?';
+    return text;
+}
+
 void appendJsonString(QByteArray *out, const QString &s)
 {
     out->append('"');
@@ -546,7 +558,7 @@ bool parse(const QByteArray &fileText, QStringList *entries, QString *error)
         Entry e;
         if (!parseEntry(text, &e, &why))
             return refuse(QStringLiteral("第%1项 \"%2\" 不是IPv4地址或地址段: %3")
-                              .arg(i + 1).arg(QString::fromUtf8(item.text).left(40), why));
+                              .arg(i + 1).arg(shown(item.text), why));
         result << text;
     }
     *entries = result;

@@ -187,6 +187,9 @@ void TstAclEditor::refusedFileLeavesEntries()
     QVERIFY2(error.contains("10.0.0.300"), qPrintable(error));
     QVERIFY(!AclFile::parse("{\"allow\": [\"10.0.0.2\"\n\n\"x\"]}", &entries, &error));
     QVERIFY2(error.contains(QString::fromUtf8("第3行")), qPrintable(error));
+    // A NUL in an entry is named, not passed into the message.
+    QVERIFY(!AclFile::parse("{\"allow\": [\"1.2.3.4\\u0000/8\"]}", &entries, &error));
+    QVERIFY2(error.contains("1.2.3.4?/8") && !error.contains(QChar(0)), qPrintable(error));
 }
 
 void TstAclEditor::serializeRoundTrip()
