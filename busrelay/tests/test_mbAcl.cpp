@@ -92,6 +92,13 @@ TEST(MbAclEntry, MalformedEntriesAreRejected) {
     EXPECT_TRUE(mb_acl_parse_entry("255.255.255.255/32", &e));
 }
 
+TEST(MbAclEntry, EmbeddedNulIsRejected) {
+    MbAclEntry e;
+    EXPECT_FALSE(mb_acl_parse_entry(std::string("1.2.3.4\0", 8), &e));
+    EXPECT_FALSE(mb_acl_parse_entry(std::string("1.2.3.4\0/24", 11), &e));
+    EXPECT_NE(refusal_of(R"({"allow": ["10.0.0.1\u0000junk"]})").find("entry 1"), std::string::npos);
+}
+
 TEST(MbAclFile, EmptyFormsAcceptEveryone) {
     for (const char *text : {"", "  \n\t", "{}", R"({"allow": []})", "// none yet\n{}"}) {
         const MbAcl acl = acl_of(text);
@@ -111,6 +118,10 @@ TEST(MbAclFile, AnyFaultRefusesTheWholeFile) {
     EXPECT_EQ(refusal_of(R"({"allow": "10.0.0.1"})"), "\"allow\" is not a list");
     // The reason is one log line.
     EXPECT_EQ(refusal_of("{\n\"allow\": [\n").find('\n'), std::string::npos);
+
+    // Nesting past the reader's limit is refused, not thrown out of start-up.
+    const std::string deep = R"({"allow": [], "n": )" + std::string(5000, '[') + "}";
+    EXPECT_NE(refusal_of(deep).find("not JSON"), std::string::npos);
 
     std::string many = R"({"allow": [)";
     for (int i = 0; i <= MB_ACL_MAX_ENTRIES; ++i)

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <sstream>
 
@@ -38,8 +39,12 @@ bool mb_acl_parse_entry(const std::string &text, MbAclEntry *out) {
     }
     // inet_pton takes exactly four decimal parts (no shorthand forms, no
     // octal, no surrounding spaces), unlike inet_aton.
+    // A NUL (from "\u0000" in the file) would end the text early for
+    // inet_pton and let "1.2.3.4\u0000junk" pass as 1.2.3.4.
     struct in_addr a;
-    if (host.empty() || inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+    if (host.empty() || host.find('\0') != std::string::npos ||
+        inet_pton(AF_INET, host.c_str(), &a) != 1)
+        return false;
     const uint32_t mask = prefix == 0 ? 0u : 0xFFFFFFFFu << (32 - prefix);
     out->mask = mask;
     out->network = ntohl(a.s_addr) & mask;
@@ -65,7 +70,15 @@ bool mb_acl_parse(const std::string &text, MbAcl *acl, std::string *error) {
     builder["collectComments"] = false;
     std::string errors;
     std::istringstream in(text);
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = Json::parseFromStream(builder, in, &root, &errors);
+    } catch (const std::exception &ex) {
+        // jsoncpp throws past its nesting limit: a refused file, not a crash
+        // at start-up.
+        errors = ex.what();
+    }
+    if (!parsed) {
         // jsoncpp's message spans lines: one line for the log.
         std::string why;
         for (char ch : errors) {

@@ -1,0 +1,176 @@
+// The tool reads mbacl.json as the service does: the same texts go to
+// AclFile and to the service's own reader (mbacl_check, linked with the
+// service code), and both must accept or refuse alike, with the same
+// normalised entries. A file the tool calls fine but the service refuses
+// would leave the Modbus port open to everyone.
+#include "aclfile.h"
+
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+struct Case {
+    bool file;
+    QByteArray text;
+};
+
+QString toolVerdict(const Case &c)
+{
+    if (!c.file) {
+        AclFile::Entry e;
+        return AclFile::parseEntry(QString::fromLatin1(c.text.constData(), c.text.size()), &e) ? "ok " + AclFile::entryText(e)
+                                                                    : QStringLiteral("refused");
+    }
+    QStringList entries;
+    QString error;
+    if (!AclFile::parse(c.text, &entries, &error))
+        return QStringLiteral("refused");
+    QString line = "ok";
+    for (const QString &t : entries) {
+        AclFile::Entry e;
+        line += " " + (AclFile::parseEntry(t, &e) ? AclFile::entryText(e) : "<bad " + t + ">");
+    }
+    return line;
+}
+
+QList<Case> entryCases()
+{
+    QList<QByteArray> texts = {
+        "1.2.3.4", "1.2.3.4/", "/24", "01.2.3.4", "1.2.3.04", "0.0.0.0", "0.0.0.0/0", "00.0.0.0",
+        "1.2.3.4 ", " 1.2.3.4", "1.2.3.4 /24", "1.2.3.4/ 24", "256.0.0.1", "255.255.255.255",
+        "1.2.3.4/33", "1.2.3.4/32", "1.2.3.4/00", "1.2.3.4/01", "1.2.3.4/0", "1.2.3.4/100",
+        "1.2.3.4/-1", "1.2.3.4/+8", "1.2.3.4/24/8", "1.2.3.4//24", "::1", "::ffff:1.2.3.4",
+        "fe80::1/64", "1.2.3", "1.2.3.4.5", "1.2.3.", ".1.2.3", "1..2.3", "1.2.3.4.", "0x1.2.3.4",
+        "1.2.3.4a", "a.b.c.d", "1e1.2.3.4", "", "/", "1.2.3.4/2a", "1.2.3.4/3 ", "１.2.3.4",
+        "1.2.3.4\t", "10.0.0.7/24", "192.168.1.255/31", "128.0.0.1/1", "1.2.3.1000", "1.2.3.0255",
+        QByteArray("1.2.3.4\0", 8), QByteArray("1.2.3.4\0/24", 11), QByteArray("1.2.3.4/2\0", 10),
+        "1.2.3.4\n", "\xEF\xBB\xBF" "1.2.3.4", "1.2.3.4\xC2\xA0"};
+    // Every prefix length around the edges, host bits set.
+    for (int p = 0; p <= 34; ++p)
+        texts << QByteArray("203.0.113.77/") + QByteArray::number(p);
+    QList<Case> cases;
+    for (const QByteArray &t : texts)
+        cases << Case{false, t};
+    return cases;
+}
+
+QList<Case> fileCases()
+{
+    QList<QByteArray> texts = {
+        "", "   \n\t\r\n", "{}", "{ }", "[]", "null", "\"x\"", "42", "{\"allow\": []}",
+        "{\"allow\": [\"192.168.1.10\", \"10.0.0.7/24\"]}",
+        "{\"allow\": \"1.2.3.4\"}", "{\"allow\": {\"a\": \"1.2.3.4\"}}", "{\"allow\": null}",
+        "{\"allow\": [1]}", "{\"allow\": [\"1.2.3.4\", null]}", "{\"allow\": [[\"1.2.3.4\"]]}",
+        "{\"allow\": [\"1.2.3.4 \"]}", "{\"allow\": [\"::1\"]}", "{\"allow\": [\"1.2.3.4/33\"]}",
+        "{\"other\": 1}", "{\"allow\": [], \"other\": 1}", "{\"Allow\": [\"1.2.3.4\"]}",
+        "[\"1.2.3.4\"]", "{\"allow\": [\"1.2.3.4\"]", "{\"allow\": [\"1.2.3.4\"}", "{\"allow\" [\"1.2.3.4\"]}",
+        "{allow: [\"1.2.3.4\"]}", "{'allow': ['1.2.3.4']}",
+        // Comments, and comment marks inside strings.
+        "// the PLC only\n{\"allow\": [\"10.0.0.5\"]}",
+        "/* header */ {\"allow\": [\"10.0.0.5\" /* PLC */, \"10.0.0.6\" // SCADA\n]}",
+        "{\"allow\": [\"10.0.0.5\"]} // trailing",
+        "{\"allow\": [\"//10.0.0.5\"]}", "{\"allow\": [\"10.0.0.5/*\"]}",
+        "{\"al//low\": [\"1.2.3.4\"]}", "{\"allow\": [\"1.2.3.4\"] /* unterminated",
+        "/* unterminated {\"allow\": []}", "// only a comment", "/* only */", "/*/ {\"allow\": [\"1.2.3.4\"]}",
+        "/**/{\"allow\": [\"1.2.3.4\"]}", "/ {\"allow\": []}", "{\"allow\" /* c */ : [\"1.2.3.4\"]}",
+        "{\"allow\": /* c */ [\"1.2.3.4\"]}", "{\"allow\": [ /* c */ ]}", "{ /* c */ }",
+        "{\"allow\": [\"1.2.3.4\", /* c */ ]}", "{\"a\": 1 /* c */ \"allow\": []}",
+        "{\"allow\": [\"1.2.3.4\"] /* c */ }", "{\"allow\": [\"1.2.3.4\"]\r// dos\r\n}",
+        // Trailing commas, extra text, repeated names.
+        "{\"allow\": [\"1.2.3.4\",]}", "{\"allow\": [\"1.2.3.4\"],}", "{\"allow\": [,]}", "{,}",
+        "{\"allow\": [\"1.2.3.4\",,]}", "{\"allow\": [\"1.2.3.4\"]} garbage",
+        "{\"allow\": [\"1.2.3.4\"]}{\"allow\": [\"5.6.7.8\"]}",
+        "{\"allow\": [\"1.2.3.4\"], \"allow\": [\"5.6.7.8\"]}", "{\"allow\": [\"bad\"], \"allow\": []}",
+        "{\"allow\": [], \"allow\": 5}",
+        // Byte-order mark, escapes, odd bytes.
+        "\xEF\xBB\xBF{\"allow\": [\"1.2.3.4\"]}", "\xEF\xBB\xBF", "\xEF\xBB\xBF  ",
+        "{\"\\u0061llow\": [\"1.2.3.4\"]}", "{\"allow\": [\"1.2.3.\\u0034\"]}",
+        "{\"allow\": [\"1.2.3.4\\/24\"]}", "{\"allow\": [\"1.2.3.4\\u0000\"]}",
+        "{\"allow\": [\"1.2.3.4\\u0000/8\"]}", "{\"allow\": [\"1.2.3.4\\x\"]}", "{\"allow\": [\"1.2.3.4\\u00\"]}",
+        "{\"allow\": [\"1.2.3.4\"], \"n\": \"\\ud800\"}", "{\"allow\": [\"1.2.3.4\"], \"n\": \"\\ud800\\u0041\"}",
+        "{\"allow\": [\"1.2.3.4\"], \"n\": \"\\udc00\"}", "{\"allow\": [\"1.2.3.4\"], \"n\": \"\\ud800xxxxxx\"}",
+        "{\"allow\": [\"1.2.3.4\"], \"n\": \"\xff\xfe\"}", "{\"allow\": [\"1.2.3.4\"], \"n\": \"a\tb\"}",
+        QByteArray("{\"allow\": [\"1.2.3.4\"]}\0garbage", 30), QByteArray("{\"allow\": [\"1.2.3.4\"\0]}", 23),
+        QByteArray("\0{\"allow\": []}", 14), "\v{\"allow\": []}", "{\"allow\": [\"1.2.3.4\"]}\f",
+        // Numbers and literals elsewhere in the object.
+        "{\"allow\": [], \"n\": -}", "{\"allow\": [], \"n\": 1.}", "{\"allow\": [], \"n\": .5}",
+        "{\"allow\": [], \"n\": 1e}", "{\"allow\": [], \"n\": 1e+}", "{\"allow\": [], \"n\": 1e5}",
+        "{\"allow\": [], \"n\": 01}", "{\"allow\": [], \"n\": -.}", "{\"allow\": [], \"n\": 1e999}",
+        "{\"allow\": [], \"n\": +1}", "{\"allow\": [], \"n\": +}", "{\"allow\": [], \"n\": +Infinity}",
+        "{\"allow\": [], \"n\": 1e-999}", "{\"allow\": [], \"n\": -1e999}", "{\"allow\": [], \"n\": 1.7e308}",
+        "{\"allow\": [], \"n\": 1.8e308}", "{\"allow\": [], \"n\": 4e-320}", "{\"allow\": [], \"n\": -9223372036854775809}",
+        "{\"allow\": [], \"n\": 18446744073709551616}", "{\"allow\": [], \"n\": " + QByteArray(400, '9') + "}", "{\"allow\": [], \"n\": -Infinity}", "{\"allow\": [], \"n\": NaN}",
+        "{\"allow\": [], \"n\": 1.5.5}", "{\"allow\": [], \"n\": 99999999999999999999999}",
+        "{\"allow\": [], \"n\": tru}", "{\"allow\": [], \"n\": true}", "{\"allow\": [], \"n\": nulll}",
+        "{\"allow\": [], \"n\": [true, false, null, {}, []]}", "{\"allow\": [\"1.2.3.4\"], \"n\": -1E-3}"};
+    // The entry limit: 64 is fine, 65 is refused before any entry is looked at.
+    for (int n : {64, 65}) {
+        QByteArray t = "{\"allow\": [";
+        for (int i = 0; i < n; ++i)
+            t += (i ? ", \"10.0." : "\"10.0.") + QByteArray::number(i / 250) + "." + QByteArray::number(i % 250) + "\"";
+        texts << t + "]}";
+    }
+    texts << "{\"allow\": [" + QByteArray(65 * 4, 'x').replace("xxxx", "1, ") + "1]}";
+    // Deep nesting, at the reader's limit and past it.
+    for (int depth : {999, 1000, 1001, 5000}) {
+        const QByteArray open(depth - 1, '[');
+        texts << "{\"allow\": [], \"n\": " + open + QByteArray(depth - 1, ']') + "}";
+        texts << "{\"allow\": [], \"n\": " + open + "}";
+    }
+    // What the tool writes reads back in the service.
+    QStringList full;
+    for (int i = 0; i < AclFile::kMaxEntries; ++i)
+        full << QString("172.16.%1.%2/%3").arg(i).arg(i * 3).arg(i % 33);
+    for (const QStringList &list : {QStringList(), QStringList{"192.168.1.10", "10.0.0.7/24", "0.0.0.0/0"}, full})
+        texts << AclFile::serialize(list);
+    QList<Case> cases;
+    for (const QByteArray &t : texts)
+        cases << Case{true, t};
+    return cases;
+}
+
+} // namespace
+
+class TstAclCrossCheck : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sameVerdictAsTheService();
+};
+
+void TstAclCrossCheck::sameVerdictAsTheService()
+{
+    const QString checker = qEnvironmentVariable("BIN_DIR") + "/mbacl_check";
+    if (!QFileInfo(checker).isExecutable())
+        QSKIP(qPrintable("service allow-list check not built (" + checker + ")"));
+
+    const QList<Case> cases = entryCases() + fileCases();
+    QByteArray input;
+    for (const Case &c : cases)
+        input += (c.file ? "file " : "entry ") + QByteArray::number(c.text.size()) + "\n" + c.text;
+    QProcess p;
+    p.start(checker, QStringList());
+    QVERIFY(p.waitForStarted(10000));
+    p.write(input);
+    p.closeWriteChannel();
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    const QStringList service = QString::fromLatin1(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(service.size(), cases.size());
+
+    QStringList differences;
+    for (int i = 0; i < cases.size(); ++i) {
+        const QString tool = toolVerdict(cases[i]);
+        if (tool != service[i])
+            differences << QString("%1 %2: tool \"%3\", service \"%4\"")
+                               .arg(cases[i].file ? "file" : "entry",
+                                    QString::fromLatin1(cases[i].text.left(80).toPercentEncoding(" {}[]\":,/*")),
+                                    tool, service[i]);
+    }
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join('\n')));
+}
+
+QTEST_MAIN(TstAclCrossCheck)
+#include "tst_acl_crosscheck.moc"
