@@ -89,6 +89,9 @@ TEST_F(DevList, BrokenFilesRegisterNothing) {
         EXPECT_EQ(load(text), 0) << text;
         EXPECT_LE(count_at_least(LOG_LEVEL_ERROR), 1) << text;
     }
+    // Nested past the JSON reader's limit: refused like any broken file.
+    EXPECT_EQ(load(std::string(1001, '[') + std::string(1001, ']')), 0);
+    EXPECT_EQ(load("{\"nodes\":" + std::string(1100, '[') + std::string(1100, ']') + "}"), 0);
     EXPECT_TRUE(device_list().empty());
     EXPECT_EQ(load_address_map((dir.path + "/none.json").c_str()), -1);
     EXPECT_TRUE(logged("none.json failed", LOG_LEVEL_ERROR));

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -324,7 +325,13 @@ int read_json_file(const char *path, Json::Value &root) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) return -2;
+    try {
+        if (!Json::parseFromStream(builder, in, &root, &errors)) return -2;
+    } catch (const std::exception &) {
+        // jsoncpp throws past its nesting limit: a broken file, not a crash
+        // at start-up.
+        return -2;
+    }
     return 0;
 }
 
