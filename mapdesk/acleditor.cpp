@@ -170,6 +170,18 @@ void AclEditor::setModified(bool modified)
     emit modifiedChanged(modified);
 }
 
+void AclEditor::gatewayChanged()
+{
+    m_fromGateway = false;
+    // Kept for the engineer (it may be meant for this gateway too), but not
+    // taken for what this gateway has.
+    if (!entries().isEmpty() && !m_modified) {
+        m_modified = true;
+        emit modifiedChanged(true);
+    }
+    updateState();
+}
+
 QStringList AclEditor::errors() const
 {
     QStringList list;

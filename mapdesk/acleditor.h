@@ -43,6 +43,8 @@ public:
     // entry that allows everyone, an entry covered by another, host bits that
     // the service clears.
     QStringList warnings() const;
+    // Another gateway was selected: the list is no longer known to be its.
+    void gatewayChanged();
     // The fetch/install buttons (off while a flow runs or without SSH).
     void setGatewayActionsEnabled(bool enabled);
 

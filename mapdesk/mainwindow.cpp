@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "acleditor.h"
 #include "debuglogview.h"
 #include "devicetypetable.h"
 #include "dialogseam.h"
@@ -31,6 +32,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QVBoxLayout>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -107,6 +109,7 @@ MainWindow::MainWindow(QWidget *parent)
     setup7F();
     setupSsh();
     setupTables();
+    setupAcl();
 }
 
 MainWindow::~MainWindow()
@@ -384,6 +387,10 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
         ui->widget->setGatewayHost(m_gwIp);
         m_localIpCombo->chooseForGateway(m_gwIp);
         m_modbusPanel->setGatewayHost(m_gwIp);
+        if (m_aclEditor && m_gwDevKey != m_aclGateway && !m_aclGateway.isEmpty()) {
+            m_aclGateway.clear();
+            m_aclEditor->gatewayChanged();
+        }
     }
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
@@ -858,6 +865,7 @@ void MainWindow::onSshConnectBtnClicked()
         ui->sshStatusLabel->setText(u("未连接到ssh服务器"));
         ui->sshConnectBtn->setEnabled(true);
         setSshLook(false);
+        updateAclActions();
         if (!m_7f->isConnected()) {
             ui->gwDetectBtn->setEnabled(true);
             ui->gwInfoComboBox->setEnabled(true);
@@ -913,6 +921,7 @@ void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort,
         ui->gwDetectBtn->setEnabled(true);
         ui->gwInfoComboBox->setEnabled(true);
     }
+    updateAclActions();
     if (!bState)
         hostKeyStopped();
 }
@@ -1420,6 +1429,18 @@ void MainWindow::onFlowFetched(int code, const QString &path)
         readMapJson(path);
     } else if (code == RemoteFlows::ExportPoints) {
         showPointList(path);
+    } else if (code == RemoteFlows::GetAcl) {
+        QFile f(path);
+        QString error;
+        if (!f.open(QIODevice::ReadOnly)) {
+            DialogSeam::warning(this, "warning", u("获取modbus客户端允许列表失败!\n无法读取") + path);
+        } else if (!m_aclEditor->loadFileText(f.read(1 << 20), &error)) {
+            DialogSeam::warning(this, "warning",
+                                u("网关上的mbacl.json不可用, modbus服务因此接受任何客户端:\n") + error
+                                    + u("\n编辑器中的列表未变; 修正后下发即可替换它。"));
+        } else {
+            m_aclGateway = m_gwDevKey;
+        }
     } else if (code == RemoteFlows::GetRelayVersion) {
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -1430,6 +1451,75 @@ void MainWindow::onFlowFetched(int code, const QString &path)
         qDebug().noquote() << "modbus mbVer=" + line;
         ui->curRelaySoftverLabel->setText(line);
     }
+}
+
+void MainWindow::setupAcl()
+{
+    auto *group = new QGroupBox(u("modbus客户端允许列表 (mbacl.json)"), ui->vrvTabContents);
+    group->setObjectName("aclGroup");
+    auto *lay = new QVBoxLayout(group);
+    m_aclEditor = new AclEditor(group);
+    m_aclEditor->setObjectName("aclEditor");
+    lay->addWidget(m_aclEditor);
+    // Above the tab's closing spacer.
+    ui->verticalLayout_vrv->insertWidget(ui->verticalLayout_vrv->count() - 1, group);
+    m_aclEditor->setLocalAddress(m_localIp);
+    connect(m_aclEditor, &AclEditor::fetchRequested, this, &MainWindow::onAclFetchRequested);
+    connect(m_aclEditor, &AclEditor::installRequested, this, &MainWindow::onAclInstallRequested);
+    connect(m_runner, &RemoteFlowRunner::busyChanged, this, &MainWindow::updateAclActions);
+    connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
+        if (ok && code == RemoteFlows::PutAcl) {
+            m_aclEditor->setModified(false);
+            m_aclGateway = m_gwDevKey;
+        }
+    });
+    updateAclActions();
+}
+
+void MainWindow::updateAclActions()
+{
+    if (m_aclEditor)
+        m_aclEditor->setGatewayActionsEnabled(m_sshConnected && m_runner->pendingCode() == RemoteFlows::None);
+}
+
+void MainWindow::onAclFetchRequested()
+{
+    // The editor has asked about unsent edits; they stay until the file has been read.
+    if (!sshFlowMayStart() || !tftpReady())
+        return;
+    backupInTftpRoot("mbacl.json");
+    startFlow(RemoteFlows::GetAcl, flowContext());
+}
+
+void MainWindow::onAclInstallRequested()
+{
+    // The editor has refused errors and had its doubts confirmed.
+    if (!sshFlowMayStart() || !tftpReady())
+        return;
+    const QString name = m_gwDevKey + "-mbacl.json";
+    const QString path = tftpRoot() + "/" + name;
+    const QStringList entries = m_aclEditor->entries();
+    const QString meaning = entries.isEmpty() ? u("列表为空: modbus端口将接受任何客户端")
+                                              : u("modbus端口将只接受来自以下地址的客户端:\n") + entries.join(", ");
+    if (!DialogSeam::confirm(this, u("是否下发modbus客户端允许列表"),
+                             u("该操作会将{") + path + u("} 下载到网关中, 覆盖网关中原的客户端允许列表, 并重启modbus服务, "
+                                                         "重启期间modbus通信中断。\n")
+                                 + meaning,
+                             u("确定"), u("否")))
+        return;
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+        return;
+    backupInTftpRoot("mbacl.json");
+    QFile f(path);
+    const QByteArray text = m_aclEditor->fileText();
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size() || !f.flush()) {
+        DialogSeam::warning(this, "warning", u("无法写入") + QDir::toNativeSeparators(path) + ": " + f.errorString());
+        return;
+    }
+    f.close();
+    FlowContext ctx = flowContext();
+    ctx.sentDigest = UpgradePackage::fileMd5(path);
+    startFlow(RemoteFlows::PutAcl, ctx);
 }
 
 void MainWindow::onGetOneTftpFileOk(QString name)
@@ -1472,6 +1562,8 @@ void MainWindow::setupLaptopPanels()
     const auto useIp = [this](const QString &ip) {
         m_localIp = ip;
         ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+        if (m_aclEditor)
+            m_aclEditor->setLocalAddress(m_localIp);
     };
     if (!m_localIpCombo->currentIp().isEmpty())
         useIp(m_localIpCombo->currentIp());

@@ -11,6 +11,7 @@
 #include "gateway7fclient.h"
 #include "mapcheck.h"
 
+class AclEditor;
 class DebugLogView;
 class LocalIpComboBox;
 class ModbusAssWidget;
@@ -163,6 +164,11 @@ private:
     void setupSsh();
     void setupTables();
     void setupRemote();
+    // The Modbus client allow-list editor and its flows.
+    void setupAcl();
+    void updateAclActions();
+    void onAclFetchRequested();
+    void onAclInstallRequested();
 
     void stopDetect(bool byTimer);
     // Returns true when the command went out and is now pending.
@@ -234,7 +240,9 @@ private:
     ModbusAssWidget *m_modbusPanel = nullptr;
     bool m_startupPackageCheck = false;
     QDialog *m_pointDialog = nullptr;  // made at the first export, kept for the next
-    PointListView *m_pointList = nullptr;  // the first check reports in the upgrade tab, not in boxes
+    PointListView *m_pointList = nullptr;
+    AclEditor *m_aclEditor = nullptr;
+    QString m_aclGateway;  // the gateway the editor's list was fetched from or installed to  // the first check reports in the upgrade tab, not in boxes
 };
 
 #endif // MAINWINDOW_H

@@ -12,10 +12,12 @@
 // TFTP server stopped, and refuse a TFTP client that is not the gateway.
 // The gateway host is started again with another SSH host key to check that
 // the tool pins the first key it was told to trust.
+#include "acleditor.h"
 #include "dialogseam.h"
 #include "hostkeystore.h"
 #include "mainwindow.h"
 #include "qtftpwidget.h"
+#include "remoteflows.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -108,6 +110,7 @@ private slots:
     void upgradeRelayChecked();
     void fetchWithTftpStopped();
     void foreignTftpClientRefused();
+    void allowListInstalled();
     void hostKeyPinnedOnFirstUse();
 
 private:
@@ -627,6 +630,130 @@ void TstGatewayFlow::foreignTftpClientRefused()
     fetch();
     QCOMPARE(readFile(got), QByteArray("for the gateway only\n"));
 
+    w.findChild<QPushButton *>("sshConnectBtn")->click();
+    QTest::qWait(300);
+}
+
+namespace {
+// One Modbus read (unit 255, input register 0) from this socket; the reply,
+// or nothing when the server closes the connection or stays silent.
+QByteArray modbusRead(QTcpSocket &s, quint16 tid)
+{
+    const QByteArray req = QByteArray::fromHex("0000000000 06ff0400000001").replace(0, 2, QByteArray(1, char(tid >> 8)) + char(tid & 0xff));
+    s.write(req);
+    s.flush();
+    QByteArray got;
+    for (int i = 0; i < 30 && got.size() < 9 && s.state() == QAbstractSocket::ConnectedState; ++i) {
+        s.waitForReadyRead(100);
+        got += s.readAll();
+    }
+    return got;
+}
+
+bool connectFrom(QTcpSocket &s, const QString &from)
+{
+    for (int i = 0; i < 50; ++i) {
+        s.abort();
+        if (!s.bind(QHostAddress(from)))
+            return false;
+        s.connectToHost(kGwIp, 502);
+        if (s.waitForConnected(200))
+            return true;
+        QTest::qWait(100);
+    }
+    return false;
+}
+} // namespace
+
+void TstGatewayFlow::allowListInstalled()
+{
+    const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
+    if (!QFile::exists(busrelay))
+        QSKIP("busrelay is not built (BIN_DIR)");
+    // The gateway's start script, and first a service too old for the list.
+    QFile::remove(gwFile("mbacl.json"));
+    QFile::remove(gwFile("busrelay"));
+    QVERIFY(writeFile(gwFile("busrelay"), "#!/bin/sh\nwhile true; do sleep 1; done\n"));
+    QVERIFY(writeFile(gwFile("relay_start.sh"), "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"));
+    for (const char *f : {"busrelay", "relay_start.sh"})
+        QVERIFY(QFile::setPermissions(gwFile(f), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+    MainWindow w;
+    QVERIFY(connectWindow(w));
+    auto *editor = w.findChild<AclEditor *>("aclEditor");
+    auto *getBtn = editor->findChild<QPushButton *>("sshGetAclBtn");
+    auto *putBtn = editor->findChild<QPushButton *>("sshPutAclBtn");
+    QVERIFY(getBtn->isEnabled() && putBtn->isEnabled());
+
+    // No list on the gateway: fetched as an empty one.
+    QVERIFY(editor->addEntry("10.9.9.9"));
+    QVERIFY(editor->isModified());
+    m_dialogs.clear();
+    getBtn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(m_dialogs.size(), 1);  // the editor's question about its unsent entry
+    QVERIFY(editor->entries().isEmpty());
+    QVERIFY(!editor->isModified());
+
+    // The old service never says how it took the list: a failure that says why, not a success.
+    QVERIFY(editor->addEntry("10.200.8.1"));
+    m_dialogs.clear();
+    putBtn->click();
+    QCOMPARE(w.sshPendingOpCode(), int(RemoteFlows::PutAcl));
+    QVERIFY(!getBtn->isEnabled() && !putBtn->isEnabled());
+    auto *stepLabel = w.findChild<QLabel *>("flowStepLabel");
+    QTRY_VERIFY_WITH_TIMEOUT(stepLabel->text().contains(QString::fromUtf8("查看modbus服务日志中的允许列表")), 30000);
+    QTest::qWait(1500);  // looked at least once
+    QCOMPARE(w.sshPendingOpCode(), int(RemoteFlows::PutAcl));
+    w.onSshCmdTimerTimeout();
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].kind, DialogSeam::Warning);
+    QVERIFY2(m_dialogs[1].text.contains(QString::fromUtf8("网关上的busrelay可能不支持客户端允许列表")), qPrintable(m_dialogs[1].text));
+    QCOMPARE(readFile(gwFile("mbacl.json")), editor->fileText());
+    QVERIFY(editor->isModified());
+
+    // The real service: installed, restarted, and its log line quoted.
+    QVERIFY(QFile::remove(gwFile("busrelay")));
+    QVERIFY(QFile::copy(busrelay, gwFile("busrelay")));
+    m_dialogs.clear();
+    putBtn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 60000);
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[0].title, QString::fromUtf8("是否下发modbus客户端允许列表"));
+    QVERIFY2(m_dialogs[1].kind == DialogSeam::Information
+                 && m_dialogs[1].text.contains("mbacl.json: the Modbus port accepts clients only from 10.200.8.1"),
+             qPrintable(m_dialogs[1].text));
+    QVERIFY(!editor->isModified());
+    QStringList backups = QDir(m_tmp.filePath("gw/modbus")).entryList({QString(kGwKey) + "-*-mbacl.json"});
+    QCOMPARE(backups.size(), 1);  // the second install kept the first one's file
+
+    // Served from the listed address; a client from another one is closed without
+    // taking one of the two slots, and the listed clients go on being served.
+    const QString toolLink = QString("mflv%1a").arg(getpid());
+    QVERIFY(ip({"-n", m_toolNs, "addr", "add", "10.200.8.3/24", "dev", toolLink}));
+    QTcpSocket a, x, b;
+    QVERIFY(connectFrom(a, kToolIp));
+    QVERIFY(modbusRead(a, 1).size() >= 9);
+    QVERIFY(connectFrom(x, "10.200.8.3") || x.state() == QAbstractSocket::UnconnectedState);
+    QCOMPARE(modbusRead(x, 2), QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(x.state() == QAbstractSocket::UnconnectedState, 3000);
+    QVERIFY(connectFrom(b, kToolIp));
+    QVERIFY(modbusRead(b, 3).size() >= 9);
+    QVERIFY(modbusRead(a, 4).size() >= 9);
+    auto *log = w.findChild<QTextEdit *>("gwRecTextEdit");
+    emit w.sigSendSshCmd("grep -a 'not in the allow-list' /tmp/mb.log | tail -n 1\n");
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().contains("client 10.200.8.3:"), 5000);
+
+    // Fetched back, it is what was installed.
+    editor->addEntry("10.200.8.77");
+    getBtn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(editor->entries(), QStringList{"10.200.8.1"});
+    QVERIFY(!editor->isModified());
+
+    a.abort();
+    b.abort();
+    ip({"-n", m_toolNs, "addr", "del", "10.200.8.3/24", "dev", toolLink});
     w.findChild<QPushButton *>("sshConnectBtn")->click();
     QTest::qWait(300);
 }
