@@ -32,7 +32,6 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QVBoxLayout>
-#include <QGroupBox>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -1455,14 +1454,9 @@ void MainWindow::onFlowFetched(int code, const QString &path)
 
 void MainWindow::setupAcl()
 {
-    auto *group = new QGroupBox(u("modbus客户端允许列表 (mbacl.json)"), ui->vrvTabContents);
-    group->setObjectName("aclGroup");
-    auto *lay = new QVBoxLayout(group);
-    m_aclEditor = new AclEditor(group);
+    m_aclEditor = new AclEditor(ui->aclGroup);
     m_aclEditor->setObjectName("aclEditor");
-    lay->addWidget(m_aclEditor);
-    // Above the tab's closing spacer.
-    ui->verticalLayout_vrv->insertWidget(ui->verticalLayout_vrv->count() - 1, group);
+    ui->aclGroupLayout->addWidget(m_aclEditor);
     m_aclEditor->setLocalAddress(m_localIp);
     connect(m_aclEditor, &AclEditor::fetchRequested, this, &MainWindow::onAclFetchRequested);
     connect(m_aclEditor, &AclEditor::installRequested, this, &MainWindow::onAclInstallRequested);
