@@ -5,7 +5,7 @@
 #  2. cross-builds the tool's tests that need no Linux-only peer (map editor and
 #     map.json round trip, Windows files and paths, TFTP server against Linux's
 #     busybox tftp and tftp-hpa, Modbus panel against pymodbus's server, SSH
-#     handshake with OpenSSH's sshd) and runs them under wine, offscreen, in
+#     handshake with OpenSSH's sshd, the allow-list editor) and runs them under wine, offscreen, in
 #     one private network namespace; the Linux peers are started through
 #     mapdesk/tests/peerrunner.py
 #  3. the packaged mapdesk.exe alone (only the DLLs of the zip) on Xvfb with the
@@ -20,7 +20,7 @@ DEPS=$WIN64_DEPS
 JOBS=${JOBS:-2}
 # The tool's build tree (mapdesk_core is not compiled twice); the tests are added to it.
 B=${WIN64_BUILD:-$ROOT/build-win64}
-TESTS="tst_mapeditor;tst_winfiles;tst_tftpserver;tst_modbuspanel;tst_sshhandshake"
+TESTS="tst_mapeditor;tst_winfiles;tst_tftpserver;tst_modbuspanel;tst_sshhandshake;tst_acleditor"
 T0=$(date +%s)
 log() { printf '[test-windows %4ds] %s\n' "$(( $(date +%s) - T0 ))" "$*"; }
 
