@@ -60,6 +60,27 @@ FlowStep transferStep(const QString &command, FlowStep::Transfer dir, const QStr
     return s;
 }
 
+// A fetch flow: the gateway pushes dk-<file> into the TFTP root, which the
+// window then reads. Its texts are the stem with "....", "成功" + path, "失败!".
+void planFetch(FlowPlan &p, const FlowContext &c, const QString &file, const QString &command, int ms,
+               const QString &stem, const QString &timeoutText)
+{
+    const QString name = c.gatewayKey + "-" + file;
+    p.startStatus = stem + u("....");
+    p.steps << transferStep(command, FlowStep::GatewayPushes, name, ms, timeoutText);
+    p.fetchedPath = c.tftpRoot + "/" + name;
+    p.okStatus = stem + u("成功") + p.fetchedPath;
+    p.failText = stem + u("失败!");
+}
+
+// An install's first step: the gateway pulls the file the tool wrote.
+FlowStep pullStep(const QString &command, const QString &name, const QString &timeoutText)
+{
+    FlowStep put = transferStep(command, FlowStep::GatewayPulls, name, 8000, timeoutText);
+    put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
+    return put;
+}
+
 FlowStep md5Step(const QString &remotePath, const QString &digest)
 {
     FlowStep s;
@@ -209,22 +230,14 @@ FlowPlan plan(int code, const FlowContext &c)
     const QString ip = c.localIp;
     const QString stamp = SshCommands::gatewayStamp();
     switch (code) {
-    case GetMapJson: {
-        const QString name = dk + "-map.json";
-        p.startStatus = u("获取设备modbus地址配置....");
-        p.steps << transferStep(SshCommands::getMapJson(dk, ip), FlowStep::GatewayPushes, name, 8000,
-                                u("获取设备modbus地址配置超时!!!!"));
-        p.fetchedPath = c.tftpRoot + "/" + name;
-        p.okStatus = u("获取设备modbus地址配置成功") + p.fetchedPath;
-        p.failText = u("获取设备modbus地址配置失败!");
+    case GetMapJson:
+        planFetch(p, c, "map.json", SshCommands::getMapJson(dk, ip), 8000, u("获取设备modbus地址配置"),
+                  u("获取设备modbus地址配置超时!!!!"));
         break;
-    }
     case PutMapJson: {
         const QString name = dk + "-map.json";
         p.startStatus = u("下发设备modbus地址配置....");
-        FlowStep put = transferStep(SshCommands::putMapJson(dk, ip), FlowStep::GatewayPulls, name, 8000,
-                                    u("下发设备modbus地址配置超时!!!"));
-        put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
+        const FlowStep put = pullStep(SshCommands::putMapJson(dk, ip), name, u("下发设备modbus地址配置超时!!!"));
         FlowStep install;
         install.command = SshCommands::installMapJson(dk, stamp);
         install.title = u("安装") + name;
@@ -256,17 +269,11 @@ FlowPlan plan(int code, const FlowContext &c)
         p.failText = u("更新网关程序失败!");
         break;
     }
-    case GetRelayVersion: {
+    case GetRelayVersion:
         p.holdsWindow = false;
-        const QString name = dk + "-ver.txt";
-        p.startStatus = u("获取设备modbus服务版本....");
-        p.steps << transferStep(SshCommands::getRelayVersion(dk, ip), FlowStep::GatewayPushes, name, 3000,
-                                u("获取设备modbus服务版本超时!!!!"));
-        p.fetchedPath = c.tftpRoot + "/" + name;
-        p.okStatus = u("获取设备modbus服务版本成功") + p.fetchedPath;
-        p.failText = u("获取设备modbus服务版本失败!");
+        planFetch(p, c, "ver.txt", SshCommands::getRelayVersion(dk, ip), 3000, u("获取设备modbus服务版本"),
+                  u("获取设备modbus服务版本超时!!!!"));
         break;
-    }
     case UpgradeRelay: {
         p.holdsWindow = false;
         p.startStatus = u("下发modbus程序....");
@@ -288,23 +295,15 @@ FlowPlan plan(int code, const FlowContext &c)
         p.failText = u("更新modbus程序失败!");
         break;
     }
-    case GetVrvCfg: {
-        const QString name = dk + "-vrvC.json";
-        p.startStatus = u("获取设备多联机空调控制器配置....");
-        p.steps << transferStep(SshCommands::getVrvCfg(dk, ip), FlowStep::GatewayPushes, name, 8000,
-                                u("获取设备多联机空调控制器配置超时!!!"));
-        p.fetchedPath = c.tftpRoot + "/" + name;
-        p.okStatus = u("获取设备多联机空调控制器配置成功") + p.fetchedPath;
-        p.okBoxText = u("获取设备多联机空调控制器配置成功") + name + u("\n请修改配置文件，确认无误后再下载配置");
-        p.failText = u("获取设备多联机空调控制器配置失败!");
+    case GetVrvCfg:
+        planFetch(p, c, "vrvC.json", SshCommands::getVrvCfg(dk, ip), 8000, u("获取设备多联机空调控制器配置"),
+                  u("获取设备多联机空调控制器配置超时!!!"));
+        p.okBoxText = u("获取设备多联机空调控制器配置成功") + dk + u("-vrvC.json\n请修改配置文件，确认无误后再下载配置");
         break;
-    }
     case PutVrvCfg: {
         const QString name = dk + "-vrvC.json";
         p.startStatus = u("下发设备多联机空调配置....");
-        FlowStep put = transferStep(SshCommands::putVrvCfg(dk, ip), FlowStep::GatewayPulls, name, 8000,
-                                    u("下发设备多联机空调配置超时!!!"));
-        put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
+        const FlowStep put = pullStep(SshCommands::putVrvCfg(dk, ip), name, u("下发设备多联机空调配置超时!!!"));
         FlowStep install;
         install.command = SshCommands::installVrvCfg(dk, stamp);
         install.title = u("安装") + name;
@@ -370,22 +369,14 @@ FlowPlan plan(int code, const FlowContext &c)
         p.failText = u("导出点表失败!");
         break;
     }
-    case GetAcl: {
-        const QString name = dk + "-mbacl.json";
-        p.startStatus = u("获取modbus客户端允许列表....");
-        p.steps << transferStep(SshCommands::getAcl(dk, ip), FlowStep::GatewayPushes, name, 8000,
-                                u("获取modbus客户端允许列表超时!!!"));
-        p.fetchedPath = c.tftpRoot + "/" + name;
-        p.okStatus = u("获取modbus客户端允许列表成功") + p.fetchedPath;
-        p.failText = u("获取modbus客户端允许列表失败!");
+    case GetAcl:
+        planFetch(p, c, "mbacl.json", SshCommands::getAcl(dk, ip), 8000, u("获取modbus客户端允许列表"),
+                  u("获取modbus客户端允许列表超时!!!"));
         break;
-    }
     case PutAcl: {
         const QString name = dk + "-mbacl.json";
         p.startStatus = u("下发modbus客户端允许列表....");
-        FlowStep put = transferStep(SshCommands::putAcl(dk, ip), FlowStep::GatewayPulls, name, 8000,
-                                    u("下发modbus客户端允许列表超时!!!"));
-        put.doneStatus = u("网关已取得") + name + u(", 安装并校验中....");
+        const FlowStep put = pullStep(SshCommands::putAcl(dk, ip), name, u("下发modbus客户端允许列表超时!!!"));
         FlowStep before;
         before.command = SshCommands::aclLogCountAndPid();
         before.title = u("记下modbus服务进程及其日志");
