@@ -211,12 +211,25 @@ void ModbusAssWidget::onClientError()
         return;
     }
     qDebug() << "modbus client error:" << m_client->errorString();
-    appendLog(QStringLiteral("错误: ") + m_client->errorString());
+    QString text = m_client->errorString();
+    const QString hint = m_client->error() == QModbusDevice::ConnectionError ? closedRightAwayHint() : QString();
+    if (!hint.isEmpty())
+        text += "\n" + hint;
+    appendLog(QStringLiteral("错误: ") + text);
     // Reply errors in poll mode are counted, not boxed; a connection error still shows.
     if (m_polling && (m_client->error() == QModbusDevice::TimeoutError
                       || m_client->error() == QModbusDevice::ProtocolError))
         return;
-    DialogSeam::warning(this, warnTitle(), m_client->errorString());
+    DialogSeam::warning(this, warnTitle(), text);
+}
+
+QString ModbusAssWidget::closedRightAwayHint() const
+{
+    if (ui->connectType->currentIndex() == 0 || m_closingByUser || !m_connectedFor.isValid()
+        || m_connectedFor.elapsed() > kClosedRightAwayMs)
+        return QString();
+    return QString::fromUtf8("网关接受连接后立即将其关闭: 网关的modbus客户端允许列表(mbacl.json)可能不含本机地址, "
+                             "或已有两个modbus客户端连接着网关(网关日志/tmp/mb.log中有说明)");
 }
 
 void ModbusAssWidget::on_connectButton_clicked()
@@ -225,9 +238,12 @@ void ModbusAssWidget::on_connectButton_clicked()
         return;
     if (m_client->state() != QModbusDevice::UnconnectedState) {
         stopPoll();
+        m_closingByUser = true;
         m_client->disconnectDevice();
         return;
     }
+    m_closingByUser = false;
+    m_connectedFor.invalidate();
 
     const SettingsDialog::Settings s = m_settingsDialog->settings();
     if (ui->connectType->currentIndex() == 0) {
@@ -264,8 +280,10 @@ void ModbusAssWidget::onStateChanged(int state)
     if (state == QModbusDevice::UnconnectedState) {
         stopPoll();
         ui->connectButton->setText(QStringLiteral("连接"));
-        appendLog(QStringLiteral("连接已断开"));
+        const QString hint = closedRightAwayHint();
+        appendLog(QStringLiteral("连接已断开") + (hint.isEmpty() ? QString() : QStringLiteral(": ") + hint));
     } else if (state == QModbusDevice::ConnectedState) {
+        m_connectedFor.start();
         ui->connectButton->setText(QStringLiteral("断开"));
         appendLog(QStringLiteral("已连接 ") + ui->portEdit->text());
     }

@@ -32,6 +32,8 @@ public:
     static const int kDirectOffset = 1000;
     static const int kAddressLimit = 1000;
     static const int kLogLines = 2000;
+    // A close this soon after connecting is the server refusing the client.
+    static const int kClosedRightAwayMs = 2000;
 
     enum WriteFunction { WriteAuto = 0, WriteSingle = 1, WriteMultiple = 2 };
 
@@ -95,6 +97,11 @@ private:
     // once, by the caller, instead of a second box from errorOccurred.
     bool m_quiet = false;
     QString m_quietError;
+    // A TCP server that closes right after accepting refused this client:
+    // the engineer is told what to check.
+    QString closedRightAwayHint() const;
+    QElapsedTimer m_connectedFor;
+    bool m_closingByUser = false;
 
     // The last good read, kept raw so a format change re-shows it.
     QModbusDataUnit m_lastRead;

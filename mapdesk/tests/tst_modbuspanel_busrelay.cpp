@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QModbusClient>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSet>
@@ -181,6 +182,7 @@ private slots:
     void cachedAndDirectRead();
     void writeConfirmedByGateway();
     void unmappedUnitException();
+    void refusedByTheAllowList();
 
 private:
     template <typename T> T *get(const char *name) const { return m_panel->findChild<T *>(name); }
@@ -401,6 +403,54 @@ void TstModbusPanelBusrelay::unmappedUnitException()
     QVERIFY2(m_dialogs[0].text.endsWith(QString::fromUtf8("(Mobus exception: 0x2 非法数据地址)")), qPrintable(m_dialogs[0].text));
     QCOMPARE(get<QTextEdit>("mbRcvTxt")->toPlainText(), QString("83 02 "));
     QVERIFY(get<QListWidget>("readValue")->count() == 0);
+}
+
+void TstModbusPanelBusrelay::refusedByTheAllowList()
+{
+    // The service restarted with a list that leaves this machine out.
+    if (m_panel->modbusClient()->state() != QModbusDevice::UnconnectedState)
+        get<QPushButton>("connectButton")->click();
+    QTRY_COMPARE(m_panel->modbusClient()->state(), QModbusDevice::UnconnectedState);
+    stop(m_busrelay);
+    QFile acl(m_dir.filePath("mbacl.json"));
+    QVERIFY(acl.open(QIODevice::WriteOnly));
+    acl.write("{\"allow\": [\"10.1.1.1\"]}\n");
+    acl.close();
+    m_busrelay.start(qEnvironmentVariable("BIN_DIR") + "/busrelay", QStringList());
+    QVERIFY(m_busrelay.waitForStarted(3000));
+
+    auto *log = get<QPlainTextEdit>("mbLog");
+    const QString hint = QString::fromUtf8("modbus客户端允许列表(mbacl.json)可能不含本机地址");
+    for (int attempt = 0; attempt < 30 && !log->toPlainText().contains(hint); ++attempt) {
+        log->clear();
+        m_dialogs.clear();
+        get<QPushButton>("connectButton")->click();
+        (void)QTest::qWaitFor([this]() { return m_panel->modbusClient()->state() == QModbusDevice::UnconnectedState; },
+                              2000);
+        QTest::qWait(100);
+    }
+    QVERIFY2(log->toPlainText().contains(hint), qPrintable(log->toPlainText()));
+    QVERIFY(m_busrelay.readAll().contains("not in the allow-list (mbacl.json), closed"));
+
+    // A disconnect of the engineer's own says nothing of the kind.
+    QFile::remove(m_dir.filePath("mbacl.json"));
+    stop(m_busrelay);
+    m_busrelay.start(qEnvironmentVariable("BIN_DIR") + "/busrelay", QStringList());
+    QVERIFY(m_busrelay.waitForStarted(3000));
+    for (int attempt = 0; attempt < 30 && m_panel->modbusClient()->state() != QModbusDevice::ConnectedState; ++attempt) {
+        get<QPushButton>("connectButton")->click();
+        (void)QTest::qWaitFor([this]() { return m_panel->modbusClient()->state() != QModbusDevice::ConnectingState; },
+                              1000);
+        if (m_panel->modbusClient()->state() == QModbusDevice::ConnectedState)
+            QTest::qWait(300);  // still connected: served
+        if (m_panel->modbusClient()->state() != QModbusDevice::ConnectedState)
+            QTest::qWait(200);
+    }
+    QCOMPARE(m_panel->modbusClient()->state(), QModbusDevice::ConnectedState);
+    log->clear();
+    get<QPushButton>("connectButton")->click();
+    QTRY_COMPARE(m_panel->modbusClient()->state(), QModbusDevice::UnconnectedState);
+    QVERIFY2(!log->toPlainText().contains(hint), qPrintable(log->toPlainText()));
 }
 
 int main(int argc, char *argv[])
