@@ -66,37 +66,11 @@ command -v $CROSS-g++-posix >/dev/null || die "$CROSS-g++-posix missing after in
 
 # --- 2. Debian source packages through a private source list ---------------
 APT=$DEPS/apt
+# shellcheck source=lib/debsrc.sh
+. "$ROOT/scripts/lib/debsrc.sh"
 fetch_sources() {
-  mkdir -p "$APT/lists/partial" "$APT/cache/archives/partial"
-  : >"$APT/sources.list"
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    sed -n 's/^deb \(.*debian.*\)$/deb-src \1/p' "$f" >>"$APT/sources.list"
-  done
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    awk 'BEGIN{RS=""} /Types:[^\n]*deb/ && /URIs:[^\n]*debian/ {
-           uri=""; suites=""; comps=""; key="";
-           n=split($0, L, "\n");
-           for (i=1;i<=n;i++) {
-             if (L[i] ~ /^URIs:/) { sub(/^URIs:[ \t]*/, "", L[i]); uri=L[i] }
-             else if (L[i] ~ /^Suites:/) { sub(/^Suites:[ \t]*/, "", L[i]); suites=L[i] }
-             else if (L[i] ~ /^Components:/) { sub(/^Components:[ \t]*/, "", L[i]); comps=L[i] }
-             else if (L[i] ~ /^Signed-By:/) { sub(/^Signed-By:[ \t]*/, "", L[i]); key=L[i] }
-           }
-           ns=split(suites, S, " ");
-           for (j=1;j<=ns;j++) printf "deb-src %s%s %s %s\n", (key!="" ? "[signed-by=" key "] " : ""), uri, S[j], comps
-         }' "$f" >>"$APT/sources.list"
-  done
-  [ -s "$APT/sources.list" ] || die "no Debian apt sources found to derive deb-src lines from"
-  AOPTS=(-o Dir::Etc::SourceList="$APT/sources.list" -o Dir::Etc::SourceParts=/dev/null
-         -o Dir::State::Lists="$APT/lists" -o Dir::Cache="$APT/cache"
-         -o APT::Get::List-Cleanup=0 -o Debug::NoLocking=1)
-  for i in 1 2 3 4 5; do
-    if apt-get "${AOPTS[@]}" update -q >"$APT/update.log" 2>&1; then break; fi
-    [ "$i" = 5 ] && { cat "$APT/update.log" >&2; die "apt-get update (private deb-src list) failed"; }
-    sleep 5
-  done
+  debsrc_prepare "$APT" || die "no private deb-src list"
+  AOPTS=("${DEBSRC_OPTS[@]}")
 }
 # unpack PKG=VER DIRNAME: dpkg-source applies Debian's patch series on unpack.
 unpack_deb_src() {
