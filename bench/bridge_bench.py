@@ -8,18 +8,16 @@ time. The memory figure after a load says how many requests were served.
 bench/speed_bench.py compares the same service with other servers.
 """
 import os
-import shutil
-import signal
 import socket
 import struct
-import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from benchutil import (ROOT, cpu_seconds, in_namespace, pct, start_pymodbus_server, status_kb, stop,
+                       use_proc_helpers)
+
 args = [a for a in sys.argv[1:]]
 LOAD_SECONDS = 30
 if "--load-seconds" in args:
@@ -28,43 +26,16 @@ if "--load-seconds" in args:
     del args[i:i + 2]
 BIN = os.path.abspath(args[0]) if args else os.path.join(ROOT, "build", "bin")
 
-if os.environ.get("IN_NSRUN") != "1":
-    os.environ["IN_NSRUN"] = "1"
-    rc = subprocess.call([os.path.join(ROOT, "scripts", "nsrun"), sys.executable,
-                          os.path.abspath(__file__), BIN, "--load-seconds", str(LOAD_SECONDS)])
-    sys.exit(rc)
-
-sys.path.insert(0, os.path.join(ROOT, "busrelay", "tests", "proc"))
-os.environ.setdefault("BIN_DIR", BIN)
-os.environ.setdefault("SOURCE_DIR", ROOT)
+in_namespace([os.path.abspath(__file__), BIN, "--load-seconds", str(LOAD_SECONDS)])
+use_proc_helpers(BIN)
 import bridge_env as env  # noqa: E402
 from pymodbus.client import ModbusTcpClient  # noqa: E402
 
-TICKS = os.sysconf("SC_CLK_TCK")
 rows = []
 
 
 def row(name, value, note=""):
     rows.append((name, value, note))
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
-
-
-def status_kb(pid, key):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return -1
-
-
-def pct(values, p):
-    s = sorted(values)
-    return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
 
 
 def start_pair(*sim_flags):
@@ -200,15 +171,7 @@ finally:
     gw.close()
 
 # --- pymodbus's own server, same client load ---------------------------------
-server_code = r'''
-from pymodbus.server import StartTcpServer
-from pymodbus.datastore import ModbusSequentialDataBlock, ModbusSlaveContext, ModbusServerContext
-block = ModbusSequentialDataBlock(0, [0] * 100)
-ctx = ModbusServerContext(slaves=ModbusSlaveContext(hr=block, zero_mode=True), single=True)
-StartTcpServer(context=ctx, address=("127.0.0.1", 5020))
-'''
-srv = subprocess.Popen(["/usr/bin/python3", "-c", server_code], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+srv = start_pymodbus_server()
 try:
     time.sleep(1.5)
     cpu0 = cpu_seconds(srv.pid)
@@ -218,11 +181,7 @@ try:
         (cpu_br * 1e6, cpu_py * 1e6), "ratio %.2f, %d requests each side" %
         (cpu_br / cpu_py if cpu_py else float("nan"), len(lat)))
 finally:
-    srv.send_signal(signal.SIGINT)
-    try:
-        srv.wait(5)
-    except subprocess.TimeoutExpired:
-        srv.kill()
+    stop(srv)
 
 print("\n%-44s %-28s %s" % ("figure", "value", "conditions"))
 print("-" * 110)

@@ -25,7 +25,7 @@ import tempfile
 import threading
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from benchutil import ROOT, status_kb, stop
 ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
 ap.add_argument("--minutes", type=float, default=10.0, help="duration (default 10)")
 ap.add_argument("--hour", action="store_true", help="run for 60 minutes")
@@ -177,17 +177,6 @@ def client(idx, stop_at):
             stats.add("reconnects")
 
 
-def rss_kb(pid):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-    except OSError:
-        return None
-    return None
-
-
 def main():
     gwsim = args.gwsim or os.path.join(args.bin_dir, "gwsim")
     busrelay = args.busrelay or os.path.join(args.bin_dir, "busrelay")
@@ -239,18 +228,13 @@ def main():
         if svc.poll() is not None:
             stats.violate("busrelay ended with %s at %.0f s" % (svc.returncode, time.monotonic() - start))
             break
-        r = rss_kb(svc.pid)
+        r = status_kb(svc.pid, "VmRSS")
         if r:
             rss.append((time.monotonic() - start, r))
         if time.monotonic() >= next_phase and time.monotonic() < stop_at - 15:
             phase += 1
             name, extra = PROFILES[phase % len(PROFILES)]
-            sim.send_signal(signal.SIGTERM)
-            try:
-                sim.wait(5)
-            except subprocess.TimeoutExpired:
-                sim.kill()
-                sim.wait(5)
+            stop(sim, signal.SIGTERM)
             sim = start_sim(extra)
             stats.add("phases")
             print("  %5.0f s  phase %-17s rss %s kB" % (time.monotonic() - start, name, r))

@@ -14,22 +14,14 @@ is bounded in count and time.
 """
 import json
 import os
-import signal
 import socket
 import struct
 import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def pct(values, p):
-    if not values:
-        return float("nan")
-    s = sorted(values)
-    return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
+from benchutil import (ROOT, cpu_seconds, in_namespace, pct, start_pymodbus_server, status_kb, stop,
+                       use_proc_helpers, wait_port)
 
 
 # --- client worker (a process of its own) -------------------------------------
@@ -102,23 +94,10 @@ if SKIP_RSS:
     args.remove("--skip-rss")
 BIN = os.path.abspath(args[0]) if args else os.path.join(ROOT, "build", "bin")
 
-if os.environ.get("IN_NSRUN") != "1":
-    os.environ["IN_NSRUN"] = "1"
-    sys.stdout.flush()
-    nsrun = os.path.join(ROOT, "scripts", "nsrun")
-    os.execv(nsrun, [nsrun, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
-
-sys.path.insert(0, os.path.join(ROOT, "busrelay", "tests", "proc"))
-os.environ.setdefault("BIN_DIR", BIN)
-os.environ.setdefault("SOURCE_DIR", ROOT)
+in_namespace([os.path.abspath(__file__)] + sys.argv[1:])
+use_proc_helpers(BIN)
 import bridge_env as env  # noqa: E402
 import harness  # noqa: E402
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
 
 
 def run_ns(pid):
@@ -131,14 +110,6 @@ def run_ns(pid):
         except (OSError, ValueError, IndexError):
             pass
     return total
-
-
-def status_kb(pid, key):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return -1
 
 
 MBLOAD = os.path.join(BIN, "mbload")
@@ -189,15 +160,6 @@ results = {"busrelay": {}, "pymodbus": {}, "libmodbus": {}}
 extra = []
 
 
-def wait_port(port, timeout=5):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 # --- busrelay + gwsim answering at once -----------------------------------------
@@ -309,25 +271,12 @@ finally:
     gw.close()
 
 # --- pymodbus's async server ---------------------------------------------------------
-server_code = r'''
-from pymodbus.server import StartTcpServer
-from pymodbus.datastore import ModbusSequentialDataBlock, ModbusSlaveContext, ModbusServerContext
-block = ModbusSequentialDataBlock(0, [0] * 100)
-ctx = ModbusServerContext(slaves=ModbusSlaveContext(hr=block, zero_mode=True), single=True)
-StartTcpServer(context=ctx, address=("127.0.0.1", 5020))
-'''
-srv = subprocess.Popen(["/usr/bin/python3", "-c", server_code], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+srv = start_pymodbus_server()
 try:
     if wait_port(5020, 10):
         results["pymodbus"].update(measure_server(srv.pid, 5020, 1))
 finally:
-    srv.send_signal(signal.SIGINT)
-    try:
-        srv.wait(5)
-    except subprocess.TimeoutExpired:
-        srv.kill()
-        srv.wait(5)
+    stop(srv)
 
 # --- a plain libmodbus server loop ---------------------------------------------------
 ref = os.path.join(BIN, "mbref_server")
@@ -337,12 +286,7 @@ if os.access(ref, os.X_OK):
         if wait_port(5021, 5):
             results["libmodbus"].update(measure_server(srv.pid, 5021, 1))
     finally:
-        srv.send_signal(signal.SIGINT)
-        try:
-            srv.wait(5)
-        except subprocess.TimeoutExpired:
-            srv.kill()
-            srv.wait(5)
+        stop(srv)
 else:
     print("mbref_server not built (libmodbus-dev missing): libmodbus column empty")
 
