@@ -11,27 +11,12 @@
 
 #include "cconnectionforsshclient.h"
 #include "sshconnection.h"
+#include "testsshd.h"
 
 namespace {
 const int kSshPort = 22022;
 
-int run(const QString &program, const QStringList &args, const QByteArray &input = QByteArray())
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedChannels);
-    p.start(program, args);
-    if (!p.waitForStarted(5000))
-        return -1;
-    if (!input.isEmpty())
-        p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(15000)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return -1;
-    }
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
+using TestSshd::run;
 
 // Stands in for the main window: the two signals it wires to the client.
 class Window : public QObject
@@ -99,61 +84,26 @@ private:
 
 void TstSshClient::initTestCase()
 {
-    if (QStandardPaths::findExecutable("sshd", {"/usr/sbin"}).isEmpty())
-        QSKIP("openssh-server is not installed");
-    QProcess id;
-    id.start("id", {"-u"});
-    id.waitForFinished(5000);
-    if (id.readAll().trimmed() != "0")
-        QSKIP("needs root to make a test account");
+    const QString why = TestSshd::unavailable();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
     QVERIFY(m_tmp.isValid());
-    // The account must reach its home below this folder.
-    QVERIFY(QFile::setPermissions(m_tmp.path(), QFile::permissions(m_tmp.path()) | QFile::ExeOther | QFile::ExeGroup));
-
     const QString pid = QString::number(QCoreApplication::applicationPid());
     m_user = "mdssh" + pid;
     m_password = "Pw-" + pid + "-x";
     // The home lives on this namespace's private /tmp.
-    QCOMPARE(run("/usr/sbin/useradd", {"-m", "-d", m_tmp.filePath("home"), "-s", "/bin/sh", m_user}), 0);
+    QVERIFY(TestSshd::makeAccount(m_tmp.path(), m_user, m_password));
     m_userMade = true;
-    QCOMPARE(run("/usr/sbin/chpasswd", {}, (m_user + ":" + m_password + "\n").toUtf8()), 0);
-
-    QVERIFY(QDir().mkpath("/run/sshd"));
     const QString key = m_tmp.filePath("hostkey");
-    QCOMPARE(run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", key}), 0);
-    QFile cfg(m_tmp.filePath("sshd_config"));
-    QVERIFY(cfg.open(QIODevice::WriteOnly));
-    cfg.write(QString("ListenAddress 127.0.0.1\nPort %1\nHostKey %2\nPidFile %3\n"
-                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
-                      "PermitRootLogin no\nAllowUsers %4\nStrictModes no\nPrintMotd no\n")
-                  .arg(kSshPort).arg(key, m_tmp.filePath("sshd.pid"), m_user).toUtf8());
-    cfg.close();
-
-    m_sshd.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_sshd.start("/usr/sbin/sshd", {"-D", "-e", "-f", cfg.fileName()});
-    QVERIFY(m_sshd.waitForStarted(5000));
-    bool up = false;
-    for (int i = 0; i < 50 && !up; ++i) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, kSshPort);
-        up = probe.waitForConnected(100);
-        if (!up)
-            QTest::qWait(100);
-    }
-    QVERIFY2(up, "sshd did not come up");
+    QVERIFY(TestSshd::makeHostKey(key));
+    QVERIFY2(TestSshd::start(m_sshd, m_tmp.path(), kSshPort, key, m_user), "sshd did not come up");
 }
 
 void TstSshClient::cleanupTestCase()
 {
-    if (m_sshd.state() != QProcess::NotRunning) {
-        m_sshd.terminate();
-        if (!m_sshd.waitForFinished(3000)) {
-            m_sshd.kill();
-            m_sshd.waitForFinished(2000);
-        }
-    }
+    TestSshd::stop(m_sshd);
     if (m_userMade)
-        QCOMPARE(run("/usr/sbin/userdel", {"-f", "-r", m_user}), 0);
+        QVERIFY(TestSshd::removeAccount(m_user));
 }
 
 bool TstSshClient::userHasProcesses()

@@ -11,33 +11,13 @@
 
 #include "hostkeystore.h"
 #include "sshconnection.h"
+#include "testsshd.h"
 
 using namespace QSsh;
 
 namespace {
 const int kSshPort = 22023;
 const QString kGateway = HostKeyStore::gatewayId("GW0042", "a1b2c3d4");
-
-int run(const QString &program, const QStringList &args, const QByteArray &input = QByteArray(),
-        QByteArray *out = nullptr)
-{
-    QProcess p;
-    p.setProcessChannelMode(out ? QProcess::SeparateChannels : QProcess::ForwardedChannels);
-    p.start(program, args);
-    if (!p.waitForStarted(5000))
-        return -1;
-    if (!input.isEmpty())
-        p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(15000)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return -1;
-    }
-    if (out)
-        *out = p.readAllStandardOutput();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
 
 struct Attempt {
     bool connected = false;
@@ -62,8 +42,6 @@ private slots:
 
 private:
     bool startSshd(const QString &key);
-    void stopSshd();
-    QString fingerprintOf(const QString &key);
     // answer: 1 accept, 0 reject a first-use question.
     Attempt attempt(const QString &id, int answer, const QString &password = QString());
 
@@ -76,74 +54,27 @@ private:
     bool m_userMade = false;
 };
 
-QString TstSshHostKey::fingerprintOf(const QString &key)
-{
-    QByteArray out;
-    if (run("ssh-keygen", {"-l", "-E", "sha256", "-f", key + ".pub"}, QByteArray(), &out) != 0)
-        return QString();
-    const QList<QByteArray> parts = out.split(' ');
-    return parts.size() > 1 ? QString::fromLatin1(parts[1]) : QString();
-}
-
 bool TstSshHostKey::startSshd(const QString &key)
 {
-    QFile cfg(m_tmp.filePath("sshd_config"));
-    if (!cfg.open(QIODevice::WriteOnly))
-        return false;
-    cfg.write(QString("ListenAddress 127.0.0.1\nPort %1\nHostKey %2\nPidFile %3\n"
-                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
-                      "PermitRootLogin no\nAllowUsers %4\nStrictModes no\nPrintMotd no\n")
-                  .arg(kSshPort).arg(key, m_tmp.filePath("sshd.pid"), m_user).toUtf8());
-    cfg.close();
-    m_sshd.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_sshd.start("/usr/sbin/sshd", {"-D", "-e", "-f", cfg.fileName()});
-    if (!m_sshd.waitForStarted(5000))
-        return false;
-    for (int i = 0; i < 50; ++i) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, kSshPort);
-        if (probe.waitForConnected(100))
-            return true;
-        QTest::qWait(100);
-    }
-    return false;
-}
-
-void TstSshHostKey::stopSshd()
-{
-    if (m_sshd.state() == QProcess::NotRunning)
-        return;
-    m_sshd.terminate();
-    if (!m_sshd.waitForFinished(3000)) {
-        m_sshd.kill();
-        m_sshd.waitForFinished(2000);
-    }
+    return TestSshd::start(m_sshd, m_tmp.path(), kSshPort, key, m_user);
 }
 
 void TstSshHostKey::initTestCase()
 {
-    if (QStandardPaths::findExecutable("sshd", {"/usr/sbin"}).isEmpty())
-        QSKIP("openssh-server is not installed");
-    QProcess id;
-    id.start("id", {"-u"});
-    id.waitForFinished(5000);
-    if (id.readAll().trimmed() != "0")
-        QSKIP("needs root to make a test account");
+    const QString why = TestSshd::unavailable();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
     QVERIFY(m_tmp.isValid());
-    QVERIFY(QFile::setPermissions(m_tmp.path(), QFile::permissions(m_tmp.path()) | QFile::ExeOther | QFile::ExeGroup));
     const QString pid = QString::number(QCoreApplication::applicationPid());
     m_user = "mdkey" + pid;
     m_password = "Pw-" + pid + "-k";
-    QCOMPARE(run("/usr/sbin/useradd", {"-m", "-d", m_tmp.filePath("home"), "-s", "/bin/sh", m_user}), 0);
+    QVERIFY(TestSshd::makeAccount(m_tmp.path(), m_user, m_password));
     m_userMade = true;
-    QCOMPARE(run("/usr/sbin/chpasswd", {}, (m_user + ":" + m_password + "\n").toUtf8()), 0);
-    QVERIFY(QDir().mkpath("/run/sshd"));
     m_keyA = m_tmp.filePath("hostkeyA");
     m_keyB = m_tmp.filePath("hostkeyB");
-    QCOMPARE(run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", m_keyA}), 0);
-    QCOMPARE(run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", m_keyB}), 0);
-    m_fpA = fingerprintOf(m_keyA);
-    m_fpB = fingerprintOf(m_keyB);
+    QVERIFY(TestSshd::makeHostKey(m_keyA) && TestSshd::makeHostKey(m_keyB));
+    m_fpA = TestSshd::fingerprint(m_keyA);
+    m_fpB = TestSshd::fingerprint(m_keyB);
     QVERIFY(m_fpA.startsWith("SHA256:"));
     QVERIFY(m_fpB.startsWith("SHA256:") && m_fpB != m_fpA);
     m_settings = new QSettings(m_tmp.filePath("mapdesk.ini"), QSettings::IniFormat);
@@ -153,11 +84,11 @@ void TstSshHostKey::initTestCase()
 
 void TstSshHostKey::cleanupTestCase()
 {
-    stopSshd();
+    TestSshd::stop(m_sshd);
     delete m_store;
     delete m_settings;
     if (m_userMade)
-        QCOMPARE(run("/usr/sbin/userdel", {"-f", "-r", m_user}), 0);
+        QVERIFY(TestSshd::removeAccount(m_user));
 }
 
 Attempt TstSshHostKey::attempt(const QString &id, int answer, const QString &password)
@@ -231,7 +162,7 @@ void TstSshHostKey::sameKeyPassesSilently()
 
 void TstSshHostKey::changedKeyStopsBeforeLogin()
 {
-    stopSshd();
+    TestSshd::stop(m_sshd);
     QVERIFY(startSshd(m_keyB));
     Attempt a = attempt(kGateway, 1);  // even a yes-man is not asked
     QVERIFY(!a.connected);
@@ -253,7 +184,7 @@ void TstSshHostKey::deliberateReplacementPasses()
     QVERIFY2(a.connected, qPrintable(a.errorString));
     QVERIFY(a.unknown.isEmpty() && a.changed.isEmpty());
     // And the old key is now the stranger.
-    stopSshd();
+    TestSshd::stop(m_sshd);
     QVERIFY(startSshd(m_keyA));
     Attempt back = attempt(kGateway, 1);
     QVERIFY(!back.connected);

@@ -1,0 +1,123 @@
+#ifndef TESTSSHD_H
+#define TESTSSHD_H
+
+// A private OpenSSH server on loopback for the SSH tests: a throwaway account
+// with a password, host keys made for the run, and sshd started with a
+// config of its own (never the machine's). Needs root (the account).
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace TestSshd {
+
+// Runs a program to its end (15 s at most); its exit code, -1 when it did not run or end.
+inline int run(const QString &program, const QStringList &args, const QByteArray &input = QByteArray(),
+               QByteArray *out = nullptr)
+{
+    QProcess p;
+    p.setProcessChannelMode(out ? QProcess::SeparateChannels : QProcess::ForwardedChannels);
+    p.start(program, args);
+    if (!p.waitForStarted(5000))
+        return -1;
+    if (!input.isEmpty())
+        p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(15000)) {
+        p.kill();
+        p.waitForFinished(2000);
+        return -1;
+    }
+    if (out)
+        *out = p.readAllStandardOutput();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// Empty when the server can run here; else why not (for QSKIP).
+inline QString unavailable()
+{
+    if (QStandardPaths::findExecutable("sshd", {"/usr/sbin"}).isEmpty())
+        return QStringLiteral("openssh-server is not installed");
+    QByteArray uid;
+    if (run("id", {"-u"}, QByteArray(), &uid) != 0 || uid.trimmed() != "0")
+        return QStringLiteral("needs root to make a test account");
+    return QString();
+}
+
+// An account whose home lies below dir (made reachable for it).
+inline bool makeAccount(const QString &dir, const QString &user, const QString &password)
+{
+    if (!QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther | QFile::ExeGroup))
+        return false;
+    if (run("/usr/sbin/useradd", {"-m", "-d", dir + "/home", "-s", "/bin/sh", user}) != 0)
+        return false;
+    return run("/usr/sbin/chpasswd", {}, (user + ":" + password + "\n").toUtf8()) == 0;
+}
+
+inline bool removeAccount(const QString &user)
+{
+    return run("/usr/sbin/userdel", {"-f", "-r", user}) == 0;
+}
+
+inline bool makeHostKey(const QString &path)
+{
+    return run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", path}) == 0;
+}
+
+// "SHA256:..." as ssh-keygen -l prints it; empty when it cannot be read.
+inline QString fingerprint(const QString &key)
+{
+    QByteArray out;
+    if (run("ssh-keygen", {"-l", "-E", "sha256", "-f", key + ".pub"}, QByteArray(), &out) != 0)
+        return QString();
+    const QList<QByteArray> parts = out.split(' ');
+    return parts.size() > 1 ? QString::fromLatin1(parts[1]) : QString();
+}
+
+// sshd on 127.0.0.1:port with this host key, letting only user in by
+// password; true once it accepts connections (5 s at most).
+inline bool start(QProcess &sshd, const QString &dir, int port, const QString &hostKey, const QString &user)
+{
+    if (!QDir().mkpath("/run/sshd"))
+        return false;
+    QFile cfg(dir + "/sshd_config");
+    if (!cfg.open(QIODevice::WriteOnly))
+        return false;
+    cfg.write(QString("ListenAddress 127.0.0.1\nPort %1\nHostKey %2\nPidFile %3\n"
+                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                      "PermitRootLogin no\nAllowUsers %4\nStrictModes no\nPrintMotd no\n")
+                  .arg(port).arg(hostKey, dir + "/sshd.pid", user).toUtf8());
+    cfg.close();
+    sshd.setProcessChannelMode(QProcess::ForwardedChannels);
+    sshd.start("/usr/sbin/sshd", {"-D", "-e", "-f", cfg.fileName()});
+    if (!sshd.waitForStarted(5000))
+        return false;
+    for (int i = 0; i < 50; ++i) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
+        if (probe.waitForConnected(100))
+            return true;
+        QTest::qWait(100);
+    }
+    return false;
+}
+
+inline void stop(QProcess &sshd)
+{
+    if (sshd.state() == QProcess::NotRunning)
+        return;
+    sshd.terminate();
+    if (!sshd.waitForFinished(3000)) {
+        sshd.kill();
+        sshd.waitForFinished(2000);
+    }
+}
+
+} // namespace TestSshd
+
+#endif // TESTSSHD_H
