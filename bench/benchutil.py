@@ -90,3 +90,25 @@ def stop(proc, sig=signal.SIGINT, timeout=5):
 def start_pymodbus_server():
     return subprocess.Popen([sys.executable, "-c", PYMODBUS_SERVER], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
+
+
+# A device of 50 holding registers (unit 50, key bnc50001) for report ingestion.
+_DESC_50 = ('{"nodes":[{"identifier":"v%d","accessMode":"r","desc":"function",'
+            '"dataType":{"type":"double","specs":{"min":0,"max":65535,"step":1}},'
+            '"originalDataType":{"type":"uint16","specs":{"registerCount":1,"reverseRegister":0,'
+            '"swap16":0}},"registerAddress":40001,"operateType":"holdingRegister",'
+            '"isMultiReg":true,"multiRegStep":1,"multiRegNums":50}],'
+            '"profile":{"productKey":"bench50","snType":["99000000150"]},'
+            '"mb_map":{"nb_registers":50,"start_registers":1}}')
+
+
+def add_50_node_device(wd):
+    """Adds that device to the sample configuration copied into wd."""
+    with open(os.path.join(wd, "descJson", "bench50.json"), "w") as f:
+        f.write(_DESC_50)
+    with open(os.path.join(wd, "map.json")) as f:
+        text = f.read()
+    text = text.replace('"nodes": [',
+                        '"nodes": [\n    {"mb_id": 50, "mqtt_dk": "bnc50001", "sntype": "99000000150"},')
+    with open(os.path.join(wd, "map.json"), "w") as f:
+        f.write(text)

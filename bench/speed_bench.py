@@ -20,8 +20,8 @@ import subprocess
 import sys
 import time
 
-from benchutil import (ROOT, cpu_seconds, in_namespace, pct, start_pymodbus_server, status_kb, stop,
-                       use_proc_helpers, wait_port)
+from benchutil import (ROOT, add_50_node_device, cpu_seconds, in_namespace, pct,
+                       start_pymodbus_server, status_kb, stop, use_proc_helpers, wait_port)
 
 
 # --- client worker (a process of its own) -------------------------------------
@@ -214,21 +214,7 @@ if len(alloc) == 2:
 
 # --- report ingestion: a 50-node device, reports pushed by a fake gateway ---------
 wd = env.sample_workdir()
-desc = ('{"nodes":[{"identifier":"v%d","accessMode":"r","desc":"function",'
-        '"dataType":{"type":"double","specs":{"min":0,"max":65535,"step":1}},'
-        '"originalDataType":{"type":"uint16","specs":{"registerCount":1,"reverseRegister":0,'
-        '"swap16":0}},"registerAddress":40001,"operateType":"holdingRegister",'
-        '"isMultiReg":true,"multiRegStep":1,"multiRegNums":50}],'
-        '"profile":{"productKey":"bench50","snType":["99000000150"]},'
-        '"mb_map":{"nb_registers":50,"start_registers":1}}')
-with open(os.path.join(wd, "descJson", "bench50.json"), "w") as f:
-    f.write(desc)
-with open(os.path.join(wd, "map.json")) as f:
-    text = f.read()
-text = text.replace('"nodes": [',
-                    '"nodes": [\n    {"mb_id": 50, "mqtt_dk": "bnc50001", "sntype": "99000000150"},')
-with open(os.path.join(wd, "map.json"), "w") as f:
-    f.write(text)
+add_50_node_device(wd)
 gw = env.FakeGateway()
 if os.path.exists("/tmp/mb.log"):
     os.unlink("/tmp/mb.log")
