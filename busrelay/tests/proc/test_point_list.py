@@ -327,7 +327,8 @@ def test_awkward_configuration_is_listed_as_served():
 
     if os.path.exists("/tmp/mb.log"):
         os.unlink("/tmp/mb.log")
-    sim = harness.Proc([harness.program("gwsim"), "-r", "0", "-d", devices], name="gwsim")
+    # gwsim listens before busrelay's first search, or the link waits for the next one.
+    sim = env.start_gwsim("-r", "0", "-d", devices)
     svc = harness.Proc([harness.program("busrelay")], cwd=wd, name="busrelay")
     assert svc.wait_for(env.LINK_UP, 8), svc.stderr()[-3000:]
     c = env.client()
