@@ -26,6 +26,12 @@ int insert(const char *key, int sock, const std::vector<uint8_t> &f) {
     return insertMbReq(key, nullptr, sock, f.data(), (int)f.size());
 }
 
+// The csft / "sno" text of a request from the client now on `sock`.
+std::string sno(int sock, int unit, int fc, int tid) {
+    return std::to_string(mbReqConnection(sock)) + "-" + std::to_string(unit) + "-" +
+           std::to_string(fc) + "-" + std::to_string(tid);
+}
+
 class MbReqTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -60,8 +66,8 @@ TEST_F(MbReqTest, RetransmissionRefreshesAndOtherConnectionIsADifferentRequest) 
     ASSERT_EQ(insert("ab12cd34", 7, frame(77, 3, 6)), 0);
     g_fake = {1002, 500000};
     EXPECT_EQ(insert("ab12cd34", 7, frame(77, 3, 6)), 6);
-    EXPECT_NE(GetCapturedStderr().find(
-                  "allready has this mb request csft=7-3-6-77, refresh start time"),
+    EXPECT_NE(GetCapturedStderr().find("allready has this mb request csft=" + sno(7, 3, 6, 77) +
+                                       ", refresh start time"),
               std::string::npos);
     CaptureStderr();
     EXPECT_EQ(insert("ab12cd34", 8, frame(77, 3, 6)), 0);  // same tid, other client
@@ -72,7 +78,8 @@ TEST_F(MbReqTest, RetransmissionRefreshesAndOtherConnectionIsADifferentRequest) 
     g_fake.tv_sec = 1006;
     checkMbReqTimeout();
     EXPECT_EQ(mbReqCount(), 0);
-    EXPECT_NE(GetCapturedStderr().find("modbus req csft=7-3-6-77 time out"), std::string::npos);
+    EXPECT_NE(GetCapturedStderr().find("modbus req csft=" + sno(7, 3, 6, 77) + " time out"),
+              std::string::npos);
     CaptureStderr();
 }
 
@@ -93,8 +100,9 @@ TEST_F(MbReqTest, AnswerTakesItsEntryOnceByKeyAndSno) {
     auto f = frame(77, 3, 6);
     ASSERT_EQ(insert("ab12cd34", 12, f), 0);
     ASSERT_EQ(insert("zz12cd34", 12, f), 0);
-    EXPECT_EQ(ackMbReq("ab12cd34", "12-3-6-78"), nullptr);
-    MbReq *e = ackMbReq("ab12cd34", "12-3-6-77");
+    EXPECT_EQ(ackMbReq("ab12cd34", sno(12, 3, 6, 78).c_str()), nullptr);
+    EXPECT_EQ(ackMbReq("ab12cd34", "12-3-6-77"), nullptr) << "the socket is not the connection";
+    MbReq *e = ackMbReq("ab12cd34", sno(12, 3, 6, 77).c_str());
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(std::string(e->deviceKey, 8), "ab12cd34");
     EXPECT_EQ(e->socket, 12);
@@ -102,11 +110,11 @@ TEST_F(MbReqTest, AnswerTakesItsEntryOnceByKeyAndSno) {
     EXPECT_EQ(e->functionCode, 6);
     EXPECT_EQ(e->transactionId, 77);
     EXPECT_EQ(0, memcmp(e->request, f.data(), f.size()));
-    EXPECT_NE(GetCapturedStderr().find("get ack  for modbus req ab12cd34 csft=12-3-6-77"),
+    EXPECT_NE(GetCapturedStderr().find("get ack  for modbus req ab12cd34 csft=" + sno(12, 3, 6, 77)),
               std::string::npos);
     CaptureStderr();
     freeMbReq(e);
-    EXPECT_EQ(ackMbReq("ab12cd34", "12-3-6-77"), nullptr);
+    EXPECT_EQ(ackMbReq("ab12cd34", sno(12, 3, 6, 77).c_str()), nullptr);
     EXPECT_EQ(ackMbReq("zz12cd34", "1-2-3"), nullptr);
     EXPECT_NE(GetCapturedStderr().find("sno not ack for relay request"), std::string::npos);
     CaptureStderr();
@@ -121,7 +129,7 @@ TEST_F(MbReqTest, KeysCompareOnTheirFirstEightCharactersAndLongFramesFail) {
     EXPECT_EQ(insertMbReq("k", nullptr, 1, longFrame.data(), 261), 4);
     EXPECT_NE(GetCapturedStderr().find("modbus requst too long"), std::string::npos);
     CaptureStderr();
-    MbReq *e = ackMbReq("abcdefgh", "1-1-3-1");
+    MbReq *e = ackMbReq("abcdefgh", sno(1, 1, 3, 1).c_str());
     EXPECT_NE(e, nullptr);
     freeMbReq(e);
 }
@@ -131,7 +139,7 @@ TEST_F(MbReqTest, EntriesHandedOutStayReservedUntilFreed) {
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 5; ++i) {
             ASSERT_EQ(insert("k", 1, frame(round * 10 + i, 1, 3)), 0);
-            out.push_back(ackMbReq("k", ("1-1-3-" + std::to_string(round * 10 + i)).c_str()));
+            out.push_back(ackMbReq("k", sno(1, 1, 3, round * 10 + i).c_str()));
             ASSERT_NE(out.back(), nullptr);
         }
     }
@@ -140,15 +148,79 @@ TEST_F(MbReqTest, EntriesHandedOutStayReservedUntilFreed) {
     EXPECT_EQ(insert("k", 1, frame(99, 1, 3)), 0);
 }
 
+// A client that reconnects gets the same socket number back and often the
+// same transaction ids: the gateway's answer to the command of the client
+// that left must not complete the new client's request.
+TEST_F(MbReqTest, AReusedSocketIsANewConnectionWithItsOwnSno) {
+    auto f = frame(1, 3, 6);
+    ASSERT_EQ(insert("ab12cd34", 8, f), 0);
+    const std::string departed = sno(8, 3, 6, 1);
+    MbReq *held = nullptr;
+    {
+        // An entry an answer has taken is being replied when its client leaves.
+        ASSERT_EQ(insert("ab12cd34", 8, frame(2, 3, 6)), 0);
+        held = ackMbReq("ab12cd34", sno(8, 3, 6, 2).c_str());
+        ASSERT_NE(held, nullptr);
+        EXPECT_TRUE(mbReqIsCurrent(held));
+    }
+    dropMbReqForSocket(8);
+    EXPECT_EQ(mbReqCount(), 0);
+    EXPECT_FALSE(mbReqIsCurrent(held)) << "its reply would reach the next client on socket 8";
+    freeMbReq(held);
+
+    ASSERT_EQ(insert("ab12cd34", 8, f), 0);  // the next client, same socket and tid
+    const std::string current = sno(8, 3, 6, 1);
+    EXPECT_NE(current, departed);
+    EXPECT_EQ(ackMbReq("ab12cd34", departed.c_str()), nullptr);
+    EXPECT_EQ(mbReqCount(), 1);
+    MbReq *e = ackMbReq("ab12cd34", current.c_str());
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(mbReqIsCurrent(e));
+    EXPECT_EQ(e->socket, 8);
+    freeMbReq(e);
+
+    // Two clients at once never share a number either.
+    EXPECT_NE(mbReqConnection(8), mbReqConnection(9));
+    EXPECT_EQ(mbReqConnection(8), mbReqConnection(8));
+}
+
+// A command that could not be sent takes its entry back; one an answer took
+// meanwhile stays with the answer's side.
+TEST_F(MbReqTest, WithdrawnEntryIsGoneAndItsSlotFree) {
+    std::vector<MbReq *> entered(5, nullptr);
+    for (int i = 0; i < 5; ++i) {
+        auto f = frame(i, 1, 6);
+        ASSERT_EQ(insertMbReq("k", nullptr, 4, f.data(), (int)f.size(), &entered[i]), 0);
+        ASSERT_NE(entered[i], nullptr);
+    }
+    auto sixth = frame(5, 1, 6);
+    MbReq *none = entered[0];
+    EXPECT_EQ(insertMbReq("k", nullptr, 4, sixth.data(), (int)sixth.size(), &none), 6);
+    EXPECT_EQ(none, nullptr);
+    withdrawMbReq(entered[2]);
+    EXPECT_EQ(mbReqCount(), 4);
+    EXPECT_EQ(ackMbReq("k", sno(4, 1, 6, 2).c_str()), nullptr);
+    EXPECT_EQ(insertMbReq("k", nullptr, 4, sixth.data(), (int)sixth.size()), 0);
+
+    MbReq *taken = ackMbReq("k", sno(4, 1, 6, 3).c_str());
+    ASSERT_EQ(taken, entered[3]);
+    withdrawMbReq(taken);  // not in the table any more: left to its taker
+    EXPECT_EQ(mbReqCount(), 4);
+    EXPECT_EQ(taken->transactionId, 3);
+    freeMbReq(taken);
+}
+
 // The receive thread acknowledges while the main thread inserts and sweeps.
 TEST_F(MbReqTest, ConcurrentInsertAckAndSweep) {
     GetCapturedStderr();
     std::atomic<bool> stop{false};
     std::atomic<int> acked{0};
+    std::string snos[5];
+    for (int t = 0; t < 5; ++t) snos[t] = sno(3, 1, 6, t);
     std::thread receiver([&] {
         for (int i = 0; i < 200000 && !stop; ++i) {
             for (int t = 0; t < 5; ++t) {
-                MbReq *e = ackMbReq("k", ("3-1-6-" + std::to_string(t)).c_str());
+                MbReq *e = ackMbReq("k", snos[t].c_str());
                 if (e) {
                     ++acked;
                     freeMbReq(e);

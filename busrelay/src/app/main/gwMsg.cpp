@@ -267,7 +267,7 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
         r = mb_reply(ctx, device, entry->request, -1, device->registerMap, 1);
     } else {
         // The client left; its socket number may belong to someone else now.
-        LOG_WARN("client of modbus req csft=%d-%d-%d-%d gone, reply dropped", entry->socket,
+        LOG_WARN("client of modbus req csft=%d-%d-%d-%d gone, reply dropped", entry->connection,
                  entry->unitId, entry->functionCode, entry->transactionId);
         r = -1;
     }

@@ -37,7 +37,7 @@ std::string compact_text(const Json::Value &doc) {
 
 }  // namespace
 
-int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int socket,
+int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
                const uint8_t *request, std::string &payload) {
     const int h = mb_get_header_length(ctx);
     const int unitId = request[h - 1];
@@ -47,7 +47,7 @@ int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int socket,
     const char *cmdText = write ? "write" : "read";
 
     char sno[48];
-    snprintf(sno, sizeof sno, "%d-%d-%d-%d", socket, unitId, function, tid);
+    snprintf(sno, sizeof sno, "%d-%d-%d-%d", connection, unitId, function, tid);
     Json::Value doc(Json::objectValue);
     doc["deviceKey"] = device->deviceKey;
     doc["sno"] = sno;
@@ -169,30 +169,35 @@ int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int l
         return r;
     }
 
-    if (device->deviceKey != MB_BRIDGE_RTU_KEY) {
-        std::string payload;
-        int e = buildGwCmd(ctx, device, socket, request, payload);
+    // Admission comes before anything is sent: a request refused as busy (the
+    // table is full, or it is a retransmission of one that waits) must leave
+    // the gateway untouched, or a client that retries would write twice.
+    const bool rtu = device->deviceKey == MB_BRIDGE_RTU_KEY;
+    std::string payload;
+    if (!rtu) {
+        int e = buildGwCmd(ctx, device, mbReqConnection(socket), request, payload);
         if (e != 0) {
             r = mb_reply_exception(ctx, request, (unsigned)e);
-            mb_unlock(ctx);
-            return r;
-        }
-        if (Gw7fLink::instance()->sendCommand(device->deviceKey.c_str(), payload.data(),
-                                              (int)payload.size()) != 0) {
-            r = mb_reply_exception(ctx, request, MB_EXC_SLAVE_BUSY);
             mb_unlock(ctx);
             return r;
         }
     } else {
         LOG_WARN("convert modbus tcp to modbus rtu... to do...");
     }
-
-    int f = insertMbReq(device->deviceKey.c_str(), ctx, socket, request, length);
-    if (f == 0) {
+    MbReq *entry = nullptr;
+    int f = insertMbReq(device->deviceKey.c_str(), ctx, socket, request, length, &entry);
+    if (f != 0) {
+        r = mb_reply_exception(ctx, request, (unsigned)f);
         mb_unlock(ctx);
-        return 0;
+        return r;
     }
-    r = mb_reply_exception(ctx, request, (unsigned)f);
+    if (!rtu && Gw7fLink::instance()->sendCommand(device->deviceKey.c_str(), payload.data(),
+                                                 (int)payload.size()) != 0) {
+        withdrawMbReq(entry);
+        r = mb_reply_exception(ctx, request, MB_EXC_SLAVE_BUSY);
+        mb_unlock(ctx);
+        return r;
+    }
     mb_unlock(ctx);
-    return r;
+    return 0;
 }

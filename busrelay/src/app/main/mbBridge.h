@@ -18,7 +18,9 @@ constexpr const char *MB_BRIDGE_RTU_KEY = "standardRtu";
 int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length);
 
 // Builds the command document for a deferred request and writes it compact,
-// keys sorted, followed by one newline. 0, or the Modbus exception code to
-// answer with (1, 2, 3 or 4). Call with the context lock held.
-int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int socket,
+// keys sorted, followed by one newline; "sno" is connection-unit-function-
+// transaction, `connection` the client connection's number (mbReqConnection).
+// 0, or the Modbus exception code to answer with (1, 2, 3 or 4). Call with the
+// context lock held.
+int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
                const uint8_t *request, std::string &payload);

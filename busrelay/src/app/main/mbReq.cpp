@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,12 +24,26 @@ Slot g_slots[MB_REQ_CAPACITY + MB_REQ_CAPACITY];  // waiting + being answered
 MbReq *g_list[MB_REQ_CAPACITY];                   // waiting, oldest first
 int g_count = 0;
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-// Per socket number: how many client connections on it have ended.
+// Per socket number: the number of the client connection on it, 0 until
+// the connection first needs one. Numbers come from one counter.
 constexpr int kSocketSerials = 1024;
-unsigned g_connection[kSocketSerials];
+int g_connection[kSocketSerials];
+int g_lastConnection = 0;
 
-unsigned connection_of(int socket) {
-    return socket >= 0 && socket < kSocketSerials ? g_connection[socket] : 0;
+int connection_of(int socket) {
+    if (socket < 0 || socket >= kSocketSerials) return 0;
+    if (g_connection[socket] == 0) {
+        // Wraps after 2^31 - 1 connections, far beyond any entry's life.
+        g_lastConnection = g_lastConnection == INT_MAX ? 1 : g_lastConnection + 1;
+        g_connection[socket] = g_lastConnection;
+    }
+    return g_connection[socket];
+}
+
+bool same_request(const MbReq *e, const char key[8], int connection, int unitId, int fc,
+                  int tid) {
+    return memcmp(e->deviceKey, key, 8) == 0 && e->connection == connection &&
+           e->unitId == unitId && e->functionCode == fc && e->transactionId == tid;
 }
 
 // Whole seconds of a clock that wall-clock steps (time sync at boot) cannot
@@ -79,8 +94,16 @@ int initMbReqList() {
     return 0;
 }
 
+int mbReqConnection(int socket) {
+    pthread_mutex_lock(&g_lock);
+    const int c = connection_of(socket);
+    pthread_mutex_unlock(&g_lock);
+    return c;
+}
+
 int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uint8_t *request,
-                int length) {
+                int length, MbReq **entered) {
+    if (entered) *entered = nullptr;
     if (request == nullptr || length < kHeaderLength + 1) {
         LOG_ERROR("modbus request too short (%d bytes)", length);
         return 4;
@@ -92,6 +115,7 @@ int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uin
     key8(deviceKey, key);
 
     pthread_mutex_lock(&g_lock);
+    const int connection = connection_of(socket);
     if (g_count > MB_REQ_CAPACITY - 1) {
         LOG_ERROR("full mdoubs request list");
         pthread_mutex_unlock(&g_lock);
@@ -99,10 +123,9 @@ int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uin
     }
     for (int i = 0; i < g_count; ++i) {
         MbReq *e = g_list[i];
-        if (memcmp(e->deviceKey, key, 8) == 0 && e->socket == socket && e->unitId == unitId &&
-            e->functionCode == fc && e->transactionId == tid) {
-            LOG_WARN("allready has this mb request csft=%d-%d-%d-%d, refresh start time", socket,
-                     unitId, fc, tid);
+        if (same_request(e, key, connection, unitId, fc, tid)) {
+            LOG_WARN("allready has this mb request csft=%d-%d-%d-%d, refresh start time",
+                     connection, unitId, fc, tid);
             g_now(&e->startTime);
             pthread_mutex_unlock(&g_lock);
             return 6;
@@ -128,16 +151,32 @@ int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uin
     e->unitId = unitId;
     e->functionCode = fc;
     e->transactionId = tid;
-    e->connection = connection_of(socket);
+    e->connection = connection;
     g_list[g_count++] = e;
-    LOG_INFO("insert modbus req %.8s csft=%d-%d-%d-%d", key, socket, unitId, fc, tid);
+    LOG_INFO("insert modbus req %.8s csft=%d-%d-%d-%d", key, connection, unitId, fc, tid);
     pthread_mutex_unlock(&g_lock);
+    if (entered) *entered = e;
     return 0;
 }
 
+void withdrawMbReq(MbReq *req) {
+    if (req == nullptr) return;
+    pthread_mutex_lock(&g_lock);
+    for (int i = 0; i < g_count; ++i) {
+        if (g_list[i] == req) {
+            LOG_WARN("modbus req csft=%d-%d-%d-%d withdrawn, command not sent", req->connection,
+                     req->unitId, req->functionCode, req->transactionId);
+            remove_at(i);
+            release_entry(req);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+}
+
 MbReq *ackMbReq(const char *deviceKey, const char *sno) {
-    int socket, unitId, fc, tid;
-    if (sno == nullptr || sscanf(sno, "%d-%d-%d-%d", &socket, &unitId, &fc, &tid) < 4) {
+    int connection, unitId, fc, tid;
+    if (sno == nullptr || sscanf(sno, "%d-%d-%d-%d", &connection, &unitId, &fc, &tid) < 4) {
         LOG_WARN("sno not ack for relay request");
         return nullptr;
     }
@@ -147,8 +186,7 @@ MbReq *ackMbReq(const char *deviceKey, const char *sno) {
     pthread_mutex_lock(&g_lock);
     for (int i = 0; i < g_count; ++i) {
         MbReq *e = g_list[i];
-        if (memcmp(e->deviceKey, key, 8) == 0 && e->socket == socket && e->unitId == unitId &&
-            e->functionCode == fc && e->transactionId == tid) {
+        if (same_request(e, key, connection, unitId, fc, tid)) {
             remove_at(i);
             LOG_INFO("get ack  for modbus req %.8s csft=%s", key, sno);
             found = e;
@@ -173,8 +211,8 @@ void checkMbReqTimeout() {
     for (int i = 0; i < g_count;) {
         MbReq *e = g_list[i];
         if (now.tv_sec - e->startTime.tv_sec > 3) {
-            LOG_WARN("modbus req csft=%d-%d-%d-%d time out", e->socket, e->unitId, e->functionCode,
-                     e->transactionId);
+            LOG_WARN("modbus req csft=%d-%d-%d-%d time out", e->connection, e->unitId,
+                     e->functionCode, e->transactionId);
             remove_at(i);
             release_entry(e);
         } else {
@@ -186,11 +224,10 @@ void checkMbReqTimeout() {
 
 void dropMbReqForSocket(int socket) {
     pthread_mutex_lock(&g_lock);
-    if (socket >= 0 && socket < kSocketSerials) ++g_connection[socket];
     for (int i = 0; i < g_count;) {
         MbReq *e = g_list[i];
         if (e->socket == socket) {
-            LOG_WARN("modbus req csft=%d-%d-%d-%d dropped, client gone", e->socket, e->unitId,
+            LOG_WARN("modbus req csft=%d-%d-%d-%d dropped, client gone", e->connection, e->unitId,
                      e->functionCode, e->transactionId);
             remove_at(i);
             release_entry(e);
@@ -198,13 +235,16 @@ void dropMbReqForSocket(int socket) {
             ++i;
         }
     }
+    // The next client on this socket gets a number of its own.
+    if (socket >= 0 && socket < kSocketSerials) g_connection[socket] = 0;
     pthread_mutex_unlock(&g_lock);
 }
 
 bool mbReqIsCurrent(const MbReq *req) {
     if (req == nullptr) return false;
     pthread_mutex_lock(&g_lock);
-    bool current = req->connection == connection_of(req->socket);
+    const bool current = req->socket >= 0 && req->socket < kSocketSerials &&
+                         g_connection[req->socket] == req->connection;
     pthread_mutex_unlock(&g_lock);
     return current;
 }

@@ -1,6 +1,9 @@
 // Modbus requests that wait for the gateway's answer (the "mb request list").
 // At most five wait; each is identified by its device key and its csft
-// (client socket, unit id, function code, transaction id).
+// (client connection, unit id, function code, transaction id), which is also
+// the command's "sno". The first number names the client connection, not its
+// socket: a socket number is reused by the next client, and a gateway answer
+// to a command of a client that left must never complete another's request.
 #pragma once
 
 #include <sys/time.h>
@@ -14,20 +17,29 @@ constexpr int MB_REQ_MAX_FRAME = 260;
 
 struct MbReq {
     ModbusContext *ctx;
-    int socket;
+    int socket;  // where the reply goes
     uint8_t request[MB_REQ_MAX_FRAME];
     struct timeval startTime;  // insertion, refreshed by a retransmission
     char deviceKey[8];         // first 8 characters, zero-padded, no terminator
     int unitId;
     int functionCode;
     int transactionId;
-    unsigned connection;  // the client connection's serial when it was entered
+    int connection;  // the client connection's number (first number of the csft)
 };
 
 int initMbReqList();
-// 0 entered, 4 failure, 6 busy (full or a retransmission of a waiting one).
+// The number of the client connection that holds `socket` now, given on first
+// use after the socket's previous connection ended: 1, 2, 3 ... since start,
+// never two alike while a command may be answered. 0 for a socket out of range.
+int mbReqConnection(int socket);
+// Admission, before anything is sent: 0 entered (*entered, when given, is the
+// entry), 4 failure, 6 busy (full, or a retransmission of a waiting one, whose
+// start time is refreshed). Call with the Modbus context lock held.
 int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uint8_t *request,
-                int length);
+                int length, MbReq **entered = nullptr);
+// Takes back an entry whose command could not be sent. Nothing happens when an
+// answer has already taken it (its taker frees it).
+void withdrawMbReq(MbReq *req);
 // Removes and returns the entry an answer acknowledges, or null. The caller
 // owns it and gives it back with freeMbReq once it has replied.
 MbReq *ackMbReq(const char *deviceKey, const char *sno);
