@@ -36,17 +36,17 @@ TEST_F(ByteQueueTest, EmptyQueueHoldsNoBlock) {
     EXPECT_EQ(queue_consume(&q, buf, 4), 0);
     EXPECT_EQ(queue_write(&q, buf, 0), 0);
     EXPECT_EQ(queue_write(&q, buf, -3), 0);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 TEST_F(ByteQueueTest, SixtyFourthByteTakesALinkedSecondBlock) {
     auto data = pattern(64);
     EXPECT_EQ(queue_write(&q, data.data(), 63), 63);
-    EXPECT_EQ(pool_free_blocks(), 31);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS - 1);
     EXPECT_EQ(q.readPos, 0);
     EXPECT_EQ(q.writePos, 63);
     EXPECT_EQ(queue_write(&q, &data[63], 1), 1);
-    EXPECT_EQ(pool_free_blocks(), 30);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS - 2);
     EXPECT_EQ(q.writePos, 1 * 64 + 1);
 
     std::vector<uint8_t> peeked(64), consumed(64);
@@ -56,7 +56,7 @@ TEST_F(ByteQueueTest, SixtyFourthByteTakesALinkedSecondBlock) {
     EXPECT_EQ(consumed, data);
     EXPECT_EQ(q.count, 0);
     EXPECT_EQ(q.writePos, 16320);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 TEST_F(ByteQueueTest, SoftLimitIsCheckedBeforeEachChunk) {
@@ -74,20 +74,20 @@ TEST_F(ByteQueueTest, SoftLimitIsCheckedBeforeEachChunk) {
 TEST_F(ByteQueueTest, ExhaustedPoolTakesOnlyWhatFits) {
     ByteQueue big;
     queue_init(&big, 0xFFFF);
-    auto data = pattern(32 * 63 + 10);
-    EXPECT_EQ(queue_write(&big, data.data(), 32 * 63 - 20), 32 * 63 - 20);
+    auto data = pattern(POOL_BLOCKS * 63 + 10);
+    EXPECT_EQ(queue_write(&big, data.data(), POOL_BLOCKS * 63 - 20), POOL_BLOCKS * 63 - 20);
     EXPECT_EQ(pool_free_blocks(), 0);
     EXPECT_EQ(queue_write(&big, data.data(), 50), 20);  // the rest of the last block
     EXPECT_EQ(queue_write(&q, data.data(), 5), 0);       // no block for another queue
     queue_discard(&big, 0);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 TEST_F(ByteQueueTest, WholeWriteLeavesNothingBehindWhenItCannotFit) {
     ByteQueue other;
     queue_init(&other, 0xFFFF);
-    auto filler = pattern(30 * 63);
-    ASSERT_EQ(queue_write(&other, filler.data(), 30 * 63), 30 * 63);
+    auto filler = pattern((POOL_BLOCKS - 2) * 63);
+    ASSERT_EQ(queue_write(&other, filler.data(), (POOL_BLOCKS - 2) * 63), (POOL_BLOCKS - 2) * 63);
     auto first = pattern(10, 1);
     ASSERT_EQ(queue_write_whole(&q, first.data(), 10), 10);
     ByteQueue before = q;
@@ -105,7 +105,7 @@ TEST_F(ByteQueueTest, WholeWriteLeavesNothingBehindWhenItCannotFit) {
     EXPECT_TRUE(std::equal(first.begin(), first.end(), out.begin()));
     EXPECT_TRUE(std::equal(small.begin(), small.end(), out.begin() + 10));
     queue_discard(&other, 0);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 TEST_F(ByteQueueTest, DiscardRemovesFromTheHead) {
@@ -113,13 +113,13 @@ TEST_F(ByteQueueTest, DiscardRemovesFromTheHead) {
     queue_write(&q, data.data(), 150);
     queue_discard(&q, 70);
     EXPECT_EQ(q.count, 80);
-    EXPECT_EQ(pool_free_blocks(), 30);  // the first block went back
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS - 2);  // the first block went back
     uint8_t b;
     EXPECT_EQ(queue_peek(&q, &b, 1), 1);
     EXPECT_EQ(b, data[70]);
     queue_discard(&q, 1000);
     EXPECT_EQ(q.count, 0);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 TEST_F(ByteQueueTest, CountBeyondTheChainIsReportedAndResetWithoutHanging) {
@@ -134,7 +134,7 @@ TEST_F(ByteQueueTest, CountBeyondTheChainIsReportedAndResetWithoutHanging) {
     EXPECT_NE(log.find("byte queue inconsistent"), std::string::npos);
     EXPECT_EQ(q.count, 0);
     EXPECT_EQ(q.readPos, 16320);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 
     queue_write(&q, data.data(), 10);
     q.count = 5000;
@@ -142,7 +142,7 @@ TEST_F(ByteQueueTest, CountBeyondTheChainIsReportedAndResetWithoutHanging) {
     queue_discard(&q, 0);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(q.count, 0);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 TEST_F(ByteQueueTest, RandomisedAgainstAReferenceFifo) {
@@ -176,11 +176,11 @@ TEST_F(ByteQueueTest, RandomisedAgainstAReferenceFifo) {
         ASSERT_EQ(a.count, refA.size());
         ASSERT_EQ(b.count, refB.size());
         int blocksHeld = (a.count ? 1 : 0) + (b.count ? 1 : 0);
-        ASSERT_GE(32 - pool_free_blocks(), blocksHeld);
+        ASSERT_GE(POOL_BLOCKS - pool_free_blocks(), blocksHeld);
     }
     queue_discard(&a, 0);
     queue_discard(&b, 0);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 // One thread plays the gateway link's receive thread (queues replies into a
@@ -240,7 +240,7 @@ TEST_F(ByteQueueTest, TwoThreadsHammerOneQueuePair) {
     EXPECT_TRUE(orderOk);
     EXPECT_EQ(produced, (long long)kFrames * 12);
     EXPECT_EQ(consumedBytes, produced);
-    EXPECT_EQ(pool_free_blocks(), 32);
+    EXPECT_EQ(pool_free_blocks(), POOL_BLOCKS);
 }
 
 }  // namespace

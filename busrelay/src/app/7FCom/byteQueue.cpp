@@ -16,14 +16,14 @@ inline uint8_t &link_of(int block) { return g_pool.storage[block][POOL_BLOCK_DAT
 
 uint8_t alloc_block() {
     if (g_pool.freeSet == 0) return POOL_NO_BLOCK;
-    int index = __builtin_ctz(g_pool.freeSet);
-    g_pool.freeSet &= ~(1u << index);
+    int index = __builtin_ctzll(g_pool.freeSet);
+    g_pool.freeSet &= ~(1ull << index);
     link_of(index) = POOL_NO_BLOCK;
     return (uint8_t)index;
 }
 
 void free_block(int block) {
-    if (block >= 0 && block < POOL_BLOCKS) g_pool.freeSet |= 1u << block;
+    if (block >= 0 && block < POOL_BLOCKS) g_pool.freeSet |= 1ull << block;
 }
 
 void set_empty(ByteQueue *q) {
@@ -126,12 +126,12 @@ int consume_locked(ByteQueue *q, uint8_t *dst, int max) {
 
 void pool_reset() {
     std::lock_guard<std::mutex> guard(g_poolLock);
-    g_pool.freeSet = 0xFFFFFFFFu;
+    g_pool.freeSet = POOL_BLOCKS == 64 ? ~0ull : (1ull << POOL_BLOCKS) - 1;
 }
 
 int pool_free_blocks() {
     std::lock_guard<std::mutex> guard(g_poolLock);
-    return __builtin_popcount(g_pool.freeSet);
+    return __builtin_popcountll(g_pool.freeSet);
 }
 
 void queue_init(ByteQueue *q, uint16_t limit) {
@@ -149,7 +149,7 @@ int queue_write_whole(ByteQueue *q, const void *data, int length) {
     if (length <= 0) return 0;
     std::lock_guard<std::mutex> guard(g_poolLock);
     const ByteQueue saved = *q;
-    const uint32_t savedFree = g_pool.freeSet;
+    const uint64_t savedFree = g_pool.freeSet;
     const bool hadTail = saved.writePos != QUEUE_EMPTY_POS;
     int done = write_locked(q, static_cast<const uint8_t *>(data), length);
     if (done == length) return length;

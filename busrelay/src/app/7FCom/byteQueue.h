@@ -1,5 +1,7 @@
-// Byte FIFOs drawn from one fixed pool of 32 blocks of 64 bytes (63 data
+// Byte FIFOs drawn from one fixed pool of 64 blocks of 64 bytes (63 data
 // bytes and a link byte each), so the transports never allocate for traffic.
+// 64 blocks hold what the Modbus server may owe both clients at once (see
+// MB_TCP_QUEUE_LIMIT) besides the serial link's two queues.
 //
 // Serialization: the pool's free set and every queue are guarded by one
 // pool-wide mutex, taken inside each operation below. The main thread's poll
@@ -11,7 +13,7 @@
 
 #include <cstdint>
 
-constexpr int POOL_BLOCKS = 32;
+constexpr int POOL_BLOCKS = 64;  // at most 64: the free set is one 64-bit word
 constexpr int POOL_BLOCK_SIZE = 64;
 constexpr int POOL_BLOCK_DATA = 63;
 constexpr uint8_t POOL_NO_BLOCK = 255;
@@ -19,7 +21,7 @@ constexpr uint16_t QUEUE_EMPTY_POS = POOL_NO_BLOCK * POOL_BLOCK_SIZE;  // 16320
 
 struct BlockPool {
     uint8_t storage[POOL_BLOCKS][POOL_BLOCK_SIZE];
-    uint32_t freeSet;  // bit i set: block i is free
+    uint64_t freeSet;  // bit i set: block i is free
 };
 
 struct ByteQueue {

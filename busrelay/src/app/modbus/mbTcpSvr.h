@@ -18,7 +18,12 @@ constexpr int MAX_OPEN_PORT = 31;          // highest socket number served
 constexpr int MB_TCP_CLIENT_SLOTS = 2;
 constexpr int MB_TCP_IDLE_LIMIT = 90000;   // 20 ms poll cycles without traffic
 constexpr int64_t MB_TCP_IDLE_LIMIT_MS = (int64_t)MB_TCP_IDLE_LIMIT * 20;  // 30 min
-constexpr int MB_TCP_QUEUE_LIMIT = 260;
+// Replies one client may be owed at once: a frame is dispatched only while
+// its queue is empty, so the queue holds one immediate reply, one gateway
+// answer being replied and the five that wait in the bridge's table. Each
+// must fit whole: a reply refused by a full queue would be lost for good.
+constexpr int MB_TCP_REPLIES_OWED = 7;
+constexpr int MB_TCP_QUEUE_LIMIT = MB_TCP_REPLIES_OWED * 260;
 // Bytes of one client held for reassembly: a whole frame plus the next read.
 constexpr int MB_TCP_RX_BUFFER = 2 * 260;
 // Announced frames longer than this are skipped unanswered (at most
