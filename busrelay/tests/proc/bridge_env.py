@@ -29,10 +29,10 @@ def start_gwsim(*flags):
     return sim
 
 
-def start_busrelay(wait_link=True):
+def start_busrelay(wait_link=True, wd=None):
     if os.path.exists("/tmp/mb.log"):
         os.unlink("/tmp/mb.log")
-    svc = harness.Proc([harness.program("busrelay")], cwd=sample_workdir(), name="busrelay")
+    svc = harness.Proc([harness.program("busrelay")], cwd=wd or sample_workdir(), name="busrelay")
     if wait_link:
         assert svc.wait_for(LINK_UP, 8), "link not up:\n" + svc.stderr()[-3000:]
     else:
@@ -108,11 +108,13 @@ def elapsed_since(t0):
 class FakeGateway:
     """A minimal gateway peer: answers the search, accepts the service's 7F
     connection, answers keep-alives and commands (errorCode 0, no values)
-    and sends whatever reports a test asks for."""
+    and sends whatever reports a test asks for. With hold=True it answers no
+    command by itself: the test answers each one, when and how it likes."""
 
-    def __init__(self, key="gw7f0001"):
+    def __init__(self, key="gw7f0001", hold=False):
         import threading
         self.key = key
+        self.hold = hold
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.bind(("0.0.0.0", 9980))
         self.udp.settimeout(0.2)
@@ -177,8 +179,23 @@ class FakeGateway:
                     continue
                 cmd = json.loads(payload)
                 self.commands.append(cmd)
-                answer = {"deviceKey": cmd["deviceKey"], "sno": cmd.get("sno"), "errorCode": 0}
-                self.send(cmd["deviceKey"], answer)
+                if not self.hold:
+                    self.answer(cmd)
+
+    def answer(self, cmd, error_code=0, **values):
+        """Answers a command as the gateway would (values: extra members)."""
+        self.send(cmd["deviceKey"], self.answer_payload(cmd, error_code, **values))
+
+    @staticmethod
+    def answer_payload(cmd, error_code=0, **values):
+        doc = {"deviceKey": cmd["deviceKey"], "sno": cmd.get("sno"), "errorCode": error_code}
+        doc.update(values)
+        return doc
+
+    def wait_commands(self, n, timeout=3):
+        """The first n commands received, or an assertion error naming what came."""
+        assert wait(lambda: len(self.commands) >= n, timeout), self.commands
+        return self.commands[:n]
 
     def send_raw(self, data):
         with self.lock:
