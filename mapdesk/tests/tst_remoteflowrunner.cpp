@@ -129,7 +129,7 @@ void TstRemoteFlowRunner::transferAfterMarker()
     const QString tok2 = tokenOf(sent.at(1).at(0).toString());
     r.shellError("tftp: timeout\n__MDK_" + tok2 + "_E\n");
     r.shellOutput("__MDK_" + tok2 + "_1\n");
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 2, RemoteFlowRunner::kTransferGraceMs + 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 2, RemoteFlowRunner::kTransferGraceMs + 5000);
     QVERIFY(!done.at(1).at(1).toBool());
     QCOMPARE(m_boxes.last().text, u("获取设备modbus地址配置失败!\ntftp: timeout\n网关未传送gwr0000001-map.json"));
 }
@@ -190,9 +190,9 @@ void TstRemoteFlowRunner::pollUntilItHolds()
     const int probes = sent.count();
     finish("__MDK_PID=\n__MDK_VER=\n");
     QCOMPARE(done.count(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), probes + 1, 3000);  // asked again
+    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), probes + 1, 10000);  // asked again
     finish("__MDK_PID=812\n__MDK_VER=QXGW-RJ-RELAY-T3-V1\n");
-    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), probes + 2, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), probes + 2, 10000);
     QCOMPARE(done.count(), 0);
     finish("__MDK_PID=812\n__MDK_VER=QXGW-RJ-RELAY-T3-V2\r\n");
     QCOMPARE(done.count(), 1);
@@ -326,10 +326,24 @@ void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
         answer(QString());                              // install and restart
         answer(digest);                                 // digest
         const int probes = sent.count();
+        const QString probe = sent.last().at(0).toString();
+        QElapsedTimer since;
+        since.start();
         answer("__MDK_PID=700\n__MDK_VER=V2\n");        // still the old process
-        QTest::qWait(1200);
-        if (sent.count() != probes + 1)
+        // Asked again one poll interval later (a coarse timer may fire 5 % early);
+        // the next probe waits for this one's answer, so exactly one goes out.
+        if (!QTest::qWaitFor([&]() { return sent.count() > probes; }, 10000))
             return false;
+        const qint64 after = since.elapsed();
+        if (after < p.steps[4].intervalMs * 95 / 100) {
+            qWarning("re-probe after %lld ms, interval %d ms", after, p.steps[4].intervalMs);
+            return false;
+        }
+        if (sent.count() != probes + 1 || tokenOf(sent.last().at(0).toString()) == tokenOf(probe)
+            || !sent.last().at(0).toString().startsWith(p.steps[4].command)) {
+            qWarning("after %lld ms: %d probes instead of one", after, int(sent.count() - probes));
+            return false;
+        }
         answer("__MDK_PID=731\n__MDK_VER=V2\n");
         return sent.last().at(0).toString().startsWith("echo __MDK_ACLN=$(grep -acE");
     };
@@ -339,7 +353,7 @@ void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
     const int checks = sent.count();
     answer("__MDK_ACLN=3\n__MDK_ACLLINE=12:00:00.100 INFO  mbAcl.cpp:147: mbacl.json lists no address\n");
     QCOMPARE(done.count(), 0);  // the old process's line: asked again
-    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), checks + 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), checks + 1, 10000);
     answer("__MDK_ACLN=4\n__MDK_ACLLINE=" + accepted + "\n");
     QCOMPARE(done.count(), 1);
     QVERIFY(done.last().at(1).toBool());

@@ -71,6 +71,8 @@ struct FakeShell
     QString ver;
     QString err;           // standard error of the next install command
     int status = 0;        // status of the next install command
+    int answered = 0;      // commands answered so far
+    int probes = 0;        // of them, service probes
 
     void attach(MainWindow &win, const QString &tftpRoot)
     {
@@ -97,6 +99,7 @@ struct FakeShell
             out = d + "  /gateway/modbus/" + md5.captured(1) + "\n";
         } else if (c.startsWith("echo __MDK_PID=")) {
             out = "__MDK_PID=" + pid + "\n__MDK_VER=" + ver + "\n";
+            ++probes;
         } else if (c.startsWith("kill -9") || c.startsWith("cd /gateway/") || c.startsWith("sync")) {
             if (c.startsWith("kill -9") && !pid.isEmpty())
                 pid = QString::number(pid.toInt() + 1);  // the start script starts it again
@@ -106,6 +109,7 @@ struct FakeShell
         }
         w->onSshSlotDataArrived(out + "__MDK_" + m.captured(1) + "_" + QString::number(rc) + "\n", "10.200.9.2", 22);
         w->onSshErrorArrived("__MDK_" + m.captured(1) + "_E\n", "10.200.9.2", 22);
+        ++answered;  // the flow has judged the answer by now
     }
 };
 } // namespace
@@ -257,7 +261,7 @@ void TstRemoteFlows::packageCheck()
     auto *edit = tftp(w)->findChild<QLineEdit *>("root");
     edit->setText(other.path().left(3));
     edit->setText(other.path());
-    QTRY_COMPARE_WITH_TIMEOUT(label(w, "gwDstVerLabel")->text(), QString("QXGW-S-WFRJ-MQTT-V3"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(label(w, "gwDstVerLabel")->text(), QString("QXGW-S-WFRJ-MQTT-V3"), 10000);
     QCOMPARE(m_dialogs.size(), 1);  // one check, one box: the missing modbus package
     QVERIFY(gwBtn->isEnabled());
 }
@@ -338,10 +342,11 @@ void TstRemoteFlows::refusals()
     // Reboot: the link must drop, then the gateway must answer the search.
     m_dialogs.clear();
     const int before = sent.count();
+    const int answeredBefore = m_shell.answered;
     btn(w, "sshRebootGwBtn")->click();
     QCOMPARE(w.sshPendingOpCode(), 9);
     QCOMPARE(typed(sent, before), QString("sync \n reboot \n"));
-    QTest::qWait(50);
+    QTRY_VERIFY_WITH_TIMEOUT(m_shell.answered > answeredBefore, 5000);
     QCOMPARE(w.sshPendingOpCode(), 9);  // the marker alone proves nothing
     w.onSshConnectStateChanged(false, "10.200.9.2", 22, QString());
     QCOMPARE(w.sshPendingOpCode(), 9);
@@ -435,7 +440,7 @@ void TstRemoteFlows::fetchMapJson()
     m_dialogs.clear();
     btn(w, "sshGetMapJsonBtn")->click();
     w.onSshErrorArrived("cp: can't stat 'map.json': No such file or directory\n", "10.200.9.2", 22);
-    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 4000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 7000);  // the grace, well before the 8 s timeout
     QCOMPARE(texts(), QStringList({u("获取设备modbus地址配置失败!\ncp: can't stat 'map.json': No such file or directory\n"
                                      "网关未传送") + name}));
     QCOMPARE(w.mapModel()->rowCount(), 1);
@@ -638,7 +643,7 @@ void TstRemoteFlows::relayVersionAndTimeout()
                 return true;
         return false;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(timedOut(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(timedOut(), 15000);
     // The timer is precise: never early.
     QCOMPARE(w.findChild<QTimer *>("sshCmdTimer")->timerType(), Qt::PreciseTimer);
     QVERIFY(t.elapsed() >= 3000);
@@ -787,14 +792,15 @@ void TstRemoteFlows::upgradeRelay()
     m_shell.pid = "300";
     m_shell.ver = "QXGW-RJ-RELAY-T3-V1.2";
     m_dialogs.clear();
+    const int probesBefore = m_shell.probes;
     btn(w, "upgradeRelayBtn")->click();
     emit tftp(w)->sigSendOneFile("modbus.zip");
     QTRY_VERIFY(w.statusBar()->currentMessage() == u("modbus程序已安装, 等待modbus服务启动...."));
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(m_shell.probes > probesBefore, 5000);  // the old version was seen
     QCOMPARE(w.sshPendingOpCode(), 5);
     // The new version comes up: success, after the version check.
     m_shell.ver = "QXGW-RJ-RELAY-T3-V1.3";
-    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 10000);
     QCOMPARE(w.statusBar()->currentMessage(), u("更新modbus程序成功 modbus.zip"));
     QCOMPARE(m_dialogs.last().kind, DialogSeam::Information);
     QCOMPARE(m_dialogs.last().text, u("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本QXGW-RJ-RELAY-T3-V1.3"));
