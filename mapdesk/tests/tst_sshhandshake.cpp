@@ -1,5 +1,7 @@
+// needs: namespace
 // The SSH client's handshake with OpenSSH's sshd on loopback (own host key,
-// empty config, a free port). Key exchange, host key and ciphers all run
+// empty config, a free port of the test's private network namespace, so no
+// other program can take it between the choice and sshd's bind). Key exchange, host key and ciphers all run
 // through libssh's crypto back end (mbedTLS in the Windows build, with its
 // thread locking and random source) before the server turns a wrong login
 // down: that must end as an authentication error, not a socket, protocol or
@@ -12,6 +14,7 @@
 
 #include "peerrunner.h"
 #include "sshconnection.h"
+#include "testsshd.h"
 
 class TstSshHandshake : public QObject
 {
@@ -34,8 +37,9 @@ void TstSshHandshake::initTestCase()
         QSKIP("OpenSSH's sshd is not installed");
     if (PeerRunner::run("sh", {"-c", "test \"$(id -u)\" = 0"}) != 0)
         QSKIP("sshd's privilege separation needs root");
+    if (PeerRunner::run("unshare", {"--mount", "true"}) != 0)
+        QSKIP("needs a private mount namespace (unshare --mount) for sshd's /run/sshd");
     QVERIFY(m_tmp.isValid());
-    QCOMPARE(PeerRunner::run("mkdir", {"-p", "/run/sshd"}), 0);
     const QString key = m_tmp.filePath("hostkey");
     QCOMPARE(PeerRunner::run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", key}), 0);
     {
@@ -43,9 +47,10 @@ void TstSshHandshake::initTestCase()
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         m_port = probe.serverPort();
     }
-    QVERIFY(m_sshd.start("/usr/sbin/sshd",
-                         {"-D", "-e", "-f", "/dev/null", "-h", key, "-p", QString::number(m_port), "-o",
-                          "ListenAddress=127.0.0.1", "-o", "PidFile=none", "-o", "UsePAM=no"}));
+    QVERIFY(m_sshd.start("unshare", TestSshd::privateRunArgs({"-D", "-e", "-f", "/dev/null", "-h", key, "-p",
+                                                               QString::number(m_port), "-o",
+                                                               "ListenAddress=127.0.0.1", "-o", "PidFile=none",
+                                                               "-o", "UsePAM=no"})));
     bool up = false;
     for (int i = 0; i < 50 && !up; ++i) {
         QTcpSocket s;
