@@ -48,15 +48,18 @@ inline QString findProgram(const QString &name)
     return ask(QJsonObject{{"which", name}}, 3000).value("path").toString();
 }
 
-// Runs a program to completion; its exit code, -1 when it did not finish in 20 s.
-inline int run(const QString &program, const QStringList &args, const QString &cwd = QString())
+// Runs a program to completion; its exit code, -1 when it did not finish in
+// timeoutMs (20 s unless given).
+inline int run(const QString &program, const QStringList &args, const QString &cwd = QString(),
+               int timeoutMs = 20000)
 {
     QByteArray out;
     int code = -1;
     if (active()) {
         const QJsonObject a = ask(QJsonObject{{"run", QJsonArray::fromStringList(QStringList{program} + args)},
-                                              {"cwd", cwd}},
-                                  25000);
+                                              {"cwd", cwd},
+                                              {"timeout", timeoutMs / 1000.0}},
+                                  timeoutMs + 5000);
         code = a.value("exit").toInt(-1);
         out = a.value("output").toString().toUtf8();
     } else {
@@ -65,7 +68,7 @@ inline int run(const QString &program, const QStringList &args, const QString &c
             p.setWorkingDirectory(cwd);
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(program, args);
-        if (!p.waitForFinished(20000)) {
+        if (!p.waitForFinished(timeoutMs)) {
             p.kill();
             p.waitForFinished(2000);
             return -1;

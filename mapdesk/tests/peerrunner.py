@@ -11,8 +11,9 @@ usage: peerrunner.py PORT WINEPREFIX
 
 One JSON object per line and one answer per line:
   {"which": NAME}                          -> {"path": PATH or null}
-  {"run": [PROG, ARG...], "cwd": DIR}      -> {"exit": CODE, "output": TEXT}
-                                              (CODE -1: did not end in 20 s)
+  {"run": [PROG, ARG...], "cwd": DIR,      -> {"exit": CODE, "output": TEXT}
+   "timeout": SECONDS}                        (CODE -1: did not end in time,
+                                              20 s without "timeout")
   {"spawn": [PROG, ARG...]}                -> {"pid": PID}
   {"kill": PID}                            -> {"ok": true}
 Windows paths (C:\\x, Z:/y) in the program, the arguments and the directory
@@ -50,7 +51,8 @@ def serve(conn, prefix, children):
             cwd = unix_path(req["cwd"], prefix) if req.get("cwd") else None
             try:
                 p = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT, check=False)
+                                   stdin=subprocess.DEVNULL, timeout=req.get("timeout", RUN_TIMEOUT),
+                                   check=False)
                 ans = {"exit": p.returncode, "output": p.stdout.decode("utf-8", "replace")}
             except subprocess.TimeoutExpired as e:
                 ans = {"exit": -1, "output": (e.output or b"").decode("utf-8", "replace")}

@@ -4,11 +4,13 @@
 // private network namespace.
 #include <QtTest>
 
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -32,6 +34,11 @@
 
 namespace {
 const quint16 kPort = 5069;
+// Past the 16-bit block number at 512 bytes a block (a gateway program
+// package can be this big): block 65536 goes out as 0, and 33 MiB, a whole
+// number of blocks, ends with an empty block 67585 (as 2049). About 2 s each
+// way on loopback.
+const qint64 kWrapSize = 33LL << 20;
 
 QByteArray randomBytes(int n, quint32 seed)
 {
@@ -55,9 +62,36 @@ QByteArray readFile(const QString &path)
 }
 
 // Runs a client to completion; returns its exit code (-1: did not finish).
-int runClient(const QString &program, const QStringList &args, const QString &cwd = QString())
+int runClient(const QString &program, const QStringList &args, const QString &cwd = QString(),
+              int timeoutMs = 20000)
 {
-    return PeerRunner::run(program, args, cwd);
+    return PeerRunner::run(program, args, cwd, timeoutMs);
+}
+
+QByteArray md5Of(const QString &path)
+{
+    QFile f(path);
+    QCryptographicHash h(QCryptographicHash::Md5);
+    if (!f.open(QIODevice::ReadOnly) || !h.addData(&f))
+        return QByteArray("<unreadable>");
+    return h.result().toHex();
+}
+
+bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QRandomGenerator gen(seed);
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (qint64 left = size; left > 0;) {
+        gen.fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+        const qint64 n = qMin<qint64>(left, chunk.size());
+        if (f.write(chunk.constData(), n) != n)
+            return false;
+        left -= n;
+    }
+    return true;
 }
 
 QByteArray request(quint16 op, const QByteArray &name, bool terminated = true)
@@ -156,6 +190,8 @@ private slots:
     void panel();
     void meterDecisions();
     void progressDuringTransfer();
+    void pastBlock65535_data();
+    void pastBlock65535();
 
 private:
     QTemporaryDir m_tmp;
@@ -434,7 +470,9 @@ void TstTftpServer::stopDuringTransfers()
     QElapsedTimer t;
     t.start();
     m_tftp->stop();
-    QVERIFY2(t.elapsed() < 1000, "stop waited for the transfer");
+    // The loop looks at the stop flag every 50 ms; waiting for the transfer
+    // would take its 3 sends of 3 s. Room for a loaded machine in between.
+    QVERIFY2(t.elapsed() < 4000, qPrintable(QString("stop took %1 ms").arg(t.elapsed())));
     QVERIFY(!m_tftp->isRunning());
 
     m_tftp->start();
@@ -471,7 +509,7 @@ void TstTftpServer::bindFailure()
     QVERIFY(squatter.bind(QHostAddress::AnyIPv4, kPort));
     QSignalSpy err(m_tftp, &QTftp::error);
     m_tftp->start();
-    QVERIFY(err.wait(2000));
+    QVERIFY(err.count() > 0 || err.wait(10000));
     QCOMPARE(err.at(0).at(0).toInt(), 2);
     m_tftp->stop();
     squatter.close();
@@ -501,7 +539,51 @@ void TstTftpServer::portNotShared()
 void TstTftpServer::replaceWhileHeld()
 {
 #ifndef Q_OS_WIN
-    QSKIP("Windows share modes only");
+    // Linux has no share modes; what keeps a file from being opened for writing
+    // there is a program running from it (ETXTBSY). The server waits the same.
+    const QString path = m_root + "/held.bin";
+    const QString sleepPath = QStandardPaths::findExecutable("sleep");
+    QVERIFY(!sleepPath.isEmpty());
+    const QByteArray program = readFile(sleepPath);
+    const auto hold = [&](QProcess &holder) {
+        QFile::remove(path);
+        if (!writeFile(path, program) || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            return false;
+        holder.start(path, {"60"});
+        return holder.waitForStarted(5000);
+    };
+    const auto writable = [&path]() {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly | QIODevice::Append);  // changes nothing
+    };
+    {
+        QProcess holder;
+        QVERIFY(hold(holder));
+        if (writable())
+            QSKIP("this kernel lets a running program's file be written: nothing holds a file on Linux");
+        RawPeer peer;
+        peer.send(request(QTftp::WRQ, "held.bin"));
+        // Nothing while held: the server retries the open for about a second.
+        const QByteArray early = peer.recv(100);
+        QVERIFY2(early.isEmpty(), qPrintable(early.toHex()));
+        holder.kill();
+        QVERIFY(holder.waitForFinished(5000));
+        QCOMPARE(peer.recv(5000), packet(QTftp::ACK, 0));
+        peer.send(packet(QTftp::DATA, 1, "new"));
+        QCOMPARE(peer.recv(2000), packet(QTftp::ACK, 1));
+        QCOMPARE(readFile(path), QByteArray("new"));
+    }
+    // Held for longer than the server waits: refused, the file as it was.
+    QProcess holder;
+    QVERIFY(hold(holder));
+    QVERIFY(!writable());
+    RawPeer late;
+    late.send(request(QTftp::WRQ, "held.bin"));
+    const QByteArray reply = late.recv(10000);
+    holder.kill();
+    QVERIFY(holder.waitForFinished(5000));
+    QCOMPARE(op(reply), quint16(QTftp::ERROR));
+    QVERIFY(readFile(path) == program);
 #else
     const QString path = m_root + "/held.bin";
     QVERIFY(writeFile(path, "old contents"));
@@ -670,13 +752,19 @@ void TstTftpServer::progressDuringTransfer()
 
     // The gateway fetches from the root: size known from the file, a report per percent.
     ProgressLog readSpy(m_tftp);
+    QElapsedTimer took;
+    took.start();
     QCOMPARE(runClient("busybox", {"tftp", "-g", "-r", "prog.bin", "-l", m_client + "/prog.bin", "127.0.0.1",
                                    "5069"}),
              0);
     QTRY_VERIFY(readSpy.endedWith(false));
     check(readSpy.all, false, size);
     QVERIFY2(readSpy.all.count() >= 50, qPrintable(QString::number(readSpy.all.count())));
-    QVERIFY2(readSpy.all.count() <= 102, qPrintable(QString::number(readSpy.all.count())));
+    // The start, one per percent, the end, and on a slow transfer at most one
+    // more per minimum gap of the time it took.
+    const qint64 maxReports = 102 + took.elapsed() / TransferMeter::kMinGapMs;
+    QVERIFY2(readSpy.all.count() <= maxReports,
+             qPrintable(QString("%1 reports in %2 ms").arg(readSpy.all.count()).arg(took.elapsed())));
     QCOMPARE(readSpy.all.at(1).name, QString("prog.bin"));
 
     // busybox announces the size of an upload (tsize): known from the start.
@@ -710,6 +798,59 @@ void TstTftpServer::progressDuringTransfer()
     QVERIFY(!QTftp::requestOption(req.constData(), req.size() - 1, "tsize", &v));  // value not terminated
     const QByteArray plain = request(QTftp::RRQ, "x");
     QVERIFY(!QTftp::requestOption(plain.constData(), plain.size(), "tsize", &v));
+}
+
+void TstTftpServer::pastBlock65535_data()
+{
+    QTest::addColumn<QString>("client");
+    QTest::newRow("busybox") << QString("busybox");
+    QTest::newRow("tftp-hpa") << QString("tftp-hpa");
+}
+
+void TstTftpServer::pastBlock65535()
+{
+    QFETCH(QString, client);
+    const bool busybox = client == "busybox";
+    if (busybox ? !m_haveBusybox : !m_haveHpa)
+        QSKIP(qPrintable(client + " is not installed"));
+    const QString name = "wrap-" + client + ".bin";
+    const QString upName = "up-" + name;
+    const QString src = m_root + "/" + name;
+    const QString local = m_client + "/" + name;
+    QVERIFY(writeRandomFile(src, kWrapSize, 65537));
+    const QByteArray want = md5Of(src);
+    QSignalSpy sent(m_tftp, &QTftp::fileSent);
+    QSignalSpy received(m_tftp, &QTftp::fileReceived);
+    const int limitMs = 300000;  // far slower on a loaded machine or under wine
+
+    QElapsedTimer t;
+    t.start();
+    if (busybox) {
+        QCOMPARE(runClient("busybox", {"tftp", "-g", "-r", name, "-l", local, "127.0.0.1", "5069"}, QString(), limitMs), 0);
+    } else {
+        runClient("tftp", {"-m", "binary", "127.0.0.1", "5069", "-c", "get", name, local}, QString(), limitMs);
+    }
+    const qint64 getMs = t.restart();
+    QCOMPARE(QFileInfo(local).size(), kWrapSize);
+    QCOMPARE(md5Of(local), want);
+    QTRY_COMPARE(sent.count(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(), name);
+
+    if (busybox) {
+        QCOMPARE(runClient("busybox", {"tftp", "-p", "-l", local, "-r", upName, "127.0.0.1", "5069"}, QString(), limitMs), 0);
+    } else {
+        runClient("tftp", {"-m", "binary", "127.0.0.1", "5069", "-c", "put", local, upName}, QString(), limitMs);
+    }
+    const qint64 putMs = t.elapsed();
+    QTRY_COMPARE(received.count(), 1);
+    QCOMPARE(received.at(0).at(0).toString(), upName);
+    QCOMPARE(QFileInfo(m_root + "/" + upName).size(), kWrapSize);
+    QCOMPARE(md5Of(m_root + "/" + upName), want);
+    qInfo("%s: %lld bytes, get %lld ms, put %lld ms", qPrintable(client), kWrapSize, getMs, putMs);
+    // The private /tmp is memory.
+    QFile::remove(src);
+    QFile::remove(local);
+    QFile::remove(m_root + "/" + upName);
 }
 
 QTEST_MAIN(TstTftpServer)
