@@ -18,6 +18,7 @@
 #include "mainwindow.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
+#include "sshcommands.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -27,6 +28,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTcpSocket>
@@ -38,6 +40,17 @@
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
+
+namespace {
+// How many of the flow's commands began with head.
+int sentStartingWith(const QSignalSpy &sent, const QString &head)
+{
+    int n = 0;
+    for (const QList<QVariant> &args : sent)
+        n += args.at(0).toString().startsWith(head) ? 1 : 0;
+    return n;
+}
+} // namespace
 
 namespace {
 const char kToolIp[] = "10.200.8.1";
@@ -415,7 +428,9 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     QCOMPARE(readFile(gwFile(backups[0])), original);
 
     // Fetch it back and install it unchanged: byte for byte the same file.
-    QTest::qWait(1100);  // a new second, so the next backup gets its own name
+    // A new second, so the next backup gets its own name.
+    const qint64 backupSecond = QDateTime::currentSecsSinceEpoch();
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentSecsSinceEpoch() > backupSecond, 5000);
     w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
     QCOMPARE(readFile(pcRoot + "/" + pcName), edited);
@@ -493,12 +508,14 @@ void TstGatewayFlow::upgradeRelayChecked()
 
     // The broken package: the scripts are missing, the service never runs.
     m_dialogs.clear();
+    QSignalSpy sent(w.flowRunner(), &RemoteFlowRunner::sendCommand);
     btn->click();
     QCOMPARE(w.sshPendingOpCode(), 5);
     QTRY_COMPARE_WITH_TIMEOUT(w.statusBar()->currentMessage(),
                               QString::fromUtf8("modbus程序已安装, 等待modbus服务启动...."), 30000);
-    // The probe has looked a few times; its 20 s end is the unit tests' business.
-    QTest::qWait(2500);
+    // The probe has looked a few times (each look after the last one's answer);
+    // its 20 s end is the unit tests' business.
+    QTRY_VERIFY_WITH_TIMEOUT(sentStartingWith(sent, "echo __MDK_PID=") >= 3, 15000);
     QCOMPARE(w.sshPendingOpCode(), 5);
     w.onSshCmdTimerTimeout();
     QCOMPARE(m_dialogs.size(), 2);
@@ -698,12 +715,14 @@ void TstGatewayFlow::allowListInstalled()
     // The old service never says how it took the list: a failure that says why, not a success.
     QVERIFY(editor->addEntry("10.200.8.1"));
     m_dialogs.clear();
+    QSignalSpy sent(w.flowRunner(), &RemoteFlowRunner::sendCommand);
     putBtn->click();
     QCOMPARE(w.sshPendingOpCode(), int(RemoteFlows::PutAcl));
     QVERIFY(!getBtn->isEnabled() && !putBtn->isEnabled());
     auto *stepLabel = w.findChild<QLabel *>("flowStepLabel");
     QTRY_VERIFY_WITH_TIMEOUT(stepLabel->text().contains(QString::fromUtf8("查看modbus服务日志中的允许列表")), 30000);
-    QTest::qWait(1500);  // looked at least once
+    // Looked at least once: the second look follows the first one's answer.
+    QTRY_VERIFY_WITH_TIMEOUT(sentStartingWith(sent, SshCommands::aclLogProbe()) >= 2, 15000);
     QCOMPARE(w.sshPendingOpCode(), int(RemoteFlows::PutAcl));
     w.onSshCmdTimerTimeout();
     QCOMPARE(m_dialogs.size(), 2);
