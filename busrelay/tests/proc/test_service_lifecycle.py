@@ -28,6 +28,8 @@ def test_start_lines_on_console_and_in_the_file():
         assert re.search(TIME + r" \x1b\[32mINFO \x1b\[0m \x1b\[94mservice\.cpp:\d+:\x1b\[0m "
                          r"\*{24}relayservice restart!!!!\n", console), console
         assert re.search(r"\x1b\[0m compled at " + BUILD_DATE + "\n", console), console
+        # Start-up writes the file at once; still, wait rather than read once.
+        harness.wait_until(lambda: "compled at" in harness.read_log(), 5)
         log = harness.read_log()
         lines = log.splitlines()
         assert re.fullmatch(TIME + r" INFO  service\.cpp:\d+: \*{24}relayservice restart!!!!",
@@ -40,16 +42,25 @@ def test_start_lines_on_console_and_in_the_file():
         svc.stop()
 
 
+# The README's "about a second" is the typical figure; the limit here leaves
+# room for a sanitizer build on a loaded machine (and LeakSanitizer's scan at
+# exit) and still catches a stop that waits out the link's 10 s search.
+STOP_LIMIT = 3.0
+
+
 def test_sigint_ends_the_process_cleanly_within_a_second():
     svc = start_in_empty_dir()
     try:
         assert svc.wait_for(r"compled at", 5)
-        time.sleep(0.2)
+        # Stopped while it runs: the link is searching (nobody answers here).
+        assert harness.wait_until(lambda: "send {\"cmd\":\"getAllGateway\"} to local"
+                                  in harness.read_log(), 5), harness.read_log()
         t0 = time.monotonic()
         svc.signal(signal.SIGINT)
-        code = svc.wait(1.0)
+        code = svc.wait(STOP_LIMIT + 5)
         elapsed = time.monotonic() - t0
         assert code == 0, "exit code %r after %.2fs" % (code, elapsed)
+        assert elapsed < STOP_LIMIT, "ended %.2fs after SIGINT" % elapsed
         assert re.search(r"\x1b\[33mWARN \x1b\[0m .*quit main\.\.\.\.\.\n", svc.stderr())
         # "quit main" opens the shutdown; the link and server then log their own ends.
         assert re.search(TIME + r" WARN  service\.cpp:\d+: quit main\.\.\.\.\.\n",
@@ -63,7 +74,7 @@ def test_a_term_signal_keeps_its_default_action():
     try:
         assert svc.wait_for(r"compled at", 5)
         svc.signal(signal.SIGTERM)
-        assert svc.wait(2.0) == -signal.SIGTERM
+        assert svc.wait(5.0) == -signal.SIGTERM
         assert "quit main" not in svc.stderr()
     finally:
         svc.stop()
