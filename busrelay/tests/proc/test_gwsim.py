@@ -95,7 +95,7 @@ def start(*args):
     return sim
 
 
-def search(timeout=1.0, to="127.0.0.1"):
+def search(timeout=2.0, to="127.0.0.1"):
     u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     u.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     u.settimeout(timeout)
@@ -225,15 +225,42 @@ def test_gateway_read_device_list_and_delete():
 
 
 def test_keep_alives_both_ways_without_ping_pong():
-    sim = start("--keepalive", "1")
+    ka = b"\x7f" + b"\0" * 8
+    # No keep-alives of its own: whatever comes back answers ours, one each.
+    sim = start()
     c = Conn()
     try:
-        ka = b"\x7f" + b"\0" * 8
-        assert c.raw(9, 3) == ka  # its own
-        c.send(ka)                 # our answer: must not be answered again
-        assert c.raw(1, 0.5) is None
-        c.send(ka)                 # ours: answered
-        assert c.raw(9, 2) == ka
+        for _ in range(2):
+            c.send(ka)
+            assert c.raw(9, 3) == ka, "our keep-alive was not answered"
+        assert c.raw(1, 0.5) is None, "more than one answer to one keep-alive"
+    finally:
+        c.close()
+        sim.stop()
+
+    # Its own every 4 s; our answer to one must not be answered again. A
+    # keep-alive within a second of gwsim reading our answer is then such an
+    # answer, unless this test stalled so long that gwsim's next own was due
+    # (then that one is answered in turn, at most three times).
+    period = 4
+    sim = start("--keepalive", str(period), "-v")
+    c = Conn()
+    try:
+        own = c.raw(9, period + 3)
+        for attempt in range(3):
+            assert own == ka, "no keep-alive of its own: %r" % own
+            got_at = time.monotonic()
+            c.send(ka)
+            assert harness.wait_until(
+                lambda: sim.stdout().count("TCP <- #1 keep-alive") == attempt + 1, 3), \
+                sim.stdout()[-2000:]
+            own = c.raw(9, 1.0)
+            if own is None:
+                break
+            assert time.monotonic() - got_at > period - 1.5, \
+                "gwsim answered our answer to its keep-alive"
+        else:
+            raise AssertionError("the test stalled past gwsim's period three times")
     finally:
         c.close()
         sim.stop()
@@ -294,8 +321,8 @@ def test_fault_delay_drop_and_error_code():
         _, a = c.answer(2)
         assert a and a["sno"] == "a", a
         c.command("dim10001", dict(read, sno="b"))
+        assert sim.wait_for(r"answer dropped \(--drop-answers\)", 3, stream="stdout"), sim.stdout()
         assert c.answer(1.0) == (None, None)
-        assert "dropped" in sim.stdout()
     finally:
         c.close()
         sim.stop()
@@ -327,8 +354,8 @@ def test_fault_quit_malformed_and_refused_search():
             got = c.frame(3)
         assert got == ("quit", ""), got
         c.close()
-        time.sleep(1.0)
-        a = search(1.0)
+        # Answered again once the 2 s from its start are over.
+        a = harness.wait_until(lambda: search(0.3), 5, step=0)
         assert a and a["deviceKey"] == GW, a
     finally:
         sim.stop()
@@ -339,7 +366,7 @@ def test_stops_cleanly_on_sigint_and_sigterm_and_has_help():
         sim = start()
         c = Conn()
         sim.signal(sig)
-        assert sim.wait(2) == 0, sim.stdout() + sim.stderr()
+        assert sim.wait(5) == 0, sim.stdout() + sim.stderr()
         assert "gwsim: stopped" in sim.stdout()
         c.close()
         sim.stop()
