@@ -81,6 +81,19 @@ def timed(s, request):
     return reply, time.monotonic() - t0
 
 
+def quickest(s, request, reply, elapsed, limit=0.35):
+    """A round trip that took `limit` or more is measured up to twice more
+    (same reply each time): a loaded machine may stall one, a pause never
+    gets shorter. The fastest time."""
+    for _ in range(2):
+        if elapsed < limit:
+            break
+        again, t = timed(s, request)
+        assert again == reply, (again, reply)
+        elapsed = min(elapsed, t)
+    return elapsed
+
+
 def test_cached_reads_of_each_table_and_reply_header():
     svr = start()
     try:
@@ -101,9 +114,10 @@ def test_cached_reads_of_each_table_and_reply_header():
         reply, _ = timed(s, frame(0xBEEF, 1, bytes([3, 0, 1, 0, 2])))
         assert reply == bytes.fromhex("beef00000007010304010101 02".replace(" ", "")), reply.hex()
         # An unknown unit has no device: exception 2 at once, ids echoed.
-        reply, elapsed = timed(s, frame(0x0102, 9, bytes([4, 0, 0, 0, 1])))
+        request = frame(0x0102, 9, bytes([4, 0, 0, 0, 1]))
+        reply, elapsed = timed(s, request)
         assert reply == bytes.fromhex("010200000003098402"), reply.hex()
-        assert elapsed < 0.3
+        assert quickest(s, request, reply, elapsed, 0.3) < 0.3
         s.close()
     finally:
         stop(svr)
@@ -134,6 +148,7 @@ def test_exception_codes_and_the_pause_before_flushed_ones():
             if paused:
                 assert elapsed >= PAUSE - 0.02, (pdu.hex(), elapsed)
             else:
+                elapsed = quickest(s, frame(0x4000 + i, unit, pdu), reply, elapsed)
                 assert elapsed < 0.35, (pdu.hex(), elapsed)
         s.close()
         c = client()
@@ -142,8 +157,10 @@ def test_exception_codes_and_the_pause_before_flushed_ones():
         r = c.read_input_registers(0, 25, slave=1)
         assert r.isError() and r.exception_code == 2, r
         c.close()
-        assert "Illegal nb of values 126 in read_registers (max 125)" in svr.stderr()
-        assert "Unknown Modbus function code: 0x2B" in svr.stderr()
+        # The console may leave a timer pass after the reply.
+        assert svr.wait_for(r"Illegal nb of values 126 in read_registers \(max 125\)", 2), \
+            svr.stderr()[-2000:]
+        assert svr.wait_for(r"Unknown Modbus function code: 0x2B", 2), svr.stderr()[-2000:]
     finally:
         stop(svr)
 
@@ -221,9 +238,9 @@ def test_flushed_exception_does_not_stall_the_other_client():
     svr = start()
     try:
         bad, good = raw(), raw()
-        time.sleep(0.1)
         bad.sendall(frame(0x300, 1, bytes([3, 0, 0, 0, 0])))  # quantity 0: paused
-        time.sleep(0.2)
+        # The server took it: its pause of PAUSE s has begun.
+        assert svr.wait_for(r"Illegal nb of values 0 in read_registers", 2), svr.stderr()[-2000:]
         good.sendall(frame(0x301, 1, bytes([3, 0, 2, 0, 1])))
         order = []
         deadline = time.monotonic() + 3
@@ -288,7 +305,8 @@ def test_client_gone_before_its_reply_hurts_nobody():
         # A deferred write whose client leaves before the gateway answers.
         s = raw()
         s.sendall(frame(0x31, 1, bytes([6, 0, 3, 0x12, 0x34])))
-        time.sleep(0.05)
+        assert svr.wait_for(r"rcv from 127\.0\.0\.1:%d:" % s.getsockname()[1], 2), \
+            svr.stderr()[-2000:]
         s.close()
         # A read whose client resets the connection straight away.
         r = raw()
