@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <functional>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -62,6 +64,23 @@ void poll_for(int cycles) {
         poll_once();
         usleep(1000);
     }
+}
+
+// Polls (with the same pauses) until cond holds: at most 5000 passes and 5 s,
+// so that a loaded machine delays the traffic without failing the test.
+bool poll_until(const std::function<bool()> &cond) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int i = 0; i < 5000 && std::chrono::steady_clock::now() < deadline; ++i) {
+        if (cond()) return true;
+        poll_once();
+        usleep(1000);
+    }
+    return cond();
+}
+
+// Until the server holds a client (it has accepted and admitted it).
+bool poll_until_admitted() {
+    return poll_until([] { return !mb_tcp_server_idle(); });
 }
 
 int connect_client() {
@@ -120,10 +139,13 @@ protected:
     ModbusContext *ctx = nullptr;
 };
 
-// Reads until `want` bytes arrived (polling the server meanwhile), bounded.
-Bytes take_n(int fd, size_t want, int passes = 400) {
+// Reads until `want` bytes arrived (polling the server meanwhile), bounded
+// in passes and to 5 s.
+Bytes take_n(int fd, size_t want, int passes = 5000) {
     Bytes got;
-    for (int i = 0; i < passes && got.size() < want; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int i = 0; i < passes && got.size() < want && std::chrono::steady_clock::now() < deadline;
+         ++i) {
         poll_once();
         Bytes more = take(fd);
         got.insert(got.end(), more.begin(), more.end());
@@ -144,7 +166,7 @@ int64_t fake_now() { return g_fakeNow; }
 TEST_F(TcpServer, PipelinedFramesAreAllAnsweredInOrderInTheSamePass) {
     start();
     int c = connect_client();
-    poll_for(3);  // admitted
+    ASSERT_TRUE(poll_until_admitted());
     // Thirty requests in one segment (360 bytes: more than one read of 260).
     Bytes burst, expected;
     for (int i = 0; i < 30; ++i) {
@@ -154,8 +176,8 @@ TEST_F(TcpServer, PipelinedFramesAreAllAnsweredInOrderInTheSamePass) {
         expected.insert(expected.end(), reply.begin(), reply.end());
     }
     ASSERT_EQ(send(c, burst.data(), burst.size(), 0), (ssize_t)burst.size());
-    usleep(20000);
-    poll_once();  // one pass reads, dispatches and answers all of them
+    // The first pass that sees the segment reads, dispatches and answers all.
+    ASSERT_TRUE(poll_until([] { return !g_dispatchPolls.empty(); }));
     EXPECT_EQ(g_dispatchPolls.size(), 30u);
     EXPECT_EQ(g_dispatchPolls.front(), g_dispatchPolls.back());
     EXPECT_EQ(take_n(c, expected.size()), expected);
@@ -220,7 +242,7 @@ TEST_F(TcpServer, FlushedExceptionPausesOnlyItsOwnClient) {
     poll_for(3);
     Bytes q0 = read_req(0x51, 0, 0);  // quantity 0: a flushed exception
     send(bad, q0.data(), q0.size(), 0);
-    usleep(5000);
+    ASSERT_TRUE(poll_until([] { return !g_dispatchPolls.empty(); }));
     poll_for(2);
     EXPECT_EQ(g_dispatchPolls.size(), 1u);
     // Sent during the pause: discarded, never dispatched.
@@ -248,17 +270,24 @@ TEST_F(TcpServer, SilentClientIsClosedAfterThirtyMinutes) {
     mb_tcp_server_set_clock(fake_now);
     start();
     int c = connect_client();
-    usleep(5000);
-    poll_once();  // accepted and admitted in this pass
+    ASSERT_TRUE(poll_until_admitted());  // admitted at the fake clock's "now"
     CaptureStderr();
     g_fakeNow += MB_TCP_IDLE_LIMIT_MS;  // exactly the limit: still served
     poll_for(2);
     char b;
     EXPECT_EQ(recv(c, &b, 1, MSG_DONTWAIT), -1);
+    EXPECT_FALSE(mb_tcp_server_idle());
     g_fakeNow += 1;
-    poll_for(2);
+    poll_once();
+    EXPECT_TRUE(mb_tcp_server_idle());  // closed by this very pass
     std::string log = GetCapturedStderr();
-    EXPECT_EQ(recv(c, &b, 1, MSG_DONTWAIT), 0);
+    // The end of stream reaches the client side when loopback delivers it.
+    ssize_t got = -1;
+    for (int i = 0; i < 500 && got < 0; ++i) {
+        got = recv(c, &b, 1, MSG_DONTWAIT);
+        if (got < 0) usleep(10000);
+    }
+    EXPECT_EQ(got, 0);
     EXPECT_NE(log.find("[mbTcpTransport]close 127.0.0.1:"), std::string::npos);
     EXPECT_NE(log.find("connnect by idle timeout!"), std::string::npos);
     close(c);
@@ -272,7 +301,7 @@ TEST_F(TcpServer, ReplyQueuedByAnotherThreadWakesTheWait) {
     poll_for(3);
     Bytes d = read_req(0x44, 1003, 1);  // deferred
     send(c, d.data(), d.size(), 0);
-    for (int i = 0; i < 200 && g_mail.empty(); ++i) poll_for(1);
+    ASSERT_TRUE(poll_until([] { return !g_mail.empty(); }));
     ASSERT_EQ(g_mail.size(), 1u);
     poll_for(2);  // nothing else pending
     std::thread gateway([&] {
@@ -321,8 +350,7 @@ TEST_F(TcpServer, TakenPortIsRetriedEveryCycleWithoutLeakingSockets) {
     poll_for(2);
     Bytes r = read_req(9, 1, 1);
     send(c, r.data(), r.size(), 0);
-    poll_for(4);
-    EXPECT_EQ(take(c), Bytes({0, 9, 0, 0, 0, 5, 1, 3, 2, 3, 1}));
+    EXPECT_EQ(take_n(c, 11), Bytes({0, 9, 0, 0, 0, 5, 1, 3, 2, 3, 1}));
     close(c);
 }
 
@@ -332,11 +360,11 @@ TEST_F(TcpServer, ReplyForAClientThatLeftIsDropped) {
     poll_for(2);
     Bytes r = read_req(3, 2, 1);
     send(c, r.data(), r.size(), 0);
-    poll_for(4);
-    ASSERT_EQ(take(c).size(), 11u);
+    ASSERT_EQ(take_n(c, 11).size(), 11u);
     const int gone = g_lastSocket;
     close(c);
-    poll_for(3);  // the server sees the end of stream and closes its side
+    // The server sees the end of stream and closes its side.
+    ASSERT_TRUE(poll_until([] { return mb_tcp_server_idle(); }));
     mb_lock(ctx);
     mb_set_socket(ctx, gone);
     EXPECT_EQ(mb_reply(ctx, nullptr, r.data(), (int)r.size(), g_map, 0), 0);
@@ -387,12 +415,11 @@ TEST_F(TcpServer, DeferredRepliesFromAnotherThreadReachTheRightClient) {
         send(live, d.data(), d.size(), 0);
         send(cached, k.data(), k.size(), 0);
         Bytes gotLive, gotCached;
-        for (int p = 0; p < 500 && (gotLive.empty() || gotCached.empty()); ++p) {
-            poll_once();
-            usleep(500);
+        poll_until([&] {
             if (gotLive.empty()) gotLive = take(live);
             if (gotCached.empty()) gotCached = take(cached);
-        }
+            return !gotLive.empty() && !gotCached.empty();
+        });
         int a = (i % 19) + 1;
         EXPECT_EQ(gotLive, Bytes({0, (uint8_t)(100 + i), 0, 0, 0, 5, 1, 3, 2, 0xD0, (uint8_t)a}));
         ASSERT_EQ(gotCached.size(), 11u);
