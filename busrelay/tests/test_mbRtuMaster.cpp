@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdlib>
 #include <string>
@@ -30,18 +33,33 @@ struct Pty {
     ~Pty() {
         if (master >= 0) close(master);
     }
-    std::string drain() {
+    // What the link wrote, once `want` bytes are there (at most 5 s).
+    std::string drain(size_t want) {
         char buf[256];
         std::string got;
-        for (int i = 0; i < 20; ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (int i = 0; i < 2500 && got.size() < want; ++i) {
             ssize_t n = read(master, buf, sizeof buf);
             if (n > 0) got.append(buf, (size_t)n);
-            else if (!got.empty()) break;
+            else if (std::chrono::steady_clock::now() >= deadline) break;
             else usleep(2000);
         }
         return got;
     }
 };
+
+// Until `n` bytes wait to be read on fd (the pty passes them on in its own
+// time), at most 5 s.
+bool readable_bytes(int fd, int n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int i = 0; i < 2500; ++i) {
+        int have = 0;
+        if (ioctl(fd, FIONREAD, &have) == 0 && have >= n) return true;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        usleep(2000);
+    }
+    return false;
+}
 
 const SerialSettings k8N1 = {9600, 8, 'n', 1};
 
@@ -116,13 +134,13 @@ TEST(RtuLink, BytesTravelBothWaysAndStaleInputExpires) {
     CaptureStderr();
     EXPECT_EQ(rtu_link_send(request, sizeof request), (int)sizeof request);
     rtu_link_poll();
-    EXPECT_EQ(pty.drain(), std::string((const char *)request, sizeof request));
+    EXPECT_EQ(pty.drain(sizeof request), std::string((const char *)request, sizeof request));
     EXPECT_NE(GetCapturedStderr().find("mb rtu snd:"), std::string::npos);
 
     // Incoming: one poll reads, the next drain logs it once and drops it.
     const char answer[] = "\x01\x03\x04\xAA\xBB\xCC\xDD";
     ASSERT_EQ(write(pty.master, answer, 7), 7);
-    usleep(10000);
+    ASSERT_TRUE(readable_bytes(rtu_link_fd(), 7));
     rtu_link_poll();
     CaptureStderr();
     CaptureStdout();  // the hex dump's bytes go to standard output
@@ -136,7 +154,7 @@ TEST(RtuLink, BytesTravelBothWaysAndStaleInputExpires) {
 
     // Nobody drains: the bytes are gone after five expiry steps.
     ASSERT_EQ(write(pty.master, answer, 7), 7);
-    usleep(10000);
+    ASSERT_TRUE(readable_bytes(rtu_link_fd(), 7));
     rtu_link_poll();
     for (int i = 0; i < 4; ++i) rtu_link_expire();
     int blocksHeld = POOL_BLOCKS - pool_free_blocks();
