@@ -18,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -35,6 +36,11 @@ using Clock = std::chrono::steady_clock;
 double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
+
+// stop() takes about 600 ms at most; the limit leaves room for a sanitizer
+// build on a loaded machine and still catches a stop that waits out the
+// daemon's 2 s tick or the search's 10 s.
+constexpr double kStopLimitS = 1.5;
 
 // ---- captured log lines and handler calls (written from the link's threads)
 std::mutex g_capLock;
@@ -65,6 +71,13 @@ std::string log_text() {
 std::vector<std::string> messages() {
     std::lock_guard<std::mutex> guard(g_capLock);
     return g_messages;
+}
+
+size_t count_in_log(const std::string &what) {
+    const std::string text = log_text();
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
 
 void reset_capture() {
@@ -344,10 +357,13 @@ TEST_F(Gw7fLinkTest, NotConnectedRefusesCommandsAndStopIsQuickWithoutGateway) {
     EXPECT_EQ(link->sendCommand("dev00001", "{}", 2), -1);
     EXPECT_NE(log_text().find("gw7f not conncected yet!"), std::string::npos);
     ASSERT_EQ(link->start(record_handler), 0);
-    usleep(300000);  // searching, nobody answers
+    // Searching, nobody answers.
+    ASSERT_TRUE(wait_for([] { return count_in_log("send {\"cmd\":\"getAllGateway\"} to local") > 0; },
+                         3000))
+        << log_text();
     auto t0 = Clock::now();
     link->stop();
-    EXPECT_LT(since(t0), 1.0);
+    EXPECT_LT(since(t0), kStopLimitS);
 }
 
 TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
@@ -355,19 +371,35 @@ TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
     Gw7fLink *link = Gw7fLink::instance();
     ASSERT_EQ(link->start(record_handler), 0);
 
-    // An answer without a key is passed over; the search waits for another.
+    // An answer without a key is passed over; the same search waits for
+    // another (a search that took it would have ended: the next answer would
+    // then go unread and the key stay empty).
     ASSERT_EQ(gw.awaitSearch(3000), GW7F_SEARCH_TEXT);
     gw.answerSearch("{\"deviceKey\":\"\"}");
-    usleep(200000);
+    ASSERT_TRUE(wait_for([] { return count_in_log("{\"deviceKey\":\"\"}") > 0; }, 3000))
+        << log_text();
     EXPECT_EQ(link->gatewayKey(), "");
+    EXPECT_EQ(count_in_log("gw7f get gw dkey"), 0u);
+    // The answer names another address: the link still connects to the
+    // loopback gateway, where the gateway's main program always is (only
+    // 127.0.0.1 listens here, every 127/8 address would reach lo).
     auto answered = Clock::now();
-    gw.answerSearch("{\"deviceKey\":\"gw7f0001\",\"function\":{\"ip\":\"127.0.0.1\"}}");
+    gw.answerSearch("{\"deviceKey\":\"gw7f0001\",\"function\":{\"ip\":\"127.0.0.2\"}}");
+    ASSERT_TRUE(wait_for([&] { return link->gatewayKey() == "gw7f0001"; }, 3000)) << log_text();
+    EXPECT_EQ(count_in_log("gw7f get gw dkey"), 1u);
+    EXPECT_EQ(link->gatewayAddress(), "127.0.0.1");
+    EXPECT_EQ(gw.awaitSearch(0), "") << "a second search went out";
 
     ASSERT_TRUE(gw.accept(5000));
     double connectAfter = since(answered);
     EXPECT_GT(connectAfter, 1.5);
     EXPECT_LT(connectAfter, 3.5);
-    EXPECT_EQ(link->gatewayKey(), "gw7f0001");
+    sockaddr_in local{};
+    socklen_t localLen = sizeof local;
+    ASSERT_EQ(getsockname(gw.conn, (sockaddr *)&local, &localLen), 0);
+    char localIp[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &local.sin_addr, localIp, sizeof localIp);
+    EXPECT_STREQ(localIp, "127.0.0.1");
     EXPECT_EQ(link->gatewayAddress(), "127.0.0.1");
     ASSERT_TRUE(wait_for([&] { return link->isConnected(); }, 2000));
 
@@ -377,27 +409,29 @@ TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
     EXPECT_EQ(gw.read(9, 2000), keepAlive);
 
     // Garbage heads, a topic of 65 bytes and a too-long payload are dropped
-    // without losing the link; the next good frame gets through.
+    // without losing the link; the next good frame gets through. Each piece
+    // is sent once the link has dealt with the one before.
+    auto logged = [](const char *what) {
+        return wait_for([what] { return count_in_log(what) > 0; }, 3000);
+    };
     gw.send(std::string("\x01\x02\x03\x04\x05", 5));
-    usleep(100000);
+    EXPECT_TRUE(logged("not 7F msg, abandon")) << log_text();
     std::string longTopic = frame(std::string(65, 't'), "{}");
     gw.send(longTopic.substr(0, 5));
-    usleep(100000);
+    EXPECT_TRUE(logged("wrong topic length  for 7F msg, abandon")) << log_text();
     std::string tooMuch = frame("local/gw7f0001/dev00001", std::string(1024 - 9 - 23, 'x'));
     gw.send(tooMuch.substr(0, 9 + 23));
-    usleep(100000);
-    // A frame that stops half way is abandoned after 200 ms.
+    EXPECT_TRUE(logged("gw7f rcv too many data")) << log_text();
+    // The rest of that frame never comes: the skip is given up after 200 ms.
+    const char *abandoned = "abandon rcved frames";
+    ASSERT_TRUE(wait_for([&] { return count_in_log(abandoned) == 1; }, 3000)) << log_text();
+    // A frame that stops half way is abandoned after 200 ms too.
     gw.send(frame("local/gw7f0001/dev00001", "{\"a\":1}").substr(0, 12));
-    usleep(400000);
+    ASSERT_TRUE(wait_for([&] { return count_in_log(abandoned) == 2; }, 3000)) << log_text();
     std::string good = frame("local/gw7f0001/dev00001", "{\"deviceKey\":\"dev00001\"}");
     gw.send(good);
-    ASSERT_TRUE(wait_for([] { return messages().size() == 1; }, 2000)) << log_text();
+    ASSERT_TRUE(wait_for([] { return messages().size() == 1; }, 3000)) << log_text();
     EXPECT_EQ(messages()[0], "local/gw7f0001/dev00001|{\"deviceKey\":\"dev00001\"}");
-    std::string log = log_text();
-    EXPECT_NE(log.find("not 7F msg, abandon"), std::string::npos);
-    EXPECT_NE(log.find("wrong topic length  for 7F msg, abandon"), std::string::npos);
-    EXPECT_NE(log.find("gw7f rcv too many data"), std::string::npos);
-    EXPECT_NE(log.find("abandon rcved frames"), std::string::npos);
     EXPECT_TRUE(link->isConnected());
 
     // A whole oversized frame is read past: the frame right behind it (same
@@ -430,7 +464,7 @@ TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
 
     auto t0 = Clock::now();
     link->stop();
-    EXPECT_LT(since(t0), 1.0);
+    EXPECT_LT(since(t0), kStopLimitS);
     EXPECT_FALSE(link->isConnected());
     EXPECT_TRUE(gw.closedByPeer(1000));
 }
@@ -508,14 +542,29 @@ TEST_F(Gw7fLinkTest, WorksWithTheGatewaySimulator) {
     const char *binDir = getenv("BIN_DIR");
     std::string gwsim = std::string(binDir ? binDir : "") + "/gwsim";
     if (!binDir || access(gwsim.c_str(), X_OK) != 0) GTEST_SKIP() << "gwsim not built";
+    // Its console (with keep-alives shown) goes to a file in the private /tmp.
+    char outPath[] = "/tmp/gwsim-out-XXXXXX";
+    const int out = mkstemp(outPath);
+    ASSERT_GE(out, 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(gwsim.c_str(), "gwsim", "-r", "0", "--keepalive", "1", (char *)nullptr);
+        dup2(out, 1);
+        execl(gwsim.c_str(), "gwsim", "-r", "0", "--keepalive", "1", "-v", (char *)nullptr);
         _exit(127);
     }
+    close(out);
+    // A line of gwsim's console holding both texts.
+    auto simSaid = [&outPath](const std::string &a, const std::string &b) {
+        FILE *f = fopen(outPath, "r");
+        if (!f) return false;
+        char line[4096];
+        bool found = false;
+        while (!found && fgets(line, sizeof line, f))
+            found = strstr(line, a.c_str()) && strstr(line, b.c_str());
+        fclose(f);
+        return found;
+    };
     // Ready once its TCP port takes connections (the UDP port is bound first).
     EXPECT_TRUE(wait_for([] {
         int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -541,15 +590,26 @@ TEST_F(Gw7fLinkTest, WorksWithTheGatewaySimulator) {
         EXPECT_NE(m.find("\"sno\":\"9-3-3-1\""), std::string::npos) << m;
         EXPECT_NE(m.find("\"errorCode\":0"), std::string::npos) << m;
     }
-    // gwsim's keep-alives are answered and do not reach the handler.
-    usleep(1500000);
+    // gwsim's keep-alives are answered (gwsim has read the answer) and do
+    // not reach the handler.
+    EXPECT_TRUE(wait_for([&] { return simSaid("TCP <- #", " keep-alive"); }, 5000));
     EXPECT_EQ(messages().size(), 1u);
     EXPECT_TRUE(link->isConnected());
     link->stop();
     kill(pid, SIGTERM);
     int status = 0;
-    waitpid(pid, &status, 0);
+    pid_t ended = 0;
+    for (int i = 0; i < 250 && ended == 0; ++i) {
+        ended = waitpid(pid, &status, WNOHANG);
+        if (ended == 0) usleep(20000);
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_EQ(ended, pid) << "gwsim did not end on SIGTERM within 5 s";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    unlink(outPath);
 }
 
 }  // namespace
