@@ -182,7 +182,10 @@ TEST_F(SamplePoints, ListedAccessMatchesWhatTheBridgeBuilds) {
     }
     EXPECT_GT(reads, 50);
     EXPECT_GT(writes, 20);
-    EXPECT_GE(refusals, 0);
+    // The sample lists every coil and holding register it maps as writable
+    // (its read-only points are inputs), so none is refused here; a listed
+    // refusal is checked against the bridge in AccessFollowsTableAndAddress.
+    EXPECT_EQ(refusals, 0);
 }
 
 // The cleared-after-read column against clearAfterRead, with the dry
