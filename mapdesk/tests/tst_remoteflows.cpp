@@ -773,8 +773,11 @@ void TstRemoteFlows::upgradeRelay()
     // the engineer sees what the shell said instead of a success.
     m_shell.pid.clear();
     m_shell.err = "/bin/sh: /gateway/modbus/set_mb_autorun.sh: not found\n";
+    const int probesAtInstall = m_shell.probes;
     emit tftp(w)->sigSendOneFile("modbus.zip");
     QTRY_VERIFY(sent.count() >= 3);
+    // The probe's answer (no service) is judged before the time runs out.
+    QTRY_VERIFY_WITH_TIMEOUT(m_shell.probes > probesAtInstall, 10000);
     QCOMPARE(typed(sent, 1),
              QString("cd /gateway/ \nkill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"
                      "kill -9 $(pidof relay_start.sh) \nkill -9 $(pidof relay_start.sh) \n"
