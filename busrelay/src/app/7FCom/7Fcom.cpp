@@ -34,17 +34,6 @@ constexpr int kRestWaitMs = 200;
 constexpr int kSndWaitMs = 500;
 constexpr const char *kLoopback = "127.0.0.1";
 
-void put_u32(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-
-uint32_t get_u32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 // Waits for an event on fd; 1 ready, 0 time passed, -1 failed (errno set).
 // EINTR is retried by the caller so that it can log it.
 int wait_fd(int fd, short events, int ms) {
@@ -81,13 +70,9 @@ int gw7f_ring_queue(Gw7fSendRing *ring, const void *topic, int topicLen, const v
         pthread_mutex_unlock(&ring->mutex);
         return -1;
     }
-    uint8_t *f = ring->slot[ring->writeIndex];
-    f[0] = 0x7F;
-    put_u32(f + 1, (uint32_t)topicLen);
-    if (topicLen > 0) memcpy(f + 5, topic, (size_t)topicLen);
-    put_u32(f + 5 + topicLen, (uint32_t)payloadLen);
-    if (payloadLen > 0) memcpy(f + 9 + topicLen, payload, (size_t)payloadLen);
-    ring->length[ring->writeIndex] = 9 + topicLen + payloadLen;
+    ring->length[ring->writeIndex] =
+        (int)frame7f::encode(ring->slot[ring->writeIndex], GW7F_FRAME_MAX, topic,
+                             (size_t)topicLen, payload, (size_t)payloadLen);
     ring->writeIndex = (ring->writeIndex + 1) % GW7F_RING_SLOTS;
     if (ring->writeIndex == ring->readIndex) ring->full = true;
     pthread_mutex_unlock(&ring->mutex);
@@ -516,7 +501,7 @@ void Gw7fLink::supervise() {
 
 void gw7f_rx_reset(Gw7fRx *rx) {
     rx->start = rx->len = 0;
-    rx->skip = 0;
+    rx->cutter.reset();
     rx->reported = 0;
 }
 
@@ -536,7 +521,7 @@ void gw7f_rx_added(Gw7fRx *rx, int n) {
     if (n > 0) rx->len += n;
 }
 
-bool gw7f_rx_partial(const Gw7fRx *rx) { return rx->len > 0 || rx->skip > 0; }
+bool gw7f_rx_partial(const Gw7fRx *rx) { return rx->len > 0 || rx->cutter.skipping(); }
 
 namespace {
 
@@ -548,14 +533,28 @@ void rx_drop(Gw7fRx *rx, int n) {
 
 enum : unsigned { kBadStart = 1, kBadTopic = 2, kBadPayload = 4 };
 
-// Skips the bad head's first byte and everything up to the next 0x7F; each
-// kind of bad head is reported once per skipped run.
-void rx_resync(Gw7fRx *rx, unsigned kind, const char *why) {
-    if (!(rx->reported & kind)) LOG_WARN("%s", why);
+// Each kind of bad head is reported once per skipped run.
+void rx_report_once(Gw7fRx *rx, frame7f::Why why) {
+    unsigned kind;
+    const char *text;
+    switch (why) {
+    case frame7f::Why::BadStart:
+        kind = kBadStart;
+        text = "not 7F msg, abandon\n";
+        break;
+    case frame7f::Why::BadTopic:
+        kind = kBadTopic;
+        text = "wrong topic length  for 7F msg, abandon\n";
+        break;
+    case frame7f::Why::BadPayload:
+        kind = kBadPayload;
+        text = "gw7f rcv too many data\n";
+        break;
+    default:
+        return;
+    }
+    if (!(rx->reported & kind)) LOG_WARN("%s", text);
     rx->reported |= kind;
-    const uint8_t *p = rx->data + rx->start;
-    const void *next = rx->len > 1 ? memchr(p + 1, 0x7F, (size_t)rx->len - 1) : nullptr;
-    rx_drop(rx, next ? (int)((const uint8_t *)next - p) : rx->len);
 }
 
 }  // namespace
@@ -563,46 +562,25 @@ void rx_resync(Gw7fRx *rx, unsigned kind, const char *why) {
 int gw7f_rx_next(Gw7fRx *rx, const uint8_t **frame, int *total, int *topicLen,
                  int *payloadLen) {
     for (;;) {
-        if (rx->skip > 0) {
-            const int n = rx->skip < (uint32_t)rx->len ? (int)rx->skip : rx->len;
-            rx_drop(rx, n);
-            rx->skip -= (uint32_t)n;
-            if (rx->skip > 0) return 0;
-        }
-        if (rx->len == 0) return 0;
-        const uint8_t *p = rx->data + rx->start;
-        if (p[0] != 0x7F) {
-            rx_resync(rx, kBadStart, "not 7F msg, abandon\n");
+        const frame7f::Piece p = rx->cutter.next(rx->data + rx->start, (size_t)rx->len);
+        if (p.cut == frame7f::Cut::NeedMore) return 0;
+        if (p.cut == frame7f::Cut::Skip) {
+            if (p.why == frame7f::Why::Oversized) {
+                // The head is sound, so its lengths say where the next frame starts.
+                LOG_WARN("gw7f rcv too many data\n");
+                rx->reported = 0;
+            } else {
+                rx_report_once(rx, p.why);
+            }
+            rx_drop(rx, (int)p.size);
             continue;
         }
-        if (rx->len < 5) return 0;
-        const uint32_t t = get_u32(p + 1);
-        if (t > (uint32_t)GW7F_RCV_TOPIC_MAX) {
-            rx_resync(rx, kBadTopic, "wrong topic length  for 7F msg, abandon\n");
-            continue;
-        }
-        const int T = (int)t;
-        if (rx->len < 9 + T) return 0;
-        const int32_t P = (int32_t)get_u32(p + 5 + T);
-        if (P < 0) {  // no length to skip by: look for the next frame
-            rx_resync(rx, kBadPayload, "gw7f rcv too many data\n");
-            continue;
-        }
-        if ((int64_t)9 + T + P >= GW7F_FRAME_MAX) {
-            // The head is sound, so its lengths say where the next frame starts.
-            LOG_WARN("gw7f rcv too many data\n");
-            rx->reported = 0;
-            rx->skip = (uint32_t)(9 + T) + (uint32_t)P;
-            continue;
-        }
-        const int whole = 9 + T + P;
-        if (rx->len < whole) return 0;
         rx->reported = 0;
-        *frame = p;
-        *total = whole;
-        *topicLen = T;
-        *payloadLen = P;
-        rx_drop(rx, whole);
+        *frame = rx->data + rx->start;
+        *total = (int)p.size;
+        *topicLen = (int)p.topicLen;
+        *payloadLen = (int)p.payloadLen;
+        rx_drop(rx, (int)p.size);
         return 1;
     }
 }

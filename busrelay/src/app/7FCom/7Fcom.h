@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+#include "frame7f/frame7f.h"
+
 // Called on the receive thread for every frame that has a topic and a
 // payload. Neither is terminated: read exactly topicLen / payloadLen bytes.
 // No lock of the link is held during the call. The result is ignored.
@@ -61,16 +63,19 @@ int gw7f_send_all(int fd, pthread_mutex_t *rsLock, const uint8_t *data, int leng
                   const std::atomic<int> *keepGoing);
 
 // Receive side of the stream: bytes are appended as they arrive and frames
-// are taken whole. A bad head (not 0x7F, topic too long, negative payload
-// length) is skipped up to the next 0x7F byte; a skipped run (until a good
-// frame or a quiet link) logs each kind of warning once. A frame whose
-// payload is too large is skipped by its announced lengths.
+// are cut out whole by the shared 7F codec. A bad head (not 0x7F, topic too
+// long, negative payload length) is skipped up to the next 0x7F byte; a
+// skipped run (until a good frame or a quiet link) logs each kind of warning
+// once. A frame whose payload is too large is skipped by its announced lengths.
 constexpr int GW7F_RX_BUFFER = 4 * GW7F_FRAME_MAX;
+// Frames taken: topic up to GW7F_RCV_TOPIC_MAX, whole frame below GW7F_FRAME_MAX.
+constexpr frame7f::Limits GW7F_RX_LIMITS = {GW7F_RCV_TOPIC_MAX, frame7f::kSkippableMax,
+                                            GW7F_FRAME_MAX - 1};
 struct Gw7fRx {
     uint8_t data[GW7F_RX_BUFFER];
     int start;       // first unparsed byte
     int len;         // unparsed bytes
-    uint32_t skip;   // bytes of a refused frame still to be dropped
+    frame7f::Cutter cutter{GW7F_RX_LIMITS};  // remembers a refused frame still to be dropped
     unsigned reported;  // kinds of bad head already logged in this skipped run
 };
 void gw7f_rx_reset(Gw7fRx *rx);
