@@ -13,11 +13,18 @@
 #include <ctime>
 #include <memory>
 
-#include "simFrame.h"
-
 namespace {
 
 constexpr size_t kMaxClients = 8;
+
+std::string frame_of(const std::string &topic, const std::string &payload) {
+    std::string f((size_t)frame7f::encoded_size(topic.size(), payload.size()), '\0');
+    frame7f::encode((uint8_t *)&f[0], f.size(), topic.data(), topic.size(), payload.data(),
+                    payload.size());
+    return f;
+}
+
+std::string keep_alive() { return frame_of("", ""); }
 
 int64_t now_ms() {
     struct timespec ts;
@@ -218,15 +225,18 @@ void SimServer::onReadable(Client &c) {
     for (int frames = 0; frames < 256; ++frames) {
         Client *cc = clientById(id);
         if (!cc) return;
-        std::string topic, payload;
-        size_t dropped = 0;
-        FrameResult r = sim_take_frame(cc->inbuf, topic, payload, dropped);
-        if (r == FrameResult::NeedMore) break;
-        if (r == FrameResult::Garbage) {
+        const frame7f::Piece p =
+            cc->cutter.next((const uint8_t *)cc->inbuf.data(), cc->inbuf.size());
+        if (p.cut == frame7f::Cut::NeedMore) break;
+        if (p.cut == frame7f::Cut::Skip) {
+            cc->inbuf.erase(0, p.size);
             sim_say("TCP <- #" + std::to_string(id) + " malformed input, dropped " +
-                    std::to_string(dropped) + " bytes");
+                    std::to_string(p.size) + " bytes");
             continue;
         }
+        const std::string topic((const char *)p.topic, p.topicLen);
+        const std::string payload((const char *)p.payload, p.payloadLen);
+        cc->inbuf.erase(0, p.size);
         onFrame(*cc, topic, payload);
     }
 }
@@ -239,7 +249,7 @@ void SimServer::onFrame(Client &c, const std::string &topic, const std::string &
             c.awaitingKeepAlive = false;  // the answer to ours
             return;
         }
-        sendTo(c, sim_keep_alive());
+        sendTo(c, keep_alive());
         if (opt_.verbose) sim_say("TCP -> " + from + " keep-alive");
         return;
     }
@@ -283,7 +293,7 @@ void SimServer::onFrame(Client &c, const std::string &topic, const std::string &
     }
     std::string answerTopic = "local/" + devices_.gatewayKey() + "/" + a.deviceKey;
     std::string text = compact(a.payload);
-    Pending p{now_ms() + opt_.answerDelayMs, c.id, sim_frame(answerTopic, text),
+    Pending p{now_ms() + opt_.answerDelayMs, c.id, frame_of(answerTopic, text),
               answerTopic + " " + text};
     pending_.push_back(p);
 }
@@ -292,7 +302,7 @@ void SimServer::sendReports() {
     for (const SimAnswer &r : devices_.reports()) {
         std::string topic = "local/" + devices_.gatewayKey() + "/" + r.deviceKey;
         std::string text = compact(r.payload);
-        std::string f = sim_frame(topic, text);
+        std::string f = frame_of(topic, text);
         for (Client &c : clients_) {
             if (sendTo(c, f)) sim_say("TCP -> #" + std::to_string(c.id) + " report " + topic + " " + text);
         }
@@ -319,7 +329,7 @@ void SimServer::timers(int64_t now) {
     if (opt_.keepAliveInterval > 0 && now >= nextKeepAlive_) {
         nextKeepAlive_ = now + (int64_t)opt_.keepAliveInterval * 1000;
         for (Client &c : clients_) {
-            if (sendTo(c, sim_keep_alive())) {
+            if (sendTo(c, keep_alive())) {
                 c.awaitingKeepAlive = true;
                 if (opt_.verbose) sim_say("TCP -> #" + std::to_string(c.id) + " keep-alive");
             }
@@ -338,7 +348,7 @@ void SimServer::timers(int64_t now) {
     if (quitAt_ >= 0 && !quitSent_ && now >= quitAt_) {
         quitSent_ = true;
         for (Client &c : clients_)
-            if (sendTo(c, sim_frame("quit", ""))) sim_say("TCP -> #" + std::to_string(c.id) + " quit");
+            if (sendTo(c, frame_of("quit", ""))) sim_say("TCP -> #" + std::to_string(c.id) + " quit");
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frame7f/frame7f.h"
 #include "simDevices.h"
 #include "simOptions.h"
 
@@ -20,11 +21,14 @@ public:
     void run(const volatile sig_atomic_t &stop);
 
 private:
+    // What gwsim takes from a client: anything longer is noise.
+    static constexpr frame7f::Limits kFrameLimits = {4096, 1u << 20, 9 + 4096 + (1u << 20)};
     struct Client {
         int id;
         int fd;
         std::string peer;
         std::string inbuf;
+        frame7f::Cutter cutter{kFrameLimits};
         bool awaitingKeepAlive = false;
     };
     struct Pending {
