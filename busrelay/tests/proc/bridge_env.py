@@ -7,9 +7,13 @@ import re
 import shutil
 import socket
 import struct
+import sys
 import time
 
 import harness
+
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "common", "frame7f"))
+import frame7f  # noqa: E402
 
 SAMPLE = os.path.join(harness.SOURCE_DIR, "busrelay", "sample")
 LINK_UP = r"gw7f reconnect to gateway ok"
@@ -132,14 +136,12 @@ class FakeGateway:
 
     @staticmethod
     def frame(topic, payload):
-        t = topic.encode()
-        p = payload.encode() if isinstance(payload, str) else payload
-        return b"\x7f" + struct.pack("<I", len(t)) + t + struct.pack("<I", len(p)) + p
+        return frame7f.encode(topic, payload)
 
     def _serve(self):
         import json
         deadline = time.monotonic() + 120
-        buf = b""
+        cutter = frame7f.Cutter()
         while self.running and time.monotonic() < deadline:
             if self.conn is None:
                 try:
@@ -152,6 +154,7 @@ class FakeGateway:
                     conn, _ = self.lst.accept()
                     conn.settimeout(0.2)
                     self.conn = conn
+                    cutter = frame7f.Cutter()  # a new connection, a new stream
                 except socket.timeout:
                     pass
                 continue
@@ -160,22 +163,13 @@ class FakeGateway:
                 if not chunk:
                     self.conn = None
                     continue
-                buf += chunk
             except socket.timeout:
                 continue
             except OSError:
                 return
-            while len(buf) >= 9:
-                t = struct.unpack("<I", buf[1:5])[0]
-                if len(buf) < 9 + t:
-                    break
-                p = struct.unpack("<I", buf[5 + t:9 + t])[0]
-                if len(buf) < 9 + t + p:
-                    break
-                topic, payload = buf[5:5 + t].decode(), buf[9 + t:9 + t + p].decode()
-                buf = buf[9 + t + p:]
-                if t == 0 and p == 0:
-                    self.send_raw(self.frame("", b""))
+            for topic, payload in cutter.feed(chunk):
+                if not topic and not payload:
+                    self.send_raw(frame7f.KEEP_ALIVE)
                     continue
                 cmd = json.loads(payload)
                 self.commands.append(cmd)

@@ -3,12 +3,14 @@ import json
 import os
 import signal
 import socket
-import struct
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
+
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "common", "frame7f"))
+import frame7f  # noqa: E402
 
 harness.enter_namespace()
 
@@ -16,9 +18,7 @@ SEARCH = b'{"cmd":"getAllGateway"}'
 GW = "gw7f0001"
 
 
-def frame(topic, payload):
-    t, p = topic.encode(), payload.encode()
-    return b"\x7f" + struct.pack("<I", len(t)) + t + struct.pack("<I", len(p)) + p
+frame = frame7f.encode
 
 
 class Conn:
@@ -40,7 +40,8 @@ class Conn:
     def command(self, device, doc):
         self.send(frame("local/%s/%s/command" % (GW, device), json.dumps(doc)))
 
-    def raw(self, n, timeout):
+    def fill(self, n, timeout):
+        """At least n bytes buffered within timeout: True, else False."""
         deadline = time.monotonic() + timeout
         while len(self.buf) < n and time.monotonic() < deadline:
             self.sock.settimeout(max(0.01, deadline - time.monotonic()))
@@ -51,25 +52,29 @@ class Conn:
             if not chunk:
                 break
             self.buf += chunk
-        if len(self.buf) < n:
+        return len(self.buf) >= n
+
+    def raw(self, n, timeout):
+        if not self.fill(n, timeout):
             return None
         out, self.buf = self.buf[:n], self.buf[n:]
         return out
 
     def frame(self, timeout=3.0, skip_keepalive=True):
-        """Next (topic, payload text); None on time-out."""
+        """Next (topic, payload text); None on time-out. Everything gwsim
+        sends here must be frames: a skipped byte fails the test."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            head = self.raw(5, left)
-            if head is None:
-                return None
-            assert head[0] == 0x7F, head
-            (t,) = struct.unpack("<I", head[1:])
-            topic = self.raw(t, max(left, 1))
-            (p,) = struct.unpack("<I", self.raw(4, max(left, 1)))
-            payload = self.raw(p, max(left, 1)) if p else b""
-            if skip_keepalive and t == 0 and p == 0:
+            cutter = frame7f.Cutter()
+            got = cutter.feed(self.buf)
+            assert cutter.skipped == 0, ("not a frame", cutter.skips, self.buf[:32])
+            if not got:
+                if not self.fill(len(self.buf) + 1, max(0.0, deadline - time.monotonic())):
+                    return None
+                continue
+            topic, payload = got[0]
+            self.buf = self.buf[len(frame7f.encode(topic, payload)):]
+            if skip_keepalive and not topic and not payload:
                 continue
             return topic.decode(), payload.decode()
 
@@ -225,7 +230,7 @@ def test_gateway_read_device_list_and_delete():
 
 
 def test_keep_alives_both_ways_without_ping_pong():
-    ka = b"\x7f" + b"\0" * 8
+    ka = frame7f.KEEP_ALIVE
     # No keep-alives of its own: whatever comes back answers ours, one each.
     sim = start()
     c = Conn()
