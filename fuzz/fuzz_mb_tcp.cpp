@@ -7,6 +7,9 @@
 #include "byteQueue.h"
 #include "fuzz_support.h"
 
+// The bridge's entry for a decoded request (weak, like the others).
+int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) __attribute__((weak));
+
 namespace {
 
 ModbusContext g_ctx;
@@ -48,8 +51,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     mb_set_socket(&g_ctx, 5);
     // The pause before a flushed exception would only slow the fuzzer down.
     g_ctx.responseTimeout = {0, 0};
+    int (*bridge)(ModbusContext *, const MbRequest *) = onRcvMbRequest;
     fprintf(stderr, "fuzz_mb_tcp: bridge request callback %s\n",
-            onRcvMbRequest ? "linked in" : "absent (not fuzzed)");
+            bridge ? "linked in" : "absent (not fuzzed)");
     return 0;
 }
 
@@ -68,15 +72,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 if (flen != len) abort();
                 queue_discard(&g_queue, flen);
 
-                MappedDevice *dev = find_device_by_unit(frame[6]);
+                // Decoded once, as the server does, and handed to everyone.
+                MbRequest req;
+                if (mb_decode_request(frame, flen, 7, &req) != 0) abort();
+                MappedDevice *dev = find_device_by_unit(req.unitId);
                 g_request = frame;
                 mb_lock(&g_ctx);
-                mb_reply(&g_ctx, dev, frame, flen, dev ? dev->registerMap : nullptr, 0);
-                mb_reply(&g_ctx, dev, frame, -1, dev ? dev->registerMap : nullptr, 1);
+                mb_reply(&g_ctx, dev, &req, dev ? dev->registerMap : nullptr, 0);
+                const MbRequest answered = mb_register_request(req);
+                mb_reply(&g_ctx, dev, &answered, dev ? dev->registerMap : nullptr, 1);
                 mb_unlock(&g_ctx);
                 g_request = nullptr;
-                if (onRcvMbRequest && &g_mbServer != nullptr && g_mbServer.load())
-                    onRcvMbRequest(g_mbServer.load(), 7, frame, flen);
+                int (*bridge)(ModbusContext *, const MbRequest *) = onRcvMbRequest;
+                if (bridge && &g_mbServer != nullptr && g_mbServer.load())
+                    bridge(g_mbServer.load(), &req);
             }
         }
         off += len;

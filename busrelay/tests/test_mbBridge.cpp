@@ -39,8 +39,6 @@ protected:
         load_address_map(map.c_str());
         device = find_device_by_unit(9);
         ASSERT_NE(device, nullptr);
-        mb_context_init(&ctx);
-        ctx.backend = &g_mbTcpServerBackend;
     }
     void TearDown() override {
         clear_devices();
@@ -52,7 +50,9 @@ protected:
         std::vector<uint8_t> req = {0, 5, 0, 0, 0, (uint8_t)(pdu.size() + 1), 9};
         req.insert(req.end(), pdu.begin(), pdu.end());
         std::string payload;
-        const int rc = buildGwCmd(&ctx, device, 4, req.data(), payload);
+        MbRequest decoded;
+        EXPECT_EQ(mb_decode_request(req.data(), (int)req.size(), 3, &decoded), 0);
+        const int rc = buildGwCmd(device, 4, &decoded, payload);
         if (rc == 0) {
             EXPECT_EQ(payload.back(), '\n');
             Json::CharReaderBuilder b;
@@ -65,7 +65,6 @@ protected:
     }
 
     ScratchDir dir;
-    ModbusContext ctx;
     const MappedDevice *device = nullptr;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mbReq.h"
+#include "modbus.h"
 
 namespace {
 
@@ -22,8 +23,23 @@ std::vector<uint8_t> frame(int tid, int unit, int fc, int addr = 1, int qty = 1)
             (uint8_t)(addr >> 8), (uint8_t)addr, (uint8_t)(qty >> 8), (uint8_t)qty};
 }
 
-int insert(const char *key, int sock, const std::vector<uint8_t> &f) {
-    return insertMbReq(key, nullptr, sock, f.data(), (int)f.size());
+// As the server hands it over: decoded from the frame's bytes.
+MbRequest decoded(int sock, const std::vector<uint8_t> &f) {
+    MbRequest r;
+    mb_decode_request(f.data(), (int)f.size(), sock, &r);
+    return r;
+}
+
+int insert(const char *key, int sock, const std::vector<uint8_t> &f, MbReq **entered = nullptr) {
+    const MbRequest r = decoded(sock, f);
+    return insertMbReq(key, nullptr, &r, entered);
+}
+
+// An answer's "sno" text, read as the gateway message handler reads it.
+MbReq *ack(const char *key, const std::string &text) {
+    MbSno sno;
+    if (!parseMbSno(text.data(), (int)text.size(), &sno)) return nullptr;
+    return ackMbReq(key, sno);
 }
 
 // The csft / "sno" text of a request from the client now on `sock`.
@@ -100,22 +116,24 @@ TEST_F(MbReqTest, AnswerTakesItsEntryOnceByKeyAndSno) {
     auto f = frame(77, 3, 6);
     ASSERT_EQ(insert("ab12cd34", 12, f), 0);
     ASSERT_EQ(insert("zz12cd34", 12, f), 0);
-    EXPECT_EQ(ackMbReq("ab12cd34", sno(12, 3, 6, 78).c_str()), nullptr);
-    EXPECT_EQ(ackMbReq("ab12cd34", "12-3-6-77"), nullptr) << "the socket is not the connection";
-    MbReq *e = ackMbReq("ab12cd34", sno(12, 3, 6, 77).c_str());
+    EXPECT_EQ(ack("ab12cd34", sno(12, 3, 6, 78)), nullptr);
+    EXPECT_EQ(ack("ab12cd34", "12-3-6-77"), nullptr) << "the socket is not the connection";
+    MbReq *e = ack("ab12cd34", sno(12, 3, 6, 77));
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(std::string(e->deviceKey, 8), "ab12cd34");
-    EXPECT_EQ(e->socket, 12);
-    EXPECT_EQ(e->unitId, 3);
-    EXPECT_EQ(e->functionCode, 6);
-    EXPECT_EQ(e->transactionId, 77);
-    EXPECT_EQ(0, memcmp(e->request, f.data(), f.size()));
+    EXPECT_EQ(e->request.socket, 12);
+    EXPECT_EQ(e->request.unitId, 3);
+    EXPECT_EQ(e->request.function, 6);
+    EXPECT_EQ(e->request.transactionId, 77);
+    EXPECT_EQ(e->request.length, (int)f.size());
+    EXPECT_EQ(e->request.frame, e->frame) << "the entry keeps its own copy";
+    EXPECT_EQ(0, memcmp(e->frame, f.data(), f.size()));
     EXPECT_NE(GetCapturedStderr().find("get ack  for modbus req ab12cd34 csft=" + sno(12, 3, 6, 77)),
               std::string::npos);
     CaptureStderr();
     freeMbReq(e);
-    EXPECT_EQ(ackMbReq("ab12cd34", sno(12, 3, 6, 77).c_str()), nullptr);
-    EXPECT_EQ(ackMbReq("zz12cd34", "1-2-3"), nullptr);
+    EXPECT_EQ(ack("ab12cd34", sno(12, 3, 6, 77)), nullptr);
+    EXPECT_EQ(ack("zz12cd34", "1-2-3"), nullptr);
     EXPECT_NE(GetCapturedStderr().find("sno not ack for relay request"), std::string::npos);
     CaptureStderr();
     EXPECT_EQ(mbReqCount(), 1);
@@ -126,10 +144,11 @@ TEST_F(MbReqTest, KeysCompareOnTheirFirstEightCharactersAndLongFramesFail) {
     EXPECT_EQ(insert("abcdefgh-two", 1, frame(1, 1, 3)), 6);  // same first 8
     std::vector<uint8_t> longFrame(261, 0);
     longFrame[7] = 16;
-    EXPECT_EQ(insertMbReq("k", nullptr, 1, longFrame.data(), 261), 4);
+    const MbRequest tooLong = decoded(1, longFrame);
+    EXPECT_EQ(insertMbReq("k", nullptr, &tooLong), 4);
     EXPECT_NE(GetCapturedStderr().find("modbus requst too long"), std::string::npos);
     CaptureStderr();
-    MbReq *e = ackMbReq("abcdefgh", sno(1, 1, 3, 1).c_str());
+    MbReq *e = ack("abcdefgh", sno(1, 1, 3, 1));
     EXPECT_NE(e, nullptr);
     freeMbReq(e);
 }
@@ -139,7 +158,7 @@ TEST_F(MbReqTest, EntriesHandedOutStayReservedUntilFreed) {
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 5; ++i) {
             ASSERT_EQ(insert("k", 1, frame(round * 10 + i, 1, 3)), 0);
-            out.push_back(ackMbReq("k", sno(1, 1, 3, round * 10 + i).c_str()));
+            out.push_back(ack("k", sno(1, 1, 3, round * 10 + i)));
             ASSERT_NE(out.back(), nullptr);
         }
     }
@@ -159,7 +178,7 @@ TEST_F(MbReqTest, AReusedSocketIsANewConnectionWithItsOwnSno) {
     {
         // An entry an answer has taken is being replied when its client leaves.
         ASSERT_EQ(insert("ab12cd34", 8, frame(2, 3, 6)), 0);
-        held = ackMbReq("ab12cd34", sno(8, 3, 6, 2).c_str());
+        held = ack("ab12cd34", sno(8, 3, 6, 2));
         ASSERT_NE(held, nullptr);
         EXPECT_TRUE(mbReqIsCurrent(held));
     }
@@ -171,12 +190,12 @@ TEST_F(MbReqTest, AReusedSocketIsANewConnectionWithItsOwnSno) {
     ASSERT_EQ(insert("ab12cd34", 8, f), 0);  // the next client, same socket and tid
     const std::string current = sno(8, 3, 6, 1);
     EXPECT_NE(current, departed);
-    EXPECT_EQ(ackMbReq("ab12cd34", departed.c_str()), nullptr);
+    EXPECT_EQ(ack("ab12cd34", departed), nullptr);
     EXPECT_EQ(mbReqCount(), 1);
-    MbReq *e = ackMbReq("ab12cd34", current.c_str());
+    MbReq *e = ack("ab12cd34", current);
     ASSERT_NE(e, nullptr);
     EXPECT_TRUE(mbReqIsCurrent(e));
-    EXPECT_EQ(e->socket, 8);
+    EXPECT_EQ(e->request.socket, 8);
     freeMbReq(e);
 
     // Two clients at once never share a number either.
@@ -189,24 +208,23 @@ TEST_F(MbReqTest, AReusedSocketIsANewConnectionWithItsOwnSno) {
 TEST_F(MbReqTest, WithdrawnEntryIsGoneAndItsSlotFree) {
     std::vector<MbReq *> entered(5, nullptr);
     for (int i = 0; i < 5; ++i) {
-        auto f = frame(i, 1, 6);
-        ASSERT_EQ(insertMbReq("k", nullptr, 4, f.data(), (int)f.size(), &entered[i]), 0);
+        ASSERT_EQ(insert("k", 4, frame(i, 1, 6), &entered[i]), 0);
         ASSERT_NE(entered[i], nullptr);
     }
     auto sixth = frame(5, 1, 6);
     MbReq *none = entered[0];
-    EXPECT_EQ(insertMbReq("k", nullptr, 4, sixth.data(), (int)sixth.size(), &none), 6);
+    EXPECT_EQ(insert("k", 4, sixth, &none), 6);
     EXPECT_EQ(none, nullptr);
     withdrawMbReq(entered[2]);
     EXPECT_EQ(mbReqCount(), 4);
-    EXPECT_EQ(ackMbReq("k", sno(4, 1, 6, 2).c_str()), nullptr);
-    EXPECT_EQ(insertMbReq("k", nullptr, 4, sixth.data(), (int)sixth.size()), 0);
+    EXPECT_EQ(ack("k", sno(4, 1, 6, 2)), nullptr);
+    EXPECT_EQ(insert("k", 4, sixth), 0);
 
-    MbReq *taken = ackMbReq("k", sno(4, 1, 6, 3).c_str());
+    MbReq *taken = ack("k", sno(4, 1, 6, 3));
     ASSERT_EQ(taken, entered[3]);
     withdrawMbReq(taken);  // not in the table any more: left to its taker
     EXPECT_EQ(mbReqCount(), 4);
-    EXPECT_EQ(taken->transactionId, 3);
+    EXPECT_EQ(taken->request.transactionId, 3);
     freeMbReq(taken);
 }
 
@@ -215,12 +233,12 @@ TEST_F(MbReqTest, ConcurrentInsertAckAndSweep) {
     GetCapturedStderr();
     std::atomic<bool> stop{false};
     std::atomic<int> acked{0};
-    std::string snos[5];
-    for (int t = 0; t < 5; ++t) snos[t] = sno(3, 1, 6, t);
+    MbSno snos[5];
+    for (int t = 0; t < 5; ++t) snos[t] = {mbReqConnection(3), 1, 6, t};
     std::thread receiver([&] {
         for (int i = 0; i < 200000 && !stop; ++i) {
             for (int t = 0; t < 5; ++t) {
-                MbReq *e = ackMbReq("k", snos[t].c_str());
+                MbReq *e = ackMbReq("k", snos[t]);
                 if (e) {
                     ++acked;
                     freeMbReq(e);
@@ -230,7 +248,7 @@ TEST_F(MbReqTest, ConcurrentInsertAckAndSweep) {
     });
     int inserted = 0;
     for (int i = 0; i < 3000; ++i) {
-        if (insertMbReq("k", nullptr, 3, frame(i % 5, 1, 6).data(), 12) == 0) ++inserted;
+        if (insert("k", 3, frame(i % 5, 1, 6)) == 0) ++inserted;
         if (i % 50 == 0) checkMbReqTimeout();
     }
     for (int i = 0; i < 2000 && acked < inserted; ++i) std::this_thread::yield();

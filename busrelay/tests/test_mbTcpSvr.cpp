@@ -39,15 +39,15 @@ int g_lastSocket = -1;
 std::mutex g_mailLock;
 std::vector<std::pair<int, Bytes>> g_mail;
 
-int on_request(ModbusContext *ctx, int socket, const uint8_t *req, int length) {
+int on_request(ModbusContext *ctx, const MbRequest *req) {
     g_dispatchPolls.push_back(g_pollNo);
-    g_lastSocket = socket;
+    g_lastSocket = req->socket;
     mb_lock(ctx);
-    mb_set_socket(ctx, socket);
-    int rc = mb_reply(ctx, nullptr, req, length, g_map, 0);
+    mb_set_socket(ctx, req->socket);
+    int rc = mb_reply(ctx, nullptr, req, g_map, 0);
     if (rc == MB_REPLY_DEFERRED) {
         std::lock_guard<std::mutex> guard(g_mailLock);
-        g_mail.emplace_back(socket, Bytes(req, req + length));
+        g_mail.emplace_back(req->socket, Bytes(req->frame, req->frame + req->length));
     }
     mb_unlock(ctx);
     return rc;

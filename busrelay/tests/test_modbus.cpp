@@ -210,9 +210,13 @@ TEST_F(Reply, TruncatedRequestsAndBadArgumentsSendNothing) {
 
     EXPECT_EQ(mb_reply(nullptr, nullptr, r.data(), 12, map, 0), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(mb_reply_exception(&ctx, r.data(), 12), -1);
+    MbRequest d;
+    ASSERT_EQ(mb_decode_request(r.data(), 12, 5, &d), 0);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, (const MbRequest *)nullptr, map, 0), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(mb_reply_exception(&ctx, r.data(), 11), 9);
+    EXPECT_EQ(mb_reply_exception(&ctx, &d, 12), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(mb_reply_exception(&ctx, &d, 11), 9);
     EXPECT_EQ(g_sent[7], 0x83);
     EXPECT_EQ(mb_set_debug(nullptr, 1), -1);
     EXPECT_EQ(mb_set_socket(nullptr, 1), -1);

@@ -42,8 +42,6 @@ protected:
     void SetUp() override {
         start_log_capture();
         loaded = load_dir(sample_dir());
-        mb_context_init(&ctx);
-        ctx.backend = &g_mbTcpServerBackend;
     }
     void TearDown() override {
         clear_devices();
@@ -60,11 +58,12 @@ protected:
         const MappedDevice *dev = find_device_by_unit(row.unit);
         EXPECT_NE(dev, nullptr);
         std::vector<uint8_t> req = frame(row.unit, pdu);
-        return buildGwCmd(&ctx, dev, 9, req.data(), payload);
+        MbRequest decoded;
+        mb_decode_request(req.data(), (int)req.size(), 5, &decoded);
+        return buildGwCmd(dev, 9, &decoded, payload);
     }
 
     Loaded loaded;
-    ModbusContext ctx;
 };
 
 uint8_t hi(int v) { return (uint8_t)((v >> 8) & 0xFF); }
@@ -323,15 +322,14 @@ TEST(PointListConfig, AccessFollowsTableAndAddress) {
 
     // The bridge agrees: a write to the read-only holding register and to the
     // signal is refused, a direct write to table address 1500 is built.
-    ModbusContext ctx;
-    mb_context_init(&ctx);
-    ctx.backend = &g_mbTcpServerBackend;
     const MappedDevice *dev = find_device_by_unit(4);
     ASSERT_NE(dev, nullptr);
     std::string payload;
     auto write = [&](int address) {
         std::vector<uint8_t> req = {0, 1, 0, 0, 0, 6, 4, 6, hi(address), lo(address), 0, 5};
-        return buildGwCmd(&ctx, dev, 9, req.data(), payload);
+        MbRequest decoded;
+        mb_decode_request(req.data(), (int)req.size(), 5, &decoded);
+        return buildGwCmd(dev, 9, &decoded, payload);
     };
     EXPECT_EQ(write(1), MB_EXC_ILLEGAL_DATA_ADDRESS);  // no node: not listed
     EXPECT_EQ(write(2), MB_EXC_ILLEGAL_FUNCTION);

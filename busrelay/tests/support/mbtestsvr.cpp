@@ -36,10 +36,10 @@ struct TestUnit {
 
 struct Pending {
     bool used;
-    int socket;
     TestUnit *unit;
     long dueMs;
-    uint8_t request[MB_MAX_ADU_LENGTH];
+    MbRequest request;  // its frame is `frame`
+    uint8_t frame[MB_MAX_ADU_LENGTH];
 };
 
 constexpr int kMaxPending = 5;
@@ -69,18 +69,17 @@ int clear_after_read(void *device, int fc, int address) {
     return u->id == 2 && ((fc == 2 && address == 5) || (fc == 4 && address == 3));
 }
 
-int on_request(ModbusContext *ctx, int socket, const uint8_t *req, int length) {
+int on_request(ModbusContext *ctx, const MbRequest *req) {
     mb_lock(ctx);
-    mb_set_socket(ctx, socket);
-    const int h = mb_get_header_length(ctx);
-    TestUnit *unit = find_unit(req[h - 1]);
+    mb_set_socket(ctx, req->socket);
+    TestUnit *unit = find_unit(req->unitId);
     if (unit == nullptr) {
-        LOG_WARN("no dev for id=%d", req[h - 1]);
+        LOG_WARN("no dev for id=%d", req->unitId);
         int rc = mb_reply_exception(ctx, req, MB_EXC_ILLEGAL_DATA_ADDRESS);
         mb_unlock(ctx);
         return rc;
     }
-    int rc = mb_reply(ctx, unit, req, length, unit->map, 0);
+    int rc = mb_reply(ctx, unit, req, unit->map, 0);
     if (rc == MB_REPLY_DEFERRED && !unit->dropDeferred) {
         pthread_mutex_lock(&g_pendingLock);
         Pending *slot = nullptr;
@@ -91,10 +90,11 @@ int on_request(ModbusContext *ctx, int socket, const uint8_t *req, int length) {
             }
         if (slot) {
             slot->used = true;
-            slot->socket = socket;
             slot->unit = unit;
             slot->dueMs = now_ms() + g_delayMs;
-            memcpy(slot->request, req, (size_t)length);
+            memcpy(slot->frame, req->frame, (size_t)req->length);
+            slot->request = *req;
+            slot->request.frame = slot->frame;
         }
         pthread_mutex_unlock(&g_pendingLock);
         if (slot == nullptr) rc = mb_reply_exception(ctx, req, MB_EXC_SLAVE_BUSY);
@@ -107,12 +107,11 @@ uint16_t be16(const uint8_t *p) { return (uint16_t)((p[0] << 8) | p[1]); }
 
 // What the gateway would do: apply the write, or refresh the read values.
 void apply(const Pending &p) {
-    const uint8_t *r = p.request;
+    const uint8_t *r = p.request.frame;
     RegisterMap *m = p.unit->map;
-    const int f = r[7];
-    int address = be16(r + 8);
-    const int n = be16(r + 10);
-    if (address > MB_DIRECT_OFFSET) address -= MB_DIRECT_OFFSET;
+    const int f = p.request.function;
+    const int address = p.request.registerAddress;
+    const int n = p.request.quantity;
     switch (f) {
     case 3:
         for (int i = 0; i < n; ++i) set_hold_reg(m, (uint16_t)(address + i), (uint16_t)(0xA000 + address + i));
@@ -152,18 +151,14 @@ void *gateway_thread(void *) {
             nanosleep(&ts, nullptr);
             continue;
         }
+        due.request.frame = due.frame;  // the copy's own bytes
         mb_lock(g_ctx);
         apply(due);
-        int address = be16(due.request + 8);
-        if (address > MB_DIRECT_OFFSET) {
-            address -= MB_DIRECT_OFFSET;
-            due.request[8] = (uint8_t)(address >> 8);
-            due.request[9] = (uint8_t)address;
-        }
-        mb_set_socket(g_ctx, due.socket);
-        int rc = mb_reply(g_ctx, due.unit, due.request, -1, due.unit->map, 1);
+        const MbRequest answered = mb_register_request(due.request);
+        mb_set_socket(g_ctx, answered.socket);
+        int rc = mb_reply(g_ctx, due.unit, &answered, due.unit->map, 1);
         mb_unlock(g_ctx);
-        LOG_INFO("deferred reply to %d: %d", due.socket, rc);
+        LOG_INFO("deferred reply to %d: %d", answered.socket, rc);
     }
     return nullptr;
 }

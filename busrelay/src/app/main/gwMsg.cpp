@@ -226,7 +226,11 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     mb_unlock(server);
 
     MbReq *entry = nullptr;
-    if (doc["sno"].isString()) entry = ackMbReq(devKey, doc["sno"].asCString());
+    const char *snoText = nullptr, *snoEnd = nullptr;
+    if (doc["sno"].getString(&snoText, &snoEnd)) {
+        MbSno sno;
+        if (parseMbSno(snoText, (int)(snoEnd - snoText), &sno)) entry = ackMbReq(devKey, sno);
+    }
 
     if (entry == nullptr) {
         if (stored) {
@@ -243,8 +247,8 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     if (errorCode != 0) {
         mb_lock(ctx);
         if (mbReqIsCurrent(entry)) {
-            mb_set_socket(ctx, entry->socket);
-            r = mb_reply_exception(ctx, entry->request, MB_EXC_ILLEGAL_DATA_VALUE);
+            mb_set_socket(ctx, entry->request.socket);
+            r = mb_reply_exception(ctx, &entry->request, MB_EXC_ILLEGAL_DATA_VALUE);
         } else {
             r = -1;
         }
@@ -253,22 +257,16 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
         return r;
     }
 
-    const int h = mb_get_header_length(ctx);
-    int address = (entry->request[h + 1] << 8) | entry->request[h + 2];
-    LOG_DEBUG("delay ack for reg %d", address);
-    if (address > MB_DIRECT_OFFSET) {
-        address -= MB_DIRECT_OFFSET;
-        entry->request[h + 1] = (uint8_t)(address >> 8);
-        entry->request[h + 2] = (uint8_t)(address & 0xFF);
-    }
+    LOG_DEBUG("delay ack for reg %d", entry->request.address);
+    const MbRequest answered = mb_register_request(entry->request);
     mb_lock(ctx);
     if (mbReqIsCurrent(entry)) {
-        mb_set_socket(ctx, entry->socket);
-        r = mb_reply(ctx, device, entry->request, -1, device->registerMap, 1);
+        mb_set_socket(ctx, answered.socket);
+        r = mb_reply(ctx, device, &answered, device->registerMap, 1);
     } else {
         // The client left; its socket number may belong to someone else now.
         LOG_WARN("client of modbus req csft=%d-%d-%d-%d gone, reply dropped", entry->connection,
-                 entry->unitId, entry->functionCode, entry->transactionId);
+                 answered.unitId, answered.function, answered.transactionId);
         r = -1;
     }
     mb_unlock(ctx);

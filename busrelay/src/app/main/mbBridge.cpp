@@ -37,12 +37,13 @@ std::string compact_text(const Json::Value &doc) {
 
 }  // namespace
 
-int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
-               const uint8_t *request, std::string &payload) {
-    const int h = mb_get_header_length(ctx);
-    const int unitId = request[h - 1];
-    const int function = request[h];
-    const int tid = be16(request);
+int buildGwCmd(const MappedDevice *device, int connection, const MbRequest *req,
+               std::string &payload) {
+    const int h = MB_TCP_HEADER_LENGTH;
+    const uint8_t *request = req->frame;
+    const int unitId = req->unitId;
+    const int function = req->function;
+    const int tid = req->transactionId;
     const bool write = is_write(function);
     const char *cmdText = write ? "write" : "read";
 
@@ -53,11 +54,9 @@ int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
     doc["sno"] = sno;
     doc["cmd"] = cmdText;
 
-    int address = be16(request + h + 1);
-    if (address > MB_DIRECT_OFFSET) address -= MB_DIRECT_OFFSET;
-    uint16_t key = static_cast<uint16_t>(address + node_key_base(function));
+    uint16_t key = static_cast<uint16_t>(req->registerAddress + node_key_base(function));
 
-    const int n = (function == 5 || function == 6) ? 1 : be16(request + h + 3);
+    const int n = (function == 5 || function == 6) ? 1 : req->quantity;
     int budget = function == 16 ? request[h + 5] : 0;
     int valuePos = h + 6;
     int done = 0;
@@ -108,7 +107,7 @@ int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
         int dataLength = 0;
         switch (function) {
         case 5:
-            bits[0] = bits[1] = request[h + 3] != 0 ? 1 : 0;
+            bits[0] = bits[1] = (req->quantity >> 8) != 0 ? 1 : 0;
             LOG_DEBUG("write coil[%d] to 0x%04x", key, (bits[0] << 8) | bits[1]);
             data = bits;
             dataLength = 2;
@@ -146,13 +145,21 @@ int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
 }
 
 int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length) {
-    const int h = mb_get_header_length(ctx);
-    if (request == nullptr || length < h + 1) return -1;  // the server frames whole requests
-    const int unitId = request[h - 1];
+    MbRequest decoded;
+    if (mb_decode_request(request, length, socket, &decoded) != 0) return -1;
+    return onRcvMbRequest(ctx, &decoded);
+}
+
+int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
+    if (request == nullptr || request->frame == nullptr ||
+        request->length < MB_TCP_HEADER_LENGTH + 1)
+        return -1;  // the server frames whole requests
+    const int unitId = request->unitId;
+    const int socket = request->socket;
     MappedDevice *device = find_device_by_unit(unitId);
 
     LOG_INFO(" on rcv mb request:");
-    log_hexdump(request, length);
+    log_hexdump(request->frame, request->length);
 
     mb_lock(ctx);
     mb_set_socket(ctx, socket);
@@ -163,7 +170,7 @@ int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int l
         (void)r;
         return 0;
     }
-    int r = mb_reply(ctx, device, request, length, device->registerMap, 0);
+    int r = mb_reply(ctx, device, request, device->registerMap, 0);
     if (r != MB_REPLY_DEFERRED) {
         mb_unlock(ctx);
         return r;
@@ -175,7 +182,7 @@ int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int l
     const bool rtu = device->deviceKey == MB_BRIDGE_RTU_KEY;
     std::string payload;
     if (!rtu) {
-        int e = buildGwCmd(ctx, device, mbReqConnection(socket), request, payload);
+        int e = buildGwCmd(device, mbReqConnection(socket), request, payload);
         if (e != 0) {
             r = mb_reply_exception(ctx, request, (unsigned)e);
             mb_unlock(ctx);
@@ -185,7 +192,7 @@ int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int l
         LOG_WARN("convert modbus tcp to modbus rtu... to do...");
     }
     MbReq *entry = nullptr;
-    int f = insertMbReq(device->deviceKey.c_str(), ctx, socket, request, length, &entry);
+    int f = insertMbReq(device->deviceKey.c_str(), ctx, request, &entry);
     if (f != 0) {
         r = mb_reply_exception(ctx, request, (unsigned)f);
         mb_unlock(ctx);

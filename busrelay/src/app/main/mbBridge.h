@@ -15,6 +15,8 @@ constexpr const char *MB_BRIDGE_RTU_KEY = "standardRtu";
 
 // The RequestCallback of the TCP server (main thread, context lock not held).
 // Result of the reply that was sent, or 0 when the request now waits.
+int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request);
+// The same for a caller that holds only the frame's bytes: decodes them once.
 int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length);
 
 // Builds the command document for a deferred request and writes it compact,
@@ -22,5 +24,5 @@ int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int l
 // transaction, `connection` the client connection's number (mbReqConnection).
 // 0, or the Modbus exception code to answer with (1, 2, 3 or 4). Call with the
 // context lock held.
-int buildGwCmd(ModbusContext *ctx, const MappedDevice *device, int connection,
-               const uint8_t *request, std::string &payload);
+int buildGwCmd(const MappedDevice *device, int connection, const MbRequest *request,
+               std::string &payload);

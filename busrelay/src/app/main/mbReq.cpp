@@ -18,8 +18,6 @@ struct Slot {
     bool inUse;
 };
 
-constexpr int kHeaderLength = 7;  // Modbus TCP MBAP header
-
 Slot g_slots[MB_REQ_CAPACITY + MB_REQ_CAPACITY];  // waiting + being answered
 MbReq *g_list[MB_REQ_CAPACITY];                   // waiting, oldest first
 int g_count = 0;
@@ -40,10 +38,10 @@ int connection_of(int socket) {
     return g_connection[socket];
 }
 
-bool same_request(const MbReq *e, const char key[8], int connection, int unitId, int fc,
-                  int tid) {
-    return memcmp(e->deviceKey, key, 8) == 0 && e->connection == connection &&
-           e->unitId == unitId && e->functionCode == fc && e->transactionId == tid;
+bool same_request(const MbReq *e, const char key[8], const MbSno &sno) {
+    return memcmp(e->deviceKey, key, 8) == 0 && e->connection == sno.connection &&
+           e->request.unitId == sno.unitId && e->request.function == sno.functionCode &&
+           e->request.transactionId == sno.transactionId;
 }
 
 // Whole seconds of a clock that wall-clock steps (time sync at boot) cannot
@@ -101,29 +99,31 @@ int mbReqConnection(int socket) {
     return c;
 }
 
-int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uint8_t *request,
-                int length, MbReq **entered) {
+int insertMbReq(const char *deviceKey, ModbusContext *ctx, const MbRequest *request,
+                MbReq **entered) {
     if (entered) *entered = nullptr;
-    if (request == nullptr || length < kHeaderLength + 1) {
-        LOG_ERROR("modbus request too short (%d bytes)", length);
+    if (request == nullptr || request->frame == nullptr ||
+        request->length < MB_TCP_HEADER_LENGTH + 1) {
+        LOG_ERROR("modbus request too short (%d bytes)", request ? request->length : 0);
         return 4;
     }
-    int unitId = request[kHeaderLength - 1];
-    int fc = request[kHeaderLength];
-    int tid = (request[0] << 8) | request[1];
+    const int unitId = request->unitId;
+    const int fc = request->function;
+    const int tid = request->transactionId;
     char key[8];
     key8(deviceKey, key);
 
     pthread_mutex_lock(&g_lock);
-    const int connection = connection_of(socket);
+    const int connection = connection_of(request->socket);
     if (g_count > MB_REQ_CAPACITY - 1) {
         LOG_ERROR("full mdoubs request list");
         pthread_mutex_unlock(&g_lock);
         return 6;
     }
+    const MbSno sno = {connection, unitId, fc, tid};
     for (int i = 0; i < g_count; ++i) {
         MbReq *e = g_list[i];
-        if (same_request(e, key, connection, unitId, fc, tid)) {
+        if (same_request(e, key, sno)) {
             LOG_WARN("allready has this mb request csft=%d-%d-%d-%d, refresh start time",
                      connection, unitId, fc, tid);
             g_now(&e->startTime);
@@ -131,7 +131,7 @@ int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uin
             return 6;
         }
     }
-    if (length >= MB_REQ_MAX_FRAME + 1) {
+    if (request->length >= MB_REQ_MAX_FRAME + 1) {
         LOG_ERROR("modbus requst too long. check function use in your code!!!");
         pthread_mutex_unlock(&g_lock);
         return 4;
@@ -143,14 +143,11 @@ int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uin
         return 4;
     }
     e->ctx = ctx;
-    e->socket = socket;
-    memset(e->request, 0, sizeof e->request);
-    memcpy(e->request, request, length);
+    memcpy(e->frame, request->frame, (size_t)request->length);
+    e->request = *request;
+    e->request.frame = e->frame;
     g_now(&e->startTime);
     memcpy(e->deviceKey, key, 8);
-    e->unitId = unitId;
-    e->functionCode = fc;
-    e->transactionId = tid;
     e->connection = connection;
     g_list[g_count++] = e;
     LOG_INFO("insert modbus req %.8s csft=%d-%d-%d-%d", key, connection, unitId, fc, tid);
@@ -165,7 +162,7 @@ void withdrawMbReq(MbReq *req) {
     for (int i = 0; i < g_count; ++i) {
         if (g_list[i] == req) {
             LOG_WARN("modbus req csft=%d-%d-%d-%d withdrawn, command not sent", req->connection,
-                     req->unitId, req->functionCode, req->transactionId);
+                     req->request.unitId, req->request.function, req->request.transactionId);
             remove_at(i);
             release_entry(req);
             break;
@@ -174,21 +171,41 @@ void withdrawMbReq(MbReq *req) {
     pthread_mutex_unlock(&g_lock);
 }
 
-MbReq *ackMbReq(const char *deviceKey, const char *sno) {
-    int connection, unitId, fc, tid;
-    if (sno == nullptr || sscanf(sno, "%d-%d-%d-%d", &connection, &unitId, &fc, &tid) < 4) {
-        LOG_WARN("sno not ack for relay request");
-        return nullptr;
+bool parseMbSno(const char *text, int length, MbSno *out) {
+    int64_t v[4] = {0, 0, 0, 0};
+    int pos = 0;
+    bool ok = text != nullptr && length > 0;
+    for (int i = 0; ok && i < 4; ++i) {
+        if (i > 0 && (pos >= length || text[pos++] != '-')) {
+            ok = false;
+            break;
+        }
+        int digits = 0;
+        for (; pos < length && text[pos] >= '0' && text[pos] <= '9' && digits <= 10; ++pos) {
+            v[i] = v[i] * 10 + (text[pos] - '0');
+            ++digits;
+        }
+        ok = digits > 0 && v[i] <= INT_MAX;
     }
+    if (!ok || pos != length) {
+        LOG_WARN("sno not ack for relay request");
+        return false;
+    }
+    *out = {(int)v[0], (int)v[1], (int)v[2], (int)v[3]};
+    return true;
+}
+
+MbReq *ackMbReq(const char *deviceKey, const MbSno &sno) {
     char key[8];
     key8(deviceKey, key);
     MbReq *found = nullptr;
     pthread_mutex_lock(&g_lock);
     for (int i = 0; i < g_count; ++i) {
         MbReq *e = g_list[i];
-        if (same_request(e, key, connection, unitId, fc, tid)) {
+        if (same_request(e, key, sno)) {
             remove_at(i);
-            LOG_INFO("get ack  for modbus req %.8s csft=%s", key, sno);
+            LOG_INFO("get ack  for modbus req %.8s csft=%d-%d-%d-%d", key, sno.connection,
+                     sno.unitId, sno.functionCode, sno.transactionId);
             found = e;
             break;
         }
@@ -211,8 +228,8 @@ void checkMbReqTimeout() {
     for (int i = 0; i < g_count;) {
         MbReq *e = g_list[i];
         if (now.tv_sec - e->startTime.tv_sec > 3) {
-            LOG_WARN("modbus req csft=%d-%d-%d-%d time out", e->connection, e->unitId,
-                     e->functionCode, e->transactionId);
+            LOG_WARN("modbus req csft=%d-%d-%d-%d time out", e->connection, e->request.unitId,
+                     e->request.function, e->request.transactionId);
             remove_at(i);
             release_entry(e);
         } else {
@@ -226,9 +243,9 @@ void dropMbReqForSocket(int socket) {
     pthread_mutex_lock(&g_lock);
     for (int i = 0; i < g_count;) {
         MbReq *e = g_list[i];
-        if (e->socket == socket) {
-            LOG_WARN("modbus req csft=%d-%d-%d-%d dropped, client gone", e->connection, e->unitId,
-                     e->functionCode, e->transactionId);
+        if (e->request.socket == socket) {
+            LOG_WARN("modbus req csft=%d-%d-%d-%d dropped, client gone", e->connection,
+                     e->request.unitId, e->request.function, e->request.transactionId);
             remove_at(i);
             release_entry(e);
         } else {
@@ -243,8 +260,9 @@ void dropMbReqForSocket(int socket) {
 bool mbReqIsCurrent(const MbReq *req) {
     if (req == nullptr) return false;
     pthread_mutex_lock(&g_lock);
-    const bool current = req->socket >= 0 && req->socket < kSocketSerials &&
-                         g_connection[req->socket] == req->connection;
+    const int socket = req->request.socket;
+    const bool current = socket >= 0 && socket < kSocketSerials &&
+                         g_connection[socket] == req->connection;
     pthread_mutex_unlock(&g_lock);
     return current;
 }

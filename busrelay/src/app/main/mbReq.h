@@ -10,22 +10,34 @@
 
 #include <cstdint>
 
-struct ModbusContext;
+#include "modbus.h"
 
 constexpr int MB_REQ_CAPACITY = 5;
 constexpr int MB_REQ_MAX_FRAME = 260;
 
 struct MbReq {
     ModbusContext *ctx;
-    int socket;  // where the reply goes
-    uint8_t request[MB_REQ_MAX_FRAME];
+    // As decoded on arrival; request.frame points at `frame`, request.socket
+    // is where the reply goes.
+    MbRequest request;
+    uint8_t frame[MB_REQ_MAX_FRAME];
     struct timeval startTime;  // insertion, refreshed by a retransmission
     char deviceKey[8];         // first 8 characters, zero-padded, no terminator
+    int connection;  // the client connection's number (first number of the csft)
+};
+
+// The four numbers of a csft / "sno".
+struct MbSno {
+    int connection;
     int unitId;
     int functionCode;
     int transactionId;
-    int connection;  // the client connection's number (first number of the csft)
 };
+
+// Reads an answer's "sno" (`length` bytes, no terminator needed): exactly four
+// decimal numbers joined by "-", nothing before, between or after. False
+// (and a warning) for anything else: such an answer completes no request.
+bool parseMbSno(const char *text, int length, MbSno *out);
 
 int initMbReqList();
 // The number of the client connection that holds `socket` now, given on first
@@ -35,14 +47,14 @@ int mbReqConnection(int socket);
 // Admission, before anything is sent: 0 entered (*entered, when given, is the
 // entry), 4 failure, 6 busy (full, or a retransmission of a waiting one, whose
 // start time is refreshed). Call with the Modbus context lock held.
-int insertMbReq(const char *deviceKey, ModbusContext *ctx, int socket, const uint8_t *request,
-                int length, MbReq **entered = nullptr);
+int insertMbReq(const char *deviceKey, ModbusContext *ctx, const MbRequest *request,
+                MbReq **entered = nullptr);
 // Takes back an entry whose command could not be sent. Nothing happens when an
 // answer has already taken it (its taker frees it).
 void withdrawMbReq(MbReq *req);
 // Removes and returns the entry an answer acknowledges, or null. The caller
 // owns it and gives it back with freeMbReq once it has replied.
-MbReq *ackMbReq(const char *deviceKey, const char *sno);
+MbReq *ackMbReq(const char *deviceKey, const MbSno &sno);
 void freeMbReq(MbReq *req);
 // Drops, without any reply, every entry more than 3 whole seconds old.
 void checkMbReqTimeout();

@@ -56,6 +56,7 @@ struct TcpServer {
     pthread_t owner;
     uint16_t port;
     RequestCallback onRequest;
+    FrameCallback onFrame;  // a caller that takes the frame's bytes instead
     uint32_t active;  // bit n: socket n is a served client
     PeerState peers[MAX_OPEN_PORT + 1];
     ClientSlot slots[MB_TCP_CLIENT_SLOTS];
@@ -67,7 +68,6 @@ struct TcpServer {
 
 TcpServer *g_server = nullptr;
 MbClientClosedFn g_closedHook = nullptr;
-uint16_t g_requestTid = 0;
 int64_t (*g_clock)() = nullptr;
 
 int64_t now_ms() {
@@ -244,7 +244,13 @@ bool dispatch_frames(TcpServer *s, int fd, ClientSlot &slot) {
             continue;
         }
         if (len == 0) break;
-        if (s->onRequest) s->onRequest(&s->ctx, fd, frame, len);
+        if (s->onRequest) {
+            MbRequest request;
+            mb_decode_request(frame, len, fd, &request);
+            s->onRequest(&s->ctx, &request);
+        } else if (s->onFrame) {
+            s->onFrame(&s->ctx, fd, frame, len);
+        }
         if (slot_of(s, fd) != &slot) return false;  // closed meanwhile
         slot.rxStart += len;
         slot.rxLen -= len;
@@ -390,33 +396,6 @@ void accept_one(TcpServer *s) {
 
 // --- backend operations -----------------------------------------------------
 
-int tcp_set_unit_id(ModbusContext *ctx, int unitId) {
-    if ((unitId >= 0 && unitId <= 247) || unitId == 255) {
-        ctx->unitId = unitId;
-        return 0;
-    }
-    errno = EINVAL;
-    return -1;
-}
-
-int tcp_build_request_basis(ModbusContext *ctx, int function, int address, int count,
-                            uint8_t *req) {
-    uint16_t tid = ++g_requestTid;
-    req[0] = (uint8_t)(tid >> 8);
-    req[1] = (uint8_t)tid;
-    req[2] = 0;
-    req[3] = 0;
-    req[4] = 0;
-    req[5] = 0;
-    req[6] = (uint8_t)ctx->unitId;
-    req[7] = (uint8_t)function;
-    req[8] = (uint8_t)(address >> 8);
-    req[9] = (uint8_t)address;
-    req[10] = (uint8_t)(count >> 8);
-    req[11] = (uint8_t)count;
-    return 12;
-}
-
 int tcp_build_reply_header(const MbReplyInfo *info, uint8_t *rsp) {
     rsp[0] = (uint8_t)(info->transactionId >> 8);
     rsp[1] = (uint8_t)info->transactionId;
@@ -428,44 +407,10 @@ int tcp_build_reply_header(const MbReplyInfo *info, uint8_t *rsp) {
     return 8;
 }
 
-int tcp_reply_tid(const uint8_t *req) { return (req[0] << 8) | req[1]; }
-
 int tcp_finish_frame(uint8_t *frame, int length) {
     frame[4] = (uint8_t)((length - 6) >> 8);
     frame[5] = (uint8_t)(length - 6);
     return length;
-}
-
-ssize_t tcp_receive_bytes(ModbusContext *ctx, uint8_t *buf, int length) {
-    return recv(ctx->socket, buf, (size_t)length, MSG_DONTWAIT);
-}
-
-int tcp_verify_frame(ModbusContext *, uint8_t *, int length) { return length; }
-
-int tcp_match_confirmation(ModbusContext *ctx, const uint8_t *req, const uint8_t *rsp, int) {
-    int want = (req[0] << 8) | req[1];
-    int got = (rsp[0] << 8) | rsp[1];
-    if (want != got) {
-        if (ctx->debug) fprintf(stderr, "Invalid transaction ID received 0x%X (not 0x%X)\n", got,
-                                want);
-        errno = MB_EBADDATA;
-        return -1;
-    }
-    int protocol = (rsp[2] << 8) | rsp[3];
-    if (protocol != 0) {
-        if (ctx->debug) fprintf(stderr, "Invalid protocol ID received 0x%X (not 0x0)\n", protocol);
-        errno = MB_EBADDATA;
-        return -1;
-    }
-    return 0;
-}
-
-void tcp_close(ModbusContext *ctx) {
-    TcpServer *s = static_cast<TcpServer *>(ctx->backendData);
-    if (s && ctx->socket >= 0 && ctx->socket <= MAX_OPEN_PORT &&
-        (s->active & (1u << ctx->socket)))
-        close_client(s, ctx->socket, true);
-    ctx->socket = -1;
 }
 
 int tcp_flush(ModbusContext *ctx) {
@@ -481,16 +426,6 @@ int tcp_flush(ModbusContext *ctx) {
     return total;
 }
 
-int tcp_select(ModbusContext *ctx, fd_set *readSet, struct timeval *timeout, int) {
-    if (ctx->socket < 0 || ctx->socket >= FD_SETSIZE) {
-        errno = EBADF;
-        return -1;
-    }
-    FD_ZERO(readSet);
-    FD_SET(ctx->socket, readSet);
-    return select(ctx->socket + 1, readSet, nullptr, nullptr, timeout);
-}
-
 }  // namespace
 
 const ModbusBackend g_mbTcpServerBackend = {
@@ -498,21 +433,10 @@ const ModbusBackend g_mbTcpServerBackend = {
     MB_TCP_HEADER_LENGTH,
     0,
     MB_MAX_ADU_LENGTH,
-    tcp_set_unit_id,
-    tcp_build_request_basis,
     tcp_build_reply_header,
-    tcp_reply_tid,
     tcp_finish_frame,
     mb_tcp_server_send,
-    nullptr,  // requests arrive through the server's own loop
-    tcp_receive_bytes,
-    tcp_verify_frame,
-    tcp_match_confirmation,
-    nullptr,  // a server does not connect
-    tcp_close,
     tcp_flush,
-    tcp_select,
-    nullptr,  // mb_tcp_server_free releases the context
 };
 
 int mb_tcp_announced_length(const uint8_t *buf, int n) {
@@ -569,7 +493,9 @@ ssize_t mb_tcp_server_send(ModbusContext *ctx, const uint8_t *frame, int length)
     return taken;
 }
 
-ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
+namespace {
+
+ModbusContext *server_new(int port, RequestCallback on_request, FrameCallback on_frame) {
     if (g_server != nullptr) {
         LOG_FATAL("[mbTcpTransport]server already created");
         return nullptr;
@@ -595,6 +521,7 @@ ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
     }
     s->port = (uint16_t)port;
     s->onRequest = on_request;
+    s->onFrame = on_frame;
     s->owner = pthread_self();
     s->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s->wakeFd < 0) LOG_ERROR("[mbTcpTransport]eventfd failed: %s", strerror(errno));
@@ -602,6 +529,16 @@ ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
     open_listener(s);
     g_server = s;
     return &s->ctx;
+}
+
+}  // namespace
+
+ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
+    return server_new(port, on_request, nullptr);
+}
+
+ModbusContext *mb_tcp_server_new_for_frames(int port, FrameCallback on_frame) {
+    return server_new(port, nullptr, on_frame);
 }
 
 int mb_tcp_server_wait(int timeoutMs) {

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "modbus.h"
 
@@ -30,11 +31,13 @@ constexpr int MB_TCP_RX_BUFFER = 2 * 260;
 // 6 + 65535 bytes, the largest the MBAP length field can announce).
 constexpr int MB_TCP_MAX_FRAME = 260;
 
-// The bridge's entry point, called from the poll without the context lock.
-// `request` is the poll's own buffer, valid only during the call; `length` is
-// the whole frame. The result is ignored.
-typedef int (*RequestCallback)(ModbusContext *ctx, int socket, const uint8_t *request,
-                               int length);
+// The bridge's entry point, called from the poll without the context lock
+// with the request as the poll cut and decoded it; its frame is the poll's
+// own buffer, valid only during the call. The result is ignored.
+typedef int (*RequestCallback)(ModbusContext *ctx, const MbRequest *request);
+// For a caller that handles the frame's bytes itself (`length`: the whole
+// frame).
+typedef int (*FrameCallback)(ModbusContext *ctx, int socket, const uint8_t *frame, int length);
 
 // The server's operation table (TCP, header 7, no checksum, frames <= 260).
 extern const ModbusBackend g_mbTcpServerBackend;
@@ -43,6 +46,15 @@ extern const ModbusBackend g_mbTcpServerBackend;
 // every mb_tcp_server_poll). Null when allocation fails or a server already
 // exists. The calling thread is the one that serves it (wait/poll).
 ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request);
+// The same with a FrameCallback. Also reached as mb_tcp_server_new(port, f)
+// for any f of that type; an overloaded name whose overloads include a
+// RequestCallback picks that one.
+ModbusContext *mb_tcp_server_new_for_frames(int port, FrameCallback on_frame);
+template <typename F, typename = typename std::enable_if<
+                          std::is_convertible<F, FrameCallback>::value>::type>
+ModbusContext *mb_tcp_server_new(int port, F on_frame) {
+    return mb_tcp_server_new_for_frames(port, on_frame);
+}
 // One pass of the event loop: waits at most timeoutMs (0: not at all; less
 // while a client's flushed-exception pause ends sooner) for a client's bytes,
 // a new connection, room to send or a reply queued by another thread, then
@@ -63,7 +75,7 @@ void mb_tcp_server_free(ModbusContext *ctx);
 
 // Told on the main thread after a client's socket was closed, before its
 // number can be given to a new client. contextLocked: the caller already
-// holds the context lock (the backend's close operation).
+// holds the context lock (no caller does today).
 typedef void (*MbClientClosedFn)(ModbusContext *ctx, int socket, bool contextLocked);
 void mb_tcp_server_set_close_hook(MbClientClosedFn hook);
 

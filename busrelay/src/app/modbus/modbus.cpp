@@ -40,7 +40,6 @@ int needed_length(int h, const uint8_t *req, int avail) {
 
 struct ReplyBuilder {
     ModbusContext *ctx;
-    const uint8_t *req;
     MbReplyInfo info;
     uint8_t rsp[MB_MAX_ADU_LENGTH];
     int len = 0;
@@ -225,39 +224,65 @@ int mb_get_header_length(ModbusContext *ctx) {
 void mb_lock(ModbusContext *ctx) { pthread_mutex_lock(&ctx->lock); }
 void mb_unlock(ModbusContext *ctx) { pthread_mutex_unlock(&ctx->lock); }
 
+int mb_decode_request(const uint8_t *frame, int length, int socket, MbRequest *out) {
+    const int h = MB_TCP_HEADER_LENGTH;
+    *out = MbRequest();
+    out->frame = frame;
+    out->length = length;
+    out->socket = socket;
+    if (frame == nullptr || length < h + 1) return -1;
+    out->transactionId = be16(frame);
+    out->unitId = frame[h - 1];
+    out->function = frame[h];
+    const int f = out->function;
+    if (((f >= 1 && f <= 6) || f == 15 || f == 16) && length >= h + 5) {
+        out->address = be16(frame + h + 1);
+        out->quantity = be16(frame + h + 3);
+        // The one place the direct alias is resolved.
+        out->direct = out->address > MB_DIRECT_OFFSET;
+        out->registerAddress =
+            out->direct ? (uint16_t)(out->address - MB_DIRECT_OFFSET) : out->address;
+    }
+    return 0;
+}
+
 int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int length,
              RegisterMap *map, int complete) {
     if (ctx == nullptr || ctx->backend == nullptr || request == nullptr) {
         errno = EINVAL;
         return -1;
     }
-    const int h = (int)ctx->backend->headerLength;
     // A saved copy (negative length) holds at most one maximal frame.
-    const int avail = length < 0 ? MB_MAX_ADU_LENGTH : length;
+    MbRequest req;
+    mb_decode_request(request, length < 0 ? MB_MAX_ADU_LENGTH : length, ctx->socket, &req);
+    return mb_reply(ctx, device, &req, map, complete);
+}
+
+int mb_reply(ModbusContext *ctx, void *device, const MbRequest *req, RegisterMap *map,
+             int complete) {
+    if (ctx == nullptr || ctx->backend == nullptr || req == nullptr || req->frame == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int h = MB_TCP_HEADER_LENGTH;
+    const uint8_t *request = req->frame;
+    const int avail = req->length;
     if (avail < h + 1 || needed_length(h, request, avail) > avail) {
-        LOG_WARN("modbus request of %d bytes is truncated, dropped", length);
+        LOG_WARN("modbus request of %d bytes is truncated, dropped", avail);
         errno = MB_EBADDATA;
         return -1;
     }
 
     ReplyBuilder b;
     b.ctx = ctx;
-    b.req = request;
-    const int f = request[h];
-    b.info.unitId = request[h - 1];
+    const int f = req->function;
+    b.info.unitId = req->unitId;
     b.info.function = f;
-    b.info.transactionId = ctx->backend->replyTransactionId(request);
+    b.info.transactionId = req->transactionId;
 
-    int address = 0, n = 0;
-    bool live = false;
-    if ((f >= 1 && f <= 6) || f == 15 || f == 16) {
-        address = be16(request + h + 1);
-        n = be16(request + h + 3);  // the value field for FC 5 and 6
-        if (address > MB_DIRECT_OFFSET) {
-            address -= MB_DIRECT_OFFSET;
-            live = true;
-        }
-    }
+    const int address = req->registerAddress;
+    const int n = req->quantity;  // the value field for FC 5 and 6
+    const bool live = req->direct;
 
     switch (f) {
     case 1:
@@ -268,30 +293,29 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
     case 4:
         reply_read_registers(b, device, map, f, address, n, live, complete);
         break;
-    case 5: {
-        int64_t index = map ? (int64_t)address - (int64_t)map->start_bits : -1;
-        if (index < 0 || index >= (int64_t)(map ? map->nb_bits : 0)) {
-            MB_TRACE(ctx, "Illegal data address 0x%0X in write_bit\n", address);
+    case 5:
+    case 6: {
+        const bool coil = f == 5;
+        const uint32_t start = map ? (coil ? map->start_bits : map->start_registers) : 0;
+        const uint32_t count = map ? (coil ? map->nb_bits : map->nb_registers) : 0;
+        int64_t index = map ? (int64_t)address - (int64_t)start : -1;
+        if (index < 0 || index >= (int64_t)count) {
+            MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", address,
+                     coil ? "write_bit" : "write_register");
             b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
-        } else if (n != 0xFF00 && n != 0x0000) {
+        } else if (coil && n != 0xFF00 && n != 0x0000) {
             MB_TRACE(ctx, "Illegal data value 0x%0X in write_bit request at address %0X\n", n,
                      address);
             b.exception(MB_EXC_ILLEGAL_DATA_VALUE, false);
         } else if (complete) {
-            memcpy(b.rsp, request, 12);
-            b.len = 12;
-            b.built = true;
-        }
-        break;
-    }
-    case 6: {
-        int64_t index = map ? (int64_t)address - (int64_t)map->start_registers : -1;
-        if (index < 0 || index >= (int64_t)(map ? map->nb_registers : 0)) {
-            MB_TRACE(ctx, "Illegal data address 0x%0X in write_register\n", address);
-            b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
-        } else if (complete) {
-            memcpy(b.rsp, request, 12);
-            b.len = 12;
+            // The echo: the request's own header (protocol id included),
+            // then its address field and value.
+            memcpy(b.rsp, request, h + 1);
+            b.len = h + 1;
+            b.rsp[b.len++] = (uint8_t)(req->address >> 8);
+            b.rsp[b.len++] = (uint8_t)req->address;
+            b.rsp[b.len++] = (uint8_t)(n >> 8);
+            b.rsp[b.len++] = (uint8_t)n;
             b.built = true;
         }
         break;
@@ -320,8 +344,10 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
             b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
         } else if (complete) {
             b.len = b.header();
-            memcpy(b.rsp + b.len, request + h + 1, 4);
-            b.len += 4;
+            b.rsp[b.len++] = (uint8_t)(req->address >> 8);
+            b.rsp[b.len++] = (uint8_t)req->address;
+            b.rsp[b.len++] = (uint8_t)(n >> 8);
+            b.rsp[b.len++] = (uint8_t)n;
             b.built = true;
         }
         break;
@@ -337,16 +363,15 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
     return mb_send_frame(ctx, b.rsp, b.len);
 }
 
-int mb_reply_exception(ModbusContext *ctx, const uint8_t *request, unsigned code) {
+int mb_reply_exception(ModbusContext *ctx, const MbRequest *request, unsigned code) {
     if (ctx == nullptr || ctx->backend == nullptr || request == nullptr || code > 11) {
         errno = EINVAL;
         return -1;
     }
-    const int h = (int)ctx->backend->headerLength;
     MbReplyInfo info;
-    info.unitId = request[h - 1];
-    info.function = request[h] + 0x80;
-    info.transactionId = ctx->backend->replyTransactionId(request);
+    info.unitId = request->unitId;
+    info.function = request->function + 0x80;
+    info.transactionId = request->transactionId;
     uint8_t rsp[MB_MAX_ADU_LENGTH];
     int len = ctx->backend->buildReplyHeader(&info, rsp);
     rsp[len++] = (uint8_t)code;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -75,24 +74,43 @@ struct ModbusBackend {
     unsigned headerLength;
     unsigned checksumLength;
     unsigned maxFrameLength;
-    int (*setUnitId)(ModbusContext *ctx, int unitId);
-    int (*build_request_basis)(ModbusContext *ctx, int function, int address, int count,
-                               uint8_t *request);
     int (*buildReplyHeader)(const MbReplyInfo *info, uint8_t *reply);
-    int (*replyTransactionId)(const uint8_t *request);
     int (*finishFrame)(uint8_t *frame, int length);
     ssize_t (*send)(ModbusContext *ctx, const uint8_t *frame, int length);
-    int (*receiveRequest)(ModbusContext *ctx, uint8_t *request);  // null: not offered
-    ssize_t (*receiveBytes)(ModbusContext *ctx, uint8_t *buffer, int length);
-    int (*verifyFrame)(ModbusContext *ctx, uint8_t *frame, int length);
-    int (*matchConfirmation)(ModbusContext *ctx, const uint8_t *request, const uint8_t *reply,
-                             int replyLength);
-    int (*connect)(ModbusContext *ctx);  // null: not offered
-    void (*close)(ModbusContext *ctx);
     int (*flush)(ModbusContext *ctx);
-    int (*select)(ModbusContext *ctx, fd_set *readSet, struct timeval *timeout, int length);
-    void (*release)(ModbusContext *ctx);  // null: the owner frees the context
 };
+
+// A request as it was cut from a client's stream, decoded once
+// (mb_decode_request) and handed to whoever processes, bridges or parks it.
+// `frame` is the MBAP frame (PDU at MB_TCP_HEADER_LENGTH); whoever keeps the
+// request keeps a copy of the bytes and points `frame` at it.
+struct MbRequest {
+    const uint8_t *frame;
+    int length;           // bytes at frame
+    int socket;           // the client it came from
+    uint16_t transactionId;
+    uint8_t unitId;
+    uint8_t function;
+    uint16_t address;     // as sent (FC 1-6, 15, 16; else 0)
+    uint16_t quantity;    // count, or the value of FC 5 and 6
+    bool direct;          // address above MB_DIRECT_OFFSET: the gateway is asked
+    uint16_t registerAddress;  // the map's address: address - MB_DIRECT_OFFSET when direct
+};
+
+// Decodes an MBAP frame of `length` bytes. 0, or -1 when it is too short
+// for a unit id and a function code (then only frame, length and socket are
+// set and the rest is 0). Address and quantity stay 0 when their bytes are
+// missing; mb_reply refuses such a frame as truncated.
+int mb_decode_request(const uint8_t *frame, int length, int socket, MbRequest *out);
+// The request as addressed to its map register (a direct address reduced):
+// how a request the gateway has completed is answered, so a write's echo
+// names the register.
+inline MbRequest mb_register_request(const MbRequest &request) {
+    MbRequest r = request;
+    r.address = r.registerAddress;
+    r.direct = false;
+    return r;
+}
 
 // The bridge's one-shot signal rule. Called under the context lock for every
 // non-zero discrete input (functionCode 2) or input register (functionCode 4)
@@ -131,18 +149,22 @@ int mb_get_header_length(ModbusContext *ctx);
 void mb_lock(ModbusContext *ctx);
 void mb_unlock(ModbusContext *ctx);
 
-// Validates `request` (MBAP header first) against `map` and answers it, or
-// defers it. `length` is the number of bytes in `request`; a negative length
-// means "a complete frame as the TCP server framed it" (the bridge's saved
-// copy) and the frame's own length is used. A request shorter than its
+// Validates `request` against `map` and answers it, or defers it. The
+// reply goes to the context's current socket. A request shorter than its
 // function code needs is refused: -1 with errno MB_EBADDATA, nothing sent.
-// A null `map` has no tables. Call with the context lock held.
-// Result: mb_send_frame's result, MB_REPLY_DEFERRED, or -1 (EINVAL: null ctx).
+// A null `map` has no tables. A complete reply (complete = 1) echoes the
+// request's address field as the request says it. Call with the context
+// lock held. Result: mb_send_frame's result, MB_REPLY_DEFERRED, or -1
+// (EINVAL: null ctx or request).
+int mb_reply(ModbusContext *ctx, void *device, const MbRequest *request, RegisterMap *map,
+             int complete);
+// The same for a caller that holds only bytes: decodes them first. A
+// negative length means "a complete frame as the TCP server framed it".
 int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int length,
              RegisterMap *map, int complete);
-// Exception reply for codes 0..11 (request: at least its 8 header bytes);
-// larger codes give -1 (EINVAL). No pause, no flush, no trace.
-int mb_reply_exception(ModbusContext *ctx, const uint8_t *request, unsigned code);
+// Exception reply for codes 0..11; larger codes give -1 (EINVAL). No pause,
+// no flush, no trace.
+int mb_reply_exception(ModbusContext *ctx, const MbRequest *request, unsigned code);
 // Finishes the frame (length field), traces it with debug on and hands it to
 // the backend's send. Bytes taken, or -1.
 int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length);
