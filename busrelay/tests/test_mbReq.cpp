@@ -139,6 +139,44 @@ TEST_F(MbReqTest, AnswerTakesItsEntryOnceByKeyAndSno) {
     EXPECT_EQ(mbReqCount(), 1);
 }
 
+// The gateway only echoes the "sno": four decimal numbers joined by "-".
+// Anything looser could complete a request that was never asked about.
+TEST_F(MbReqTest, AnAnswersSnoIsReadStrictlyAndAnythingElseMatchesNothing) {
+    ASSERT_EQ(insert("ab12cd34", 6, frame(77, 3, 6)), 0);
+    const std::string good = sno(6, 3, 6, 77);
+    MbSno parsed = {0, 0, 0, 0};
+    ASSERT_TRUE(parseMbSno(good.data(), (int)good.size(), &parsed));
+    EXPECT_EQ(parsed.connection, mbReqConnection(6));
+    EXPECT_EQ(parsed.unitId, 3);
+    EXPECT_EQ(parsed.functionCode, 6);
+    EXPECT_EQ(parsed.transactionId, 77);
+    ASSERT_TRUE(parseMbSno("2147483647-255-16-65535", 23, &parsed));
+    EXPECT_EQ(parsed.connection, 2147483647);
+
+    const std::string refused[] = {
+        good + "x",  good + "-1", good + " ", " " + good, "+" + good, good + std::string(1, '\0'),
+        "1-2-3",     "1-2-3-",    "-1-2-3-4", "1--2-3-4", "1-2-3-4-", "1-2-+3-4",
+        "1-2-3- 4",  "1 -2-3-4",  "a-b-c-d",  "",         "1-2-3-0x4d",
+        "2147483648-3-6-77",      "99999999999999999999-3-6-77", "1-2-3-4.0",
+    };
+    for (const std::string &text : refused) {
+        GetCapturedStderr();
+        CaptureStderr();
+        EXPECT_FALSE(parseMbSno(text.data(), (int)text.size(), &parsed)) << text;
+        EXPECT_NE(GetCapturedStderr().find("sno not ack for relay request"), std::string::npos)
+            << text;
+        CaptureStderr();
+        EXPECT_EQ(ack("ab12cd34", text), nullptr) << text;
+    }
+    // The NUL case above: the text's length counts, not its terminator.
+    EXPECT_FALSE(parseMbSno("1-2-3-4", 8, &parsed));
+    EXPECT_FALSE(parseMbSno(nullptr, 0, &parsed));
+    EXPECT_EQ(mbReqCount(), 1) << "no refused text took the waiting request";
+    MbReq *e = ack("ab12cd34", good);
+    ASSERT_NE(e, nullptr);
+    freeMbReq(e);
+}
+
 TEST_F(MbReqTest, KeysCompareOnTheirFirstEightCharactersAndLongFramesFail) {
     ASSERT_EQ(insert("abcdefgh-one", 1, frame(1, 1, 3)), 0);
     EXPECT_EQ(insert("abcdefgh-two", 1, frame(1, 1, 3)), 6);  // same first 8

@@ -226,6 +226,83 @@ TEST_F(Reply, TruncatedRequestsAndBadArgumentsSendNothing) {
     EXPECT_EQ(g_sent[8], 2);
 }
 
+// The header is decoded once; the direct alias (address above 1000) is
+// resolved there and nowhere else.
+TEST(Decode, FieldsAndTheDirectAliasComeFromOnePlace) {
+    MbRequest d;
+    Bytes w = req(0xBEEF, 9, {16, 0x03, 0xE9, 0, 2, 4, 1, 2, 3, 4});  // 1001, 2 registers
+    ASSERT_EQ(mb_decode_request(w.data(), (int)w.size(), 17, &d), 0);
+    EXPECT_EQ(d.frame, w.data());
+    EXPECT_EQ(d.length, 17);
+    EXPECT_EQ(d.socket, 17);
+    EXPECT_EQ(d.transactionId, 0xBEEF);
+    EXPECT_EQ(d.unitId, 9);
+    EXPECT_EQ(d.function, 16);
+    EXPECT_EQ(d.address, 1001);
+    EXPECT_EQ(d.quantity, 2);
+    EXPECT_TRUE(d.direct);
+    EXPECT_EQ(d.registerAddress, 1);
+    // 1000 is itself; so is the highest address's alias.
+    Bytes r = read_req(3, 1000, 1);
+    ASSERT_EQ(mb_decode_request(r.data(), 12, 1, &d), 0);
+    EXPECT_FALSE(d.direct);
+    EXPECT_EQ(d.registerAddress, 1000);
+    r = read_req(4, 0xFFFF, 1);
+    ASSERT_EQ(mb_decode_request(r.data(), 12, 1, &d), 0);
+    EXPECT_TRUE(d.direct);
+    EXPECT_EQ(d.registerAddress, 0xFFFF - 1000);
+    // The value of a single write is its quantity field.
+    Bytes c = req(1, 2, {5, 0, 7, 0xFF, 0});
+    ASSERT_EQ(mb_decode_request(c.data(), 12, 1, &d), 0);
+    EXPECT_EQ(d.quantity, 0xFF00);
+    // Function codes without an address carry none.
+    Bytes other = req(1, 2, {43, 0x0E, 0x01, 0x00, 0x00});
+    ASSERT_EQ(mb_decode_request(other.data(), 12, 1, &d), 0);
+    EXPECT_EQ(d.address, 0);
+    EXPECT_FALSE(d.direct);
+    // Too short for a function code: only the bytes are named.
+    ASSERT_EQ(mb_decode_request(r.data(), 7, 3, &d), -1);
+    EXPECT_EQ(d.frame, r.data());
+    EXPECT_EQ(d.length, 7);
+    EXPECT_EQ(d.socket, 3);
+    EXPECT_EQ(d.function, 0);
+    // Too short for the address: left 0 (mb_reply refuses it as truncated).
+    ASSERT_EQ(mb_decode_request(r.data(), 11, 3, &d), 0);
+    EXPECT_EQ(d.function, 4);
+    EXPECT_EQ(d.address, 0);
+}
+
+// A completed write echoes the address its request names: as sent, or the
+// map's register once the request is taken as addressed to it (how the
+// bridge answers what the gateway completed).
+TEST_F(Reply, CompletedEchoesNameTheRequestsAddressOrItsRegister) {
+    Bytes single = req(7, 3, {6, 0x03, 0xED, 0x12, 0x34});  // 1005
+    MbRequest d;
+    ASSERT_EQ(mb_decode_request(single.data(), 12, 5, &d), 0);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, &d, map, 0), MB_REPLY_DEFERRED);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, &d, map, 1), 12);
+    EXPECT_EQ(g_sent, Bytes({0, 7, 0, 0, 0, 6, 3, 6, 0x03, 0xED, 0x12, 0x34}));
+    const MbRequest reg = mb_register_request(d);
+    EXPECT_FALSE(reg.direct);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, &reg, map, 1), 12);
+    EXPECT_EQ(g_sent, Bytes({0, 7, 0, 0, 0, 6, 3, 6, 0, 5, 0x12, 0x34}));
+    EXPECT_EQ(single[9], 0xED) << "the request's bytes stay as they came";
+
+    Bytes multi = req(8, 3, {15, 0x03, 0xF2, 0, 3, 1, 0x05});  // coils 1010..1012 -> 10..12
+    ASSERT_EQ(mb_decode_request(multi.data(), (int)multi.size(), 5, &d), 0);
+    const MbRequest regs = mb_register_request(d);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, &regs, map, 1), 12);
+    EXPECT_EQ(g_sent, Bytes({0, 8, 0, 0, 0, 6, 3, 15, 0, 10, 0, 3}));
+
+    // A direct read is answered from the register the gateway refreshed.
+    Bytes read = read_req(3, 1002, 1);
+    ASSERT_EQ(mb_decode_request(read.data(), 12, 5, &d), 0);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, &d, map, 0), MB_REPLY_DEFERRED);
+    const MbRequest readReg = mb_register_request(d);
+    EXPECT_EQ(mb_reply(&ctx, nullptr, &readReg, map, 1), 11);
+    EXPECT_EQ(Bytes(g_sent.begin() + 9, g_sent.end()), Bytes({0x11, 0x02}));
+}
+
 TEST_F(Reply, SendFrameFailuresAndErrorTexts) {
     mb_set_debug(&ctx, 1);
     Bytes r = read_req(3, 0, 1);
