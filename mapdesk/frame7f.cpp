@@ -1,78 +1,58 @@
 #include "frame7f.h"
 
-#include <QtEndian>
+#include "frame7f/frame7f.h"
 
-static void appendLength(QByteArray &out, quint32 len)
+namespace {
+
+const frame7f::Limits kReceiveLimits = {Frame7F::kMaxReceiveLength, Frame7F::kMaxReceiveLength,
+                                        9ull + 2ull * Frame7F::kMaxReceiveLength};
+
+QByteArray cutAtZero(const uint8_t *bytes, uint32_t len)
 {
-    uchar le[4];
-    qToLittleEndian<quint32>(len, le);
-    out.append(reinterpret_cast<const char *>(le), 4);
+    const QByteArray b = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), int(len));
+    const int z = b.indexOf('\0');
+    return QByteArray(b.constData(), z < 0 ? b.size() : z);
 }
 
-static quint32 lengthAt(const QByteArray &buf, int offset)
-{
-    return qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(buf.constData() + offset));
-}
-
-static QByteArray cutAtZero(const QByteArray &bytes)
-{
-    const int z = bytes.indexOf('\0');
-    return z < 0 ? bytes : bytes.left(z);
-}
+} // namespace
 
 QByteArray Frame7F::build(const QByteArray &topic, const QByteArray &payload)
 {
-    const qint64 total = 9 + qint64(topic.size()) + qint64(payload.size());
-    if (total > kMaxSendFrame)
+    if (frame7f::encoded_size(size_t(topic.size()), size_t(payload.size())) > kMaxSendFrame)
         return QByteArray();
-    QByteArray out;
-    out.reserve(int(total));
-    out.append(char(0x7F));
-    appendLength(out, quint32(topic.size()));
-    out.append(topic);
-    appendLength(out, quint32(payload.size()));
-    out.append(payload);
+    QByteArray out(int(frame7f::encoded_size(size_t(topic.size()), size_t(payload.size()))),
+                   Qt::Uninitialized);
+    frame7f::encode(reinterpret_cast<uint8_t *>(out.data()), size_t(out.size()),
+                    topic.constData(), size_t(topic.size()), payload.constData(),
+                    size_t(payload.size()));
     return out;
 }
 
 QByteArray Frame7F::keepAlive()
 {
-    QByteArray out(9, '\0');
-    out[0] = char(0x7F);
-    return out;
+    return build(QByteArray(), QByteArray());
 }
 
 Frame7F::Result Frame7F::take(QByteArray &buf, QByteArray *topic, QByteArray *payload)
 {
-    if (buf.size() < 9)
-        return NeedMore;
-    if (uchar(buf.at(0)) != 0x7F) {
-        buf.clear();
-        return Garbage;
+    bool dropped = false;
+    // Each pass drops at least one byte or returns.
+    for (;;) {
+        const frame7f::Piece p = frame7f::cut(reinterpret_cast<const uint8_t *>(buf.constData()),
+                                              size_t(buf.size()), kReceiveLimits);
+        if (p.cut == frame7f::Cut::NeedMore)
+            return dropped ? Garbage : NeedMore;
+        if (p.cut == frame7f::Cut::Skip) {
+            buf.remove(0, int(p.size));
+            dropped = true;
+            continue;
+        }
+        const Result r = p.keepAlive() ? KeepAlive : Message;
+        if (r == Message && topic)
+            *topic = cutAtZero(p.topic, p.topicLen);
+        if (r == Message && payload)
+            *payload = cutAtZero(p.payload, p.payloadLen);
+        buf.remove(0, int(p.size));
+        return r;
     }
-    const quint32 t = lengthAt(buf, 1);
-    if (t == 0 && lengthAt(buf, 5) == 0) {
-        buf.remove(0, 9);
-        return KeepAlive;
-    }
-    if (t > kMaxReceiveLength) {
-        buf.clear();
-        return Garbage;
-    }
-    if (quint64(buf.size()) < 9ull + t)
-        return NeedMore;
-    const quint32 p = lengthAt(buf, 5 + int(t));
-    if (p > kMaxReceiveLength) {
-        buf.clear();
-        return Garbage;
-    }
-    const quint64 total = 9ull + t + p;
-    if (quint64(buf.size()) < total)
-        return NeedMore;
-    if (topic)
-        *topic = cutAtZero(buf.mid(5, int(t)));
-    if (payload)
-        *payload = cutAtZero(buf.mid(9 + int(t), int(p)));
-    buf.remove(0, int(total));
-    return Message;
 }

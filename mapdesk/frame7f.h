@@ -4,12 +4,13 @@
 #include <QByteArray>
 
 // The 7F frame: 0x7F, uint32 LE topic length, topic, uint32 LE payload
-// length, payload. Both lengths 0 is a keep-alive.
+// length, payload. Both lengths 0 is a keep-alive. The shared codec
+// (common/frame7f) does the work; this is its QByteArray face.
 class Frame7F
 {
 public:
     static const int kMaxSendFrame = 2048;
-    // A peer that announces more than this is not speaking 7F; the bytes are dropped.
+    // Longer topics or payloads are not taken.
     static const quint32 kMaxReceiveLength = 1024 * 1024;
 
     // Empty when the frame would not fit in kMaxSendFrame bytes.
@@ -18,8 +19,11 @@ public:
 
     enum Result { NeedMore, Garbage, KeepAlive, Message };
 
-    // Takes the first frame off the front of buf. Garbage: the buffer was
-    // cleared. topic and payload are cut at their first zero byte.
+    // Takes the first frame off the front of buf. Bytes that cannot start a
+    // frame are dropped up to the next 0x7F, and a frame over the limits by
+    // its announced lengths (as far as buf holds it); after such a drop the
+    // next frame in buf is returned, or Garbage when none is whole yet.
+    // topic and payload are cut at their first zero byte.
     static Result take(QByteArray &buf, QByteArray *topic, QByteArray *payload);
 };
 

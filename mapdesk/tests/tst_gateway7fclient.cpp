@@ -43,6 +43,7 @@ private slots:
     void connectNeverAnswered();
     void connectRefused();
     void commandsAndAnswers();
+    void garbageIsSkippedToTheNextFrame();
 };
 
 void TstGateway7FClient::connectNeverAnswered()
@@ -192,6 +193,34 @@ void TstGateway7FClient::commandsAndAnswers()
     peer->close();
     QVERIFY(gone.wait(3000));
     QVERIFY(!c.isConnected());
+}
+
+void TstGateway7FClient::garbageIsSkippedToTheNextFrame()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    Gateway7FClient c;
+    QSignalSpy ok(&c, &Gateway7FClient::connected);
+    QSignalSpy frames(&c, &Gateway7FClient::frameReceived);
+    QSignalSpy keepAlives(&c, &Gateway7FClient::keepAliveAnswered);
+    c.connectToGateway("127.0.0.1", kKey, server.serverPort());
+    QVERIFY(ok.wait(5000));
+    QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(3000));
+    QTcpSocket *peer = server.nextPendingConnection();
+
+    // Noise before a frame, and a head with an absurd topic length before a
+    // keep-alive and a frame, all in one write: the bad bytes are dropped up
+    // to the next 0x7F and everything behind them still arrives.
+    const QByteArray badHead("\x7F\xFF\xFF\xFF\xFF", 5);
+    peer->write(QByteArray("noise") + answer(QJsonObject{{"n", 1}}) + badHead +
+                Frame7F::keepAlive() + answer(QJsonObject{{"n", 2}}));
+    QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 2, 3000);
+    QCOMPARE(keepAlives.count(), 1);
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject o = QJsonDocument::fromJson(frames.at(i).at(1).toByteArray()).object();
+        QCOMPARE(o.value("n").toInt(), i + 1);
+    }
+    QVERIFY(c.isConnected());
 }
 
 QTEST_MAIN(TstGateway7FClient)
