@@ -23,7 +23,7 @@ cmake --build "$B" -j"$JOBS" --target fuzzers >"$B/fuzz-build.log" 2>&1 ||
 
 targets=("$@")
 if [ ${#targets[@]} = 0 ]; then
-  for t in fuzz_mb_tcp fuzz_gw7f fuzz_desc fuzz_map fuzz_vrv fuzz_tftp; do
+  for t in fuzz_mb_tcp fuzz_gw7f fuzz_frame7f fuzz_desc fuzz_map fuzz_vrv fuzz_tftp; do
     [ -x "$B/bin/$t" ] && targets+=("$t")
   done
 fi
