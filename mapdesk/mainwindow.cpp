@@ -9,7 +9,7 @@
 #include "gateway7fclient.h"
 #include "gatewayerrortext.h"
 #include "localinterfaces.h"
-#include "mapjsonfile.h"
+#include "maptablemodel.h"
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
 #include "pointlistview.h"
@@ -56,7 +56,6 @@ const char kGreen[] = "QLabel{background-color:#00ff00;border-radius:10px;}";
 const char kRed[] = "QLabel{background-color:#ff0000;border-radius:10px;}";
 
 enum DevColumn { DevAid = 0, DevKey, DevSn, DevModel, DevCategory, DevName, DevColumns };
-enum MapColumn { MapAddr = 0, MapKey, MapSn, MapModel, MapColumns };
 
 QString u(const char *utf8)
 {
@@ -254,13 +253,12 @@ void MainWindow::setupTables()
     // The check-mapping texts promise double-click as the other way to add.
     connect(dv, &QAbstractItemView::doubleClicked, this, &MainWindow::addOneDevToMapjsonRow);
 
-    m_mapModel = new QStandardItemModel(0, MapColumns, this);
-    m_mapModel->setHorizontalHeaderLabels({u("地址"), u("DKEY"), u("识别码"), u("型号")});
+    m_mapModel = new MapTableModel(this);
     QTableView *mv = ui->mapJsonTableView;
     mv->setModel(m_mapModel);
     mv->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     auto *noEdit = new NoEditItemDelegate(mv);
-    for (int c = MapKey; c < MapColumns; ++c)
+    for (int c = MapTableModel::DeviceKey; c < MapTableModel::ColumnCount; ++c)
         mv->setItemDelegateForColumn(c, noEdit);
     mv->setSelectionMode(QAbstractItemView::SingleSelection);
     mv->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -271,7 +269,7 @@ void MainWindow::setupTables()
     connect(mv, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnMapjsonMemu);
     // Double-click on the address edits it; on the other columns it removes the mapping.
     connect(mv, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
-        if (index.isValid() && index.column() != MapAddr)
+        if (index.isValid() && index.column() != MapTableModel::Address)
             deleteOneMapjsonRow();
     });
 
@@ -281,9 +279,8 @@ void MainWindow::setupTables()
     connect(ui->openMapBtn, &QPushButton::clicked, this, &MainWindow::onOpenMapBtnClicked);
     connect(ui->saveMapBtn, &QPushButton::clicked, this, &MainWindow::onSaveMapBtnClicked);
     connect(ui->sshExportPointsBtn, &QPushButton::clicked, this, &MainWindow::onExportPointsBtnClicked);
-    connect(m_mapModel, &QStandardItemModel::dataChanged, this, &MainWindow::onMapEdited);
-    connect(m_mapModel, &QStandardItemModel::rowsInserted, this, &MainWindow::onMapEdited);
-    connect(m_mapModel, &QStandardItemModel::rowsRemoved, this, &MainWindow::onMapEdited);
+    connect(m_mapModel, &MapTableModel::modifiedChanged, this,
+            [this](bool modified) { setWindowTitle(modified ? m_baseTitle + "*" : m_baseTitle); });
 }
 
 // ---------------------------------------------------------------- discovery
@@ -579,27 +576,21 @@ void MainWindow::addDeviceRow(int aid, const QString &deviceKey, const QString &
 void MainWindow::addMapRow(int address, const QString &deviceKey, const QString &productCode,
                            const QString &modelName, const QString &name)
 {
-    QList<QStandardItem *> row;
-    auto *key = new QStandardItem(deviceKey);
-    // The node's "name" is not shown, but it goes back into the file.
-    if (!name.isEmpty())
-        key->setData(name, MapJsonFile::kNameRole);
-    row << new QStandardItem(QString::number(address)) << key << new QStandardItem(productCode)
-        << new QStandardItem(modelName);
-    m_mapModel->appendRow(row);
+    m_mapModel->addRow(address, deviceKey, productCode, modelName, name);
 }
 
 bool MainWindow::mapContainsDevice(const QString &deviceKey)
 {
-    for (int r = 0; r < m_mapModel->rowCount(); ++r) {
-        const QStandardItem *it = m_mapModel->item(r, MapKey);
-        if (it && it->text() == deviceKey) {
-            qDebug().noquote() << "mapjson allready has " + deviceKey;
-            ui->mapJsonTableView->setCurrentIndex(m_mapModel->index(r, 0));
-            return true;
-        }
-    }
-    return false;
+    return selectMapRow(m_mapModel->rowOf(deviceKey), deviceKey);
+}
+
+bool MainWindow::selectMapRow(int row, const QString &deviceKey)
+{
+    if (row < 0)
+        return false;
+    qDebug().noquote() << "mapjson allready has " + deviceKey;
+    ui->mapJsonTableView->setCurrentIndex(m_mapModel->index(row, 0));
+    return true;
 }
 
 void MainWindow::onRBtnAllDevMemu(QPoint)
@@ -660,15 +651,11 @@ void MainWindow::onAllDevAddToMapBtnClicked()
         return;
     if (!mayReplaceMap())
         return;
-    m_mapModel->removeRows(0, m_mapModel->rowCount());
-    for (int i = 0; i < m_allDevModel->rowCount(); ++i) {
-        const QString dk = m_allDevModel->item(i, DevKey)->text();
-        const QString sn = m_allDevModel->item(i, DevSn)->text();
-        const QString model = m_allDevModel->item(i, DevModel)->text();
-        // The service serves the gateway itself as unit 255.
-        const int address = (sn == QLatin1String(DeviceTypeTable::kGatewayProductCode)) ? 255 : i;
-        addMapRow(address, dk, sn, model);
-    }
+    QVector<MapTableModel::Device> devices;
+    for (int i = 0; i < m_allDevModel->rowCount(); ++i)
+        devices.append({m_allDevModel->item(i, DevKey)->text(), m_allDevModel->item(i, DevSn)->text(),
+                        m_allDevModel->item(i, DevModel)->text()});
+    m_mapModel->mapAll(devices);
 }
 
 void MainWindow::onCompareBtnClicked()
@@ -678,11 +665,15 @@ void MainWindow::onCompareBtnClicked()
                             u("无设备!!请先获取网关中设备列表+获取modbus地址配置\n"));
         return;
     }
+    QStringList keys;
+    for (int i = 0; i < m_allDevModel->rowCount(); ++i)
+        keys.append(m_allDevModel->item(i, DevKey)->text());
+    const QVector<int> mapRows = m_mapModel->compare(keys);
     bool anyMissing = false;
     for (int i = 0; i < m_allDevModel->rowCount(); ++i) {
         QStandardItem *cell = m_allDevModel->item(i, DevKey);
         QFont f = cell->font();
-        if (mapContainsDevice(cell->text())) {
+        if (selectMapRow(mapRows[i], cell->text())) {
             cell->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
             f.setWeight(QFont::Normal);
         } else {
@@ -702,7 +693,7 @@ void MainWindow::onCompareBtnClicked()
                                 u("所有设备已导出modbus映射关系,请仅在<modbus地址映射>表中的修改"
                                   "modbus地址或右键(或双击)删除某设备的映射"));
     }
-    const MapCheck::Result r = checkMap();
+    const MapCheck::Result r = m_mapModel->check();
     if (!r.errors.isEmpty())
         DialogSeam::warning(this, "Warn", u("modbus地址映射表有错误:\n") + (r.errors + r.warnings).join("\n"));
     else if (!r.warnings.isEmpty())
@@ -711,29 +702,18 @@ void MainWindow::onCompareBtnClicked()
 
 bool MainWindow::writeMapJson(const QString &path, QString *error)
 {
-    return MapJsonFile::write(m_mapModel, path, error);
+    return m_mapModel->write(path, error);
 }
 
 bool MainWindow::readMapJson(const QString &path)
 {
-    QFile f(path);
-    QByteArray text;
-    if (f.open(QIODevice::ReadOnly))
-        text = f.readAll();
-    QVector<MapJsonFile::Node> nodes;
-    const int err = MapJsonFile::parse(text, &nodes);
+    const int err = m_mapModel->load(path);
     if (err != 0) {
         // The table stays as it was.
         DialogSeam::warning(this, "warning",
                             u("获取到的设备modbus地址配置文件 解析错误%1!").arg(err));
         return false;
     }
-    m_mapLoading = true;
-    m_mapModel->removeRows(0, m_mapModel->rowCount());
-    for (const MapJsonFile::Node &n : nodes)
-        addMapRow(n.mbId, n.mqttDk, n.sntype, n.devtype, n.name);
-    m_mapLoading = false;
-    setMapSaved();
     return true;
 }
 
@@ -754,7 +734,7 @@ bool MainWindow::saveMapFile(const QString &path)
         DialogSeam::warning(this, "warning", u("保存modbus地址映射表失败 ") + path + "\n" + error);
         return false;
     }
-    setMapSaved();
+    m_mapModel->setSaved();
     showStatus(u("已保存") + path);
     return true;
 }
@@ -768,7 +748,7 @@ void MainWindow::onOpenMapBtnClicked()
     if (path.isEmpty())
         return;
     // Already asked about unsaved edits.
-    setMapSaved();
+    m_mapModel->setSaved();
     openMapFile(path);
 }
 
@@ -782,26 +762,12 @@ void MainWindow::onSaveMapBtnClicked()
 
 bool MainWindow::mapModified() const
 {
-    return m_mapDirty;
-}
-
-void MainWindow::onMapEdited()
-{
-    if (m_mapLoading || m_mapDirty)
-        return;
-    m_mapDirty = true;
-    setWindowTitle(m_baseTitle + "*");
-}
-
-void MainWindow::setMapSaved()
-{
-    m_mapDirty = false;
-    setWindowTitle(m_baseTitle);
+    return m_mapModel->isModified();
 }
 
 bool MainWindow::mayReplaceMap()
 {
-    if (!m_mapDirty)
+    if (!m_mapModel->isModified())
         return true;
     return DialogSeam::confirm(this, u("modbus地址映射表未保存"),
                                u("<modbus地址映射表>有未保存的修改, 替换后这些修改将丢失.\n是否继续?"),
@@ -810,7 +776,7 @@ bool MainWindow::mayReplaceMap()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (m_mapDirty
+    if (m_mapModel->isModified()
         && !DialogSeam::confirm(this, u("modbus地址映射表未保存"),
                                 u("<modbus地址映射表>有未保存的修改, 退出后这些修改将丢失.\n是否退出?"),
                                 u("退出"), u("否"))) {
@@ -822,15 +788,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 MapCheck::Result MainWindow::checkMap() const
 {
-    QVector<MapCheck::Row> rows;
-    for (int r = 0; r < m_mapModel->rowCount(); ++r) {
-        auto text = [this, r](int c) {
-            const QStandardItem *it = m_mapModel->item(r, c);
-            return it ? it->text() : QString();
-        };
-        rows.append({text(MapAddr), text(MapKey), text(MapSn)});
-    }
-    return MapCheck::check(rows);
+    return m_mapModel->check();
 }
 
 bool MainWindow::mapFitForInstall()
@@ -1046,7 +1004,7 @@ void MainWindow::setupRemote()
     connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
         // The gateway now holds what the table shows.
         if (ok && code == RemoteFlows::PutMapJson)
-            setMapSaved();
+            m_mapModel->setSaved();
     });
     onTftpRootDirChanged();
 }

@@ -10,6 +10,7 @@
 
 #include "gateway7fclient.h"
 #include "mapcheck.h"
+#include "maptablemodel.h"
 
 class AclEditor;
 class DebugLogView;
@@ -72,7 +73,7 @@ public:
     // The TFTP server's root directory as shown in its panel.
     QString tftpRoot() const;
     QStandardItemModel *devListModel() const { return m_allDevModel; }
-    QStandardItemModel *mapModel() const { return m_mapModel; }
+    MapTableModel *mapModel() const { return m_mapModel; }
 
     // Device list and address map operations.
     void addDeviceRow(int aid, const QString &deviceKey, const QString &sn);
@@ -176,6 +177,8 @@ private:
     void appendDebugLog(const QString &paragraph);
     void onDeviceListAnswered(const QVector<Gateway7FDevice> &devices);
     QString currentDeviceKey() const;
+    // Makes the map row current; false for no row (-1).
+    bool selectMapRow(int row, const QString &deviceKey);
 
     // SSH flows.
     void setSshLook(bool connected);
@@ -187,8 +190,6 @@ private:
     void onFlowFetched(int code, const QString &path);
     // Unsaved edits: ask before the table is replaced.
     bool mayReplaceMap();
-    void setMapSaved();
-    void onMapEdited();
     // Shows the map's problems; false when it must not go to the gateway.
     bool mapFitForInstall();
     bool sshFlowHoldsCentral() const;
@@ -219,14 +220,12 @@ private:
     RemoteFlowRunner *m_runner = nullptr;
     bool m_flowSearching = false;
     quint16 m_discoveryPort = kDiscoveryPort;
-    bool m_mapLoading = false;  // the program itself fills the table
-    bool m_mapDirty = false;
     QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
 
     // Device list and address map.
     QStandardItemModel *m_allDevModel = nullptr;
-    QStandardItemModel *m_mapModel = nullptr;
+    MapTableModel *m_mapModel = nullptr;
     QMenu *m_allDevMenu = nullptr;
     QMenu *m_mapMenu = nullptr;
 

@@ -4,32 +4,22 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QStandardItemModel>
 
 #include <cmath>
 #include <limits>
 
-static QString cellText(const QStandardItemModel *m, int row, int col)
-{
-    const QStandardItem *it = m->item(row, col);
-    return it ? it->text() : QString();
-}
-
-QByteArray MapJsonFile::toJson(const QStandardItemModel *mapModel)
+QByteArray MapJsonFile::toJson(const QVector<Node> &list)
 {
     QJsonArray nodes;
-    for (int r = 0; r < mapModel->rowCount(); ++r) {
+    for (const Node &n : list) {
         QJsonObject node;
-        // Text that is not a number becomes 0, as the engineer typed it.
-        node.insert("mb_id", cellText(mapModel, r, 0).trimmed().toInt());
-        node.insert("mqtt_dk", cellText(mapModel, r, 1));
-        node.insert("sntype", cellText(mapModel, r, 2));
-        node.insert("devtype", cellText(mapModel, r, 3));
+        node.insert("mb_id", n.mbId);
+        node.insert("mqtt_dk", n.mqttDk);
+        node.insert("sntype", n.sntype);
+        node.insert("devtype", n.devtype);
         // A name the fetched file had goes back with it.
-        const QStandardItem *key = mapModel->item(r, 1);
-        const QString name = key ? key->data(kNameRole).toString() : QString();
-        if (!name.isEmpty())
-            node.insert("name", name);
+        if (!n.name.isEmpty())
+            node.insert("name", n.name);
         nodes.append(node);
     }
     QJsonObject profile;
@@ -41,7 +31,7 @@ QByteArray MapJsonFile::toJson(const QStandardItemModel *mapModel)
     return QJsonDocument(root).toJson();
 }
 
-bool MapJsonFile::write(const QStandardItemModel *mapModel, const QString &path, QString *error)
+bool MapJsonFile::write(const QVector<Node> &nodes, const QString &path, QString *error)
 {
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly)) {
@@ -49,7 +39,7 @@ bool MapJsonFile::write(const QStandardItemModel *mapModel, const QString &path,
             *error = f.errorString();
         return false;
     }
-    const QByteArray text = toJson(mapModel);
+    const QByteArray text = toJson(nodes);
     if (f.write(text) != text.size() || !f.commit()) {
         if (error)
             *error = f.errorString();

@@ -405,13 +405,13 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     QVERIFY(QRegularExpression("-\\d{14}-map\\.json$").match(pcBackups[0]).hasMatch());
     QCOMPARE(readFile(pcRoot + "/" + pcBackups[0]), QByteArray("older fetch"));
     QCOMPARE(w.mapModel()->rowCount(), 3);
-    QCOMPARE(w.mapModel()->item(0, 3)->text(), QString::fromUtf8("网关"));
-    QCOMPARE(w.mapModel()->item(2, 0)->text(), QString("-1"));
+    QCOMPARE(w.mapModel()->text(0, 3), QString::fromUtf8("网关"));
+    QCOMPARE(w.mapModel()->text(2, 0), QString("-1"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(gwFile(pcName)), 3000);  // the gateway removes its copy
     QVERIFY(m_dialogs.isEmpty());
 
     // Install an edited map: it lands as map.json, the old one stays as a backup.
-    w.mapModel()->item(2, 0)->setText("7");
+    w.mapModel()->setText(2, 0, "7");
     w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
     QCOMPARE(w.sshPendingOpCode(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
@@ -434,7 +434,7 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
     QCOMPARE(readFile(pcRoot + "/" + pcName), edited);
-    QCOMPARE(w.mapModel()->item(2, 0)->text(), QString("7"));
+    QCOMPARE(w.mapModel()->text(2, 0), QString("7"));
     w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
     QTRY_COMPARE_WITH_TIMEOUT(gwBackups().size(), 2, 3000);
@@ -595,7 +595,7 @@ void TstGatewayFlow::fetchWithTftpStopped()
     QVERIFY2(m_dialogs[0].text.startsWith(QString::fromUtf8("获取设备modbus地址配置失败!\n")), qPrintable(m_dialogs[0].text));
     QVERIFY2(m_dialogs[0].text.contains("map.json"), qPrintable(m_dialogs[0].text));
     QCOMPARE(w.mapModel()->rowCount(), 1);
-    QCOMPARE(w.mapModel()->item(0, 1)->text(), QString("gwdev9"));
+    QCOMPARE(w.mapModel()->text(0, 1), QString("gwdev9"));
 
     // Installing it back keeps the node's name, and is checked on the gateway.
     m_dialogs.clear();

@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "mapcheck.h"
 #include "mapjsonfile.h"
+#include "maptablemodel.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -53,10 +55,13 @@ private slots:
     void gatewaySelection();
     void addOneDevice();
     void batchMap();
+    void batchMapAsks();
+    void compareAndCheck();
     void checkMapping();
     void removeMapping();
     void writeAndReadMapJson();
     void readMapJsonErrors();
+    void modifiedFlag();
     void mapChecks_data();
     void mapChecks();
     void checkMappingShowsProblems();
@@ -69,7 +74,7 @@ private:
 
 static QString mapCell(MainWindow &w, int r, int c)
 {
-    return w.mapModel()->item(r, c)->text();
+    return w.mapModel()->text(r, c);
 }
 
 void TstMapEditor::startState()
@@ -96,7 +101,7 @@ void TstMapEditor::startState()
     QVERIFY(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text().isEmpty());
     QCOMPARE(w.devListModel()->columnCount(), 6);
     QCOMPARE(w.devListModel()->horizontalHeaderItem(2)->text(), QString::fromUtf8("识别码"));
-    QCOMPARE(w.mapModel()->horizontalHeaderItem(0)->text(), QString::fromUtf8("地址"));
+    QCOMPARE(w.mapModel()->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("地址"));
 
     // Without a connection a command is refused with a box and nothing pends.
     QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
@@ -225,6 +230,25 @@ void TstMapEditor::addOneDevice()
 
 void TstMapEditor::batchMap()
 {
+    // One row per device in list order; the gateway itself is unit 255.
+    MapTableModel map;
+    map.addRow(9, "old00001", "99000000103", "thermostat");
+    map.mapAll({{"swa30001", "99000000101", "switch3a"},
+                {"dim10001", "99000000102", "dimmer1c"},
+                {"gw7f0001", "99000000002", "gateway"}});
+    QCOMPARE(map.rowCount(), 3);
+    QCOMPARE(map.text(0, MapTableModel::Address), QString("0"));
+    QCOMPARE(map.text(1, MapTableModel::Address), QString("1"));
+    QCOMPARE(map.text(2, MapTableModel::Address), QString("255"));
+    QCOMPARE(map.text(2, MapTableModel::DeviceKey), QString("gw7f0001"));
+    QCOMPARE(map.text(1, MapTableModel::Model), QString("dimmer1c"));
+    QVERIFY(map.isModified());
+    QCOMPARE(MapTableModel::batchAddress(4, "99000000002"), 255);
+    QCOMPARE(MapTableModel::batchAddress(4, "99000000101"), 4);
+}
+
+void TstMapEditor::batchMapAsks()
+{
     MainWindow w;
     QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
     QCOMPARE(m_dialogs.seen.size(), 1);
@@ -251,6 +275,19 @@ void TstMapEditor::batchMap()
     QCOMPARE(mapCell(w, 2, 0), QString("255"));
     QCOMPARE(mapCell(w, 2, 1), QString("gw7f0001"));
     QCOMPARE(mapCell(w, 1, 3), QString("dimmer1c"));
+}
+
+void TstMapEditor::compareAndCheck()
+{
+    MapTableModel map;
+    map.addRow(1, "swa30001", "99000000101", "switch3a");
+    map.addRow(3, "dim10001", "99000000102", "dimmer1c");
+    QCOMPARE(map.compare({"dim10001", "nope0001", "swa30001"}), QVector<int>({1, -1, 0}));
+    QVERIFY(map.check().clean());
+    map.setText(1, MapTableModel::Address, "1");
+    const MapCheck::Result r = map.check();
+    QCOMPARE(r.errors.size(), 1);
+    QVERIFY(r.errors[0].contains(QString::fromUtf8("地址1被多个设备使用")));
 }
 
 void TstMapEditor::checkMapping()
@@ -307,18 +344,18 @@ void TstMapEditor::writeAndReadMapJson()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("map.json");
-    MainWindow w;
-    w.addMapRow(255, "gw7f0001", "99000000002", "gateway");
-    w.addMapRow(-1, "swa30001", "99000000101", QString::fromUtf8("开关"));
-    w.addMapRow(3, "dim10001", "99000000102", "dimmer1c");
-    w.mapModel()->item(2, 0)->setText("abc");  // typed by the engineer
+    MapTableModel w;
+    w.addRow(255, "gw7f0001", "99000000002", "gateway");
+    w.addRow(-1, "swa30001", "99000000101", QString::fromUtf8("开关"));
+    w.addRow(3, "dim10001", "99000000102", "dimmer1c");
+    w.setText(2, 0, "abc");  // typed by the engineer
     QFile::remove(path);
     {
         QFile old(path);
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write(QByteArray(10000, 'x'));  // replaced, not overwritten in place
     }
-    QVERIFY(w.writeMapJson(path));
+    QVERIFY(w.write(path));
 
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
@@ -339,12 +376,12 @@ void TstMapEditor::writeAndReadMapJson()
     QCOMPARE(nodes[2].toObject()["mb_id"].toInt(), 0);
 
     // Read back into an empty map: same rows.
-    MainWindow w2;
-    QVERIFY(w2.readMapJson(path));
-    QCOMPARE(w2.mapModel()->rowCount(), 3);
-    QCOMPARE(mapCell(w2, 0, 0), QString("255"));
-    QCOMPARE(mapCell(w2, 1, 3), QString::fromUtf8("开关"));
-    QCOMPARE(mapCell(w2, 2, 0), QString("0"));
+    MapTableModel w2;
+    QCOMPARE(w2.load(path), 0);
+    QCOMPARE(w2.rowCount(), 3);
+    QCOMPARE(w2.text(0, 0), QString("255"));
+    QCOMPARE(w2.text(1, 3), QString::fromUtf8("开关"));
+    QCOMPARE(w2.text(2, 0), QString("0"));
 
     // A node without mb_id shows -1; an RTU node shows empty columns and is
     // written back without its rtutype.
@@ -353,23 +390,22 @@ void TstMapEditor::writeAndReadMapJson()
     in.write("{\"nodes\":[{\"mqtt_dk\":\"k1\",\"sntype\":\"99000000101\"},"
              "{\"mb_id\":12,\"rtutype\":\"meter3p\"}, 5, {\"mb_id\":\"7\",\"name\":\"n\"}]}");
     in.close();
-    MainWindow w3;
-    QVERIFY(w3.readMapJson(path));
-    QCOMPARE(w3.mapModel()->rowCount(), 3);
-    QCOMPARE(mapCell(w3, 0, 0), QString("-1"));
-    QCOMPARE(mapCell(w3, 1, 0), QString("12"));
-    QCOMPARE(mapCell(w3, 1, 1), QString());
-    QCOMPARE(mapCell(w3, 2, 0), QString("-1"));
-    QVERIFY(w3.writeMapJson(path));
+    MapTableModel w3;
+    QCOMPARE(w3.load(path), 0);
+    QCOMPARE(w3.rowCount(), 3);
+    QCOMPARE(w3.text(0, 0), QString("-1"));
+    QCOMPARE(w3.text(1, 0), QString("12"));
+    QCOMPARE(w3.text(1, 1), QString());
+    QCOMPARE(w3.text(2, 0), QString("-1"));
+    QVERIFY(w3.write(path));
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QJsonArray back = QJsonDocument::fromJson(f.readAll()).object()["nodes"].toArray();
     QCOMPARE(back[1].toObject().keys(), QStringList({"devtype", "mb_id", "mqtt_dk", "sntype"}));
     QCOMPARE(back[1].toObject()["mqtt_dk"].toString(), QString());
-    QVERIFY(m_dialogs.seen.isEmpty());
 
     // An unwritable path fails and says why.
     QString err;
-    QVERIFY(!w3.writeMapJson(dir.filePath("no/such/dir/map.json"), &err));
+    QVERIFY(!w3.write(dir.filePath("no/such/dir/map.json"), &err));
     QVERIFY(!err.isEmpty());
 }
 
@@ -384,15 +420,57 @@ void TstMapEditor::readMapJsonErrors()
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(c.first);
         f.close();
-        MainWindow w;
-        w.addMapRow(1, "keep0001", "99000000101", "switch3a");
-        m_dialogs.seen.clear();
-        QVERIFY(!w.readMapJson(path));
-        QCOMPARE(w.mapModel()->rowCount(), 1);
-        QCOMPARE(m_dialogs.seen.size(), 1);
-        QCOMPARE(m_dialogs.seen[0].text,
-                 QString::fromUtf8("获取到的设备modbus地址配置文件 解析错误%1!").arg(c.second));
+        MapTableModel map;
+        map.addRow(1, "keep0001", "99000000101", "switch3a");
+        map.setSaved();
+        QCOMPARE(map.load(path), c.second);
+        QCOMPARE(map.rowCount(), 1);
+        QCOMPARE(map.text(0, MapTableModel::DeviceKey), QString("keep0001"));
     }
+    // The window says which error it was and keeps its table.
+    MainWindow w;
+    w.addMapRow(1, "keep0001", "99000000101", "switch3a");
+    m_dialogs.seen.clear();
+    QVERIFY(!w.readMapJson(path));
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("获取到的设备modbus地址配置文件 解析错误4!"));
+}
+
+void TstMapEditor::modifiedFlag()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("map.json");
+    MapTableModel map;
+    QSignalSpy changed(&map, &MapTableModel::modifiedChanged);
+    QVERIFY(!map.isModified());
+    map.addRow(4, "dev4", "99000000101", "sw", QString::fromUtf8("大堂灯"));
+    QVERIFY(map.isModified());
+    map.addRow(5, "dev5", "99000000102", "dim");
+    QCOMPARE(changed.size(), 1);  // said once, not per edit
+    // Writing is not saving: an install marks it saved only once it is confirmed.
+    QVERIFY(map.write(path));
+    QVERIFY(map.isModified());
+    map.setSaved();
+    QVERIFY(!map.isModified());
+    QCOMPARE(changed.size(), 2);
+    QCOMPARE(changed.last().at(0).toBool(), false);
+    // The same text again is no edit; another text, or a row removed, is.
+    QVERIFY(map.setData(map.index(0, 0), "4"));
+    QVERIFY(!map.isModified());
+    QVERIFY(map.setData(map.index(0, 0), "6"));
+    QVERIFY(map.isModified());
+    map.setSaved();
+    QVERIFY(map.removeRow(1));
+    QVERIFY(map.isModified());
+    // Loading replaces the rows and counts as saved; the name comes back.
+    QCOMPARE(map.load(path), 0);
+    QVERIFY(!map.isModified());
+    QCOMPARE(map.rowCount(), 2);
+    QCOMPARE(map.row(0).name, QString::fromUtf8("大堂灯"));
+    QCOMPARE(map.text(0, MapTableModel::Address), QString("4"));
+    QCOMPARE(map.headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("地址"));
+    QCOMPARE(map.headerData(3, Qt::Horizontal).toString(), QString::fromUtf8("型号"));
 }
 
 void TstMapEditor::mapChecks_data()
@@ -479,7 +557,7 @@ void TstMapEditor::openSaveAndUnsavedEdits()
     QVERIFY(!w.mapModified());
 
     // An edit marks the title; opening another file then asks first.
-    w.mapModel()->item(1, 0)->setText("6");
+    w.mapModel()->setText(1, 0, "6");
     QVERIFY(w.mapModified());
     QCOMPARE(w.windowTitle(), title + "*");
     m_dialogs.proceed = false;
@@ -503,7 +581,7 @@ void TstMapEditor::openSaveAndUnsavedEdits()
     QCOMPARE(nodes[1].toObject().value("mb_id").toInt(), 6);
 
     // Closing with unsaved edits asks; "否" keeps the window.
-    w.mapModel()->item(0, 0)->setText("7");
+    w.mapModel()->setText(0, 0, "7");
     w.show();
     m_dialogs.proceed = false;
     QVERIFY(!w.close());

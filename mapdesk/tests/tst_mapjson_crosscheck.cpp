@@ -1,15 +1,14 @@
 // A map.json written by the tool loads in the service's loader: every unit
 // registered, no warning. The gateway's device list is the sample
 // configuration's (the devices gwsim reports by default).
-#include "dialogseam.h"
-#include "mainwindow.h"
+#include "devicetypetable.h"
+#include "maptablemodel.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -36,28 +35,27 @@ void TstMapJsonCrossCheck::batchMapLoadsInService()
     const QJsonArray sampleNodes = QJsonDocument::fromJson(sampleMap.readAll()).object()["nodes"].toArray();
     QVERIFY(sampleNodes.size() > 1);
 
-    DialogSeam::setResponder([](const DialogSeam::Request &) { return true; });
-    MainWindow w;
-    int aid = 1;
+    QVector<MapTableModel::Device> devices;
     for (const QJsonValue &v : sampleNodes) {
         const QJsonObject n = v.toObject();
         if (!n.contains("mqtt_dk"))
             continue;
-        w.addDeviceRow(aid++, n["mqtt_dk"].toString(), n["sntype"].toString() + "0000123");
+        const QString sn = n["sntype"].toString();
+        devices.append({n["mqtt_dk"].toString(), sn, DeviceTypeTable::modelName(sn)});
     }
-    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
-    const int rows = w.mapModel()->rowCount();
-    QCOMPARE(rows, aid - 1);
+    MapTableModel map;
+    map.mapAll(devices);
+    const int rows = map.rowCount();
+    QCOMPARE(rows, devices.size());
     // The first device got address 0, which no Modbus request can name apart
     // from broadcast; give the map the addresses an engineer would.
     for (int r = 0; r < rows; ++r) {
-        if (w.mapModel()->item(r, 0)->text() != "255")
-            w.mapModel()->item(r, 0)->setText(QString::number(r + 1));
+        if (map.text(r, 0) != "255")
+            map.setText(r, 0, QString::number(r + 1));
     }
     QTemporaryDir dir;
     const QString mapPath = dir.filePath("map.json");
-    QVERIFY(w.writeMapJson(mapPath));
-    DialogSeam::setResponder(nullptr);
+    QVERIFY(map.write(mapPath));
 
     QProcess p;
     p.start(checker, {sample + "/descJson", mapPath});
@@ -72,8 +70,8 @@ void TstMapJsonCrossCheck::batchMapLoadsInService()
     // Each unit under the address and key the tool wrote.
     for (int r = 0; r < rows; ++r) {
         const QString line = QString("unit %1 %2 %3\n")
-                                 .arg(w.mapModel()->item(r, 0)->text(), w.mapModel()->item(r, 1)->text(),
-                                      w.mapModel()->item(r, 2)->text());
+                                 .arg(map.text(r, 0), map.text(r, 1),
+                                      map.text(r, 2));
         QVERIFY2(out.contains(line), qPrintable(line + " not in\n" + out));
     }
 }

@@ -420,7 +420,7 @@ void TstRemoteFlows::fetchMapJson()
     QVERIFY(btn(w, "sshConnectBtn")->isEnabled());
     QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置成功") + m_root->path() + "/" + name);
     QCOMPARE(w.mapModel()->rowCount(), 1);
-    QCOMPARE(w.mapModel()->item(0, 1)->text(), QString("dev00005"));
+    QCOMPARE(w.mapModel()->text(0, 1), QString("dev00005"));
     QVERIFY(m_dialogs.isEmpty());
     QVERIFY(!w.mapModified());
 
@@ -463,7 +463,7 @@ void TstRemoteFlows::installMapJson()
     QCOMPARE(sent.count(), 0);
     QVERIFY(!QFile::exists(path));
     // Unit 0 is only a warning: asked, and "否" stops.
-    w.mapModel()->item(1, 0)->setText("0");
+    w.mapModel()->setText(1, 0, "0");
     m_proceed = false;
     m_dialogs.clear();
     btn(w, "sshDownloadMapJsonBtn")->click();

@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -87,13 +86,13 @@ void TstWinFiles::mapJsonWrittenForTheGateway()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("DK-map.json");
     QVERIFY(writeFile(path, QByteArray(4096, 'x')));
-    QStandardItemModel m(1, 4);
-    m.setItem(0, 0, new QStandardItem("7"));
-    m.setItem(0, 1, new QStandardItem("DK0007"));
-    m.setItem(0, 2, new QStandardItem("1301"));
-    m.setItem(0, 3, new QStandardItem(QString::fromUtf8("调光")));
+    MapJsonFile::Node node;
+    node.mbId = 7;
+    node.mqttDk = "DK0007";
+    node.sntype = "1301";
+    node.devtype = QString::fromUtf8("调光");
     QString error;
-    QVERIFY2(MapJsonFile::write(&m, path, &error), qPrintable(error));
+    QVERIFY2(MapJsonFile::write({node}, path, &error), qPrintable(error));
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray text = f.readAll();
