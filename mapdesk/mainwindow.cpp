@@ -7,6 +7,7 @@
 #include "dialogseam.h"
 #include "disabledlook.h"
 #include "gateway7fclient.h"
+#include "gatewaydiscovery.h"
 #include "gatewayerrortext.h"
 #include "localinterfaces.h"
 #include "maptablemodel.h"
@@ -34,12 +35,8 @@
 #include <QVBoxLayout>
 #include <QHeaderView>
 #include <QHostAddress>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
-#include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QProgressBar>
 #include <QScreen>
@@ -49,23 +46,19 @@
 #include <QTextStream>
 #include <QTime>
 #include <QTimer>
-#include <QUdpSocket>
 
 namespace {
 const char kGreen[] = "QLabel{background-color:#00ff00;border-radius:10px;}";
 const char kRed[] = "QLabel{background-color:#ff0000;border-radius:10px;}";
+
+// Which entry of the search's list a gateway list item shows.
+const int kFoundIndexRole = Qt::UserRole + 2;
 
 enum DevColumn { DevAid = 0, DevKey, DevSn, DevModel, DevCategory, DevName, DevColumns };
 
 QString u(const char *utf8)
 {
     return QString::fromUtf8(utf8);
-}
-
-QString jsonString(const QJsonObject &o, const char *key)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    return v.isString() ? v.toString() : QString();
 }
 
 } // namespace
@@ -96,6 +89,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
     ui->workTabWidget->setCurrentIndex(0);
 
+    m_discovery = new GatewayDiscovery(this);
+    m_discovery->setTarget([this]() { return discoveryAddress(); });
     findLocalIp();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
     setupLaptopPanels();
@@ -115,7 +110,7 @@ MainWindow::~MainWindow()
     // A socket torn down with the window still signals; nothing may reach
     // the half-destroyed window.
     m_7f->disconnect(this);
-    m_detectSocket->disconnect(this);
+    m_discovery->disconnect(this);
     // A live SSH client (connected or still connecting) ends its thread
     // and releases itself.
     emit sigDisconnecteSsh();
@@ -146,13 +141,9 @@ void MainWindow::findLocalIp()
 
 void MainWindow::setupDiscovery()
 {
-    m_detectSocket = new QUdpSocket(this);
-    m_detectTimer = new QTimer(this);
-    m_detectTimer->setSingleShot(true);
     connect(ui->gwDetectBtn, &QPushButton::clicked, this, &MainWindow::onGwDetectStartBtnPressed);
-    connect(m_detectTimer, &QTimer::timeout, this, &MainWindow::onGwDetectTimeOut);
-    connect(m_detectSocket, &QUdpSocket::readyRead, this,
-            &MainWindow::onProcessGwDetectPendingDatagram);
+    connect(m_discovery, &GatewayDiscovery::searchTimedOut, this, &MainWindow::onGwDetectTimeOut);
+    connect(m_discovery, &GatewayDiscovery::gatewayFound, this, &MainWindow::onProcessGwDetectPendingDatagram);
     connect(ui->gwInfoComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) {
                 onGwInfoComboBoxCurrentIndexChanged(ui->gwInfoComboBox->itemText(index));
@@ -287,13 +278,12 @@ void MainWindow::setupTables()
 
 void MainWindow::onGwDetectStartBtnPressed()
 {
-    if (m_detecting) {
+    if (m_discovery->isSearching()) {
         stopDetect(false);
         return;
     }
-    m_detecting = true;
-    m_gwIp.clear();
-    m_gwDevKey.clear();
+    m_gw.ip.clear();
+    m_gw.deviceKey.clear();
     ui->widget->setGatewayHost(QString());
     ui->gwInfoComboBox->clear();
     ui->gwInfoComboBox->setEnabled(false);
@@ -301,12 +291,7 @@ void MainWindow::onGwDetectStartBtnPressed()
     ui->gw7FConnectBtn->setEnabled(false);
     ui->sshConnectBtn->setEnabled(false);
     showStatus(u("探测网关..."));
-
-    const QByteArray request = QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}");
-    const qint64 sent = m_detectSocket->writeDatagram(request, discoveryAddress(), m_discoveryPort);
-    if (sent != request.size())
-        qDebug() << "gateway discovery send failed:" << m_detectSocket->errorString();
-    m_detectTimer->start(kDiscoveryMs);
+    m_discovery->start();
 }
 
 void MainWindow::onGwDetectTimeOut()
@@ -316,9 +301,8 @@ void MainWindow::onGwDetectTimeOut()
 
 void MainWindow::stopDetect(bool byTimer)
 {
-    m_detecting = false;
+    m_discovery->stop();
     ui->gwDetectBtn->setText(u("1.开始探测"));
-    m_detectTimer->stop();
     ui->gwInfoComboBox->setEnabled(true);
     const bool found = ui->gwInfoComboBox->count() > 0;
     ui->gw7FConnectBtn->setEnabled(found);
@@ -332,61 +316,37 @@ void MainWindow::stopDetect(bool byTimer)
         ui->statusbar->clearMessage();
 }
 
-void MainWindow::onProcessGwDetectPendingDatagram()
+void MainWindow::onProcessGwDetectPendingDatagram(int index)
 {
-    // Bounded by what is queued now; later datagrams raise readyRead again.
-    while (m_detectSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram dg = m_detectSocket->receiveDatagram();
-        if (!dg.isValid())
-            break;
-        QJsonParseError err;
-        const QJsonDocument doc = QJsonDocument::fromJson(dg.data(), &err);
-        if (err.error != QJsonParseError::NoError || !doc.isObject())
-            continue;
-        const QJsonObject o = doc.object();
-        const QString dk = jsonString(o, "deviceKey");
-        QString ip, sn, serial, ver;
-        const QJsonValue fn = o.value("function");
-        if (fn.isObject())
-            ip = jsonString(fn.toObject(), "ip");
-        const QJsonValue md = o.value("metadata");
-        if (md.isObject()) {
-            serial = jsonString(md.toObject(), "sn");
-            sn = serial.left(11);
-            ver = jsonString(md.toObject(), "softwareVersion");
-        }
-        if (dk.isEmpty() || ip.isEmpty() || sn.isEmpty())
-            continue;
-        m_runner->gatewayAnswered(dk, ver);
-        // A flow waiting for the gateway searches on its own; the list stays as it is.
-        if (m_flowSearching && !m_detecting)
-            continue;
-        // Shown readable; the selection reads the key fields from the item's data.
-        const QString shown = ip + "  /  " + sn + "  /  " + (ver.isEmpty() ? u("版本未知") : ver) + "  (" + dk + ")";
-        ui->gwInfoComboBox->addItem(shown, dk + "_" + ip + "_" + sn + "_" + ver);
-        // The whole serial number names the gateway's pinned SSH host key.
-        ui->gwInfoComboBox->setItemData(ui->gwInfoComboBox->count() - 1, serial, Qt::UserRole + 1);
-    }
+    const FoundGateway &gw = m_discovery->found().at(index);
+    // Shown readable; the selection takes the gateway from the search's list.
+    const QString shown = gw.ip + "  /  " + gw.serialPrefix() + "  /  "
+                          + (gw.version.isEmpty() ? u("版本未知") : gw.version) + "  (" + gw.deviceKey + ")";
+    auto *item = new QStandardItem(shown);
+    item->setData(gw.entry(), Qt::UserRole);
+    item->setData(index, kFoundIndexRole);
+    // Complete before the list selects it.
+    qobject_cast<QStandardItemModel *>(ui->gwInfoComboBox->model())->appendRow(item);
 }
 
 void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 {
-    const QVariant fields =
-        ui->gwInfoComboBox->currentText() == arg1 ? ui->gwInfoComboBox->currentData() : QVariant();
-    const QStringList parts = (fields.isValid() ? fields.toString() : arg1).split("_", Qt::KeepEmptyParts);
-    if (parts.size() != 3 && parts.size() != 4)
+    QComboBox *combo = ui->gwInfoComboBox;
+    const bool current = combo->currentText() == arg1;
+    const QVariant found = current ? combo->currentData(kFoundIndexRole) : QVariant();
+    const QVariant fields = current ? combo->currentData() : QVariant();
+    FoundGateway gw;
+    if (found.isValid() && found.toInt() < m_discovery->found().size())
+        gw = m_discovery->found().at(found.toInt());
+    else if (!FoundGateway::fromEntry(fields.isValid() ? fields.toString() : arg1, &gw))
         return;
-    if (!parts[0].isEmpty() && !parts[1].isEmpty() && !parts[2].isEmpty()) {
-        m_gwDevKey = parts[0];
-        m_gwIp = parts[1];
-        m_gwSnPrefix = parts[2];
-        ui->widget->setGatewayHost(m_gwIp);
-        m_localIpCombo->chooseForGateway(m_gwIp);
-        m_modbusPanel->setGatewayHost(m_gwIp);
-        if (m_aclEditor && m_gwDevKey != m_aclGateway && !m_aclGateway.isEmpty()) {
-            m_aclGateway.clear();
-            m_aclEditor->gatewayChanged();
-        }
+    m_gw = gw;
+    ui->widget->setGatewayHost(m_gw.ip);
+    m_localIpCombo->chooseForGateway(m_gw.ip);
+    m_modbusPanel->setGatewayHost(m_gw.ip);
+    if (m_aclEditor && m_gw.deviceKey != m_aclGateway && !m_aclGateway.isEmpty()) {
+        m_aclGateway.clear();
+        m_aclEditor->gatewayChanged();
     }
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
@@ -394,9 +354,7 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
 
 QString MainWindow::serialNumber() const
 {
-    // Read when asked: the search fills the item's serial after the item is added.
-    const QString serial = ui->gwInfoComboBox->currentData(Qt::UserRole + 1).toString();
-    return serial.isEmpty() ? m_gwSnPrefix : serial;
+    return m_gw.serial;
 }
 
 // ---------------------------------------------------------------- 7F connection
@@ -419,7 +377,7 @@ void MainWindow::onGw7FConnectBtnPressed()
     }
     if (m_7f->isConnecting())
         return;
-    if (m_gwIp.isEmpty()) {
+    if (m_gw.ip.isEmpty()) {
         showStatus(u("错误的网关IP"));
         return;
     }
@@ -427,10 +385,10 @@ void MainWindow::onGw7FConnectBtnPressed()
     ui->gwDetectBtn->setEnabled(false);
     ui->gw7FConnectBtn->setEnabled(false);
     ui->gw7FConnectBtn->setText(u("连接中..."));
-    ui->gw7FStatusLabel->setText(u("连接网关") + m_gwDevKey + u("中..."));
+    ui->gw7FStatusLabel->setText(u("连接网关") + m_gw.deviceKey + u("中..."));
     ui->statusbar->clearMessage();
     // The window keeps running while the connection is made.
-    m_7f->connectToGateway(m_gwIp, m_gwDevKey, m_7fPort);
+    m_7f->connectToGateway(m_gw.ip, m_gw.deviceKey, m_7fPort);
 }
 
 void MainWindow::on7FConnected()
@@ -438,13 +396,13 @@ void MainWindow::on7FConnected()
     ui->gw7FConnectBtn->setEnabled(true);
     ui->gw7FConnectBtn->setText(u("2.断开网关连接"));
     showStatus(u("连接成功"));
-    ui->gw7FStatusLabel->setText(u("已连接到网关") + m_gwDevKey);
+    ui->gw7FStatusLabel->setText(u("已连接到网关") + m_gw.deviceKey);
     ui->gw7FStatusLabel->setStyleSheet(greenStyle());
 }
 
 void MainWindow::on7FConnectFailed(const QString &why)
 {
-    qDebug() << "connect to" << m_gwIp << "failed:" << why;
+    qDebug() << "connect to" << m_gw.ip << "failed:" << why;
     if (!m_sshConnected) {
         ui->gwInfoComboBox->setEnabled(true);
         ui->gwDetectBtn->setEnabled(true);
@@ -452,13 +410,13 @@ void MainWindow::on7FConnectFailed(const QString &why)
     ui->gw7FConnectBtn->setEnabled(true);
     ui->gw7FConnectBtn->setText(u("2.连接网关"));
     showStatus(u("连接网关失败"));
-    ui->gw7FStatusLabel->setText(u("连接网关") + m_gwDevKey + u("失败"));
+    ui->gw7FStatusLabel->setText(u("连接网关") + m_gw.deviceKey + u("失败"));
     ui->gw7FStatusLabel->setStyleSheet(redStyle());
 }
 
 void MainWindow::on7FDisconnected()
 {
-    qDebug().noquote() << "disconnected to " + m_gwIp;
+    qDebug().noquote() << "disconnected to " + m_gw.ip;
     if (!m_sshConnected) {
         ui->gwDetectBtn->setEnabled(true);
         ui->gwInfoComboBox->setEnabled(true);
@@ -499,9 +457,9 @@ bool MainWindow::send7FCommand(int code)
         return false;
     ui->centralwidget->setEnabled(false);
     switch (code) {
-    case OpReadGwVersion: showStatus(u("获取") + m_gwDevKey + u("网关版本...")); break;
-    case OpGetAllDevices: showStatus(u("拉取") + m_gwDevKey + u("网关中所有设备信息...")); break;
-    case OpDeleteDevice: showStatus(u("在网关") + m_gwDevKey + u("中删除plc设备") + dk + "..."); break;
+    case OpReadGwVersion: showStatus(u("获取") + m_gw.deviceKey + u("网关版本...")); break;
+    case OpGetAllDevices: showStatus(u("拉取") + m_gw.deviceKey + u("网关中所有设备信息...")); break;
+    case OpDeleteDevice: showStatus(u("在网关") + m_gw.deviceKey + u("中删除plc设备") + dk + "..."); break;
     }
     return true;
 }
@@ -829,7 +787,7 @@ void MainWindow::onSshConnectBtnClicked()
         }
         return;
     }
-    ui->sshStatusLabel->setText(u("连接到") + m_gwIp + u(" ssh服务器..."));
+    ui->sshStatusLabel->setText(u("连接到") + m_gw.ip + u(" ssh服务器..."));
     ui->sshConnectBtn->setText(u("连接中..."));
     ui->sshConnectBtn->setEnabled(false);
     // The gateway must not change under a connection being made.
@@ -837,9 +795,9 @@ void MainWindow::onSshConnectBtnClicked()
     ui->gwInfoComboBox->setEnabled(false);
 
     auto *client = new CConnectionForSshClient(
-        m_gwIp, kSshPort, CConnectionForSshClient::passwordForSerialPrefix(m_gwSnPrefix), "root");
+        m_gw.ip, kSshPort, CConnectionForSshClient::passwordForSerialPrefix(m_gw.serialPrefix()), "root");
     // The root password goes only to a host that shows this gateway's key.
-    m_sshHostKeyId = QSsh::HostKeyStore::gatewayId(serialNumber(), m_gwDevKey);
+    m_sshHostKeyId = QSsh::HostKeyStore::gatewayId(serialNumber(), m_gw.deviceKey);
     m_hostKeyChange.clear();
     m_hostKeyDeclined = false;
     client->setHostKeyId(m_sshHostKeyId);
@@ -866,9 +824,9 @@ void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort,
     m_sshConnected = bState;
     if (!bState)
         m_runner->linkDown();
-    ui->sshStatusLabel->setText(bState ? u("已ssh连接到") + m_gwIp : u("未连接到ssh服务器"));
+    ui->sshStatusLabel->setText(bState ? u("已ssh连接到") + m_gw.ip : u("未连接到ssh服务器"));
     if (!errStr.isEmpty())
-        ui->sshStatusLabel->setText(errStr + m_gwIp);
+        ui->sshStatusLabel->setText(errStr + m_gw.ip);
     ui->sshConnectBtn->setEnabled(true);
     setSshLook(bState);
     if (bState) {
@@ -891,7 +849,7 @@ void MainWindow::onSshHostKeyUnknown(QString fingerprint)
         u("首次以ssh连接网关 %1 (序列号 %2, 地址 %3)。\n网关出示的ssh主机密钥指纹(SHA-256):\n%4\n\n"
           "确认连接的是这台网关后, 本工具记住此密钥并登录; 以后该网关出示其他密钥时, "
           "本工具停止连接并警告, 不发送登录密码。")
-            .arg(m_gwDevKey, serialNumber(), m_gwIp, fingerprint),
+            .arg(m_gw.deviceKey, serialNumber(), m_gw.ip, fingerprint),
         u("信任并连接"), u("取消"));
     if (trusted) {
         emit sigAcceptHostKey();
@@ -914,7 +872,7 @@ void MainWindow::hostKeyStopped()
 {
     if (m_hostKeyDeclined) {
         m_hostKeyDeclined = false;
-        ui->sshStatusLabel->setText(u("未信任网关ssh主机密钥, 未连接") + m_gwIp);
+        ui->sshStatusLabel->setText(u("未信任网关ssh主机密钥, 未连接") + m_gw.ip);
         return;
     }
     if (m_hostKeyChange.size() != 2)
@@ -922,14 +880,14 @@ void MainWindow::hostKeyStopped()
     const QString pinned = m_hostKeyChange[0], offered = m_hostKeyChange[1];
     const QString id = m_sshHostKeyId;
     m_hostKeyChange.clear();
-    ui->sshStatusLabel->setText(u("网关ssh主机密钥已改变, 已停止连接") + m_gwIp);
+    ui->sshStatusLabel->setText(u("网关ssh主机密钥已改变, 已停止连接") + m_gw.ip);
     const bool replace = DialogSeam::confirmCautious(
         this, u("网关ssh主机密钥已改变"),
         u("网关 %1 (序列号 %2, 地址 %3) 出示的ssh主机密钥与记住的不同, 连接已停止, 未发送登录密码。\n\n"
           "记住的指纹: %4\n现在的指纹: %5\n\n"
           "若这台网关没有更换、没有重装系统, 可能有其他设备在冒充它: 请不要替换, 先检查网络。\n"
           "只有确认网关已更换或已重装时, 才替换记住的密钥。")
-            .arg(m_gwDevKey, serialNumber(), m_gwIp, pinned, offered),
+            .arg(m_gw.deviceKey, serialNumber(), m_gw.ip, pinned, offered),
         u("替换为新密钥并连接"), u("不连接"));
     if (!replace || m_sshConnected)
         return;
@@ -994,12 +952,7 @@ void MainWindow::setupRemote()
         if (m_runner->pendingCode() == RemoteFlows::None)
             stepLabel->hide();
     });
-    connect(m_runner, &RemoteFlowRunner::searchGateway, this, [this]() {
-        m_flowSearching = true;
-        m_detectSocket->writeDatagram(QByteArrayLiteral("{\"cmd\":\"getAllGateway\"}"), discoveryAddress(),
-                                      m_discoveryPort);
-    });
-    connect(m_runner, &RemoteFlowRunner::finished, this, [this]() { m_flowSearching = false; });
+    m_runner->setDiscovery(m_discovery);
     connect(m_runner, &RemoteFlowRunner::fetched, this, &MainWindow::onFlowFetched);
     connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
         // The gateway now holds what the table shows.
@@ -1039,7 +992,7 @@ bool MainWindow::sshLinkUp()
         DialogSeam::warning(this, "warning", u("请先连接ssh服务器!"));
         return false;
     }
-    if (m_gwDevKey.isEmpty() || m_gwIp.isEmpty()) {
+    if (m_gw.deviceKey.isEmpty() || m_gw.ip.isEmpty()) {
         DialogSeam::warning(this, "warning", u("请先选择网关!"));
         return false;
     }
@@ -1071,8 +1024,8 @@ bool MainWindow::tftpReady()
 FlowContext MainWindow::flowContext() const
 {
     FlowContext c;
-    c.gatewayKey = m_gwDevKey;
-    c.gatewayIp = m_gwIp;
+    c.gatewayKey = m_gw.deviceKey;
+    c.gatewayIp = m_gw.ip;
     c.localIp = m_localIp;
     c.tftpRoot = tftpRoot();
     return c;
@@ -1086,11 +1039,11 @@ void MainWindow::startFlow(int code, const FlowContext &ctx)
 void MainWindow::backupInTftpRoot(const QString &file)
 {
     const QDir root(tftpRoot());
-    const QString name = m_gwDevKey + "-" + file;
+    const QString name = m_gw.deviceKey + "-" + file;
     if (!root.exists(name))
         return;
     const QString stamp = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
-    const QString backup = m_gwDevKey + "-" + stamp + "-" + file;
+    const QString backup = m_gw.deviceKey + "-" + stamp + "-" + file;
     if (!QFile::copy(root.filePath(name), root.filePath(backup)))
         qDebug().noquote() << "backup of" << root.filePath(name) << "to" << backup << "failed";
 }
@@ -1112,7 +1065,7 @@ void MainWindow::onSshDownloadMapJsonBtnClicked()
         return;
     if (!mapFitForInstall())
         return;
-    const QString name = m_gwDevKey + "-map.json";
+    const QString name = m_gw.deviceKey + "-map.json";
     const QString path = tftpRoot() + "/" + name;
     if (!DialogSeam::confirm(this, u("是否下载modbus地址映射"),
                              u("该操作会将左侧<modbus地址映射表>生成为 {") + path
@@ -1141,7 +1094,7 @@ void MainWindow::onSshRebootGwBtnClicked()
     if (!sshFlowMayStart())
         return;
     if (!DialogSeam::confirm(this, u("是否重启网关"),
-                             u("该操作将重启网关") + m_gwDevKey + u(", 重启期间网关及其设备不可控制, modbus通信中断"),
+                             u("该操作将重启网关") + m_gw.deviceKey + u(", 重启期间网关及其设备不可控制, modbus通信中断"),
                              u("确定"), u("否")))
         return;
     if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
@@ -1173,7 +1126,7 @@ void MainWindow::showPointList(const QString &path)
         return;
     }
     m_pointList->sortByAddress();
-    m_pointDialog->setWindowTitle(u("点表 ") + m_gwDevKey + "  " + QDir::toNativeSeparators(path));
+    m_pointDialog->setWindowTitle(u("点表 ") + m_gw.deviceKey + "  " + QDir::toNativeSeparators(path));
     m_pointDialog->show();
     m_pointDialog->raise();
 }
@@ -1190,7 +1143,7 @@ void MainWindow::on_sshDownloadVrvCfgBtn_clicked()
 {
     if (!sshFlowMayStart() || !tftpReady())
         return;
-    const QString name = m_gwDevKey + "-vrvC.json";
+    const QString name = m_gw.deviceKey + "-vrvC.json";
     const QString path = tftpRoot() + "/" + name;
     if (!QFileInfo(path).isFile()) {
         DialogSeam::warning(this, "warning", u("未找到") + path + u(", 请先获取多联机室内机点位配置并修改"));
@@ -1396,7 +1349,7 @@ void MainWindow::onFlowFetched(int code, const QString &path)
                                 u("网关上的mbacl.json不可用, modbus服务因此接受任何客户端:\n") + error
                                     + u("\n编辑器中的列表未变; 修正后下发即可替换它。"));
         } else {
-            m_aclGateway = m_gwDevKey;
+            m_aclGateway = m_gw.deviceKey;
         }
     } else if (code == RemoteFlows::GetRelayVersion) {
         QFile f(path);
@@ -1422,7 +1375,7 @@ void MainWindow::setupAcl()
     connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
         if (ok && code == RemoteFlows::PutAcl) {
             m_aclEditor->setModified(false);
-            m_aclGateway = m_gwDevKey;
+            m_aclGateway = m_gw.deviceKey;
         }
     });
     updateAclActions();
@@ -1448,7 +1401,7 @@ void MainWindow::onAclInstallRequested()
     // The editor has refused errors and had its doubts confirmed.
     if (!sshFlowMayStart() || !tftpReady())
         return;
-    const QString name = m_gwDevKey + "-mbacl.json";
+    const QString name = m_gw.deviceKey + "-mbacl.json";
     const QString path = tftpRoot() + "/" + name;
     const QStringList entries = m_aclEditor->entries();
     const QString meaning = entries.isEmpty() ? u("列表为空: modbus端口将接受任何客户端")

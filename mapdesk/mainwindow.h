@@ -9,6 +9,7 @@
 #include <QVector>
 
 #include "gateway7fclient.h"
+#include "gatewaydiscovery.h"
 #include "mapcheck.h"
 #include "maptablemodel.h"
 
@@ -27,7 +28,6 @@ struct FlowContext;
 class QStandardItemModel;
 class QTcpSocket;
 class QTimer;
-class QUdpSocket;
 
 namespace Ui {
 class MainWindow;
@@ -41,9 +41,7 @@ public:
     // The 7F command that waits for its answer.
     enum PendingOp { OpNone = 0, OpReadGwVersion = 1, OpGetAllDevices = 2, OpDeleteDevice = 4 };
 
-    static const quint16 kDiscoveryPort = 9980;
     static const quint16 k7FPort = 9981;
-    static const int kDiscoveryMs = 5000;
 
     // The SSH flows and their pending codes: RemoteFlows::Code.
     static const int kSshPort = 22;
@@ -55,9 +53,9 @@ public:
 
     // Working state shared with the SSH/TFTP flows.
     QString localIp() const { return m_localIp; }
-    QString gatewayIp() const { return m_gwIp; }
-    QString gatewayKey() const { return m_gwDevKey; }
-    QString serialPrefix() const { return m_gwSnPrefix; }
+    QString gatewayIp() const { return m_gw.ip; }
+    QString gatewayKey() const { return m_gw.deviceKey; }
+    QString serialPrefix() const { return m_gw.serialPrefix(); }
     // The selected gateway's whole serial number (the prefix when only that is known).
     QString serialNumber() const;
     bool is7FConnected() const;
@@ -69,7 +67,8 @@ public:
     int sshPendingOpCode() const;
     RemoteFlowRunner *flowRunner() const { return m_runner; }
     // Where the search datagram goes (tests point it elsewhere).
-    void setDiscoveryPort(quint16 port) { m_discoveryPort = port; }
+    void setDiscoveryPort(quint16 port) { m_discovery->setPort(port); }
+    GatewayDiscovery *discovery() const { return m_discovery; }
     // The TFTP server's root directory as shown in its panel.
     QString tftpRoot() const;
     QStandardItemModel *devListModel() const { return m_allDevModel; }
@@ -107,7 +106,7 @@ public slots:
     // Discovery and 7F connection.
     void onGwDetectStartBtnPressed();
     void onGwDetectTimeOut();
-    void onProcessGwDetectPendingDatagram();
+    void onProcessGwDetectPendingDatagram(int index);
     void onGwInfoComboBoxCurrentIndexChanged(const QString &arg1);
     void onGw7FConnectBtnPressed();
     void on7FDisconnected();
@@ -201,12 +200,8 @@ private:
 
     // Discovery and the 7F link.
     QString m_localIp;
-    QString m_gwIp;
-    QString m_gwDevKey;
-    QString m_gwSnPrefix;
-    bool m_detecting = false;
-    QUdpSocket *m_detectSocket = nullptr;
-    QTimer *m_detectTimer = nullptr;
+    FoundGateway m_gw;  // the selected gateway
+    GatewayDiscovery *m_discovery = nullptr;
     Gateway7FClient *m_7f = nullptr;
     quint16 m_7fPort = k7FPort;
 
@@ -218,8 +213,6 @@ private:
     QStringList m_hostKeyChange;  // (pinned, offered) of a refused key
     bool m_hostKeyDeclined = false;
     RemoteFlowRunner *m_runner = nullptr;
-    bool m_flowSearching = false;
-    quint16 m_discoveryPort = kDiscoveryPort;
     QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
 

@@ -1,6 +1,7 @@
 #include "remoteflows.h"
 
 #include "dialogseam.h"
+#include "gatewaydiscovery.h"
 #include "pointlistview.h"
 #include "sshcommands.h"
 
@@ -450,7 +451,7 @@ void RemoteFlowRunner::beginStep()
     emit stepStarted(m_step, m_plan.steps.size(), RemoteFlows::stepText(s));
     m_timer->start(s.timeoutMs);
     if (s.kind == FlowStep::AwaitGateway) {
-        emit searchGateway();
+        searchGateway();
         m_pollTimer->start(s.intervalMs);
         return;
     }
@@ -555,7 +556,7 @@ void RemoteFlowRunner::onPollTimer()
     if (m_graceRunning) {
         judgeShell();
     } else if (s.kind == FlowStep::AwaitGateway) {
-        emit searchGateway();
+        searchGateway();
         m_pollTimer->start(s.intervalMs);
     } else if (s.kind == FlowStep::Poll) {
         sendStepCommand();
@@ -668,8 +669,23 @@ void RemoteFlowRunner::fail(const QString text)  // a copy: endFlow() clears the
     DialogSeam::warning(m_dialogParent, "warning", words.isEmpty() ? text : text + "\n" + words);
 }
 
+void RemoteFlowRunner::setDiscovery(GatewayDiscovery *discovery)
+{
+    m_discovery = discovery;
+    connect(discovery, &GatewayDiscovery::answered, this,
+            [this](const FoundGateway &gw) { gatewayAnswered(gw.deviceKey, gw.version); });
+}
+
+void RemoteFlowRunner::searchGateway()
+{
+    if (m_discovery)
+        m_discovery->probe();
+}
+
 void RemoteFlowRunner::endFlow()
 {
+    if (m_discovery)
+        m_discovery->endProbe();
     m_timer->stop();
     m_pollTimer->stop();
     m_graceRunning = false;

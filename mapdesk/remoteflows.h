@@ -16,6 +16,7 @@
 
 #include <functional>
 
+class GatewayDiscovery;
 class QTimer;
 class QWidget;
 
@@ -133,6 +134,8 @@ public:
     int pendingCode() const { return m_plan.code; }
     bool holdsWindow() const { return m_plan.code != 0 && m_plan.holdsWindow; }
     bool start(const FlowPlan &plan);
+    // The search that steps waiting for the gateway send, and whose answers they take.
+    void setDiscovery(GatewayDiscovery *discovery);
 
     // A marker seen without its transfer waits this long for the TFTP report.
     static const int kTransferGraceMs = 1500;
@@ -153,7 +156,6 @@ signals:
     void busyChanged();
     // A step began: index from 0 of count, with its text (see stepText).
     void stepStarted(int index, int count, QString text);
-    void searchGateway();
     void fetched(int code, QString path);
     void finished(int code, bool ok);
 
@@ -167,10 +169,12 @@ private:
     void stepOk();
     void fail(const QString text);
     void endFlow();
+    void searchGateway();
     QString shellWords() const;
     const FlowStep &step() const { return m_plan.steps.at(m_step); }
 
     QWidget *m_dialogParent;
+    GatewayDiscovery *m_discovery = nullptr;
     QTimer *m_timer;      // the step's deadline
     QTimer *m_pollTimer;  // poll interval, search interval, transfer grace
     FlowPlan m_plan;

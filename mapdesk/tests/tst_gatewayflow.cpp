@@ -804,9 +804,12 @@ void TstGatewayFlow::hostKeyPinnedOnFirstUse()
     auto *sshBtn = w.findChild<QPushButton *>("sshConnectBtn");
     auto *sshLabel = w.findChild<QLabel *>("sshStatusLabel");
     w.findChild<QtftpWidget *>("widget")->findChild<QLineEdit *>("root")->setText(m_tmp.filePath("pc"));
-    combo->addItem("shown", QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
-    combo->setItemData(combo->count() - 1, serial, Qt::UserRole + 1);
+    w.discovery()->takeReply(QString("{\"deviceKey\":\"%1\",\"function\":{\"ip\":\"%2\"},"
+                                     "\"metadata\":{\"sn\":\"%3\",\"softwareVersion\":\"V1\"}}")
+                                 .arg(kGwKey, kGwIp, serial)
+                                 .toUtf8());
     combo->setCurrentIndex(combo->count() - 1);
+    QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QCOMPARE(w.serialNumber(), serial);
     auto connectOnce = [&]() {
         m_keyDialogs.clear();

@@ -192,6 +192,15 @@ void TstMapEditor::gatewaySelection()
     combo->addItem("gwb_10.0.0.7_99000000003");
     combo->setCurrentIndex(2);
     QCOMPARE(w.gatewayIp(), QString("10.0.0.7"));
+    // A gateway the search found is taken whole from its list, whatever its key holds.
+    w.discovery()->takeReply("{\"deviceKey\":\"gw_9\",\"function\":{\"ip\":\"10.0.0.9\"},"
+                             "\"metadata\":{\"sn\":\"99000000002000123\",\"softwareVersion\":\"V2\"}}");
+    QCOMPARE(combo->count(), 4);
+    QCOMPARE(combo->itemText(3), QString("10.0.0.9  /  99000000002  /  V2  (gw_9)"));
+    combo->setCurrentIndex(3);
+    QCOMPARE(w.gatewayKey(), QString("gw_9"));
+    QCOMPARE(w.gatewayIp(), QString("10.0.0.9"));
+    QCOMPARE(w.serialNumber(), QString("99000000002000123"));
 }
 
 void TstMapEditor::addOneDevice()
