@@ -162,7 +162,7 @@ void MainWindow::setup7F()
                        + QString::fromUtf8(topic) + "\r\n" + QString::fromUtf8(payload) + "\r\n");
     });
     connect(m_7f, &Gateway7FClient::frameSent, this, [this](const QString &topic, const QString &payload, int code) {
-        if (code != OpDeleteDevice)
+        if (code != Gateway7FClient::DeleteDevice)
             return;
         m_debugLog->append(DebugLogView::Command, QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"),
                            false);
@@ -193,9 +193,9 @@ void MainWindow::setup7F()
     connect(m_7f, &Gateway7FClient::commandTimedOut, this, [this](int code) {
         QString text;
         switch (code) {
-        case OpReadGwVersion: text = u("获取网关版本超时!!!"); break;
-        case OpGetAllDevices: text = u("获取网关内设备列表超时!!!!"); break;
-        case OpDeleteDevice: text = u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新"); break;
+        case Gateway7FClient::ReadVersion: text = u("获取网关版本超时!!!"); break;
+        case Gateway7FClient::GetAllDevices: text = u("获取网关内设备列表超时!!!!"); break;
+        case Gateway7FClient::DeleteDevice: text = u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新"); break;
         default: return;
         }
         ui->centralwidget->setEnabled(!sshFlowHoldsCentral());
@@ -435,7 +435,7 @@ void MainWindow::on7FDisconnected()
 
 bool MainWindow::send7FCommand(int code)
 {
-    if (m_7f->pendingCommand() != OpNone) {
+    if (m_7f->pendingCommand() != Gateway7FClient::None) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return false;
     }
@@ -444,7 +444,7 @@ bool MainWindow::send7FCommand(int code)
         return false;
     }
     QString dk;
-    if (code == OpDeleteDevice) {
+    if (code == Gateway7FClient::DeleteDevice) {
         dk = currentDeviceKey();
         if (dk.isNull())
             return false;
@@ -457,9 +457,9 @@ bool MainWindow::send7FCommand(int code)
         return false;
     ui->centralwidget->setEnabled(false);
     switch (code) {
-    case OpReadGwVersion: showStatus(u("获取") + m_gw.deviceKey + u("网关版本...")); break;
-    case OpGetAllDevices: showStatus(u("拉取") + m_gw.deviceKey + u("网关中所有设备信息...")); break;
-    case OpDeleteDevice: showStatus(u("在网关") + m_gw.deviceKey + u("中删除plc设备") + dk + "..."); break;
+    case Gateway7FClient::ReadVersion: showStatus(u("获取") + m_gw.deviceKey + u("网关版本...")); break;
+    case Gateway7FClient::GetAllDevices: showStatus(u("拉取") + m_gw.deviceKey + u("网关中所有设备信息...")); break;
+    case Gateway7FClient::DeleteDevice: showStatus(u("在网关") + m_gw.deviceKey + u("中删除plc设备") + dk + "..."); break;
     }
     return true;
 }
@@ -467,17 +467,17 @@ bool MainWindow::send7FCommand(int code)
 void MainWindow::on_getGwInfoBtn_clicked()
 {
     ui->curGwSoftwareVerLabel->setText(" ");
-    send7FCommand(OpReadGwVersion);
+    send7FCommand(Gateway7FClient::ReadVersion);
 }
 
 void MainWindow::on_gw7FGetAllDevInfoBtn_clicked()
 {
-    send7FCommand(OpGetAllDevices);
+    send7FCommand(Gateway7FClient::GetAllDevices);
 }
 
 void MainWindow::deleteOnePlcDevDilog()
 {
-    send7FCommand(OpDeleteDevice);
+    send7FCommand(Gateway7FClient::DeleteDevice);
 }
 
 void MainWindow::on7fCmdTimerTimeout()
@@ -932,7 +932,7 @@ void MainWindow::setupRemote()
         if (m_runner->pendingCode() == RemoteFlows::None) {
             ui->sshConnectBtn->setEnabled(true);
             // A 7F command still waiting keeps the window busy.
-            ui->centralwidget->setEnabled(m_7f->pendingCommand() == OpNone);
+            ui->centralwidget->setEnabled(m_7f->pendingCommand() == Gateway7FClient::None);
         } else if (m_runner->holdsWindow()) {
             ui->centralwidget->setEnabled(false);
         } else {

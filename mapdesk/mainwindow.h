@@ -38,10 +38,6 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    // The 7F command that waits for its answer.
-    enum PendingOp { OpNone = 0, OpReadGwVersion = 1, OpGetAllDevices = 2, OpDeleteDevice = 4 };
-
-    static const quint16 k7FPort = 9981;
 
     // The SSH flows and their pending codes: RemoteFlows::Code.
     static const int kSshPort = 22;
@@ -203,7 +199,7 @@ private:
     FoundGateway m_gw;  // the selected gateway
     GatewayDiscovery *m_discovery = nullptr;
     Gateway7FClient *m_7f = nullptr;
-    quint16 m_7fPort = k7FPort;
+    quint16 m_7fPort = Gateway7FClient::kPort;
 
     // SSH shell, flows, the map file.
     bool m_sshConnected = false;

@@ -1,15 +1,12 @@
 #ifndef POINTLISTVIEW_H
 #define POINTLISTVIEW_H
 
-// The point list that `busrelay --points` prints (CSV or JSON): shown in a
-// table with a unit filter and sorting by address, saved as CSV for the
-// integrator's BMS.
+// The point list (pointlist.h) shown in a table with a unit filter and
+// sorting by address, saved as CSV for the integrator's BMS.
 
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
-#include <QVector>
 #include <QWidget>
+
+#include "pointlist.h"
 
 class QComboBox;
 class QLabel;
@@ -17,20 +14,6 @@ class QPushButton;
 class QStandardItemModel;
 class QTableView;
 class PointFilterModel;
-
-// Columns as the service names them, and one list of texts per row.
-struct PointTable {
-    QStringList columns;
-    QVector<QStringList> rows;
-    int column(const QString &name) const { return columns.indexOf(name); }
-};
-
-// Reads either form; the byte-order mark of the CSV is optional. False with
-// a reason for text that is neither, or rows that do not fit the header.
-bool parsePointList(const QByteArray &data, PointTable *table, QString *error);
-// UTF-8 with a byte-order mark, a header row, CRLF line ends, quoted fields
-// where a comma, quote, line break or edge blank needs it.
-QByteArray pointListToCsv(const PointTable &table);
 
 class PointListView : public QWidget
 {

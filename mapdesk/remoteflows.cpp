@@ -2,7 +2,7 @@
 
 #include "dialogseam.h"
 #include "gatewaydiscovery.h"
-#include "pointlistview.h"
+#include "pointlist.h"
 #include "sshcommands.h"
 
 #include <QDebug>
