@@ -19,6 +19,7 @@
 #include "qtftpwidget.h"
 #include "sshcommands.h"
 #include "upgradepackage.h"
+#include "upgraderules.h"
 #include "remoteflows.h"
 #include "mapcheck.h"
 
@@ -1187,88 +1188,53 @@ void MainWindow::on_getRelaySoftverBtn_clicked()
 
 void MainWindow::on_upgradeGwSoftwareBtn_clicked()
 {
-    if (m_runner->pendingCode() != RemoteFlows::None) {
-        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
-        return;
-    }
-    const QString target = ui->gwDstVerLabel->text();
-    const QString current = ui->curGwSoftwareVerLabel->text();
-    auto refuse = [this](const QString &text) { DialogSeam::warning(this, "warning", text); };
-    if (target.isEmpty() || !target.contains("QXGW"))
-        return refuse(u("请检查") + tftpRoot() + u("目录下网关升级包!"));
-    if (current.isEmpty() || !current.contains("QXGW"))
-        return refuse(u("请先点击<获得网关信息>!"));
-    if (!sshLinkUp())
-        return;
-    if (target.contains("QXGW-RJ-MQTT-T3")) {
-        if (!current.contains("QXGW-RJ-MQTT-T3"))
-            return refuse(u("网关硬件平台与升级包硬件平台(T3)不一致"));
-    } else if (target.contains("QXGW-S-WFRJ-MQTT")) {
-        if (!current.contains("QXGW-S-WFRJ-MQTT"))
-            return refuse(u("网关硬件平台与升级包硬件平台(v3s)不一致"));
-    } else {
-        return refuse(u("未识别的目标版本硬件平台"));
-    }
-    if (current == target)
-        return refuse(u("当前网关版本与升级包版本一致，不需要更新!"));
-    if (!tftpReady())
-        return;
-    if (!DialogSeam::confirm(this, u("是否更新网关程序"), u("该操作将网关") + current + u("升级为") + target,
-                             u("确定"), u("否")))
-        return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
-        return;
-    // The package may have changed since it was checked.
-    if (!UpgradePackage::check(tftpRoot(), "gwver.txt", "gateway.exe").matches()) {
-        checkPackages();
-        return;
-    }
-    FlowContext ctx = flowContext();
-    ctx.targetVersion = target;
-    startFlow(RemoteFlows::UpgradeGateway, ctx);
+    upgrade(UpgradeRules::Gateway);
 }
 
 void MainWindow::on_upgradeRelayBtn_clicked()
+{
+    upgrade(UpgradeRules::Relay);
+}
+
+QLabel *MainWindow::versionLabel(int program, bool package) const
+{
+    if (program == UpgradeRules::Gateway)
+        return package ? ui->gwDstVerLabel : ui->curGwSoftwareVerLabel;
+    return package ? ui->rlyDstVerLabel : ui->curRelaySoftverLabel;
+}
+
+void MainWindow::upgrade(int program)
 {
     if (m_runner->pendingCode() != RemoteFlows::None) {
         DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
         return;
     }
-    const QString target = ui->rlyDstVerLabel->text();
-    const QString current = ui->curRelaySoftverLabel->text();
-    auto refuse = [this](const QString &text) { DialogSeam::warning(this, "warning", text); };
-    if (target.isEmpty() || !target.contains("QXGW"))
-        return refuse(u("请检查") + tftpRoot() + u("目录下modbus升级包"));
+    const UpgradeRule &rule = UpgradeRules::rule(program);
+    const QString target = versionLabel(program, true)->text();
+    const QString current = versionLabel(program, false)->text();
+    QString why = UpgradeRules::refusalBeforeLink(rule, target, current, tftpRoot());
+    if (!why.isEmpty())
+        return DialogSeam::warning(this, "warning", why);
     if (!sshLinkUp())
         return;
-    if (!current.isEmpty() && current == target)
-        return refuse(u("modbus不需要更新!"));
-    // A gateway without a known service version (none fetched, none
-    // installed yet) takes any platform, so a first installation works.
-    const bool known = current.contains("QXGW-");
-    if (target.contains("QXGW-RJ-RELAY-T3")) {
-        if (known && !current.contains("QXGW-RJ-RELAY-T3"))
-            return refuse(u("网关硬件平台与modbus升级包硬件平台(T3)不一致"));
-    } else if (target.contains("QXGW-S-WFRJ-RELAY-V3S")) {
-        if (known && !current.contains("QXGW-S-WFRJ-RELAY-V3S"))
-            return refuse(u("网关硬件平台与modbus升级包硬件平台(V3S)不一致"));
-    } else {
-        return refuse(u("未识别的目标版本硬件平台"));
-    }
+    why = UpgradeRules::refusalAfterLink(rule, target, current);
+    if (!why.isEmpty())
+        return DialogSeam::warning(this, "warning", why);
     if (!tftpReady())
         return;
-    if (!DialogSeam::confirm(this, u("是否更新modbus程序"),
-                             u("该操作将网关中modbus替换为为目标版本modbus程序"), u("确定"), u("否")))
+    if (!DialogSeam::confirm(this, u(rule.confirmTitle), UpgradeRules::confirmText(rule, current, target),
+                             u("确定"), u("否")))
         return;
     if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
         return;
-    if (!UpgradePackage::check(tftpRoot(), "mbver.txt", "modbus.zip").matches()) {
+    // The package may have changed since it was checked.
+    if (!UpgradePackage::check(tftpRoot(), rule.versionFile, rule.packageFile).matches()) {
         checkPackages();
         return;
     }
     FlowContext ctx = flowContext();
     ctx.targetVersion = target;
-    startFlow(RemoteFlows::UpgradeRelay, ctx);
+    startFlow(rule.flowCode, ctx);
 }
 
 void MainWindow::onTftpRootDirChanged()
@@ -1289,46 +1255,27 @@ void MainWindow::checkPackages()
             DialogSeam::warning(this, "warn", text);
         }
     };
-    ui->gwDstVerLabel->setToolTip(QString());
-    ui->rlyDstVerLabel->setToolTip(QString());
-    ui->gwDstVerLabel->setText(u("未获得电脑中网关升级包版本，无法升级网关程序"));
-    ui->rlyDstVerLabel->setText(u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
-    ui->upgradeGwSoftwareBtn->setEnabled(false);
-    ui->upgradeRelayBtn->setEnabled(false);
-
-    const UpgradePackage gw = UpgradePackage::check(root, "gwver.txt", "gateway.exe");
-    if (!gw.versionFileRead) {
-        warnPkg(ui->gwDstVerLabel,
-                u("未找到网关升级包,请检查") + root
-                    + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."));
-    } else {
-        qDebug().noquote() << "gateway md5=" + gw.digestInFile + " in gwver.txt";
-        qDebug().noquote() << "gateway md5=" + gw.digestComputed + " for gateway.exe";
-        if (gw.matches()) {
-            ui->gwDstVerLabel->setText(gw.version);
-            ui->upgradeGwSoftwareBtn->setEnabled(true);
-        } else {
-            warnPkg(ui->gwDstVerLabel,
-                    u("网关程序md5校验错误，请检查修正") + root
-                        + u("/gateway.exe\r\n如不需要升级网关可忽略该告警."));
-        }
+    QPushButton *const buttons[UpgradeRules::Count] = {ui->upgradeGwSoftwareBtn, ui->upgradeRelayBtn};
+    for (int p = 0; p < UpgradeRules::Count; ++p) {
+        versionLabel(p, true)->setToolTip(QString());
+        versionLabel(p, true)->setText(u(UpgradeRules::rule(p).noVersion));
+        buttons[p]->setEnabled(false);
     }
-
-    const UpgradePackage mb = UpgradePackage::check(root, "mbver.txt", "modbus.zip");
-    if (!mb.versionFileRead) {
-        warnPkg(ui->rlyDstVerLabel,
-                u("未找到modbus升级包,请检查") + root
-                    + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警."));
-    } else {
-        qDebug().noquote() << "modbus md5=" + mb.digestInFile + " in mbver.txt";
-        qDebug().noquote() << "modbus md5=" + mb.digestComputed + " for modbus.zip";
-        if (mb.matches()) {
-            ui->rlyDstVerLabel->setText(mb.version);
-            ui->upgradeRelayBtn->setEnabled(true);
+    for (int p = 0; p < UpgradeRules::Count; ++p) {
+        const UpgradeRule &rule = UpgradeRules::rule(p);
+        const UpgradePackage pkg = UpgradePackage::check(root, rule.versionFile, rule.packageFile);
+        if (!pkg.versionFileRead) {
+            warnPkg(versionLabel(p, true), u(rule.packageMissing).arg(root));
+            continue;
+        }
+        const QString name = QString::fromLatin1(rule.logName);
+        qDebug().noquote() << name + " md5=" + pkg.digestInFile + " in " + rule.versionFile;
+        qDebug().noquote() << name + " md5=" + pkg.digestComputed + " for " + rule.packageFile;
+        if (pkg.matches()) {
+            versionLabel(p, true)->setText(pkg.version);
+            buttons[p]->setEnabled(true);
         } else {
-            warnPkg(ui->rlyDstVerLabel,
-                    u("modbus程序md5校验错误，请检查修正") + root
-                        + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
+            warnPkg(versionLabel(p, true), u(rule.digestWrong).arg(root));
         }
     }
 }

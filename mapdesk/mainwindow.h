@@ -21,6 +21,7 @@ class PointListView;
 class QCloseEvent;
 class QDialog;
 class QHostAddress;
+class QLabel;
 class QMenu;
 class SshConsoleView;
 class RemoteFlowRunner;
@@ -190,6 +191,9 @@ private:
     bool sshFlowHoldsCentral() const;
     void backupInTftpRoot(const QString &file);
     void checkPackages();
+    // Both upgrade buttons: the program's rule row (UpgradeRules::Program).
+    void upgrade(int program);
+    QLabel *versionLabel(int program, bool package) const;
     void showPointList(const QString &path);
 
     Ui::MainWindow *ui;

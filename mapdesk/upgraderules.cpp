@@ -1,0 +1,81 @@
+#include "upgraderules.h"
+
+#include "remoteflows.h"
+
+namespace {
+QString u(const char *utf8)
+{
+    return QString::fromUtf8(utf8);
+}
+
+const UpgradeRule kRules[UpgradeRules::Count] = {
+    {RemoteFlows::UpgradeGateway, "gwver.txt", "gateway.exe", "gateway",
+     {{"QXGW-RJ-MQTT-T3", "网关硬件平台与升级包硬件平台(T3)不一致"},
+      {"QXGW-S-WFRJ-MQTT", "网关硬件平台与升级包硬件平台(v3s)不一致"}},
+     true, "请检查%1目录下网关升级包!", "请先点击<获得网关信息>!", "当前网关版本与升级包版本一致，不需要更新!",
+     "是否更新网关程序", "该操作将网关{current}升级为{target}", "未获得电脑中网关升级包版本，无法升级网关程序",
+     "未找到网关升级包,请检查%1下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警.",
+     "网关程序md5校验错误，请检查修正%1/gateway.exe\r\n如不需要升级网关可忽略该告警."},
+    {RemoteFlows::UpgradeRelay, "mbver.txt", "modbus.zip", "modbus",
+     {{"QXGW-RJ-RELAY-T3", "网关硬件平台与modbus升级包硬件平台(T3)不一致"},
+      {"QXGW-S-WFRJ-RELAY-V3S", "网关硬件平台与modbus升级包硬件平台(V3S)不一致"}},
+     false, "请检查%1目录下modbus升级包", "", "modbus不需要更新!", "是否更新modbus程序",
+     "该操作将网关中modbus替换为为目标版本modbus程序", "未获得电脑中modbus服务升级包版本，无法升级modbus服务",
+     "未找到modbus升级包,请检查%1下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警.",
+     "modbus程序md5校验错误，请检查修正%1/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."},
+};
+
+QString platformRefusal(const UpgradeRule &rule, const QString &target, const QString &current, bool known)
+{
+    for (const UpgradeRule::Platform &p : rule.platforms) {
+        if (target.contains(QLatin1String(p.marker)))
+            return known && !current.contains(QLatin1String(p.marker)) ? u(p.mismatch) : QString();
+    }
+    return u("未识别的目标版本硬件平台");
+}
+} // namespace
+
+namespace UpgradeRules {
+
+const UpgradeRule &rule(int program)
+{
+    return kRules[program == Relay ? Relay : Gateway];
+}
+
+QString refusalBeforeLink(const UpgradeRule &rule, const QString &target, const QString &current,
+                          const QString &root)
+{
+    if (target.isEmpty() || !target.contains("QXGW"))
+        return u(rule.noPackage).arg(root);
+    if (rule.currentRequired && (current.isEmpty() || !current.contains("QXGW")))
+        return u(rule.noCurrent);
+    return QString();
+}
+
+QString refusalAfterLink(const UpgradeRule &rule, const QString &target, const QString &current)
+{
+    if (rule.currentRequired) {
+        const QString why = platformRefusal(rule, target, current, true);
+        if (!why.isEmpty())
+            return why;
+        return current == target ? u(rule.sameVersion) : QString();
+    }
+    if (!current.isEmpty() && current == target)
+        return u(rule.sameVersion);
+    return platformRefusal(rule, target, current, current.contains("QXGW-"));
+}
+
+QString confirmText(const UpgradeRule &rule, const QString &current, const QString &target)
+{
+    QString text = u(rule.confirmText);
+    const int at = text.indexOf("{current}");
+    if (at >= 0)
+        text.replace(at, 9, current);
+    // After the first replacement: a version holding "{target}" stays as it is.
+    const int to = text.indexOf("{target}", at >= 0 ? at + current.size() : 0);
+    if (to >= 0)
+        text.replace(to, 8, target);
+    return text;
+}
+
+} // namespace UpgradeRules
