@@ -91,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         off += len;
     }
     queue_discard(&g_queue, queue_count(&g_queue));
-    if (pool_free_blocks() != 32) abort();  // every block back in the pool
+    if (pool_free_blocks() != POOL_BLOCKS) abort();  // every block back in the pool
     return 0;
 }
