@@ -4,207 +4,28 @@
 // tool side is this process, the gateway side a peer in the other namespace,
 // first a scripted fake, then gwsim when it has been built.
 #include "dialogseam.h"
-#include "frame7f.h"
+#include "fakegateway.h"
 #include "mainwindow.h"
+#include "netnspair.h"
 
 #include <QComboBox>
-#include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
-#include <QJsonArray>
-#include <QNetworkDatagram>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTableView>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTextEdit>
-#include <QUdpSocket>
 #include <QtTest>
-
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-
-#include <functional>
 
 namespace {
 
 const char kToolIp[] = "10.200.7.1";
 const char kGwIp[] = "10.200.7.2";
 const char kGwKey[] = "gw7f0001";
-
-bool run(const QStringList &args)
-{
-    return QProcess::execute("ip", args) == 0;
-}
-
-// Two namespaces joined by veth; the calling (GUI) thread is moved into the
-// tool side, so every socket created afterwards lives there.
-class NetnsPair
-{
-public:
-    const QString toolNs = QString("mdt%1").arg(getpid());
-    const QString gwNs = QString("mdg%1").arg(getpid());
-
-    // A run that crashed leaves its pair behind; clear those of dead pids.
-    static void removeStale()
-    {
-        const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
-        for (const QString &n : names) {
-            const QRegularExpressionMatch m = QRegularExpression("^md[tg](\\d+)$").match(n);
-            if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(1)))
-                run({"netns", "del", n});
-        }
-    }
-
-    bool up(QString *why)
-    {
-        removeStale();
-        m_origFd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        const QString a = QString("mdv%1a").arg(getpid()), b = QString("mdv%1b").arg(getpid());
-        const QList<QStringList> steps = {
-            {"netns", "add", toolNs},
-            {"netns", "add", gwNs},
-            {"link", "add", a, "netns", toolNs, "type", "veth", "peer", "name", b, "netns", gwNs},
-            {"-n", toolNs, "addr", "add", QString(kToolIp) + "/24", "dev", a},
-            {"-n", gwNs, "addr", "add", QString(kGwIp) + "/24", "dev", b},
-            {"-n", toolNs, "link", "set", a, "up"},
-            {"-n", gwNs, "link", "set", b, "up"},
-            {"-n", toolNs, "link", "set", "lo", "up"},
-            {"-n", gwNs, "link", "set", "lo", "up"},
-            {"-n", toolNs, "route", "add", "255.255.255.255/32", "dev", a},
-        };
-        for (const QStringList &s : steps) {
-            if (!run(s)) {
-                *why = "ip " + s.join(' ') + " failed (needs root)";
-                return false;
-            }
-        }
-        m_made = true;
-        return enter(toolNs);
-    }
-
-    bool enter(const QString &ns)
-    {
-        const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool ok = setns(fd, CLONE_NEWNET) == 0;
-        close(fd);
-        return ok;
-    }
-
-    void down()
-    {
-        if (m_origFd >= 0) {
-            setns(m_origFd, CLONE_NEWNET);
-            close(m_origFd);
-            m_origFd = -1;
-        }
-        if (m_made) {
-            run({"netns", "del", toolNs});
-            run({"netns", "del", gwNs});
-            m_made = false;
-        }
-    }
-
-private:
-    int m_origFd = -1;
-    bool m_made = false;
-};
-
-// A scripted gateway: answers discovery and 7F commands as each test says.
-class FakeGateway : public QObject
-{
-public:
-    QUdpSocket udp;
-    QTcpServer server;
-    QTcpSocket *conn = nullptr;
-    QByteArray inBuf;
-    QByteArray rawIn;                     // every byte received on the 7F link
-    QList<QByteArray> discoveryRequests;
-    QList<QByteArray> discoveryAnswers;   // sent for each request
-    QList<QPair<QByteArray, QJsonObject>> commands;
-    // Returns the bytes to send back for one command (empty: no answer).
-    std::function<QByteArray(const QByteArray &, const QJsonObject &)> onCommand;
-
-    bool start()
-    {
-        if (!udp.bind(QHostAddress::AnyIPv4, 9980) || !server.listen(QHostAddress::AnyIPv4, 9981))
-            return false;
-        connect(&udp, &QUdpSocket::readyRead, this, [this]() {
-            while (udp.hasPendingDatagrams()) {
-                const QNetworkDatagram d = udp.receiveDatagram();
-                discoveryRequests.append(d.data());
-                for (const QByteArray &a : discoveryAnswers)
-                    udp.writeDatagram(a, d.senderAddress(), quint16(d.senderPort()));
-            }
-        });
-        connect(&server, &QTcpServer::newConnection, this, [this]() {
-            while (QTcpSocket *s = server.nextPendingConnection()) {
-                delete conn;
-                conn = s;
-                inBuf.clear();
-                connect(s, &QTcpSocket::readyRead, this, [this, s]() { onData(s); });
-            }
-        });
-        return true;
-    }
-
-    void send(const QByteArray &bytes)
-    {
-        QVERIFY(conn);
-        conn->write(bytes);
-        conn->flush();
-    }
-
-    static QByteArray frame(const QByteArray &topic, const QJsonObject &o)
-    {
-        return Frame7F::build(topic, QJsonDocument(o).toJson(QJsonDocument::Compact));
-    }
-
-private:
-    void onData(QTcpSocket *s)
-    {
-        const QByteArray got = s->readAll();
-        rawIn += got;
-        inBuf += got;
-        // Independent of the tool's parser: plain offsets.
-        while (inBuf.size() >= 9) {
-            quint32 t, p;
-            memcpy(&t, inBuf.constData() + 1, 4);
-            if (quint32(inBuf.size()) < 9 + t)
-                return;
-            memcpy(&p, inBuf.constData() + 5 + t, 4);
-            if (quint32(inBuf.size()) < 9 + t + p)
-                return;
-            const QByteArray topic = inBuf.mid(5, int(t));
-            const QByteArray payload = inBuf.mid(9 + int(t), int(p));
-            inBuf.remove(0, int(9 + t + p));
-            if (t == 0 && p == 0)
-                continue;
-            const QJsonObject o = QJsonDocument::fromJson(payload).object();
-            commands.append({topic, o});
-            if (onCommand) {
-                const QByteArray answer = onCommand(topic, o);
-                if (!answer.isEmpty())
-                    s->write(answer);
-            }
-        }
-    }
-};
-
-QByteArray discoveryAnswer(const char *key, const char *ip, const char *sn, const char *ver)
-{
-    QJsonObject o{{"deviceKey", key},
-                  {"function", QJsonObject{{"ip", ip}}},
-                  {"metadata", QJsonObject{{"sn", sn}, {"softwareVersion", ver}}}};
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
 
 } // namespace
 
@@ -229,7 +50,7 @@ private:
     void connectTool(MainWindow &w);
     QString status(MainWindow &w) { return w.statusBar()->currentMessage(); }
 
-    NetnsPair m_net;
+    NetnsPair m_net{"md", kToolIp, kGwIp};
     FakeGateway *m_fake = nullptr;
     QList<DialogSeam::Request> m_dialogs;
 };
@@ -263,12 +84,12 @@ void TstGateway7F::init()
         || QByteArray(QTest::currentTestFunction()) == "connectFailsWithoutListener")
         return;
     // A fresh fake per test, its sockets made on the gateway side.
-    QVERIFY(m_net.enter(m_net.gwNs));
-    m_fake = new FakeGateway;
+    QVERIFY(m_net.enterGateway());
+    m_fake = new FakeGateway(kGwKey);
     const bool ok = m_fake->start();
-    QVERIFY(m_net.enter(m_net.toolNs));
+    QVERIFY(m_net.enterTool());
     QVERIFY2(ok, "fake gateway cannot bind 9980/9981");
-    m_fake->discoveryAnswers = {discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3")};
+    m_fake->discoveryAnswers = {FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3")};
 }
 
 void TstGateway7F::cleanup()
@@ -285,15 +106,15 @@ void TstGateway7F::connectTool(MainWindow &w)
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
     QTRY_VERIFY_WITH_TIMEOUT(w.is7FConnected(), 3000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_fake->conn != nullptr, 2000);
+    QVERIFY(m_fake->waitForConnection(2000));
 }
 
 void TstGateway7F::discovery()
 {
     // The gateway answers twice, plus junk and an answer without "sn".
-    m_fake->discoveryAnswers.append(discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3"));
+    m_fake->discoveryAnswers.append(FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3"));
     m_fake->discoveryAnswers.append("not json");
-    m_fake->discoveryAnswers.append(discoveryAnswer("gw7f0002", kGwIp, "", "V1"));
+    m_fake->discoveryAnswers.append(FakeGateway::discoveryAnswer("gw7f0002", kGwIp, "", "V1"));
 
     MainWindow w;
     QCOMPARE(w.localIp(), QString(kToolIp));
@@ -359,31 +180,19 @@ void TstGateway7F::connectFailsWithoutListener()
 
 void TstGateway7F::commandsAgainstFake()
 {
-    int deleteError = 12;
-    m_fake->onCommand = [&](const QByteArray &, const QJsonObject &o) -> QByteArray {
-        const QByteArray topic = QByteArray("local/") + kGwKey + "/" + kGwKey;
-        const QString cmd = o["cmd"].toString();
-        QJsonObject a{{"deviceKey", kGwKey}, {"sno", o["sno"]}, {"cmd", cmd}};
-        if (cmd == "read") {
-            a["metadata"] = QJsonObject{{"softwareVersion", "V2.3.4"}};
-            return FakeGateway::frame(topic, a);
-        }
-        if (cmd == "getAllDeviceKey") {
-            a["deviceList"] = QJsonArray{
-                QJsonObject{{"aid", 3}, {"deviceKey", "swa30001"}, {"sn", "99000000101000123"}},
-                QJsonObject{{"aid", 4}, {"deviceKey", "dim10001"}, {"sn", "99000000102000456"}},
-                QJsonObject{{"aid", 5}, {"deviceKey", ""}, {"sn", "99000000102000457"}},
-                "junk"};
-            // A report in the same segment ahead of the answer must not cost the answer.
-            const QJsonObject report{{"deviceKey", "swa30001"}, {"power", 1}};
-            return FakeGateway::frame("local/x/swa30001", report) + FakeGateway::frame(topic, a);
-        }
-        if (cmd == "delDevice") {
-            a["data"] = o["data"];
-            a["errorCode"] = deleteError;
-            return FakeGateway::frame(topic, a);
-        }
-        return QByteArray();
+    m_fake->version = "V2.3.4";
+    m_fake->deviceList = QJsonArray{
+        QJsonObject{{"aid", 3}, {"deviceKey", "swa30001"}, {"sn", "99000000101000123"}},
+        QJsonObject{{"aid", 4}, {"deviceKey", "dim10001"}, {"sn", "99000000102000456"}},
+        QJsonObject{{"aid", 5}, {"deviceKey", ""}, {"sn", "99000000102000457"}},
+        "junk"};
+    m_fake->deleteError = 12;
+    m_fake->onCommand = [this](const QByteArray &, const QJsonObject &o) -> QByteArray {
+        // A report in the same segment ahead of the list must not cost the answer.
+        if (o["cmd"].toString() == "getAllDeviceKey")
+            return FakeGateway::frame("local/x/swa30001", QJsonObject{{"deviceKey", "swa30001"}, {"power", 1}})
+                   + m_fake->answerFor(o);
+        return m_fake->answerFor(o);
     };
 
     MainWindow w;
@@ -444,7 +253,7 @@ void TstGateway7F::commandsAgainstFake()
     QVERIFY(log->toPlainText().contains(QString::fromUtf8(" 发送数据:]")));
 
     // Accepted: the row goes.
-    deleteError = 0;
+    m_fake->deleteError = 0;
     QMetaObject::invokeMethod(&w, "deleteOnePlcDevDilog");
     QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 3000);
     QCOMPARE(status(w), QString::fromUtf8("删除plc设备dim10001成功!"));
@@ -454,8 +263,9 @@ void TstGateway7F::commandsAgainstFake()
     // Keep-alive: answered with the same 9 bytes, nothing logged.
     const QString before = log->toPlainText();
     m_fake->rawIn.clear();
-    m_fake->send(Frame7F::keepAlive());
-    QTRY_COMPARE_WITH_TIMEOUT(m_fake->rawIn, Frame7F::keepAlive(), 2000);
+    m_fake->send(FakeGateway::keepAlive());
+    QTRY_COMPARE_WITH_TIMEOUT(m_fake->rawIn, FakeGateway::keepAlive(), 2000);
+    QCOMPARE(m_fake->keepAlivesIn, 1);
     QCOMPARE(log->toPlainText(), before);
 
     // Debug send goes out as typed, with no pending state.
@@ -468,12 +278,8 @@ void TstGateway7F::commandsAgainstFake()
 
 void TstGateway7F::commandTimeout()
 {
-    QJsonObject lateAnswer;
-    m_fake->onCommand = [&](const QByteArray &, const QJsonObject &o) -> QByteArray {
-        lateAnswer = QJsonObject{{"deviceKey", kGwKey}, {"sno", o["sno"]}, {"cmd", "read"},
-                                 {"metadata", QJsonObject{{"softwareVersion", "LATE"}}}};
-        return QByteArray();  // the gateway drops the answer
-    };
+    m_fake->mode = FakeGateway::Hold;  // the gateway drops the answer
+    m_fake->version = "LATE";
     MainWindow w;
     connectTool(w);
     QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
@@ -486,7 +292,8 @@ void TstGateway7F::commandTimeout()
     QVERIFY(w.centralWidget()->isEnabled());
 
     // The answer that comes after the timeout changes nothing.
-    m_fake->send(FakeGateway::frame(QByteArray("local/") + kGwKey + "/" + kGwKey, lateAnswer));
+    QCOMPARE(m_fake->commands.size(), 1);
+    m_fake->send(m_fake->answerFor(m_fake->commands[0].second));
     QTest::qWait(300);
     QCOMPARE(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text(), QString(" "));
 
@@ -503,7 +310,7 @@ void TstGateway7F::peerDropsConnection()
     MainWindow w;
     connectTool(w);
     w.addDeviceRow(1, "swa30001", "99000000101");
-    m_fake->conn->disconnectFromHost();
+    m_fake->drop();
     QTRY_VERIFY_WITH_TIMEOUT(!w.is7FConnected(), 3000);
     QCOMPARE(status(w), QString::fromUtf8("网关连接断开"));
     auto *label = w.findChild<QLabel *>("gw7FStatusLabel");

@@ -16,9 +16,11 @@
 #include "dialogseam.h"
 #include "hostkeystore.h"
 #include "mainwindow.h"
+#include "netnspair.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
 #include "sshcommands.h"
+#include "testsshd.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,9 +38,6 @@
 #include <QTextEdit>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -58,11 +57,6 @@ const char kGwIp[] = "10.200.8.2";
 const char kGwKey[] = "gwflow000001";
 const char kSshPassword[] = "kel_M4";  // the tool's password for this serial prefix
 
-bool ip(const QStringList &args)
-{
-    return QProcess::execute("ip", args) == 0;
-}
-
 QByteArray readFile(const QString &path)
 {
     QFile f(path);
@@ -77,11 +71,8 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 
 QString output(const QString &program, const QStringList &args)
 {
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForFinished(10000))
-        return QString();
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    QByteArray out;
+    return TestSshd::run(program, args, QByteArray(), &out) == 0 ? QString::fromUtf8(out).trimmed() : QString();
 }
 
 // Builds the gateway's root and runs its sshd there; exec keeps one process.
@@ -134,8 +125,6 @@ private:
     // (Re)starts the gateway host's sshd with the key cfg/hostkey.
     bool startGatewayHost(QString *why);
     void stopGatewayHost();
-    bool enterNs(const QString &ns);
-    void removeStale();
     QString gwFile(const QString &name) const { return m_tmp.filePath("gw/modbus/" + name); }
     QStringList gwBackups() const
     {
@@ -143,35 +132,12 @@ private:
     }
 
     QTemporaryDir m_tmp;
-    const QString m_toolNs = QString("mflt%1").arg(getpid());
-    const QString m_gwNs = QString("mflg%1").arg(getpid());
-    int m_origNs = -1;
-    bool m_nsMade = false;
+    NetnsPair m_net{"mfl", kToolIp, kGwIp};
     QProcess m_gateway;
     QList<DialogSeam::Request> m_dialogs;
     QList<DialogSeam::Request> m_keyDialogs;  // the SSH host key questions, apart
     QStringList m_refuse;  // titles of confirmations answered "否"
 };
-
-void TstGatewayFlow::removeStale()
-{
-    const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
-    for (const QString &n : names) {
-        const QRegularExpressionMatch m = QRegularExpression("^mfl[tg](\\d+)$").match(n);
-        if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(1)))
-            ip({"netns", "del", n});
-    }
-}
-
-bool TstGatewayFlow::enterNs(const QString &ns)
-{
-    const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = setns(fd, CLONE_NEWNET) == 0;
-    close(fd);
-    return ok;
-}
 
 bool TstGatewayFlow::buildGateway(QString *why)
 {
@@ -210,45 +176,19 @@ bool TstGatewayFlow::buildGateway(QString *why)
         *why = "cannot write the gateway's files";
         return false;
     }
-    if (QProcess::execute("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", cfg + "/hostkey"}) != 0) {
+    if (!TestSshd::makeHostKey(cfg + "/hostkey")) {
         *why = "ssh-keygen failed";
         return false;
     }
-    writeFile(cfg + "/sshd_config",
-              QString("ListenAddress %1\nPort 22\nHostKey /cfg/hostkey\nPidFile /run/sshd.pid\n"
-                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
-                      "PermitRootLogin yes\nAllowUsers root\nStrictModes no\nPrintMotd no\n"
-                      "PrintLastLog no\nUseDNS no\n")
-                  .arg(kGwIp)
-                  .toUtf8());
-
-    // Two namespaces joined by veth; this (GUI) thread moves to the tool side.
-    removeStale();
-    m_origNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const QString a = QString("mflv%1a").arg(getpid()), b = QString("mflv%1b").arg(getpid());
-    const QList<QStringList> steps = {
-        {"netns", "add", m_toolNs},
-        {"netns", "add", m_gwNs},
-        {"link", "add", a, "netns", m_toolNs, "type", "veth", "peer", "name", b, "netns", m_gwNs},
-        {"-n", m_toolNs, "addr", "add", QString(kToolIp) + "/24", "dev", a},
-        {"-n", m_gwNs, "addr", "add", QString(kGwIp) + "/24", "dev", b},
-        {"-n", m_toolNs, "link", "set", a, "up"},
-        {"-n", m_gwNs, "link", "set", b, "up"},
-        {"-n", m_toolNs, "link", "set", "lo", "up"},
-        {"-n", m_gwNs, "link", "set", "lo", "up"},
-    };
-    for (const QStringList &s : steps) {
-        if (!ip(s)) {
-            *why = "ip " + s.join(' ') + " failed";
-            return false;
-        }
-        m_nsMade = true;
-    }
-    if (!enterNs(m_toolNs)) {
-        *why = "setns failed";
+    // Paths as sshd sees them inside the gateway's root.
+    if (!writeFile(cfg + "/sshd_config", TestSshd::configText(kGwIp, 22, "/cfg/hostkey", "/run/sshd.pid", "root"))) {
+        *why = "cannot write sshd_config";
         return false;
     }
 
+    // Two namespaces joined by veth; this (GUI) thread moves to the tool side.
+    if (!m_net.up(why))
+        return false;
     return startGatewayHost(why);
 }
 
@@ -257,41 +197,25 @@ bool TstGatewayFlow::startGatewayHost(QString *why)
     const QString cfg = m_tmp.filePath("cfg"), bin = m_tmp.filePath("bin");
     m_gateway.setProcessChannelMode(QProcess::ForwardedChannels);
     // Its own PID namespace too: the gateway's pidof must not see this machine's processes.
-    m_gateway.start("ip", {"netns", "exec", m_gwNs, "unshare", "-m", "-p", "--fork", "--kill-child",
+    m_gateway.start("ip", {"netns", "exec", m_net.gwNs, "unshare", "-m", "-p", "--fork", "--kill-child",
                            "--propagation", "private", "sh",
                            m_tmp.filePath("gateway.sh"), m_tmp.filePath("root"), cfg, bin, m_tmp.filePath("gw")});
     if (!m_gateway.waitForStarted(5000)) {
         *why = "cannot start the gateway host";
         return false;
     }
-    for (int i = 0; i < 50; ++i) {
-        QTcpSocket probe;
-        probe.connectToHost(kGwIp, 22);
-        if (probe.waitForConnected(100))
-            return true;
-        if (m_gateway.state() == QProcess::NotRunning)
-            break;
-        QTest::qWait(100);
-    }
+    // Building the root copies /etc first: slow on a loaded machine.
+    if (TestSshd::waitListening(kGwIp, 22, m_gateway, 10000))
+        return true;
     *why = "the gateway's sshd did not come up";
     return false;
 }
 
 void TstGatewayFlow::stopGatewayHost()
 {
-    if (m_gateway.state() != QProcess::NotRunning) {
-        m_gateway.terminate();
-        if (!m_gateway.waitForFinished(3000)) {
-            m_gateway.kill();
-            m_gateway.waitForFinished(2000);
-        }
-    }
-    if (m_nsMade) {
-        // Session processes the gateway's sshd left behind.
-        const QStringList pids = output("ip", {"netns", "pids", m_gwNs}).split('\n', Qt::SkipEmptyParts);
-        for (const QString &p : pids)
-            ::kill(p.toInt(), SIGKILL);
-    }
+    TestSshd::stop(m_gateway);
+    // Session processes the gateway's sshd left behind.
+    m_net.killGatewayProcesses();
 }
 
 void TstGatewayFlow::initTestCase()
@@ -322,16 +246,7 @@ void TstGatewayFlow::cleanupTestCase()
 {
     DialogSeam::setResponder(nullptr);
     stopGatewayHost();
-    if (m_origNs >= 0) {
-        setns(m_origNs, CLONE_NEWNET);
-        close(m_origNs);
-        m_origNs = -1;
-    }
-    if (m_nsMade) {
-        ip({"netns", "del", m_toolNs});
-        ip({"netns", "del", m_gwNs});
-        m_nsMade = false;
-    }
+    m_net.down();
 }
 
 void TstGatewayFlow::fetchAndInstallMapJson()
@@ -748,8 +663,7 @@ void TstGatewayFlow::allowListInstalled()
 
     // Served from the listed address; a client from another one is closed without
     // taking one of the two slots, and the listed clients go on being served.
-    const QString toolLink = QString("mflv%1a").arg(getpid());
-    QVERIFY(ip({"-n", m_toolNs, "addr", "add", "10.200.8.3/24", "dev", toolLink}));
+    QVERIFY(NetnsPair::ip({"-n", m_net.toolNs, "addr", "add", "10.200.8.3/24", "dev", m_net.toolLink}));
     QTcpSocket a, x, b;
     QVERIFY(connectFrom(a, kToolIp));
     QVERIFY(modbusRead(a, 1).size() >= 9);
@@ -772,7 +686,7 @@ void TstGatewayFlow::allowListInstalled()
 
     a.abort();
     b.abort();
-    ip({"-n", m_toolNs, "addr", "del", "10.200.8.3/24", "dev", toolLink});
+    NetnsPair::ip({"-n", m_net.toolNs, "addr", "del", "10.200.8.3/24", "dev", m_net.toolLink});
     w.findChild<QPushButton *>("sshConnectBtn")->click();
     QTest::qWait(300);
 }
@@ -780,16 +694,12 @@ void TstGatewayFlow::allowListInstalled()
 void TstGatewayFlow::hostKeyPinnedOnFirstUse()
 {
     const QString cfg = m_tmp.filePath("cfg");
-    auto fingerprint = [](const QString &key) {
-        const QString line = output("ssh-keygen", {"-l", "-E", "sha256", "-f", key + ".pub"});
-        return line.section(' ', 1, 1);
-    };
-    const QString fpA = fingerprint(cfg + "/hostkey");
+    const QString fpA = TestSshd::fingerprint(cfg + "/hostkey");
     QVERIFY2(fpA.startsWith("SHA256:"), qPrintable(fpA));
     QFile::remove(cfg + "/hostkey2");
     QFile::remove(cfg + "/hostkey2.pub");
-    QVERIFY(QProcess::execute("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", cfg + "/hostkey2"}) == 0);
-    const QString fpB = fingerprint(cfg + "/hostkey2");
+    QVERIFY(TestSshd::makeHostKey(cfg + "/hostkey2"));
+    const QString fpB = TestSshd::fingerprint(cfg + "/hostkey2");
     QVERIFY(fpB.startsWith("SHA256:") && fpB != fpA);
 
     // A gateway this tool has never seen: the whole serial number from the search names it.

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
@@ -93,6 +94,39 @@ inline QString fingerprint(const QString &key)
     return parts.size() > 1 ? QString::fromLatin1(parts[1]) : QString();
 }
 
+// An sshd_config letting only user in by password (root only when user is
+// root), never by key; paths as sshd will see them.
+inline QByteArray configText(const QString &listen, int port, const QString &hostKey, const QString &pidFile,
+                             const QString &user)
+{
+    return QString("ListenAddress %1\nPort %2\nHostKey %3\nPidFile %4\n"
+                   "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                   "PermitRootLogin %5\nAllowUsers %6\nStrictModes no\nPrintMotd no\n"
+                   "PrintLastLog no\nUseDNS no\n")
+        .arg(listen)
+        .arg(port)
+        .arg(hostKey, pidFile, user == "root" ? "yes" : "no", user)
+        .toUtf8();
+}
+
+// True once host:port accepts connections (ms at most); false at once when
+// the server process has ended.
+inline bool waitListening(const QString &host, int port, const QProcess &server, int ms = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QTcpSocket probe;
+        probe.connectToHost(host, quint16(port));
+        if (probe.waitForConnected(100))
+            return true;
+        if (server.state() == QProcess::NotRunning)
+            return false;
+        QTest::qWait(100);
+    }
+    return false;
+}
+
 // sshd on 127.0.0.1:port with this host key, letting only user in by
 // password; true once it accepts connections (5 s at most).
 inline bool start(QProcess &sshd, const QString &dir, int port, const QString &hostKey, const QString &user)
@@ -100,23 +134,13 @@ inline bool start(QProcess &sshd, const QString &dir, int port, const QString &h
     QFile cfg(dir + "/sshd_config");
     if (!cfg.open(QIODevice::WriteOnly))
         return false;
-    cfg.write(QString("ListenAddress 127.0.0.1\nPort %1\nHostKey %2\nPidFile %3\n"
-                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no\n"
-                      "PermitRootLogin no\nAllowUsers %4\nStrictModes no\nPrintMotd no\n")
-                  .arg(port).arg(hostKey, dir + "/sshd.pid", user).toUtf8());
+    cfg.write(configText("127.0.0.1", port, hostKey, dir + "/sshd.pid", user));
     cfg.close();
     sshd.setProcessChannelMode(QProcess::ForwardedChannels);
     sshd.start("unshare", privateRunArgs({"-D", "-e", "-f", cfg.fileName()}));
     if (!sshd.waitForStarted(5000))
         return false;
-    for (int i = 0; i < 50; ++i) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
-        if (probe.waitForConnected(100))
-            return true;
-        QTest::qWait(100);
-    }
-    return false;
+    return waitListening("127.0.0.1", port, sshd);
 }
 
 inline void stop(QProcess &sshd)
