@@ -101,9 +101,11 @@ void TstGateway7F::cleanup()
 
 void TstGateway7F::connectTool(MainWindow &w)
 {
-    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
-    combo->addItem(QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp));
+    // Found as a search finds it; the list selects its first gateway.
+    w.discovery()->takeReply(FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000002XYZ", "V1.0.3"));
+    QCOMPARE(w.discovery()->found().size(), 1);
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
+    QCOMPARE(w.gatewayKey(), QString(kGwKey));
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
     QTRY_VERIFY_WITH_TIMEOUT(w.is7FConnected(), 3000);
     QVERIFY(m_fake->waitForConnection(2000));
@@ -127,14 +129,22 @@ void TstGateway7F::discovery()
     QVERIFY(!combo->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(combo->count(), 2, 3000);
     QCOMPARE(m_fake->discoveryRequests, QList<QByteArray>{"{\"cmd\":\"getAllGateway\"}"});
-    // Shown readable, the key fields kept in the entry's data.
-    const QString entry = QString("%1_%2_99000000002_V1.0.3").arg(kGwKey, kGwIp);
+    // Shown readable; the search keeps each answer's fields, and the
+    // selection takes the gateway from there.
     const QString shown = QString("%1  /  99000000002  /  V1.0.3  (%2)").arg(kGwIp, kGwKey);
     QCOMPARE(combo->itemText(0), shown);
     QCOMPARE(combo->itemText(1), shown);
-    QCOMPARE(combo->itemData(0).toString(), entry);
-    QCOMPARE(combo->itemData(1).toString(), entry);
+    const QVector<FoundGateway> &found = w.discovery()->found();
+    QCOMPARE(found.size(), 2);
+    for (const FoundGateway &gw : found) {
+        QCOMPARE(gw.deviceKey, QString(kGwKey));
+        QCOMPARE(gw.ip, QString(kGwIp));
+        QCOMPARE(gw.serial, QString("99000000002XYZ"));
+        QCOMPARE(gw.version, QString("V1.0.3"));
+    }
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
+    QCOMPARE(w.gatewayKey(), QString(kGwKey));
+    QCOMPARE(w.serialNumber(), QString("99000000002XYZ"));
     QCOMPARE(w.serialPrefix(), QString("99000000002"));
     QVERIFY(!conBtn->isEnabled());
 
@@ -149,6 +159,7 @@ void TstGateway7F::discovery()
     btn->click();
     QTRY_COMPARE_WITH_TIMEOUT(combo->count(), 2, 3000);
     btn->click();
+    QCOMPARE(w.discovery()->found().size(), 2);
     QVERIFY(status(w).isEmpty());
     QVERIFY(conBtn->isEnabled());
 
@@ -158,14 +169,15 @@ void TstGateway7F::discovery()
     QTRY_VERIFY_WITH_TIMEOUT(status(w).startsWith(QString::fromUtf8("未找到网关: ")), 7000);
     QVERIFY(status(w).contains("UDP 9980"));
     QCOMPARE(combo->count(), 0);
+    QVERIFY(w.discovery()->found().isEmpty());
     QVERIFY(!conBtn->isEnabled());
 }
 
 void TstGateway7F::connectFailsWithoutListener()
 {
     MainWindow w;
-    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
-    combo->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    w.discovery()->takeReply(FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000002", "V1"));
+    QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
     // The connect runs in the background: the window answers meanwhile.
     QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("连接中..."));

@@ -14,6 +14,7 @@
 // the tool pins the first key it was told to trust.
 #include "acleditor.h"
 #include "dialogseam.h"
+#include "fakegateway.h"
 #include "hostkeystore.h"
 #include "mainwindow.h"
 #include "netnspair.h"
@@ -271,13 +272,14 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     const QByteArray original = readFile(gwFile("map.json"));
     QVERIFY(writeFile(pcRoot + "/" + pcName, "older fetch"));
 
-    // Select the gateway as a discovery run would. The first entry's serial
-    // prefix selects the other product's password, which this host refuses.
+    // Two answers to a search. The first one's serial prefix selects the
+    // other product's password, which this host refuses.
     auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
     QMetaObject::invokeMethod(&w, "onGwDetectStartBtnPressed");
-    combo->addItem(QString("%1_%2_99000000001_V1").arg(kGwKey, kGwIp));
-    combo->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    w.discovery()->takeReply(FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000001", "V1"));
+    w.discovery()->takeReply(FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000002", "V1"));
     QMetaObject::invokeMethod(&w, "onGwDetectStartBtnPressed");
+    QCOMPARE(combo->count(), 2);
     QCOMPARE(w.serialPrefix(), QString("99000000001"));
     auto *sshBtn = w.findChild<QPushButton *>("sshConnectBtn");
     auto *sshLabel = w.findChild<QLabel *>("sshStatusLabel");
@@ -373,7 +375,9 @@ bool TstGatewayFlow::connectWindow(MainWindow &w, bool startTftp)
     tftp->findChild<QLineEdit *>("root")->setText(m_tmp.filePath("pc"));
     if (startTftp)
         tftp->startServer();
-    w.findChild<QComboBox *>("gwInfoComboBox")->addItem(QString("%1_%2_99000000002_V1").arg(kGwKey, kGwIp));
+    w.discovery()->takeReply(FakeGateway::discoveryAnswer(kGwKey, kGwIp, "99000000002", "V1"));
+    if (w.gatewayIp() != kGwIp)
+        return false;
     QMetaObject::invokeMethod(&w, "onSshConnectBtnClicked");
     for (int i = 0; i < 150 && !w.isSshConnected(); ++i)
         QTest::qWait(100);
@@ -714,10 +718,7 @@ void TstGatewayFlow::hostKeyPinnedOnFirstUse()
     auto *sshBtn = w.findChild<QPushButton *>("sshConnectBtn");
     auto *sshLabel = w.findChild<QLabel *>("sshStatusLabel");
     w.findChild<QtftpWidget *>("widget")->findChild<QLineEdit *>("root")->setText(m_tmp.filePath("pc"));
-    w.discovery()->takeReply(QString("{\"deviceKey\":\"%1\",\"function\":{\"ip\":\"%2\"},"
-                                     "\"metadata\":{\"sn\":\"%3\",\"softwareVersion\":\"V1\"}}")
-                                 .arg(kGwKey, kGwIp, serial)
-                                 .toUtf8());
+    w.discovery()->takeReply(FakeGateway::discoveryAnswer(kGwKey, kGwIp, serial, "V1"));
     combo->setCurrentIndex(combo->count() - 1);
     QCOMPARE(w.gatewayIp(), QString(kGwIp));
     QCOMPARE(w.serialNumber(), serial);
