@@ -19,6 +19,17 @@
 
 namespace {
 const char kKey[] = "gwc00001";
+
+// c connected to gw on loopback; gw holds every answer for the test to write.
+bool connectToFake(FakeGateway &gw, Gateway7FClient &c)
+{
+    gw.mode = FakeGateway::Hold;
+    if (!gw.start(QHostAddress::LocalHost, 0, 0))
+        return false;
+    QSignalSpy ok(&c, &Gateway7FClient::connected);
+    c.connectToGateway("127.0.0.1", kKey, gw.tcpPort());
+    return ok.wait(5000) && gw.waitForConnection(3000);
+}
 } // namespace
 
 class TstGateway7FClient : public QObject
@@ -88,18 +99,13 @@ void TstGateway7FClient::connectRefused()
 void TstGateway7FClient::commandsAndAnswers()
 {
     FakeGateway gw(kKey);
-    gw.mode = FakeGateway::Hold;  // every answer here is written by hand
-    QVERIFY(gw.start(QHostAddress::LocalHost, 0, 0));
     Gateway7FClient c;
-    QSignalSpy ok(&c, &Gateway7FClient::connected);
     QSignalSpy version(&c, &Gateway7FClient::versionAnswered);
     QSignalSpy devices(&c, &Gateway7FClient::deviceListAnswered);
     QSignalSpy deleted(&c, &Gateway7FClient::deleteAnswered);
     QSignalSpy ended(&c, &Gateway7FClient::commandEnded);
     QSignalSpy timedOut(&c, &Gateway7FClient::commandTimedOut);
-    c.connectToGateway("127.0.0.1", kKey, gw.tcpPort());
-    QVERIFY(ok.wait(5000));
-    QVERIFY(gw.waitForConnection(3000));
+    QVERIFY(connectToFake(gw, c));
     // The client's next command (its writes go out from the event loop).
     auto nextCommand = [&gw]() {
         const int before = gw.commands.size();
@@ -177,15 +183,10 @@ void TstGateway7FClient::commandsAndAnswers()
 void TstGateway7FClient::garbageIsSkippedToTheNextFrame()
 {
     FakeGateway gw(kKey);
-    gw.mode = FakeGateway::Hold;
-    QVERIFY(gw.start(QHostAddress::LocalHost, 0, 0));
     Gateway7FClient c;
-    QSignalSpy ok(&c, &Gateway7FClient::connected);
     QSignalSpy frames(&c, &Gateway7FClient::frameReceived);
     QSignalSpy keepAlives(&c, &Gateway7FClient::keepAliveAnswered);
-    c.connectToGateway("127.0.0.1", kKey, gw.tcpPort());
-    QVERIFY(ok.wait(5000));
-    QVERIFY(gw.waitForConnection(3000));
+    QVERIFY(connectToFake(gw, c));
 
     // Noise before a frame, and a head with an absurd topic length before a
     // keep-alive and a frame, all in one write: the bad bytes are dropped up
