@@ -14,13 +14,12 @@
 #include "modbusasswidget.h"
 #include "noedititemdelegate.h"
 #include "pointlistview.h"
-#include "cconnectionforsshclient.h"
-#include "hostkeystore.h"
 #include "qtftpwidget.h"
 #include "sshcommands.h"
 #include "upgradepackage.h"
 #include "upgraderules.h"
 #include "remoteflows.h"
+#include "remotesession.h"
 #include "mapcheck.h"
 
 #include <QAction>
@@ -114,7 +113,8 @@ MainWindow::~MainWindow()
     m_discovery->disconnect(this);
     // A live SSH client (connected or still connecting) ends its thread
     // and releases itself.
-    emit sigDisconnecteSsh();
+    m_session->disconnect(this);
+    delete m_session;
     delete ui;
 }
 
@@ -212,14 +212,11 @@ void MainWindow::setup7F()
 
 void MainWindow::setupSsh()
 {
-    m_sshConnected = false;
     connect(ui->sshConnectBtn, &QPushButton::clicked, this, &MainWindow::onSshConnectBtnClicked);
     connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
     connect(ui->sshDownloadMapJsonBtn, &QPushButton::clicked, this,
             &MainWindow::onSshDownloadMapJsonBtnClicked);
     connect(ui->sshRebootGwBtn, &QPushButton::clicked, this, &MainWindow::onSshRebootGwBtnClicked);
-    connect(ui->widget, &QtftpWidget::sigRcvOneFile, this, &MainWindow::onGetOneTftpFileOk);
-    connect(ui->widget, &QtftpWidget::sigSendOneFile, this, &MainWindow::onPutOneTftpFileOk);
     ui->sshConnectBtn->setEnabled(false);
     setSshLook(false);
 }
@@ -404,7 +401,7 @@ void MainWindow::on7FConnected()
 void MainWindow::on7FConnectFailed(const QString &why)
 {
     qDebug() << "connect to" << m_gw.ip << "failed:" << why;
-    if (!m_sshConnected) {
+    if (!m_session->isConnected()) {
         ui->gwInfoComboBox->setEnabled(true);
         ui->gwDetectBtn->setEnabled(true);
     }
@@ -418,7 +415,7 @@ void MainWindow::on7FConnectFailed(const QString &why)
 void MainWindow::on7FDisconnected()
 {
     qDebug().noquote() << "disconnected to " + m_gw.ip;
-    if (!m_sshConnected) {
+    if (!m_session->isConnected()) {
         ui->gwDetectBtn->setEnabled(true);
         ui->gwInfoComboBox->setEnabled(true);
     }
@@ -774,10 +771,8 @@ void MainWindow::setSshLook(bool connected)
 
 void MainWindow::onSshConnectBtnClicked()
 {
-    if (m_sshConnected) {
-        m_sshConnected = false;
-        emit sigDisconnecteSsh();
-        m_runner->linkDown();
+    if (m_session->isConnected()) {
+        m_session->close();
         ui->sshStatusLabel->setText(u("未连接到ssh服务器"));
         ui->sshConnectBtn->setEnabled(true);
         setSshLook(false);
@@ -794,37 +789,18 @@ void MainWindow::onSshConnectBtnClicked()
     // The gateway must not change under a connection being made.
     ui->gwDetectBtn->setEnabled(false);
     ui->gwInfoComboBox->setEnabled(false);
-
-    auto *client = new CConnectionForSshClient(
-        m_gw.ip, kSshPort, CConnectionForSshClient::passwordForSerialPrefix(m_gw.serialPrefix()), "root");
-    // The root password goes only to a host that shows this gateway's key.
-    m_sshHostKeyId = QSsh::HostKeyStore::gatewayId(serialNumber(), m_gw.deviceKey);
-    m_hostKeyChange.clear();
-    m_hostKeyDeclined = false;
-    client->setHostKeyId(m_sshHostKeyId);
-    client->init();
-    connect(client, &CConnectionForSshClient::sigHostKeyUnknown, this, &MainWindow::onSshHostKeyUnknown);
-    connect(client, &CConnectionForSshClient::sigHostKeyChanged, this, &MainWindow::onSshHostKeyChanged);
-    connect(this, &MainWindow::sigAcceptHostKey, client, &CConnectionForSshClient::slotAcceptHostKey);
-    connect(this, &MainWindow::sigRejectHostKey, client, &CConnectionForSshClient::slotRejectHostKey);
-    connect(client, &CConnectionForSshClient::sigConnectStateChanged, this,
-            &MainWindow::onSshConnectStateChanged);
-    connect(client, &CConnectionForSshClient::sigDataArrived, this,
-            &MainWindow::onSshSlotDataArrived);
-    connect(client, &CConnectionForSshClient::sigErrorArrived, this, &MainWindow::onSshErrorArrived);
-    connect(this, &MainWindow::sigSendSshCmd, client,
-            QOverload<QString>::of(&CConnectionForSshClient::slotSend));
-    connect(this, &MainWindow::sigDisconnecteSsh, client,
-            &CConnectionForSshClient::slotDisconnected);
+    m_session->open(m_gw.ip, serialNumber(), m_gw.serialPrefix(), m_gw.deviceKey);
 }
 
 void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    m_sshConnected = bState;
-    if (!bState)
-        m_runner->linkDown();
+    m_session->linkStateChanged(bState, errStr);
+}
+
+void MainWindow::showSshState(bool bState, const QString &errStr)
+{
     ui->sshStatusLabel->setText(bState ? u("已ssh连接到") + m_gw.ip : u("未连接到ssh服务器"));
     if (!errStr.isEmpty())
         ui->sshStatusLabel->setText(errStr + m_gw.ip);
@@ -838,8 +814,6 @@ void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort,
         ui->gwInfoComboBox->setEnabled(true);
     }
     updateAclActions();
-    if (!bState)
-        hostKeyStopped();
 }
 
 void MainWindow::onSshHostKeyUnknown(QString fingerprint)
@@ -852,35 +826,22 @@ void MainWindow::onSshHostKeyUnknown(QString fingerprint)
           "本工具停止连接并警告, 不发送登录密码。")
             .arg(m_gw.deviceKey, serialNumber(), m_gw.ip, fingerprint),
         u("信任并连接"), u("取消"));
-    if (trusted) {
+    if (trusted)
         emit sigAcceptHostKey();
-    } else {
-        m_hostKeyDeclined = true;
+    else
         emit sigRejectHostKey();
-    }
 }
 
 void MainWindow::onSshHostKeyChanged(QString pinned, QString offered)
 {
-    // Told once the connection has stopped (onSshConnectStateChanged).
-    m_hostKeyChange = QStringList{pinned, offered};
+    // Asked once the connection has stopped (askReplaceHostKey).
     m_debugLog->append(DebugLogView::Ssh,
                        u("网关ssh主机密钥已改变: 记住的 ") + pinned + u(", 现在的 ") + offered + u(", 已停止连接"),
                        false);
 }
 
-void MainWindow::hostKeyStopped()
+void MainWindow::askReplaceHostKey(const QString &id, const QString &pinned, const QString &offered)
 {
-    if (m_hostKeyDeclined) {
-        m_hostKeyDeclined = false;
-        ui->sshStatusLabel->setText(u("未信任网关ssh主机密钥, 未连接") + m_gw.ip);
-        return;
-    }
-    if (m_hostKeyChange.size() != 2)
-        return;
-    const QString pinned = m_hostKeyChange[0], offered = m_hostKeyChange[1];
-    const QString id = m_sshHostKeyId;
-    m_hostKeyChange.clear();
     ui->sshStatusLabel->setText(u("网关ssh主机密钥已改变, 已停止连接") + m_gw.ip);
     const bool replace = DialogSeam::confirmCautious(
         this, u("网关ssh主机密钥已改变"),
@@ -890,9 +851,9 @@ void MainWindow::hostKeyStopped()
           "只有确认网关已更换或已重装时, 才替换记住的密钥。")
             .arg(m_gw.deviceKey, serialNumber(), m_gw.ip, pinned, offered),
         u("替换为新密钥并连接"), u("不连接"));
-    if (!replace || m_sshConnected)
+    if (!replace || m_session->isConnected())
         return;
-    QSsh::HostKeyStore().pin(id, offered);
+    m_session->replaceHostKey(id, offered);
     m_debugLog->append(DebugLogView::Ssh, u("已替换网关ssh主机密钥: ") + offered, false);
     onSshConnectBtnClicked();
 }
@@ -901,18 +862,14 @@ void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    m_sshConsole->appendStdout(strMsg);
-    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
-    m_runner->shellOutput(strMsg);
+    m_session->shellOutput(strMsg);
 }
 
 void MainWindow::onSshErrorArrived(QString strMsg, QString strIp, int nPort)
 {
     Q_UNUSED(strIp);
     Q_UNUSED(nPort);
-    m_sshConsole->appendStderr(strMsg);
-    m_debugLog->append(DebugLogView::Ssh, strMsg, false);
-    m_runner->shellError(strMsg);
+    m_session->shellError(strMsg);
 }
 
 // ---------------------------------------------------------------- SSH flows
@@ -926,8 +883,28 @@ void MainWindow::setupRemote()
     connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_rootCheckTimer,
             [this]() { m_rootCheckTimer->start(kRootCheckDelayMs); });
 
-    m_runner = new RemoteFlowRunner(this, this);
-    connect(m_runner, &RemoteFlowRunner::sendCommand, this, &MainWindow::sigSendSshCmd);
+    m_session = new RemoteSession(this, ui->widget, this);
+    m_runner = m_session->runner();
+    // The flows' commands pass the window's signal, which tests watch and type into.
+    connect(m_session, &RemoteSession::commandOut, this, &MainWindow::sigSendSshCmd);
+    connect(this, &MainWindow::sigSendSshCmd, m_session, &RemoteSession::type);
+    connect(this, &MainWindow::sigDisconnecteSsh, m_session, &RemoteSession::clientsDisconnect);
+    connect(this, &MainWindow::sigAcceptHostKey, m_session, &RemoteSession::acceptHostKey);
+    connect(this, &MainWindow::sigRejectHostKey, m_session, &RemoteSession::rejectHostKey);
+    connect(m_session, &RemoteSession::stateChanged, this, &MainWindow::showSshState);
+    connect(m_session, &RemoteSession::outputArrived, this, [this](const QString &text) {
+        m_sshConsole->appendStdout(text);
+        m_debugLog->append(DebugLogView::Ssh, text, false);
+    });
+    connect(m_session, &RemoteSession::errorArrived, this, [this](const QString &text) {
+        m_sshConsole->appendStderr(text);
+        m_debugLog->append(DebugLogView::Ssh, text, false);
+    });
+    connect(m_session, &RemoteSession::hostKeyUnknown, this, &MainWindow::onSshHostKeyUnknown);
+    connect(m_session, &RemoteSession::hostKeyChangeSeen, this, &MainWindow::onSshHostKeyChanged);
+    connect(m_session, &RemoteSession::hostKeyRefused, this, &MainWindow::askReplaceHostKey);
+    connect(m_session, &RemoteSession::hostKeyDeclined, this,
+            [this]() { ui->sshStatusLabel->setText(u("未信任网关ssh主机密钥, 未连接") + m_gw.ip); });
     connect(m_runner, &RemoteFlowRunner::statusText, this, &MainWindow::showStatus);
     connect(m_runner, &RemoteFlowRunner::busyChanged, this, [this]() {
         if (m_runner->pendingCode() == RemoteFlows::None) {
@@ -965,7 +942,12 @@ void MainWindow::setupRemote()
 
 QString MainWindow::tftpRoot() const
 {
-    return ui->widget->rootDir();
+    return m_session->tftpRoot();
+}
+
+bool MainWindow::isSshConnected() const
+{
+    return m_session->isConnected();
 }
 
 int MainWindow::sshPendingOpCode() const
@@ -989,7 +971,7 @@ bool MainWindow::sshFlowMayStart()
 
 bool MainWindow::sshLinkUp()
 {
-    if (!m_sshConnected) {
+    if (!m_session->isConnected()) {
         DialogSeam::warning(this, "warning", u("请先连接ssh服务器!"));
         return false;
     }
@@ -1002,24 +984,7 @@ bool MainWindow::sshLinkUp()
 
 bool MainWindow::tftpReady()
 {
-    if (ui->widget->isServerRunning())
-        return true;
-    const QString root = tftpRoot();
-    if (!QDir(root).exists()) {
-        DialogSeam::warning(this, "warning", u("TFTP服务未开启, 其根目录") + root + u("不存在, 请先选择TFTP根目录!"));
-        return false;
-    }
-    if (!DialogSeam::confirm(this, u("TFTP服务未开启"),
-                             u("网关需从本机TFTP服务取送文件, 但TFTP服务未开启.\n是否以") + root
-                                 + u("为根目录开启TFTP服务?"),
-                             u("开启"), u("否")))
-        return false;
-    ui->widget->startServer();
-    if (!ui->widget->isServerRunning()) {
-        DialogSeam::warning(this, "warning", u("TFTP服务开启失败"));
-        return false;
-    }
-    return true;
+    return m_session->tftpReady();
 }
 
 FlowContext MainWindow::flowContext() const
@@ -1034,19 +999,12 @@ FlowContext MainWindow::flowContext() const
 
 void MainWindow::startFlow(int code, const FlowContext &ctx)
 {
-    m_runner->start(RemoteFlows::plan(code, ctx));
+    m_session->startFlow(code, ctx);
 }
 
 void MainWindow::backupInTftpRoot(const QString &file)
 {
-    const QDir root(tftpRoot());
-    const QString name = m_gw.deviceKey + "-" + file;
-    if (!root.exists(name))
-        return;
-    const QString stamp = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
-    const QString backup = m_gw.deviceKey + "-" + stamp + "-" + file;
-    if (!QFile::copy(root.filePath(name), root.filePath(backup)))
-        qDebug().noquote() << "backup of" << root.filePath(name) << "to" << backup << "failed";
+    m_session->backupInRoot(m_gw.deviceKey, file);
 }
 
 void MainWindow::onSshGetMapJsonBtnClicked()
@@ -1074,7 +1032,7 @@ void MainWindow::onSshDownloadMapJsonBtnClicked()
                              u("确定"), u("否")))
         return;
     // The link may have changed while the box was open.
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
         return;
     showStatus(u("生成modbus地址配置  ") + path + u("  ...."));
     QString error;
@@ -1098,7 +1056,7 @@ void MainWindow::onSshRebootGwBtnClicked()
                              u("该操作将重启网关") + m_gw.deviceKey + u(", 重启期间网关及其设备不可控制, modbus通信中断"),
                              u("确定"), u("否")))
         return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
         return;
     startFlow(RemoteFlows::RebootGateway, flowContext());
 }
@@ -1154,7 +1112,7 @@ void MainWindow::on_sshDownloadVrvCfgBtn_clicked()
                              u("该操作会将{") + path + u("} 下载到网关中, 覆盖网关中原的多联机空调配置"),
                              u("确定"), u("否")))
         return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
         return;
     FlowContext ctx = flowContext();
     ctx.sentDigest = UpgradePackage::fileMd5(path);
@@ -1168,7 +1126,7 @@ void MainWindow::on_sshRebootMbBtn_clicked()
     if (!DialogSeam::confirm(this, u("是否重启modbus服务"), u("该操作将重启网关中的modbus服务, 重启期间modbus通信中断"),
                              u("确定"), u("否")))
         return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
         return;
     startFlow(RemoteFlows::RestartRelay, flowContext());
 }
@@ -1225,7 +1183,7 @@ void MainWindow::upgrade(int program)
     if (!DialogSeam::confirm(this, u(rule.confirmTitle), UpgradeRules::confirmText(rule, current, target),
                              u("确定"), u("否")))
         return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
         return;
     // The package may have changed since it was checked.
     if (!UpgradePackage::check(tftpRoot(), rule.versionFile, rule.packageFile).matches()) {
@@ -1331,7 +1289,7 @@ void MainWindow::setupAcl()
 void MainWindow::updateAclActions()
 {
     if (m_aclEditor)
-        m_aclEditor->setGatewayActionsEnabled(m_sshConnected && m_runner->pendingCode() == RemoteFlows::None);
+        m_aclEditor->setGatewayActionsEnabled(m_session->isConnected() && m_runner->pendingCode() == RemoteFlows::None);
 }
 
 void MainWindow::onAclFetchRequested()
@@ -1359,7 +1317,7 @@ void MainWindow::onAclInstallRequested()
                                  + meaning,
                              u("确定"), u("否")))
         return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_sshConnected)
+    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
         return;
     backupInTftpRoot("mbacl.json");
     QFile f(path);

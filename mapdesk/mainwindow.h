@@ -24,6 +24,7 @@ class QHostAddress;
 class QLabel;
 class QMenu;
 class SshConsoleView;
+class RemoteSession;
 class RemoteFlowRunner;
 struct FlowContext;
 class QStandardItemModel;
@@ -41,7 +42,7 @@ class MainWindow : public QMainWindow
 public:
 
     // The SSH flows and their pending codes: RemoteFlows::Code.
-    static const int kSshPort = 22;
+    static const int kSshPort = 22;  // RemoteSession::kSshPort
     // Typing a root path changes it on every key; check once typing pauses.
     static const int kRootCheckDelayMs = 800;
 
@@ -60,7 +61,7 @@ public:
     Gateway7FClient *gateway7F() const { return m_7f; }
     // The gateway's 7F port (tests point it elsewhere).
     void set7FPort(quint16 port) { m_7fPort = port; }
-    bool isSshConnected() const { return m_sshConnected; }
+    bool isSshConnected() const;
     int sshPendingOpCode() const;
     RemoteFlowRunner *flowRunner() const { return m_runner; }
     // Where the search datagram goes (tests point it elsewhere).
@@ -206,12 +207,9 @@ private:
     quint16 m_7fPort = Gateway7FClient::kPort;
 
     // SSH shell, flows, the map file.
-    bool m_sshConnected = false;
-    // The connection's host key pin, and what the key check said about it.
-    void hostKeyStopped();
-    QString m_sshHostKeyId;
-    QStringList m_hostKeyChange;  // (pinned, offered) of a refused key
-    bool m_hostKeyDeclined = false;
+    void showSshState(bool bState, const QString &errStr);
+    void askReplaceHostKey(const QString &id, const QString &pinned, const QString &offered);
+    RemoteSession *m_session = nullptr;
     RemoteFlowRunner *m_runner = nullptr;
     QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
