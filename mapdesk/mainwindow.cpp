@@ -3,7 +3,8 @@
 
 #include "acleditor.h"
 #include "debuglogview.h"
-#include "devicetypetable.h"
+#include "addressmapeditor.h"
+#include "devicelisttable.h"
 #include "dialogseam.h"
 #include "disabledlook.h"
 #include "gateway7fclient.h"
@@ -12,13 +13,13 @@
 #include "localinterfaces.h"
 #include "maptablemodel.h"
 #include "modbusasswidget.h"
-#include "noedititemdelegate.h"
 #include "pointlistview.h"
 #include "qtftpwidget.h"
 #include "sshcommands.h"
 #include "upgradepackage.h"
 #include "upgraderules.h"
 #include "remoteflows.h"
+#include "remoteactions.h"
 #include "remotesession.h"
 #include "mapcheck.h"
 
@@ -53,8 +54,6 @@ const char kRed[] = "QLabel{background-color:#ff0000;border-radius:10px;}";
 
 // Which entry of the search's list a gateway list item shows.
 const int kFoundIndexRole = Qt::UserRole + 2;
-
-enum DevColumn { DevAid = 0, DevKey, DevSn, DevModel, DevCategory, DevName, DevColumns };
 
 QString u(const char *utf8)
 {
@@ -183,13 +182,7 @@ void MainWindow::setup7F()
             return;
         }
         showStatus(u("删除plc设备") + dk + u("成功!"));
-        // The row of that device, wherever the selection has moved meanwhile.
-        for (int r = 0; r < m_allDevModel->rowCount(); ++r) {
-            if (m_allDevModel->item(r, DevKey)->text() == dk) {
-                m_allDevModel->removeRow(r);
-                break;
-            }
-        }
+        m_devices->removeDevice(dk);
     });
     connect(m_7f, &Gateway7FClient::commandTimedOut, this, [this](int code) {
         QString text;
@@ -223,44 +216,15 @@ void MainWindow::setupSsh()
 
 void MainWindow::setupTables()
 {
-    m_allDevModel = new QStandardItemModel(0, DevColumns, this);
-    m_allDevModel->setHorizontalHeaderLabels(
-        {u("AID"), u("DKEY"), u("识别码"), u("型号"), u("类别"), u("名称")});
-    QTableView *dv = ui->allDevTableView;
-    dv->setModel(m_allDevModel);
-    dv->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    dv->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    dv->setSelectionMode(QAbstractItemView::SingleSelection);
-    dv->setSelectionBehavior(QAbstractItemView::SelectRows);
-    dv->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_allDevMenu = new QMenu(this);
-    QAction *addAct = m_allDevMenu->addAction(u("添加到moubud映射表"));
-    QAction *delAct = m_allDevMenu->addAction(u("删除"));
-    connect(addAct, &QAction::triggered, this, &MainWindow::addOneDevToMapjsonRow);
-    connect(delAct, &QAction::triggered, this, &MainWindow::deleteOnePlcDevDilog);
-    connect(dv, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnAllDevMemu);
-    // The check-mapping texts promise double-click as the other way to add.
-    connect(dv, &QAbstractItemView::doubleClicked, this, &MainWindow::addOneDevToMapjsonRow);
+    m_devices = new DeviceListTable(ui->allDevTableView, this);
+    connect(m_devices, &DeviceListTable::addToMapRequested, this, &MainWindow::addOneDevToMapjsonRow);
+    connect(m_devices, &DeviceListTable::deleteRequested, this, &MainWindow::deleteOnePlcDevDilog);
+    connect(ui->allDevTableView, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnAllDevMemu);
 
-    m_mapModel = new MapTableModel(this);
-    QTableView *mv = ui->mapJsonTableView;
-    mv->setModel(m_mapModel);
-    mv->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    auto *noEdit = new NoEditItemDelegate(mv);
-    for (int c = MapTableModel::DeviceKey; c < MapTableModel::ColumnCount; ++c)
-        mv->setItemDelegateForColumn(c, noEdit);
-    mv->setSelectionMode(QAbstractItemView::SingleSelection);
-    mv->setSelectionBehavior(QAbstractItemView::SelectRows);
-    mv->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_mapMenu = new QMenu(this);
-    QAction *rmAct = m_mapMenu->addAction(u("删除"));
-    connect(rmAct, &QAction::triggered, this, &MainWindow::deleteOneMapjsonRow);
-    connect(mv, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnMapjsonMemu);
-    // Double-click on the address edits it; on the other columns it removes the mapping.
-    connect(mv, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
-        if (index.isValid() && index.column() != MapTableModel::Address)
-            deleteOneMapjsonRow();
-    });
+    m_mapEditor = new AddressMapEditor(ui->mapJsonTableView, this, this);
+    m_mapModel = m_mapEditor->model();
+    connect(m_mapEditor, &AddressMapEditor::statusText, this, &MainWindow::showStatus);
+    connect(ui->mapJsonTableView, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnMapjsonMemu);
 
     connect(ui->allDevAddToMapBtn, &QPushButton::clicked, this,
             &MainWindow::onAllDevAddToMapBtnClicked);
@@ -424,7 +388,7 @@ void MainWindow::on7FDisconnected()
     showStatus(u("网关连接断开"));
     ui->gw7FStatusLabel->setText(u("网关连接断开"));
     ui->gw7FStatusLabel->setStyleSheet(redStyle());
-    m_allDevModel->removeRows(0, m_allDevModel->rowCount());
+    m_devices->clear();
     ui->curGwSoftwareVerLabel->setText(QString());
     ui->curRelaySoftverLabel->setText(" ");
 }
@@ -501,32 +465,20 @@ void MainWindow::appendDebugLog(const QString &paragraph)
 
 void MainWindow::onDeviceListAnswered(const QVector<Gateway7FDevice> &devices)
 {
-    // The gateway's list replaces the one shown: a second fetch must not list every device twice.
-    m_allDevModel->removeRows(0, m_allDevModel->rowCount());
-    for (const Gateway7FDevice &d : devices)
-        addDeviceRow(d.aid, d.deviceKey, d.sn);
+    m_devices->replace(devices);
     showStatus(u("拉取网关设备列表成功!"));
 }
 
 QString MainWindow::currentDeviceKey() const
 {
-    const QModelIndex cur = ui->allDevTableView->currentIndex();
-    if (!cur.isValid())
-        return QString();
-    const QStandardItem *it = m_allDevModel->item(cur.row(), DevKey);
-    return it ? it->text() : QString();
+    return m_devices->currentKey();
 }
 
 // ---------------------------------------------------------------- device list and map
 
 void MainWindow::addDeviceRow(int aid, const QString &deviceKey, const QString &serial)
 {
-    const QString sn = serial.left(11);  // the product code part of the serial number
-    QList<QStandardItem *> row;
-    row << new QStandardItem(QString::number(aid)) << new QStandardItem(deviceKey)
-        << new QStandardItem(sn) << new QStandardItem(DeviceTypeTable::modelName(sn))
-        << new QStandardItem(DeviceTypeTable::category(sn)) << new QStandardItem(QString());
-    m_allDevModel->appendRow(row);
+    m_devices->addRow(aid, deviceKey, serial);
 }
 
 void MainWindow::addMapRow(int address, const QString &deviceKey, const QString &productCode,
@@ -535,125 +487,44 @@ void MainWindow::addMapRow(int address, const QString &deviceKey, const QString 
     m_mapModel->addRow(address, deviceKey, productCode, modelName, name);
 }
 
-bool MainWindow::mapContainsDevice(const QString &deviceKey)
+QStandardItemModel *MainWindow::devListModel() const
 {
-    return selectMapRow(m_mapModel->rowOf(deviceKey), deviceKey);
+    return m_devices->model();
 }
 
-bool MainWindow::selectMapRow(int row, const QString &deviceKey)
+bool MainWindow::mapContainsDevice(const QString &deviceKey)
 {
-    if (row < 0)
-        return false;
-    qDebug().noquote() << "mapjson allready has " + deviceKey;
-    ui->mapJsonTableView->setCurrentIndex(m_mapModel->index(row, 0));
-    return true;
+    return m_mapEditor->containsDevice(deviceKey);
 }
 
 void MainWindow::onRBtnAllDevMemu(QPoint)
 {
-    if (ui->allDevTableView->currentIndex().isValid())
-        m_allDevMenu->popup(QCursor::pos());
+    m_devices->popupMenu();
 }
 
 void MainWindow::onRBtnMapjsonMemu(QPoint)
 {
-    if (ui->mapJsonTableView->currentIndex().isValid())
-        m_mapMenu->popup(QCursor::pos());
+    m_mapEditor->popupMenu();
 }
 
 void MainWindow::addOneDevToMapjsonRow()
 {
-    const QModelIndex cur = ui->allDevTableView->currentIndex();
-    if (!cur.isValid())
-        return;
-    const int r = cur.row();
-    auto text = [this, r](int c) {
-        const QStandardItem *it = m_allDevModel->item(r, c);
-        return it ? it->text() : QString();
-    };
-    if (mapContainsDevice(text(DevKey))) {
-        DialogSeam::warning(this, "warning", u("modbus地址映射表中已经有该设备!!!!\n") + text(DevAid));
-        return;
-    }
-    addMapRow(-1, text(DevKey), text(DevSn), text(DevModel));
+    m_mapEditor->addCurrentDevice(*m_devices);
 }
 
 void MainWindow::deleteOneMapjsonRow()
 {
-    const QModelIndex cur = ui->mapJsonTableView->currentIndex();
-    if (!cur.isValid())
-        return;
-    const int r = cur.row();
-    if (!DialogSeam::confirm(this, u("是否确定删除该modbus映射"),
-                             u("只会从<modbus地址映射表>中删除，并不从网关中删除载波设备,\r\n"
-                               "除非点击<4.下发modubs地址映射>,否则不会影响网关中的modbus地址映射表"),
-                             u("删除"), u("否")))
-        return;
-    m_mapModel->removeRow(r);
+    m_mapEditor->removeCurrentRow();
 }
 
 void MainWindow::onAllDevAddToMapBtnClicked()
 {
-    if (m_allDevModel->rowCount() == 0) {
-        DialogSeam::warning(this, "warning", u("无设备!!请先获取网关中设备列表\n"));
-        return;
-    }
-    if (!DialogSeam::confirm(
-            this, u("是否确定重建modbus映射"),
-            u("该操作会将左侧<modbus地址映射表>清空，并为上方<网关中PLC设备映射表>中所有设备建立"
-              "modbus对外地址\r\n除非你最后点击<4.下发modbus地址映射>，否则该<批量映射>"
-              "操作不会影响网关中的modbus地址配置"),
-            u("确定"), u("否")))
-        return;
-    if (!mayReplaceMap())
-        return;
-    QVector<MapTableModel::Device> devices;
-    for (int i = 0; i < m_allDevModel->rowCount(); ++i)
-        devices.append({m_allDevModel->item(i, DevKey)->text(), m_allDevModel->item(i, DevSn)->text(),
-                        m_allDevModel->item(i, DevModel)->text()});
-    m_mapModel->mapAll(devices);
+    m_mapEditor->mapAll(*m_devices);
 }
 
 void MainWindow::onCompareBtnClicked()
 {
-    if (m_allDevModel->rowCount() == 0) {
-        DialogSeam::warning(this, "warning",
-                            u("无设备!!请先获取网关中设备列表+获取modbus地址配置\n"));
-        return;
-    }
-    QStringList keys;
-    for (int i = 0; i < m_allDevModel->rowCount(); ++i)
-        keys.append(m_allDevModel->item(i, DevKey)->text());
-    const QVector<int> mapRows = m_mapModel->compare(keys);
-    bool anyMissing = false;
-    for (int i = 0; i < m_allDevModel->rowCount(); ++i) {
-        QStandardItem *cell = m_allDevModel->item(i, DevKey);
-        QFont f = cell->font();
-        if (selectMapRow(mapRows[i], cell->text())) {
-            cell->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-            f.setWeight(QFont::Normal);
-        } else {
-            qDebug().noquote() << "mapjson not  has " + cell->text();
-            cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-            f.setWeight(QFont::Bold);
-            anyMissing = true;
-        }
-        cell->setFont(f);
-    }
-    if (anyMissing) {
-        DialogSeam::warning(this, "Warn",
-                            u("上方<网关中PLC设备列表>中加黑Dkey设备未导出modbus地址映射!\r\n"
-                              "请选择某一设备后右键(或双击)添加到<modbus地址映射>表中，并手动分配modbus地址"));
-    } else {
-        DialogSeam::information(this, "Info",
-                                u("所有设备已导出modbus映射关系,请仅在<modbus地址映射>表中的修改"
-                                  "modbus地址或右键(或双击)删除某设备的映射"));
-    }
-    const MapCheck::Result r = m_mapModel->check();
-    if (!r.errors.isEmpty())
-        DialogSeam::warning(this, "Warn", u("modbus地址映射表有错误:\n") + (r.errors + r.warnings).join("\n"));
-    else if (!r.warnings.isEmpty())
-        DialogSeam::warning(this, "Warn", u("modbus地址映射表提示:\n") + r.warnings.join("\n"));
+    m_mapEditor->compareWith(*m_devices);
 }
 
 bool MainWindow::writeMapJson(const QString &path, QString *error)
@@ -663,57 +534,27 @@ bool MainWindow::writeMapJson(const QString &path, QString *error)
 
 bool MainWindow::readMapJson(const QString &path)
 {
-    const int err = m_mapModel->load(path);
-    if (err != 0) {
-        // The table stays as it was.
-        DialogSeam::warning(this, "warning",
-                            u("获取到的设备modbus地址配置文件 解析错误%1!").arg(err));
-        return false;
-    }
-    return true;
+    return m_mapEditor->read(path);
 }
 
 bool MainWindow::openMapFile(const QString &path)
 {
-    if (!mayReplaceMap())
-        return false;
-    if (!readMapJson(path))
-        return false;
-    showStatus(u("已打开") + path);
-    return true;
+    return m_mapEditor->open(path);
 }
 
 bool MainWindow::saveMapFile(const QString &path)
 {
-    QString error;
-    if (!writeMapJson(path, &error)) {
-        DialogSeam::warning(this, "warning", u("保存modbus地址映射表失败 ") + path + "\n" + error);
-        return false;
-    }
-    m_mapModel->setSaved();
-    showStatus(u("已保存") + path);
-    return true;
+    return m_mapEditor->save(path);
 }
 
 void MainWindow::onOpenMapBtnClicked()
 {
-    if (!mayReplaceMap())
-        return;
-    const QString path = QFileDialog::getOpenFileName(this, u("打开map.json"), tftpRoot(),
-                                                      u("modbus地址映射 (*.json);;所有文件 (*)"));
-    if (path.isEmpty())
-        return;
-    // Already asked about unsaved edits.
-    m_mapModel->setSaved();
-    openMapFile(path);
+    m_mapEditor->askOpen(tftpRoot());
 }
 
 void MainWindow::onSaveMapBtnClicked()
 {
-    const QString path = QFileDialog::getSaveFileName(this, u("保存map.json"), tftpRoot() + "/map.json",
-                                                      u("modbus地址映射 (*.json)"));
-    if (!path.isEmpty())
-        saveMapFile(path);
+    m_mapEditor->askSave(tftpRoot());
 }
 
 bool MainWindow::mapModified() const
@@ -723,23 +564,15 @@ bool MainWindow::mapModified() const
 
 bool MainWindow::mayReplaceMap()
 {
-    if (!m_mapModel->isModified())
-        return true;
-    return DialogSeam::confirm(this, u("modbus地址映射表未保存"),
-                               u("<modbus地址映射表>有未保存的修改, 替换后这些修改将丢失.\n是否继续?"),
-                               u("继续"), u("否"));
+    return m_mapEditor->mayReplace();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (m_mapModel->isModified()
-        && !DialogSeam::confirm(this, u("modbus地址映射表未保存"),
-                                u("<modbus地址映射表>有未保存的修改, 退出后这些修改将丢失.\n是否退出?"),
-                                u("退出"), u("否"))) {
+    if (m_mapEditor->mayClose())
+        event->accept();
+    else
         event->ignore();
-        return;
-    }
-    event->accept();
 }
 
 MapCheck::Result MainWindow::checkMap() const
@@ -749,16 +582,7 @@ MapCheck::Result MainWindow::checkMap() const
 
 bool MainWindow::mapFitForInstall()
 {
-    const MapCheck::Result r = checkMap();
-    if (!r.errors.isEmpty()) {
-        DialogSeam::warning(this, "warning",
-                            u("modbus地址映射表有错误, 不能下发:\n") + (r.errors + r.warnings).join("\n"));
-        return false;
-    }
-    if (!r.warnings.isEmpty())
-        return DialogSeam::confirm(this, u("modbus地址映射表提示"),
-                                   r.warnings.join("\n") + u("\n是否仍然下发?"), u("确定"), u("否"));
-    return true;
+    return m_mapEditor->fitForInstall();
 }
 
 // ---------------------------------------------------------------- SSH connection
@@ -885,6 +709,8 @@ void MainWindow::setupRemote()
 
     m_session = new RemoteSession(this, ui->widget, this);
     m_runner = m_session->runner();
+    m_actions = new RemoteActions(m_session, this, [this]() { return flowContext(); }, this);
+    connect(m_actions, &RemoteActions::statusText, this, &MainWindow::showStatus);
     // The flows' commands pass the window's signal, which tests watch and type into.
     connect(m_session, &RemoteSession::commandOut, this, &MainWindow::sigSendSshCmd);
     connect(this, &MainWindow::sigSendSshCmd, m_session, &RemoteSession::type);
@@ -962,24 +788,12 @@ bool MainWindow::sshFlowHoldsCentral() const
 
 bool MainWindow::sshFlowMayStart()
 {
-    if (m_runner->pendingCode() != RemoteFlows::None) {
-        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
-        return false;
-    }
-    return sshLinkUp();
+    return m_actions->mayStart();
 }
 
 bool MainWindow::sshLinkUp()
 {
-    if (!m_session->isConnected()) {
-        DialogSeam::warning(this, "warning", u("请先连接ssh服务器!"));
-        return false;
-    }
-    if (m_gw.deviceKey.isEmpty() || m_gw.ip.isEmpty()) {
-        DialogSeam::warning(this, "warning", u("请先选择网关!"));
-        return false;
-    }
-    return true;
+    return m_actions->linkUp();
 }
 
 bool MainWindow::tftpReady()
@@ -1002,70 +816,25 @@ void MainWindow::startFlow(int code, const FlowContext &ctx)
     m_session->startFlow(code, ctx);
 }
 
-void MainWindow::backupInTftpRoot(const QString &file)
-{
-    m_session->backupInRoot(m_gw.deviceKey, file);
-}
 
 void MainWindow::onSshGetMapJsonBtnClicked()
 {
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    // The table stays until the fetched file has been read.
-    if (!mayReplaceMap())
-        return;
-    backupInTftpRoot("map.json");
-    startFlow(RemoteFlows::GetMapJson, flowContext());
+    m_actions->getMapJson(m_mapEditor);
 }
 
 void MainWindow::onSshDownloadMapJsonBtnClicked()
 {
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    if (!mapFitForInstall())
-        return;
-    const QString name = m_gw.deviceKey + "-map.json";
-    const QString path = tftpRoot() + "/" + name;
-    if (!DialogSeam::confirm(this, u("是否下载modbus地址映射"),
-                             u("该操作会将左侧<modbus地址映射表>生成为 {") + path
-                                 + u("} 并下载到网关中, 覆盖网关中原的modbus地址映射配置"),
-                             u("确定"), u("否")))
-        return;
-    // The link may have changed while the box was open.
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
-        return;
-    showStatus(u("生成modbus地址配置  ") + path + u("  ...."));
-    QString error;
-    if (!writeMapJson(path, &error)) {
-        // Never let the gateway fetch an older file of that name instead.
-        QFile::remove(path);
-        showStatus(u("生成modbus地址配置失败 ") + path);
-        DialogSeam::warning(this, "warning", u("生成modbus地址配置失败 ") + path + "\n" + error);
-        return;
-    }
-    FlowContext ctx = flowContext();
-    ctx.sentDigest = UpgradePackage::fileMd5(path);
-    startFlow(RemoteFlows::PutMapJson, ctx);
+    m_actions->putMapJson(m_mapEditor);
 }
 
 void MainWindow::onSshRebootGwBtnClicked()
 {
-    if (!sshFlowMayStart())
-        return;
-    if (!DialogSeam::confirm(this, u("是否重启网关"),
-                             u("该操作将重启网关") + m_gw.deviceKey + u(", 重启期间网关及其设备不可控制, modbus通信中断"),
-                             u("确定"), u("否")))
-        return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
-        return;
-    startFlow(RemoteFlows::RebootGateway, flowContext());
+    m_actions->rebootGateway();
 }
 
 void MainWindow::onExportPointsBtnClicked()
 {
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    startFlow(RemoteFlows::ExportPoints, flowContext());
+    m_actions->exportPoints();
 }
 
 void MainWindow::showPointList(const QString &path)
@@ -1092,56 +861,25 @@ void MainWindow::showPointList(const QString &path)
 
 void MainWindow::on_sshGetVrvCfgBtn_clicked()
 {
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    backupInTftpRoot("vrvC.json");
-    startFlow(RemoteFlows::GetVrvCfg, flowContext());
+    m_actions->getVrvCfg();
 }
 
 void MainWindow::on_sshDownloadVrvCfgBtn_clicked()
 {
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    const QString name = m_gw.deviceKey + "-vrvC.json";
-    const QString path = tftpRoot() + "/" + name;
-    if (!QFileInfo(path).isFile()) {
-        DialogSeam::warning(this, "warning", u("未找到") + path + u(", 请先获取多联机室内机点位配置并修改"));
-        return;
-    }
-    if (!DialogSeam::confirm(this, u("是否下载多联机空调配置"),
-                             u("该操作会将{") + path + u("} 下载到网关中, 覆盖网关中原的多联机空调配置"),
-                             u("确定"), u("否")))
-        return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
-        return;
-    FlowContext ctx = flowContext();
-    ctx.sentDigest = UpgradePackage::fileMd5(path);
-    startFlow(RemoteFlows::PutVrvCfg, ctx);
+    m_actions->putVrvCfg();
 }
 
 void MainWindow::on_sshRebootMbBtn_clicked()
 {
-    if (!sshFlowMayStart())
-        return;
-    if (!DialogSeam::confirm(this, u("是否重启modbus服务"), u("该操作将重启网关中的modbus服务, 重启期间modbus通信中断"),
-                             u("确定"), u("否")))
-        return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
-        return;
-    startFlow(RemoteFlows::RestartRelay, flowContext());
+    m_actions->restartRelay();
 }
 
 void MainWindow::on_getRelaySoftverBtn_clicked()
 {
-    // A second flow would take over the pending one's transfer report.
-    if (m_runner->pendingCode() != RemoteFlows::None) {
-        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
+    if (m_actions->refuseWhileBusy())
         return;
-    }
     ui->curRelaySoftverLabel->setText(" ");
-    if (!sshLinkUp() || !tftpReady())
-        return;
-    startFlow(RemoteFlows::GetRelayVersion, flowContext());
+    m_actions->getRelayVersion();
 }
 
 void MainWindow::on_upgradeGwSoftwareBtn_clicked()
@@ -1163,36 +901,8 @@ QLabel *MainWindow::versionLabel(int program, bool package) const
 
 void MainWindow::upgrade(int program)
 {
-    if (m_runner->pendingCode() != RemoteFlows::None) {
-        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
-        return;
-    }
-    const UpgradeRule &rule = UpgradeRules::rule(program);
-    const QString target = versionLabel(program, true)->text();
-    const QString current = versionLabel(program, false)->text();
-    QString why = UpgradeRules::refusalBeforeLink(rule, target, current, tftpRoot());
-    if (!why.isEmpty())
-        return DialogSeam::warning(this, "warning", why);
-    if (!sshLinkUp())
-        return;
-    why = UpgradeRules::refusalAfterLink(rule, target, current);
-    if (!why.isEmpty())
-        return DialogSeam::warning(this, "warning", why);
-    if (!tftpReady())
-        return;
-    if (!DialogSeam::confirm(this, u(rule.confirmTitle), UpgradeRules::confirmText(rule, current, target),
-                             u("确定"), u("否")))
-        return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
-        return;
-    // The package may have changed since it was checked.
-    if (!UpgradePackage::check(tftpRoot(), rule.versionFile, rule.packageFile).matches()) {
-        checkPackages();
-        return;
-    }
-    FlowContext ctx = flowContext();
-    ctx.targetVersion = target;
-    startFlow(rule.flowCode, ctx);
+    m_actions->upgrade(program, versionLabel(program, true)->text(), versionLabel(program, false)->text(),
+                       [this]() { checkPackages(); });
 }
 
 void MainWindow::onTftpRootDirChanged()
@@ -1294,42 +1004,12 @@ void MainWindow::updateAclActions()
 
 void MainWindow::onAclFetchRequested()
 {
-    // The editor has asked about unsent edits; they stay until the file has been read.
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    backupInTftpRoot("mbacl.json");
-    startFlow(RemoteFlows::GetAcl, flowContext());
+    m_actions->getAcl();
 }
 
 void MainWindow::onAclInstallRequested()
 {
-    // The editor has refused errors and had its doubts confirmed.
-    if (!sshFlowMayStart() || !tftpReady())
-        return;
-    const QString name = m_gw.deviceKey + "-mbacl.json";
-    const QString path = tftpRoot() + "/" + name;
-    const QStringList entries = m_aclEditor->entries();
-    const QString meaning = entries.isEmpty() ? u("列表为空: modbus端口将接受任何客户端")
-                                              : u("modbus端口将只接受来自以下地址的客户端:\n") + entries.join(", ");
-    if (!DialogSeam::confirm(this, u("是否下发modbus客户端允许列表"),
-                             u("该操作会将{") + path + u("} 下载到网关中, 覆盖网关中原的客户端允许列表, 并重启modbus服务, "
-                                                         "重启期间modbus通信中断。\n")
-                                 + meaning,
-                             u("确定"), u("否")))
-        return;
-    if (m_runner->pendingCode() != RemoteFlows::None || !m_session->isConnected())
-        return;
-    backupInTftpRoot("mbacl.json");
-    QFile f(path);
-    const QByteArray text = m_aclEditor->fileText();
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size() || !f.flush()) {
-        DialogSeam::warning(this, "warning", u("无法写入") + QDir::toNativeSeparators(path) + ": " + f.errorString());
-        return;
-    }
-    f.close();
-    FlowContext ctx = flowContext();
-    ctx.sentDigest = UpgradePackage::fileMd5(path);
-    startFlow(RemoteFlows::PutAcl, ctx);
+    m_actions->putAcl(m_aclEditor->entries(), m_aclEditor->fileText());
 }
 
 void MainWindow::onGetOneTftpFileOk(QString name)

@@ -14,6 +14,8 @@
 #include "maptablemodel.h"
 
 class AclEditor;
+class AddressMapEditor;
+class DeviceListTable;
 class DebugLogView;
 class LocalIpComboBox;
 class ModbusAssWidget;
@@ -24,6 +26,7 @@ class QHostAddress;
 class QLabel;
 class QMenu;
 class SshConsoleView;
+class RemoteActions;
 class RemoteSession;
 class RemoteFlowRunner;
 struct FlowContext;
@@ -69,7 +72,7 @@ public:
     GatewayDiscovery *discovery() const { return m_discovery; }
     // The TFTP server's root directory as shown in its panel.
     QString tftpRoot() const;
-    QStandardItemModel *devListModel() const { return m_allDevModel; }
+    QStandardItemModel *devListModel() const;
     MapTableModel *mapModel() const { return m_mapModel; }
 
     // Device list and address map operations.
@@ -174,8 +177,6 @@ private:
     void appendDebugLog(const QString &paragraph);
     void onDeviceListAnswered(const QVector<Gateway7FDevice> &devices);
     QString currentDeviceKey() const;
-    // Makes the map row current; false for no row (-1).
-    bool selectMapRow(int row, const QString &deviceKey);
 
     // SSH flows.
     void setSshLook(bool connected);
@@ -190,7 +191,6 @@ private:
     // Shows the map's problems; false when it must not go to the gateway.
     bool mapFitForInstall();
     bool sshFlowHoldsCentral() const;
-    void backupInTftpRoot(const QString &file);
     void checkPackages();
     // Both upgrade buttons: the program's rule row (UpgradeRules::Program).
     void upgrade(int program);
@@ -210,15 +210,15 @@ private:
     void showSshState(bool bState, const QString &errStr);
     void askReplaceHostKey(const QString &id, const QString &pinned, const QString &offered);
     RemoteSession *m_session = nullptr;
+    RemoteActions *m_actions = nullptr;
     RemoteFlowRunner *m_runner = nullptr;
     QString m_baseTitle;
     QTimer *m_rootCheckTimer = nullptr;
 
     // Device list and address map.
-    QStandardItemModel *m_allDevModel = nullptr;
+    DeviceListTable *m_devices = nullptr;
+    AddressMapEditor *m_mapEditor = nullptr;
     MapTableModel *m_mapModel = nullptr;
-    QMenu *m_allDevMenu = nullptr;
-    QMenu *m_mapMenu = nullptr;
 
     // Field-laptop panels: choice of the PC's network, the debug log with
     // its filter, the SSH console, the test panel that follows the gateway.

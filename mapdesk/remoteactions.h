@@ -1,0 +1,61 @@
+#ifndef REMOTEACTIONS_H
+#define REMOTEACTIONS_H
+
+// What the window's remote buttons start: for each flow the checks before it
+// (no other flow, the SSH link, a chosen gateway, the TFTP server), the
+// engineer's confirmation, the file it sends, and the flow itself.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class AddressMapEditor;
+class RemoteSession;
+class QWidget;
+struct FlowContext;
+
+class RemoteActions : public QObject
+{
+    Q_OBJECT
+public:
+    // context: the selected gateway, the PC's address and the TFTP root, as now.
+    RemoteActions(RemoteSession *session, QWidget *dialogParent, std::function<FlowContext()> context,
+                  QObject *parent = nullptr);
+
+    // Another flow runs: says so in a box.
+    bool refuseWhileBusy();
+    // The SSH link is up and a gateway chosen (boxes otherwise).
+    bool linkUp();
+    bool mayStart();
+    // Nothing changed while a box was open: no flow came, the link stayed.
+    bool stillFree() const;
+    void startFlow(int code, const FlowContext &ctx);
+
+    void getMapJson(AddressMapEditor *map);
+    void putMapJson(AddressMapEditor *map);
+    void rebootGateway();
+    void exportPoints();
+    void getVrvCfg();
+    void putVrvCfg();
+    void restartRelay();
+    // After refuseWhileBusy() (the caller clears the shown version between).
+    void getRelayVersion();
+    // program: UpgradeRules::Program; recheck when the package changed since its check.
+    void upgrade(int program, const QString &target, const QString &current, const std::function<void()> &recheck);
+    void getAcl();
+    // entries: the list's addresses, for the question; text: the file.
+    void putAcl(const QStringList &entries, const QByteArray &text);
+
+signals:
+    void statusText(QString text);
+
+private:
+    RemoteSession *m_session;
+    QWidget *m_dialogParent;
+    std::function<FlowContext()> m_context;
+};
+
+#endif // REMOTEACTIONS_H
