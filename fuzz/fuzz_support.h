@@ -23,8 +23,7 @@
 
 // The bridge's entry points. Weak: a tree without the bridge still fuzzes
 // everything else, and the targets say what they could reach.
-int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length)
-    __attribute__((weak));
+int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) __attribute__((weak));
 int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadLen)
     __attribute__((weak));
 int initMbReqList() __attribute__((weak));

@@ -144,12 +144,6 @@ int buildGwCmd(const MappedDevice *device, int connection, const MbRequest *req,
     return 0;
 }
 
-int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length) {
-    MbRequest decoded;
-    if (mb_decode_request(request, length, socket, &decoded) != 0) return -1;
-    return onRcvMbRequest(ctx, &decoded);
-}
-
 int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
     if (request == nullptr || request->frame == nullptr ||
         request->length < MB_TCP_HEADER_LENGTH + 1)

@@ -16,8 +16,6 @@ constexpr const char *MB_BRIDGE_RTU_KEY = "standardRtu";
 // The RequestCallback of the TCP server (main thread, context lock not held).
 // Result of the reply that was sent, or 0 when the request now waits.
 int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request);
-// The same for a caller that holds only the frame's bytes: decodes them once.
-int onRcvMbRequest(ModbusContext *ctx, int socket, const uint8_t *request, int length);
 
 // Builds the command document for a deferred request and writes it compact,
 // keys sorted, followed by one newline; "sno" is connection-unit-function-

@@ -56,7 +56,6 @@ struct TcpServer {
     pthread_t owner;
     uint16_t port;
     RequestCallback onRequest;
-    FrameCallback onFrame;  // a caller that takes the frame's bytes instead
     uint32_t active;  // bit n: socket n is a served client
     PeerState peers[MAX_OPEN_PORT + 1];
     ClientSlot slots[MB_TCP_CLIENT_SLOTS];
@@ -248,8 +247,6 @@ bool dispatch_frames(TcpServer *s, int fd, ClientSlot &slot) {
             MbRequest request;
             mb_decode_request(frame, len, fd, &request);
             s->onRequest(&s->ctx, &request);
-        } else if (s->onFrame) {
-            s->onFrame(&s->ctx, fd, frame, len);
         }
         if (slot_of(s, fd) != &slot) return false;  // closed meanwhile
         slot.rxStart += len;
@@ -493,9 +490,7 @@ ssize_t mb_tcp_server_send(ModbusContext *ctx, const uint8_t *frame, int length)
     return taken;
 }
 
-namespace {
-
-ModbusContext *server_new(int port, RequestCallback on_request, FrameCallback on_frame) {
+ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
     if (g_server != nullptr) {
         LOG_FATAL("[mbTcpTransport]server already created");
         return nullptr;
@@ -521,7 +516,6 @@ ModbusContext *server_new(int port, RequestCallback on_request, FrameCallback on
     }
     s->port = (uint16_t)port;
     s->onRequest = on_request;
-    s->onFrame = on_frame;
     s->owner = pthread_self();
     s->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s->wakeFd < 0) LOG_ERROR("[mbTcpTransport]eventfd failed: %s", strerror(errno));
@@ -529,16 +523,6 @@ ModbusContext *server_new(int port, RequestCallback on_request, FrameCallback on
     open_listener(s);
     g_server = s;
     return &s->ctx;
-}
-
-}  // namespace
-
-ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request) {
-    return server_new(port, on_request, nullptr);
-}
-
-ModbusContext *mb_tcp_server_new_for_frames(int port, FrameCallback on_frame) {
-    return server_new(port, nullptr, on_frame);
 }
 
 int mb_tcp_server_wait(int timeoutMs) {

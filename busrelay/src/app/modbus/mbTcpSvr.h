@@ -11,7 +11,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <type_traits>
 
 #include "modbus.h"
 
@@ -35,9 +34,6 @@ constexpr int MB_TCP_MAX_FRAME = 260;
 // with the request as the poll cut and decoded it; its frame is the poll's
 // own buffer, valid only during the call. The result is ignored.
 typedef int (*RequestCallback)(ModbusContext *ctx, const MbRequest *request);
-// For a caller that handles the frame's bytes itself (`length`: the whole
-// frame).
-typedef int (*FrameCallback)(ModbusContext *ctx, int socket, const uint8_t *frame, int length);
 
 // The server's operation table (TCP, header 7, no checksum, frames <= 260).
 extern const ModbusBackend g_mbTcpServerBackend;
@@ -46,15 +42,6 @@ extern const ModbusBackend g_mbTcpServerBackend;
 // every mb_tcp_server_poll). Null when allocation fails or a server already
 // exists. The calling thread is the one that serves it (wait/poll).
 ModbusContext *mb_tcp_server_new(int port, RequestCallback on_request);
-// The same with a FrameCallback. Also reached as mb_tcp_server_new(port, f)
-// for any f of that type; an overloaded name whose overloads include a
-// RequestCallback picks that one.
-ModbusContext *mb_tcp_server_new_for_frames(int port, FrameCallback on_frame);
-template <typename F, typename = typename std::enable_if<
-                          std::is_convertible<F, FrameCallback>::value>::type>
-ModbusContext *mb_tcp_server_new(int port, F on_frame) {
-    return mb_tcp_server_new_for_frames(port, on_frame);
-}
 // One pass of the event loop: waits at most timeoutMs (0: not at all; less
 // while a client's flushed-exception pause ends sooner) for a client's bytes,
 // a new connection, room to send or a reply queued by another thread, then
