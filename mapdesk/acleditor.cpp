@@ -2,6 +2,7 @@
 
 #include "aclfile.h"
 #include "dialogseam.h"
+#include "utf8text.h"
 
 #include <QBrush>
 #include <QColor>
@@ -24,11 +25,6 @@
 namespace {
 
 const QColor kBad(0xcc, 0, 0);
-
-QString u(const char *text)
-{
-    return QString::fromUtf8(text);
-}
 
 QString red(const QString &text)
 {

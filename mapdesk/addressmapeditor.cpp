@@ -4,6 +4,7 @@
 #include "dialogseam.h"
 #include "maptablemodel.h"
 #include "noedititemdelegate.h"
+#include "utf8text.h"
 
 #include <QAction>
 #include <QCursor>
@@ -12,13 +13,6 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QTableView>
-
-namespace {
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-} // namespace
 
 AddressMapEditor::AddressMapEditor(QTableView *view, QWidget *dialogParent, QObject *parent)
     : QObject(parent)

@@ -121,3 +121,16 @@ void LocalIpComboBox::announce()
     m_announced = ip;
     emit localIpChanged(ip);
 }
+
+QString LocalInterfaces::firstAddress()
+{
+    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+    for (const QHostAddress &a : all) {
+        if (a.protocol() != QAbstractSocket::IPv4Protocol || a.isNull() || a.isLoopback())
+            continue;
+        const QString text = a.toString();
+        if (!text.contains("127.0."))
+            return text;
+    }
+    return QString();
+}

@@ -33,6 +33,9 @@ public:
     // indexForGateway, else the first entry (the PC's first address, as the
     // tool took it before there was a choice); -1 for an empty list.
     static int defaultIndex(const QList<LocalInterface> &all, const QString &gatewayIp);
+    // The PC's first IPv4 address that is not a loopback one (of any
+    // interface, up or not); empty when there is none.
+    static QString firstAddress();
 };
 
 // Combo of the PC's IPv4 addresses. It lists them again each time it is

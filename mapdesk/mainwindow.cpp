@@ -2,75 +2,36 @@
 #include "ui_mainwindow.h"
 
 #include "acleditor.h"
-#include "debuglogview.h"
+#include "aclgatewaylink.h"
 #include "addressmapeditor.h"
+#include "debuglogview.h"
 #include "devicelisttable.h"
-#include "dialogseam.h"
 #include "disabledlook.h"
 #include "gateway7fclient.h"
-#include "gatewaydiscovery.h"
-#include "gatewayerrortext.h"
+#include "gateway7fpanel.h"
 #include "localinterfaces.h"
 #include "maptablemodel.h"
 #include "modbusasswidget.h"
 #include "pointlistview.h"
 #include "qtftpwidget.h"
-#include "sshcommands.h"
-#include "upgradepackage.h"
-#include "upgraderules.h"
-#include "remoteflows.h"
 #include "remoteactions.h"
+#include "remoteflows.h"
 #include "remotesession.h"
-#include "mapcheck.h"
+#include "sshlinkpanel.h"
+#include "statusbarprogress.h"
+#include "upgradepanel.h"
+#include "utf8text.h"
 
-#include <QAction>
-#include <QCursor>
-#include <QDateTime>
-#include <QDir>
-#include <QDebug>
-#include <QFile>
-#include <QFileInfo>
-#include <QFileDialog>
 #include <QCloseEvent>
-#include <QDialog>
-#include <QVBoxLayout>
-#include <QHeaderView>
 #include <QHostAddress>
-#include <QLabel>
-#include <QMenu>
-#include <QNetworkInterface>
-#include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
-#include <QTcpSocket>
-#include <QTextStream>
-#include <QTime>
-#include <QTimer>
 
 namespace {
-const char kGreen[] = "QLabel{background-color:#00ff00;border-radius:10px;}";
-const char kRed[] = "QLabel{background-color:#ff0000;border-radius:10px;}";
-
 // Which entry of the search's list a gateway list item shows.
 const int kFoundIndexRole = Qt::UserRole + 2;
-
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-
 } // namespace
-
-QString MainWindow::greenStyle()
-{
-    return QString::fromLatin1(kGreen);
-}
-
-QString MainWindow::redStyle()
-{
-    return QString::fromLatin1(kRed);
-}
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -90,18 +51,12 @@ MainWindow::MainWindow(QWidget *parent)
 
     m_discovery = new GatewayDiscovery(this);
     m_discovery->setTarget([this]() { return discoveryAddress(); });
-    findLocalIp();
+    m_localIp = LocalInterfaces::firstAddress();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
     setupLaptopPanels();
-    m_startupPackageCheck = true;
     setupRemote();
-    m_startupPackageCheck = false;
-
-    setupDiscovery();
-    setup7F();
-    setupSsh();
+    setupLinks();
     setupTables();
-    setupAcl();
 }
 
 MainWindow::~MainWindow()
@@ -109,10 +64,12 @@ MainWindow::~MainWindow()
     // A socket torn down with the window still signals; nothing may reach
     // the half-destroyed window.
     m_7f->disconnect(this);
+    m_7f->disconnect(m_7fPanel);
     m_discovery->disconnect(this);
     // A live SSH client (connected or still connecting) ends its thread
     // and releases itself.
     m_session->disconnect(this);
+    m_session->disconnect(m_sshPanel);
     delete m_session;
     delete ui;
 }
@@ -124,94 +81,104 @@ void MainWindow::showStatus(const QString &text)
 
 // ---------------------------------------------------------------- set-up
 
-void MainWindow::findLocalIp()
+void MainWindow::setupLaptopPanels()
 {
-    m_localIp.clear();
-    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
-    for (const QHostAddress &a : all) {
-        if (a.protocol() != QAbstractSocket::IPv4Protocol || a.isNull() || a.isLoopback())
-            continue;
-        const QString text = a.toString();
-        if (text.contains("127.0."))
-            continue;
-        m_localIp = text;
-        break;
-    }
+    // The PC's network beside the local IP: TFTP commands carry its address
+    // and discovery broadcasts on it.
+    m_localIpCombo = new LocalIpComboBox(ui->gwTabContents);
+    m_localIpCombo->setObjectName("localIpCombo");
+    int row = 0, col = 0, rowSpan = 0, colSpan = 0;
+    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan,
+                                       &colSpan);
+    ui->gridLayout_gw->removeWidget(ui->localIpLabel);
+    ui->gridLayout_gw->addWidget(ui->localIpLabel, row, col);
+    ui->gridLayout_gw->addWidget(m_localIpCombo, row, col + 1);
+    const auto useIp = [this](const QString &ip) {
+        m_localIp = ip;
+        ui->localIpLabel->setText(u("本机IP:") + m_localIp);
+        if (m_acl)
+            m_acl->editor()->setLocalAddress(m_localIp);
+    };
+    if (!m_localIpCombo->currentIp().isEmpty())
+        useIp(m_localIpCombo->currentIp());
+    connect(m_localIpCombo, &LocalIpComboBox::localIpChanged, this, useIp);
+
+    // Debug area: the receive log keeps its last lines and filters them; the
+    // SSH shell gets a console of its own below it.
+    m_debugLog = new DebugLogView(ui->debugGroup, ui->gwRecTextEdit);
+    m_sshConsole = new SshConsoleView(ui->debugGroup);
+    auto *split = new QSplitter(Qt::Vertical, ui->debugGroup);
+    split->setObjectName("debugSplitter");
+    split->setChildrenCollapsible(false);
+    split->addWidget(m_debugLog);
+    split->addWidget(m_sshConsole);
+    ui->verticalLayout_dbg->insertWidget(0, split, 1);
+
+    // Coloured buttons look disabled when they are.
+    DisabledLook::apply(this);
 }
 
-void MainWindow::setupDiscovery()
+void MainWindow::setupRemote()
+{
+    m_session = new RemoteSession(this, ui->widget, this);
+    m_runner = m_session->runner();
+    m_runner->setDiscovery(m_discovery);
+    m_actions = new RemoteActions(m_session, this, [this]() { return flowContext(); }, this);
+    connect(m_actions, &RemoteActions::statusText, this, &MainWindow::showStatus);
+    connect(m_runner, &RemoteFlowRunner::statusText, this, &MainWindow::showStatus);
+    // The flows' commands pass the window's signal, which tests watch and type into.
+    connect(m_session, &RemoteSession::commandOut, this, &MainWindow::sigSendSshCmd);
+    connect(this, &MainWindow::sigSendSshCmd, m_session, &RemoteSession::type);
+    connect(this, &MainWindow::sigDisconnecteSsh, m_session, &RemoteSession::clientsDisconnect);
+    connect(this, &MainWindow::sigAcceptHostKey, m_session, &RemoteSession::acceptHostKey);
+    connect(this, &MainWindow::sigRejectHostKey, m_session, &RemoteSession::rejectHostKey);
+    connect(m_session, &RemoteSession::hostKeyUnknown, this, &MainWindow::onSshHostKeyUnknown);
+    connect(m_runner, &RemoteFlowRunner::busyChanged, this, &MainWindow::updateWindowHold);
+    connect(m_runner, &RemoteFlowRunner::fetched, this, &MainWindow::onFlowFetched);
+    new StatusBarProgress(ui->statusbar, m_runner, ui->widget, this);
+
+    const UpgradePanel::Widgets programs[UpgradeRules::Count] = {
+        {ui->upgradeGwSoftwareBtn, ui->gwDstVerLabel, ui->curGwSoftwareVerLabel},
+        {ui->upgradeRelayBtn, ui->rlyDstVerLabel, ui->curRelaySoftverLabel},
+    };
+    m_upgrade = new UpgradePanel(programs, m_actions, [this]() { return tftpRoot(); }, this, this);
+    // Root edits arrive once per key; the check (and its boxes) waits for a pause.
+    connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_upgrade, &UpgradePanel::rootEdited);
+    // At start-up the findings go into the upgrade tab, not into boxes before the window.
+    m_upgrade->checkPackages(true);
+
+    m_acl = new AclGatewayLink(ui->aclGroup, ui->aclGroupLayout, m_session, m_actions,
+                               [this]() { return m_gw.deviceKey; }, this, this);
+    m_acl->editor()->setLocalAddress(m_localIp);
+}
+
+void MainWindow::setupLinks()
 {
     connect(ui->gwDetectBtn, &QPushButton::clicked, this, &MainWindow::onGwDetectStartBtnPressed);
     connect(m_discovery, &GatewayDiscovery::searchTimedOut, this, &MainWindow::onGwDetectTimeOut);
     connect(m_discovery, &GatewayDiscovery::gatewayFound, this, &MainWindow::onProcessGwDetectPendingDatagram);
     connect(ui->gwInfoComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            [this](int index) {
-                onGwInfoComboBoxCurrentIndexChanged(ui->gwInfoComboBox->itemText(index));
-            });
-}
+            [this](int index) { onGwInfoComboBoxCurrentIndexChanged(ui->gwInfoComboBox->itemText(index)); });
 
-void MainWindow::setup7F()
-{
     m_7f = new Gateway7FClient(this);
+    m_7fPanel = new Gateway7FPanel(m_7f, {ui->gw7FConnectBtn, ui->gw7FStatusLabel, ui->curGwSoftwareVerLabel},
+                                   m_debugLog, this, this);
     connect(ui->gw7FConnectBtn, &QPushButton::clicked, this, &MainWindow::onGw7FConnectBtnPressed);
     connect(m_7f, &Gateway7FClient::connected, this, &MainWindow::on7FConnected);
     connect(m_7f, &Gateway7FClient::connectFailed, this, &MainWindow::on7FConnectFailed);
     connect(m_7f, &Gateway7FClient::disconnected, this, &MainWindow::on7FDisconnected);
-    connect(m_7f, &Gateway7FClient::frameReceived, this, [this](const QByteArray &topic, const QByteArray &payload) {
-        appendDebugLog(QTime::currentTime().toString("[HH:mm:ss") + u(" 接收到数据:]\r\n")
-                       + QString::fromUtf8(topic) + "\r\n" + QString::fromUtf8(payload) + "\r\n");
-    });
-    connect(m_7f, &Gateway7FClient::frameSent, this, [this](const QString &topic, const QString &payload, int code) {
-        if (code != Gateway7FClient::DeleteDevice)
-            return;
-        m_debugLog->append(DebugLogView::Command, QTime::currentTime().toString("[HH:mm:ss") + u(" 发送数据:]"),
-                           false);
-        m_debugLog->append(DebugLogView::Command, topic, false);
-        m_debugLog->append(DebugLogView::Command, payload, false);
-    });
-    connect(m_7f, &Gateway7FClient::keepAliveAnswered, this,
-            [this]() { m_debugLog->append(DebugLogView::KeepAlive, u("心跳 (已回复)")); });
-    connect(m_7f, &Gateway7FClient::versionAnswered, this, [this](const QString &version) {
-        ui->curGwSoftwareVerLabel->setText(version);
-        showStatus(u("获取网关版本成功!"));
-    });
-    connect(m_7f, &Gateway7FClient::deviceListAnswered, this, &MainWindow::onDeviceListAnswered);
-    connect(m_7f, &Gateway7FClient::deleteAnswered, this, [this](const QString &dk, int code) {
-        if (code != 0) {
-            showStatus(u("删除plc设备") + dk + u("失败!!!!") + GatewayErrorText::text(code));
-            return;
-        }
-        showStatus(u("删除plc设备") + dk + u("成功!"));
-        m_devices->removeDevice(dk);
-    });
-    connect(m_7f, &Gateway7FClient::commandTimedOut, this, [this](int code) {
-        QString text;
-        switch (code) {
-        case Gateway7FClient::ReadVersion: text = u("获取网关版本超时!!!"); break;
-        case Gateway7FClient::GetAllDevices: text = u("获取网关内设备列表超时!!!!"); break;
-        case Gateway7FClient::DeleteDevice: text = u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新"); break;
-        default: return;
-        }
-        ui->centralwidget->setEnabled(!sshFlowHoldsCentral());
-        showStatus(text);
-        DialogSeam::warning(this, "warning", text);
-    });
-    connect(m_7f, &Gateway7FClient::commandEnded, this,
-            [this]() { ui->centralwidget->setEnabled(!sshFlowHoldsCentral()); });
-    ui->gw7FConnectBtn->setEnabled(false);
-    ui->gw7FStatusLabel->setText(u("未连接网关"));
-    ui->gw7FStatusLabel->setStyleSheet(redStyle());
-}
+    connect(m_7fPanel, &Gateway7FPanel::statusText, this, &MainWindow::showStatus);
+    connect(m_7fPanel, &Gateway7FPanel::statusCleared, ui->statusbar, &QStatusBar::clearMessage);
+    connect(m_7fPanel, &Gateway7FPanel::linkChanged, this, &MainWindow::updateGatewayChoice);
+    connect(m_7fPanel, &Gateway7FPanel::commandStateChanged, this, &MainWindow::updateWindowHold);
 
-void MainWindow::setupSsh()
-{
+    m_sshPanel = new SshLinkPanel(m_session, ui->sshConnectBtn, ui->sshStatusLabel, m_debugLog, m_sshConsole, this,
+                                  this);
     connect(ui->sshConnectBtn, &QPushButton::clicked, this, &MainWindow::onSshConnectBtnClicked);
-    connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
-    connect(ui->sshDownloadMapJsonBtn, &QPushButton::clicked, this,
-            &MainWindow::onSshDownloadMapJsonBtnClicked);
-    connect(ui->sshRebootGwBtn, &QPushButton::clicked, this, &MainWindow::onSshRebootGwBtnClicked);
-    ui->sshConnectBtn->setEnabled(false);
-    setSshLook(false);
+    connect(m_sshPanel, &SshLinkPanel::acceptHostKey, this, &MainWindow::sigAcceptHostKey);
+    connect(m_sshPanel, &SshLinkPanel::rejectHostKey, this, &MainWindow::sigRejectHostKey);
+    connect(m_sshPanel, &SshLinkPanel::linkChanged, this, &MainWindow::updateGatewayChoice);
+    connect(m_sshPanel, &SshLinkPanel::linkChanged, m_acl, &AclGatewayLink::updateActions);
 }
 
 void MainWindow::setupTables()
@@ -220,20 +187,41 @@ void MainWindow::setupTables()
     connect(m_devices, &DeviceListTable::addToMapRequested, this, &MainWindow::addOneDevToMapjsonRow);
     connect(m_devices, &DeviceListTable::deleteRequested, this, &MainWindow::deleteOnePlcDevDilog);
     connect(ui->allDevTableView, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnAllDevMemu);
+    connect(m_7f, &Gateway7FClient::deviceListAnswered, m_devices, &DeviceListTable::replace);
+    connect(m_7fPanel, &Gateway7FPanel::deviceDeleted, m_devices, &DeviceListTable::removeDevice);
 
     m_mapEditor = new AddressMapEditor(ui->mapJsonTableView, this, this);
     m_mapModel = m_mapEditor->model();
     connect(m_mapEditor, &AddressMapEditor::statusText, this, &MainWindow::showStatus);
     connect(ui->mapJsonTableView, &QWidget::customContextMenuRequested, this, &MainWindow::onRBtnMapjsonMemu);
-
-    connect(ui->allDevAddToMapBtn, &QPushButton::clicked, this,
-            &MainWindow::onAllDevAddToMapBtnClicked);
+    connect(ui->allDevAddToMapBtn, &QPushButton::clicked, this, &MainWindow::onAllDevAddToMapBtnClicked);
     connect(ui->compareBtn, &QPushButton::clicked, this, &MainWindow::onCompareBtnClicked);
     connect(ui->openMapBtn, &QPushButton::clicked, this, &MainWindow::onOpenMapBtnClicked);
     connect(ui->saveMapBtn, &QPushButton::clicked, this, &MainWindow::onSaveMapBtnClicked);
+    connect(ui->sshGetMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshGetMapJsonBtnClicked);
+    connect(ui->sshDownloadMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshDownloadMapJsonBtnClicked);
+    connect(ui->sshRebootGwBtn, &QPushButton::clicked, this, &MainWindow::onSshRebootGwBtnClicked);
     connect(ui->sshExportPointsBtn, &QPushButton::clicked, this, &MainWindow::onExportPointsBtnClicked);
     connect(m_mapModel, &MapTableModel::modifiedChanged, this,
             [this](bool modified) { setWindowTitle(modified ? m_baseTitle + "*" : m_baseTitle); });
+    connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
+        // The gateway now holds what the table shows.
+        if (ok && code == RemoteFlows::PutMapJson)
+            m_mapModel->setSaved();
+    });
+}
+
+void MainWindow::updateGatewayChoice()
+{
+    const bool free = !m_7f->isConnected() && !m_7f->isConnecting() && !m_session->isConnected()
+                      && !m_sshPanel->isConnecting();
+    ui->gwDetectBtn->setEnabled(free);
+    ui->gwInfoComboBox->setEnabled(free && !m_discovery->isSearching());
+}
+
+void MainWindow::updateWindowHold()
+{
+    ui->centralwidget->setEnabled(m_7f->pendingCommand() == Gateway7FClient::None && !m_runner->holdsWindow());
 }
 
 // ---------------------------------------------------------------- discovery
@@ -246,6 +234,8 @@ void MainWindow::onGwDetectStartBtnPressed()
     }
     m_gw.ip.clear();
     m_gw.deviceKey.clear();
+    m_7fPanel->setGateway(QString(), QString());
+    m_sshPanel->setGateway(QString(), m_gw.serial, m_gw.serialPrefix(), QString());
     ui->widget->setGatewayHost(QString());
     ui->gwInfoComboBox->clear();
     ui->gwInfoComboBox->setEnabled(false);
@@ -303,23 +293,25 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     else if (!FoundGateway::fromEntry(fields.isValid() ? fields.toString() : arg1, &gw))
         return;
     m_gw = gw;
+    m_7fPanel->setGateway(m_gw.ip, m_gw.deviceKey);
+    m_sshPanel->setGateway(m_gw.ip, m_gw.serial, m_gw.serialPrefix(), m_gw.deviceKey);
     ui->widget->setGatewayHost(m_gw.ip);
     m_localIpCombo->chooseForGateway(m_gw.ip);
     m_modbusPanel->setGatewayHost(m_gw.ip);
-    if (m_aclEditor && m_gw.deviceKey != m_aclGateway && !m_aclGateway.isEmpty()) {
-        m_aclGateway.clear();
-        m_aclEditor->gatewayChanged();
-    }
+    m_acl->gatewaySelected(m_gw.deviceKey);
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
 }
 
-QString MainWindow::serialNumber() const
+QHostAddress MainWindow::discoveryAddress() const
 {
-    return m_gw.serial;
+    // The chosen network's own broadcast address keeps the search on that
+    // adapter (a limited broadcast leaves by one adapter the system picks).
+    const QHostAddress subnet = m_localIpCombo ? m_localIpCombo->currentInterface().broadcast : QHostAddress();
+    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
 }
 
-// ---------------------------------------------------------------- 7F connection
+// ---------------------------------------------------------------- 7F link and commands
 
 bool MainWindow::is7FConnected() const
 {
@@ -333,113 +325,40 @@ int MainWindow::pendingOpCode() const
 
 void MainWindow::onGw7FConnectBtnPressed()
 {
-    if (m_7f->isConnected()) {
-        m_7f->disconnectFromGateway();
-        return;
-    }
-    if (m_7f->isConnecting())
-        return;
-    if (m_gw.ip.isEmpty()) {
-        showStatus(u("错误的网关IP"));
-        return;
-    }
-    ui->gwInfoComboBox->setEnabled(false);
-    ui->gwDetectBtn->setEnabled(false);
-    ui->gw7FConnectBtn->setEnabled(false);
-    ui->gw7FConnectBtn->setText(u("连接中..."));
-    ui->gw7FStatusLabel->setText(u("连接网关") + m_gw.deviceKey + u("中..."));
-    ui->statusbar->clearMessage();
-    // The window keeps running while the connection is made.
-    m_7f->connectToGateway(m_gw.ip, m_gw.deviceKey, m_7fPort);
+    m_7fPanel->toggleConnection();
 }
 
 void MainWindow::on7FConnected()
 {
-    ui->gw7FConnectBtn->setEnabled(true);
-    ui->gw7FConnectBtn->setText(u("2.断开网关连接"));
-    showStatus(u("连接成功"));
-    ui->gw7FStatusLabel->setText(u("已连接到网关") + m_gw.deviceKey);
-    ui->gw7FStatusLabel->setStyleSheet(greenStyle());
+    m_7fPanel->showConnected();
 }
 
 void MainWindow::on7FConnectFailed(const QString &why)
 {
-    qDebug() << "connect to" << m_gw.ip << "failed:" << why;
-    if (!m_session->isConnected()) {
-        ui->gwInfoComboBox->setEnabled(true);
-        ui->gwDetectBtn->setEnabled(true);
-    }
-    ui->gw7FConnectBtn->setEnabled(true);
-    ui->gw7FConnectBtn->setText(u("2.连接网关"));
-    showStatus(u("连接网关失败"));
-    ui->gw7FStatusLabel->setText(u("连接网关") + m_gw.deviceKey + u("失败"));
-    ui->gw7FStatusLabel->setStyleSheet(redStyle());
+    m_7fPanel->showConnectFailed(why);
 }
 
 void MainWindow::on7FDisconnected()
 {
-    qDebug().noquote() << "disconnected to " + m_gw.ip;
-    if (!m_session->isConnected()) {
-        ui->gwDetectBtn->setEnabled(true);
-        ui->gwInfoComboBox->setEnabled(true);
-    }
-    ui->gw7FConnectBtn->setEnabled(true);
-    ui->gw7FConnectBtn->setText(u("2.连接网关"));
-    showStatus(u("网关连接断开"));
-    ui->gw7FStatusLabel->setText(u("网关连接断开"));
-    ui->gw7FStatusLabel->setStyleSheet(redStyle());
+    m_7fPanel->showDisconnected();
     m_devices->clear();
-    ui->curGwSoftwareVerLabel->setText(QString());
     ui->curRelaySoftverLabel->setText(" ");
-}
-
-// ---------------------------------------------------------------- 7F commands
-
-bool MainWindow::send7FCommand(int code)
-{
-    if (m_7f->pendingCommand() != Gateway7FClient::None) {
-        DialogSeam::warning(this, "warning", u("等待其他操作完成!"));
-        return false;
-    }
-    if (!m_7f->isConnected()) {
-        DialogSeam::warning(this, "warning", u("请先连接网关!"));
-        return false;
-    }
-    QString dk;
-    if (code == Gateway7FClient::DeleteDevice) {
-        dk = currentDeviceKey();
-        if (dk.isNull())
-            return false;
-        if (!DialogSeam::confirm(this, u("是否删除"), u("该操作会将网关中") + dk + u("删除"),
-                                 u("确定"), u("否")))
-            return false;
-    }
-    // The connection may have dropped while the box was open: the client refuses then.
-    if (m_7f->sendCommand(code, dk) != Gateway7FClient::Sent)
-        return false;
-    ui->centralwidget->setEnabled(false);
-    switch (code) {
-    case Gateway7FClient::ReadVersion: showStatus(u("获取") + m_gw.deviceKey + u("网关版本...")); break;
-    case Gateway7FClient::GetAllDevices: showStatus(u("拉取") + m_gw.deviceKey + u("网关中所有设备信息...")); break;
-    case Gateway7FClient::DeleteDevice: showStatus(u("在网关") + m_gw.deviceKey + u("中删除plc设备") + dk + "..."); break;
-    }
-    return true;
 }
 
 void MainWindow::on_getGwInfoBtn_clicked()
 {
     ui->curGwSoftwareVerLabel->setText(" ");
-    send7FCommand(Gateway7FClient::ReadVersion);
+    m_7fPanel->send(Gateway7FClient::ReadVersion);
 }
 
 void MainWindow::on_gw7FGetAllDevInfoBtn_clicked()
 {
-    send7FCommand(Gateway7FClient::GetAllDevices);
+    m_7fPanel->send(Gateway7FClient::GetAllDevices);
 }
 
 void MainWindow::deleteOnePlcDevDilog()
 {
-    send7FCommand(Gateway7FClient::DeleteDevice);
+    m_7fPanel->send(Gateway7FClient::DeleteDevice, m_devices->currentKey());
 }
 
 void MainWindow::on7fCmdTimerTimeout()
@@ -449,7 +368,7 @@ void MainWindow::on7fCmdTimerTimeout()
 
 void MainWindow::on_gwSndCmdBtn_clicked()
 {
-    m_7f->sendRaw(ui->gwTopicLineEdit->text().toUtf8(), ui->gwPayLoadTextEdit->toPlainText().toLocal8Bit());
+    m_7fPanel->sendRaw(ui->gwTopicLineEdit->text(), ui->gwPayLoadTextEdit->toPlainText());
 }
 
 void MainWindow::on_gwClearRcvBufBtn_clicked()
@@ -457,45 +376,7 @@ void MainWindow::on_gwClearRcvBufBtn_clicked()
     m_debugLog->clear();
 }
 
-void MainWindow::appendDebugLog(const QString &paragraph)
-{
-    // Received 7F frames; the view keeps the last lines rather than wiping at a limit.
-    m_debugLog->append(DebugLogView::Report7F, paragraph, false);
-}
-
-void MainWindow::onDeviceListAnswered(const QVector<Gateway7FDevice> &devices)
-{
-    m_devices->replace(devices);
-    showStatus(u("拉取网关设备列表成功!"));
-}
-
-QString MainWindow::currentDeviceKey() const
-{
-    return m_devices->currentKey();
-}
-
 // ---------------------------------------------------------------- device list and map
-
-void MainWindow::addDeviceRow(int aid, const QString &deviceKey, const QString &serial)
-{
-    m_devices->addRow(aid, deviceKey, serial);
-}
-
-void MainWindow::addMapRow(int address, const QString &deviceKey, const QString &productCode,
-                           const QString &modelName, const QString &name)
-{
-    m_mapModel->addRow(address, deviceKey, productCode, modelName, name);
-}
-
-QStandardItemModel *MainWindow::devListModel() const
-{
-    return m_devices->model();
-}
-
-bool MainWindow::mapContainsDevice(const QString &deviceKey)
-{
-    return m_mapEditor->containsDevice(deviceKey);
-}
 
 void MainWindow::onRBtnAllDevMemu(QPoint)
 {
@@ -527,26 +408,6 @@ void MainWindow::onCompareBtnClicked()
     m_mapEditor->compareWith(*m_devices);
 }
 
-bool MainWindow::writeMapJson(const QString &path, QString *error)
-{
-    return m_mapModel->write(path, error);
-}
-
-bool MainWindow::readMapJson(const QString &path)
-{
-    return m_mapEditor->read(path);
-}
-
-bool MainWindow::openMapFile(const QString &path)
-{
-    return m_mapEditor->open(path);
-}
-
-bool MainWindow::saveMapFile(const QString &path)
-{
-    return m_mapEditor->save(path);
-}
-
 void MainWindow::onOpenMapBtnClicked()
 {
     m_mapEditor->askOpen(tftpRoot());
@@ -557,16 +418,6 @@ void MainWindow::onSaveMapBtnClicked()
     m_mapEditor->askSave(tftpRoot());
 }
 
-bool MainWindow::mapModified() const
-{
-    return m_mapModel->isModified();
-}
-
-bool MainWindow::mayReplaceMap()
-{
-    return m_mapEditor->mayReplace();
-}
-
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (m_mapEditor->mayClose())
@@ -575,201 +426,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         event->ignore();
 }
 
-MapCheck::Result MainWindow::checkMap() const
-{
-    return m_mapModel->check();
-}
-
-bool MainWindow::mapFitForInstall()
-{
-    return m_mapEditor->fitForInstall();
-}
-
-// ---------------------------------------------------------------- SSH connection
-
-void MainWindow::setSshLook(bool connected)
-{
-    ui->sshStatusLabel->setStyleSheet(connected ? greenStyle() : redStyle());
-    ui->sshConnectBtn->setText(connected ? u("3.断开ssh连接") : u("3.连接ssh服务器"));
-}
-
-void MainWindow::onSshConnectBtnClicked()
-{
-    if (m_session->isConnected()) {
-        m_session->close();
-        ui->sshStatusLabel->setText(u("未连接到ssh服务器"));
-        ui->sshConnectBtn->setEnabled(true);
-        setSshLook(false);
-        updateAclActions();
-        if (!m_7f->isConnected()) {
-            ui->gwDetectBtn->setEnabled(true);
-            ui->gwInfoComboBox->setEnabled(true);
-        }
-        return;
-    }
-    ui->sshStatusLabel->setText(u("连接到") + m_gw.ip + u(" ssh服务器..."));
-    ui->sshConnectBtn->setText(u("连接中..."));
-    ui->sshConnectBtn->setEnabled(false);
-    // The gateway must not change under a connection being made.
-    ui->gwDetectBtn->setEnabled(false);
-    ui->gwInfoComboBox->setEnabled(false);
-    m_session->open(m_gw.ip, serialNumber(), m_gw.serialPrefix(), m_gw.deviceKey);
-}
-
-void MainWindow::onSshConnectStateChanged(bool bState, QString strIp, int nPort, QString errStr)
-{
-    Q_UNUSED(strIp);
-    Q_UNUSED(nPort);
-    m_session->linkStateChanged(bState, errStr);
-}
-
-void MainWindow::showSshState(bool bState, const QString &errStr)
-{
-    ui->sshStatusLabel->setText(bState ? u("已ssh连接到") + m_gw.ip : u("未连接到ssh服务器"));
-    if (!errStr.isEmpty())
-        ui->sshStatusLabel->setText(errStr + m_gw.ip);
-    ui->sshConnectBtn->setEnabled(true);
-    setSshLook(bState);
-    if (bState) {
-        ui->gwDetectBtn->setEnabled(false);
-        ui->gwInfoComboBox->setEnabled(false);
-    } else if (!m_7f->isConnected()) {
-        ui->gwDetectBtn->setEnabled(true);
-        ui->gwInfoComboBox->setEnabled(true);
-    }
-    updateAclActions();
-}
-
-void MainWindow::onSshHostKeyUnknown(QString fingerprint)
-{
-    m_debugLog->append(DebugLogView::Ssh, u("网关ssh主机密钥(首次连接): ") + fingerprint, false);
-    const bool trusted = DialogSeam::confirm(
-        this, u("确认网关ssh主机密钥"),
-        u("首次以ssh连接网关 %1 (序列号 %2, 地址 %3)。\n网关出示的ssh主机密钥指纹(SHA-256):\n%4\n\n"
-          "确认连接的是这台网关后, 本工具记住此密钥并登录; 以后该网关出示其他密钥时, "
-          "本工具停止连接并警告, 不发送登录密码。")
-            .arg(m_gw.deviceKey, serialNumber(), m_gw.ip, fingerprint),
-        u("信任并连接"), u("取消"));
-    if (trusted)
-        emit sigAcceptHostKey();
-    else
-        emit sigRejectHostKey();
-}
-
-void MainWindow::onSshHostKeyChanged(QString pinned, QString offered)
-{
-    // Asked once the connection has stopped (askReplaceHostKey).
-    m_debugLog->append(DebugLogView::Ssh,
-                       u("网关ssh主机密钥已改变: 记住的 ") + pinned + u(", 现在的 ") + offered + u(", 已停止连接"),
-                       false);
-}
-
-void MainWindow::askReplaceHostKey(const QString &id, const QString &pinned, const QString &offered)
-{
-    ui->sshStatusLabel->setText(u("网关ssh主机密钥已改变, 已停止连接") + m_gw.ip);
-    const bool replace = DialogSeam::confirmCautious(
-        this, u("网关ssh主机密钥已改变"),
-        u("网关 %1 (序列号 %2, 地址 %3) 出示的ssh主机密钥与记住的不同, 连接已停止, 未发送登录密码。\n\n"
-          "记住的指纹: %4\n现在的指纹: %5\n\n"
-          "若这台网关没有更换、没有重装系统, 可能有其他设备在冒充它: 请不要替换, 先检查网络。\n"
-          "只有确认网关已更换或已重装时, 才替换记住的密钥。")
-            .arg(m_gw.deviceKey, serialNumber(), m_gw.ip, pinned, offered),
-        u("替换为新密钥并连接"), u("不连接"));
-    if (!replace || m_session->isConnected())
-        return;
-    m_session->replaceHostKey(id, offered);
-    m_debugLog->append(DebugLogView::Ssh, u("已替换网关ssh主机密钥: ") + offered, false);
-    onSshConnectBtnClicked();
-}
-
-void MainWindow::onSshSlotDataArrived(QString strMsg, QString strIp, int nPort)
-{
-    Q_UNUSED(strIp);
-    Q_UNUSED(nPort);
-    m_session->shellOutput(strMsg);
-}
-
-void MainWindow::onSshErrorArrived(QString strMsg, QString strIp, int nPort)
-{
-    Q_UNUSED(strIp);
-    Q_UNUSED(nPort);
-    m_session->shellError(strMsg);
-}
-
-// ---------------------------------------------------------------- SSH flows
-
-void MainWindow::setupRemote()
-{
-    // Root edits arrive once per key; the check (and its boxes) waits for a pause.
-    m_rootCheckTimer = new QTimer(this);
-    m_rootCheckTimer->setSingleShot(true);
-    connect(m_rootCheckTimer, &QTimer::timeout, this, &MainWindow::onTftpRootDirChanged);
-    connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_rootCheckTimer,
-            [this]() { m_rootCheckTimer->start(kRootCheckDelayMs); });
-
-    m_session = new RemoteSession(this, ui->widget, this);
-    m_runner = m_session->runner();
-    m_actions = new RemoteActions(m_session, this, [this]() { return flowContext(); }, this);
-    connect(m_actions, &RemoteActions::statusText, this, &MainWindow::showStatus);
-    // The flows' commands pass the window's signal, which tests watch and type into.
-    connect(m_session, &RemoteSession::commandOut, this, &MainWindow::sigSendSshCmd);
-    connect(this, &MainWindow::sigSendSshCmd, m_session, &RemoteSession::type);
-    connect(this, &MainWindow::sigDisconnecteSsh, m_session, &RemoteSession::clientsDisconnect);
-    connect(this, &MainWindow::sigAcceptHostKey, m_session, &RemoteSession::acceptHostKey);
-    connect(this, &MainWindow::sigRejectHostKey, m_session, &RemoteSession::rejectHostKey);
-    connect(m_session, &RemoteSession::stateChanged, this, &MainWindow::showSshState);
-    connect(m_session, &RemoteSession::outputArrived, this, [this](const QString &text) {
-        m_sshConsole->appendStdout(text);
-        m_debugLog->append(DebugLogView::Ssh, text, false);
-    });
-    connect(m_session, &RemoteSession::errorArrived, this, [this](const QString &text) {
-        m_sshConsole->appendStderr(text);
-        m_debugLog->append(DebugLogView::Ssh, text, false);
-    });
-    connect(m_session, &RemoteSession::hostKeyUnknown, this, &MainWindow::onSshHostKeyUnknown);
-    connect(m_session, &RemoteSession::hostKeyChangeSeen, this, &MainWindow::onSshHostKeyChanged);
-    connect(m_session, &RemoteSession::hostKeyRefused, this, &MainWindow::askReplaceHostKey);
-    connect(m_session, &RemoteSession::hostKeyDeclined, this,
-            [this]() { ui->sshStatusLabel->setText(u("未信任网关ssh主机密钥, 未连接") + m_gw.ip); });
-    connect(m_runner, &RemoteFlowRunner::statusText, this, &MainWindow::showStatus);
-    connect(m_runner, &RemoteFlowRunner::busyChanged, this, [this]() {
-        if (m_runner->pendingCode() == RemoteFlows::None) {
-            ui->sshConnectBtn->setEnabled(true);
-            // A 7F command still waiting keeps the window busy.
-            ui->centralwidget->setEnabled(m_7f->pendingCommand() == Gateway7FClient::None);
-        } else if (m_runner->holdsWindow()) {
-            ui->centralwidget->setEnabled(false);
-        } else {
-            ui->sshConnectBtn->setEnabled(false);
-        }
-    });
-    // The running flow's current step, whichever tab the engineer is on.
-    auto *stepLabel = new QLabel(this);
-    stepLabel->setObjectName("flowStepLabel");
-    stepLabel->hide();
-    ui->statusbar->addPermanentWidget(stepLabel);
-    connect(m_runner, &RemoteFlowRunner::stepStarted, stepLabel, [stepLabel](int index, int count, const QString &text) {
-        stepLabel->setText(u("步骤") + QString::number(index + 1) + "/" + QString::number(count) + ": " + text);
-        stepLabel->show();
-    });
-    connect(m_runner, &RemoteFlowRunner::busyChanged, stepLabel, [this, stepLabel]() {
-        if (m_runner->pendingCode() == RemoteFlows::None)
-            stepLabel->hide();
-    });
-    m_runner->setDiscovery(m_discovery);
-    connect(m_runner, &RemoteFlowRunner::fetched, this, &MainWindow::onFlowFetched);
-    connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
-        // The gateway now holds what the table shows.
-        if (ok && code == RemoteFlows::PutMapJson)
-            m_mapModel->setSaved();
-    });
-    onTftpRootDirChanged();
-}
-
-QString MainWindow::tftpRoot() const
-{
-    return m_session->tftpRoot();
-}
+// ---------------------------------------------------------------- SSH link and remote flows
 
 bool MainWindow::isSshConnected() const
 {
@@ -781,24 +438,9 @@ int MainWindow::sshPendingOpCode() const
     return m_runner->pendingCode();
 }
 
-bool MainWindow::sshFlowHoldsCentral() const
+QString MainWindow::tftpRoot() const
 {
-    return m_runner && m_runner->holdsWindow();
-}
-
-bool MainWindow::sshFlowMayStart()
-{
-    return m_actions->mayStart();
-}
-
-bool MainWindow::sshLinkUp()
-{
-    return m_actions->linkUp();
-}
-
-bool MainWindow::tftpReady()
-{
-    return m_session->tftpReady();
+    return m_session->tftpRoot();
 }
 
 FlowContext MainWindow::flowContext() const
@@ -811,11 +453,30 @@ FlowContext MainWindow::flowContext() const
     return c;
 }
 
-void MainWindow::startFlow(int code, const FlowContext &ctx)
+void MainWindow::onSshConnectBtnClicked()
 {
-    m_session->startFlow(code, ctx);
+    m_sshPanel->toggleConnection();
 }
 
+void MainWindow::onSshConnectStateChanged(bool bState, QString, int, QString errStr)
+{
+    m_session->linkStateChanged(bState, errStr);
+}
+
+void MainWindow::onSshSlotDataArrived(QString strMsg, QString, int)
+{
+    m_session->shellOutput(strMsg);
+}
+
+void MainWindow::onSshErrorArrived(QString strMsg, QString, int)
+{
+    m_session->shellError(strMsg);
+}
+
+void MainWindow::onSshHostKeyUnknown(QString fingerprint)
+{
+    m_sshPanel->askHostKey(fingerprint);
+}
 
 void MainWindow::onSshGetMapJsonBtnClicked()
 {
@@ -837,28 +498,6 @@ void MainWindow::onExportPointsBtnClicked()
     m_actions->exportPoints();
 }
 
-void MainWindow::showPointList(const QString &path)
-{
-    if (!m_pointDialog) {
-        m_pointDialog = new QDialog(this);
-        m_pointDialog->setObjectName("pointListDialog");
-        m_pointDialog->resize(900, 600);
-        m_pointList = new PointListView(m_pointDialog);
-        m_pointList->setObjectName("pointListView");
-        auto *lay = new QVBoxLayout(m_pointDialog);
-        lay->addWidget(m_pointList);
-    }
-    QString error;
-    if (!m_pointList->loadFile(path, &error)) {
-        DialogSeam::warning(this, "warning", u("导出点表失败!\n") + error);
-        return;
-    }
-    m_pointList->sortByAddress();
-    m_pointDialog->setWindowTitle(u("点表 ") + m_gw.deviceKey + "  " + QDir::toNativeSeparators(path));
-    m_pointDialog->show();
-    m_pointDialog->raise();
-}
-
 void MainWindow::on_sshGetVrvCfgBtn_clicked()
 {
     m_actions->getVrvCfg();
@@ -876,140 +515,37 @@ void MainWindow::on_sshRebootMbBtn_clicked()
 
 void MainWindow::on_getRelaySoftverBtn_clicked()
 {
-    if (m_actions->refuseWhileBusy())
-        return;
-    ui->curRelaySoftverLabel->setText(" ");
-    m_actions->getRelayVersion();
+    m_upgrade->getRelayVersion();
 }
 
 void MainWindow::on_upgradeGwSoftwareBtn_clicked()
 {
-    upgrade(UpgradeRules::Gateway);
+    m_upgrade->upgrade(UpgradeRules::Gateway);
 }
 
 void MainWindow::on_upgradeRelayBtn_clicked()
 {
-    upgrade(UpgradeRules::Relay);
-}
-
-QLabel *MainWindow::versionLabel(int program, bool package) const
-{
-    if (program == UpgradeRules::Gateway)
-        return package ? ui->gwDstVerLabel : ui->curGwSoftwareVerLabel;
-    return package ? ui->rlyDstVerLabel : ui->curRelaySoftverLabel;
-}
-
-void MainWindow::upgrade(int program)
-{
-    m_actions->upgrade(program, versionLabel(program, true)->text(), versionLabel(program, false)->text(),
-                       [this]() { checkPackages(); });
+    m_upgrade->upgrade(UpgradeRules::Relay);
 }
 
 void MainWindow::onTftpRootDirChanged()
 {
-    m_rootCheckTimer->stop();
-    checkPackages();
-}
-
-void MainWindow::checkPackages()
-{
-    const QString root = tftpRoot();
-    // At start-up the findings go into the upgrade tab, not into boxes before the window.
-    const auto warnPkg = [this](QLabel *label, const QString &text) {
-        if (m_startupPackageCheck) {
-            label->setText(text.section("\r\n", 0, 0));
-            label->setToolTip(text);
-        } else {
-            DialogSeam::warning(this, "warn", text);
-        }
-    };
-    QPushButton *const buttons[UpgradeRules::Count] = {ui->upgradeGwSoftwareBtn, ui->upgradeRelayBtn};
-    for (int p = 0; p < UpgradeRules::Count; ++p) {
-        versionLabel(p, true)->setToolTip(QString());
-        versionLabel(p, true)->setText(u(UpgradeRules::rule(p).noVersion));
-        buttons[p]->setEnabled(false);
-    }
-    for (int p = 0; p < UpgradeRules::Count; ++p) {
-        const UpgradeRule &rule = UpgradeRules::rule(p);
-        const UpgradePackage pkg = UpgradePackage::check(root, rule.versionFile, rule.packageFile);
-        if (!pkg.versionFileRead) {
-            warnPkg(versionLabel(p, true), u(rule.packageMissing).arg(root));
-            continue;
-        }
-        const QString name = QString::fromLatin1(rule.logName);
-        qDebug().noquote() << name + " md5=" + pkg.digestInFile + " in " + rule.versionFile;
-        qDebug().noquote() << name + " md5=" + pkg.digestComputed + " for " + rule.packageFile;
-        if (pkg.matches()) {
-            versionLabel(p, true)->setText(pkg.version);
-            buttons[p]->setEnabled(true);
-        } else {
-            warnPkg(versionLabel(p, true), u(rule.digestWrong).arg(root));
-        }
-    }
+    m_upgrade->checkPackages();
 }
 
 void MainWindow::onFlowFetched(int code, const QString &path)
 {
     if (code == RemoteFlows::GetMapJson) {
-        readMapJson(path);
+        m_mapEditor->read(path);
     } else if (code == RemoteFlows::ExportPoints) {
-        showPointList(path);
+        if (!m_pointDialog)
+            m_pointDialog = new PointListDialog(this);
+        m_pointDialog->showFile(path, m_gw.deviceKey);
     } else if (code == RemoteFlows::GetAcl) {
-        QFile f(path);
-        QString error;
-        if (!f.open(QIODevice::ReadOnly)) {
-            DialogSeam::warning(this, "warning", u("获取modbus客户端允许列表失败!\n无法读取") + path);
-        } else if (!m_aclEditor->loadFileText(f.read(1 << 20), &error)) {
-            DialogSeam::warning(this, "warning",
-                                u("网关上的mbacl.json不可用, modbus服务因此接受任何客户端:\n") + error
-                                    + u("\n编辑器中的列表未变; 修正后下发即可替换它。"));
-        } else {
-            m_aclGateway = m_gw.deviceKey;
-        }
+        m_acl->loadFetched(path);
     } else if (code == RemoteFlows::GetRelayVersion) {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            DialogSeam::warning(this, "warning", u("解析modbus服务版本失败1!"));
-            return;
-        }
-        const QString line = QTextStream(&f).readLine();
-        qDebug().noquote() << "modbus mbVer=" + line;
-        ui->curRelaySoftverLabel->setText(line);
+        m_upgrade->relayVersionFetched(path);
     }
-}
-
-void MainWindow::setupAcl()
-{
-    m_aclEditor = new AclEditor(ui->aclGroup);
-    m_aclEditor->setObjectName("aclEditor");
-    ui->aclGroupLayout->addWidget(m_aclEditor);
-    m_aclEditor->setLocalAddress(m_localIp);
-    connect(m_aclEditor, &AclEditor::fetchRequested, this, &MainWindow::onAclFetchRequested);
-    connect(m_aclEditor, &AclEditor::installRequested, this, &MainWindow::onAclInstallRequested);
-    connect(m_runner, &RemoteFlowRunner::busyChanged, this, &MainWindow::updateAclActions);
-    connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
-        if (ok && code == RemoteFlows::PutAcl) {
-            m_aclEditor->setModified(false);
-            m_aclGateway = m_gw.deviceKey;
-        }
-    });
-    updateAclActions();
-}
-
-void MainWindow::updateAclActions()
-{
-    if (m_aclEditor)
-        m_aclEditor->setGatewayActionsEnabled(m_session->isConnected() && m_runner->pendingCode() == RemoteFlows::None);
-}
-
-void MainWindow::onAclFetchRequested()
-{
-    m_actions->getAcl();
-}
-
-void MainWindow::onAclInstallRequested()
-{
-    m_actions->putAcl(m_aclEditor->entries(), m_aclEditor->fileText());
 }
 
 void MainWindow::onGetOneTftpFileOk(QString name)
@@ -1025,78 +561,4 @@ void MainWindow::onPutOneTftpFileOk(QString name)
 void MainWindow::onSshCmdTimerTimeout()
 {
     m_runner->expire();
-}
-
-QHostAddress MainWindow::discoveryAddress() const
-{
-    // The chosen network's own broadcast address keeps the search on that
-    // adapter (a limited broadcast leaves by one adapter the system picks).
-    const QHostAddress subnet = m_localIpCombo ? m_localIpCombo->currentInterface().broadcast : QHostAddress();
-    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
-}
-
-// ---------------------------------------------------------------- laptop panels
-
-void MainWindow::setupLaptopPanels()
-{
-    // The PC's network beside the local IP: TFTP commands carry its address
-    // and discovery broadcasts on it.
-    m_localIpCombo = new LocalIpComboBox(ui->gwTabContents);
-    m_localIpCombo->setObjectName("localIpCombo");
-    int row = 0, col = 0, rowSpan = 0, colSpan = 0;
-    ui->gridLayout_gw->getItemPosition(ui->gridLayout_gw->indexOf(ui->localIpLabel), &row, &col, &rowSpan,
-                                       &colSpan);
-    ui->gridLayout_gw->removeWidget(ui->localIpLabel);
-    ui->gridLayout_gw->addWidget(ui->localIpLabel, row, col);
-    ui->gridLayout_gw->addWidget(m_localIpCombo, row, col + 1);
-    const auto useIp = [this](const QString &ip) {
-        m_localIp = ip;
-        ui->localIpLabel->setText(u("本机IP:") + m_localIp);
-        if (m_aclEditor)
-            m_aclEditor->setLocalAddress(m_localIp);
-    };
-    if (!m_localIpCombo->currentIp().isEmpty())
-        useIp(m_localIpCombo->currentIp());
-    connect(m_localIpCombo, &LocalIpComboBox::localIpChanged, this, useIp);
-
-    // Debug area: the receive log keeps its last lines and filters them; the
-    // SSH shell gets a console of its own below it.
-    m_debugLog = new DebugLogView(ui->debugGroup, ui->gwRecTextEdit);
-    m_sshConsole = new SshConsoleView(ui->debugGroup);
-    auto *split = new QSplitter(Qt::Vertical, ui->debugGroup);
-    split->setObjectName("debugSplitter");
-    split->setChildrenCollapsible(false);
-    split->addWidget(m_debugLog);
-    split->addWidget(m_sshConsole);
-    ui->verticalLayout_dbg->insertWidget(0, split, 1);
-
-    // Transfers show in the status bar too: a 50 s upload is started from
-    // another tab than the TFTP panel's.
-    auto *bar = new QProgressBar(this);
-    bar->setObjectName("statusTransferBar");
-    bar->setMaximumWidth(160);
-    bar->setTextVisible(true);
-    bar->hide();
-    auto *barText = new QLabel(this);
-    barText->setObjectName("statusTransferLabel");
-    barText->hide();
-    ui->statusbar->addPermanentWidget(barText);
-    ui->statusbar->addPermanentWidget(bar);
-    auto *hideLater = new QTimer(this);
-    hideLater->setSingleShot(true);
-    connect(hideLater, &QTimer::timeout, bar, &QWidget::hide);
-    connect(hideLater, &QTimer::timeout, barText, &QWidget::hide);
-    connect(ui->widget, &QtftpWidget::sigTransferProgress, this, [bar, barText, hideLater](TftpProgress p) {
-        hideLater->stop();
-        bar->setRange(0, p.total > 0 || p.finished ? 100 : 0);
-        bar->setValue(p.finished ? 100 : qMax(0, p.percent()));
-        barText->setText(p.text());
-        bar->show();
-        barText->show();
-        if (p.finished || p.failed)
-            hideLater->start(5000);
-    });
-
-    // Coloured buttons look disabled when they are.
-    DisabledLook::apply(this);
 }

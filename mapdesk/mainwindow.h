@@ -1,38 +1,36 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include <QByteArray>
+// The tool's window: the form's widgets wired to the pieces that do the
+// work (discovery, the 7F and SSH links, the device list and map editor, the
+// remote flows, the upgrade tab, the allow-list editor, the laptop panels).
+// It holds the selected gateway and the PC's address they share.
+
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
-#include <QStringList>
-#include <QVector>
 
-#include "gateway7fclient.h"
 #include "gatewaydiscovery.h"
-#include "mapcheck.h"
-#include "maptablemodel.h"
 
-class AclEditor;
+class AclGatewayLink;
 class AddressMapEditor;
-class DeviceListTable;
 class DebugLogView;
+class DeviceListTable;
+class Gateway7FClient;
+class Gateway7FPanel;
 class LocalIpComboBox;
+class MapTableModel;
 class ModbusAssWidget;
-class PointListView;
+class PointListDialog;
 class QCloseEvent;
-class QDialog;
 class QHostAddress;
-class QLabel;
-class QMenu;
-class SshConsoleView;
 class RemoteActions;
-class RemoteSession;
 class RemoteFlowRunner;
+class RemoteSession;
+class SshConsoleView;
+class SshLinkPanel;
+class UpgradePanel;
 struct FlowContext;
-class QStandardItemModel;
-class QTcpSocket;
-class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -43,58 +41,28 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-
-    // The SSH flows and their pending codes: RemoteFlows::Code.
-    static const int kSshPort = 22;  // RemoteSession::kSshPort
-    // Typing a root path changes it on every key; check once typing pauses.
-    static const int kRootCheckDelayMs = 800;
-
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Working state shared with the SSH/TFTP flows.
+    // Working state shared with the 7F and SSH/TFTP flows.
     QString localIp() const { return m_localIp; }
     QString gatewayIp() const { return m_gw.ip; }
     QString gatewayKey() const { return m_gw.deviceKey; }
     QString serialPrefix() const { return m_gw.serialPrefix(); }
     // The selected gateway's whole serial number (the prefix when only that is known).
-    QString serialNumber() const;
+    QString serialNumber() const { return m_gw.serial; }
     bool is7FConnected() const;
     int pendingOpCode() const;
     Gateway7FClient *gateway7F() const { return m_7f; }
-    // The gateway's 7F port (tests point it elsewhere).
-    void set7FPort(quint16 port) { m_7fPort = port; }
     bool isSshConnected() const;
     int sshPendingOpCode() const;
     RemoteFlowRunner *flowRunner() const { return m_runner; }
-    // Where the search datagram goes (tests point it elsewhere).
-    void setDiscoveryPort(quint16 port) { m_discovery->setPort(port); }
     GatewayDiscovery *discovery() const { return m_discovery; }
     // The TFTP server's root directory as shown in its panel.
     QString tftpRoot() const;
-    QStandardItemModel *devListModel() const;
+    DeviceListTable *deviceList() const { return m_devices; }
+    AddressMapEditor *mapEditor() const { return m_mapEditor; }
     MapTableModel *mapModel() const { return m_mapModel; }
-
-    // Device list and address map operations.
-    void addDeviceRow(int aid, const QString &deviceKey, const QString &sn);
-    void addMapRow(int address, const QString &deviceKey, const QString &productCode,
-                   const QString &modelName, const QString &name = QString());
-    bool mapContainsDevice(const QString &deviceKey);
-    bool writeMapJson(const QString &path, QString *error = nullptr);
-    // Replaces the map with the file's nodes; on a parse error shows its box
-    // and leaves the map as it was.
-    bool readMapJson(const QString &path);
-    // Local open and save (the buttons ask for the path first).
-    bool openMapFile(const QString &path);
-    bool saveMapFile(const QString &path);
-    // The map has edits that are neither saved nor installed (title marked "*").
-    bool mapModified() const;
-    MapCheck::Result checkMap() const;
-
-    // For the remote flows: the status bar text and the green/red labels.
-    void showStatus(const QString &text);
-    static QString greenStyle();
-    static QString redStyle();
 
 signals:
     void sigSendSshCmd(QString strMsg);
@@ -134,7 +102,6 @@ public slots:
     void onSshSlotDataArrived(QString strMsg, QString strIp, int nPort);
     void onSshErrorArrived(QString strMsg, QString strIp, int nPort);
     void onSshHostKeyUnknown(QString fingerprint);
-    void onSshHostKeyChanged(QString pinned, QString offered);
     void onSshGetMapJsonBtnClicked();
     void onSshDownloadMapJsonBtnClicked();
     void onSshRebootGwBtnClicked();
@@ -159,80 +126,45 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void findLocalIp();
-    void setupDiscovery();
-    void setup7F();
-    void setupSsh();
+    void setupLaptopPanels();
+    void setupLinks();
     void setupTables();
     void setupRemote();
-    // The Modbus client allow-list editor and its flows.
-    void setupAcl();
-    void updateAclActions();
-    void onAclFetchRequested();
-    void onAclInstallRequested();
-
+    void showStatus(const QString &text);
     void stopDetect(bool byTimer);
-    // Returns true when the command went out and is now pending.
-    bool send7FCommand(int code);
-    void appendDebugLog(const QString &paragraph);
-    void onDeviceListAnswered(const QVector<Gateway7FDevice> &devices);
-    QString currentDeviceKey() const;
-
-    // SSH flows.
-    void setSshLook(bool connected);
-    bool sshFlowMayStart();
-    bool sshLinkUp();
-    bool tftpReady();
-    FlowContext flowContext() const;
-    void startFlow(int code, const FlowContext &ctx);
+    // The gateway may be changed (and searched for) only while no link to it is up or being made.
+    void updateGatewayChoice();
+    // A 7F command or a remote flow that holds the window keeps it disabled.
+    void updateWindowHold();
     void onFlowFetched(int code, const QString &path);
-    // Unsaved edits: ask before the table is replaced.
-    bool mayReplaceMap();
-    // Shows the map's problems; false when it must not go to the gateway.
-    bool mapFitForInstall();
-    bool sshFlowHoldsCentral() const;
-    void checkPackages();
-    // Both upgrade buttons: the program's rule row (UpgradeRules::Program).
-    void upgrade(int program);
-    QLabel *versionLabel(int program, bool package) const;
-    void showPointList(const QString &path);
+    FlowContext flowContext() const;
+    QHostAddress discoveryAddress() const;
 
     Ui::MainWindow *ui;
 
-    // Discovery and the 7F link.
     QString m_localIp;
     FoundGateway m_gw;  // the selected gateway
     GatewayDiscovery *m_discovery = nullptr;
     Gateway7FClient *m_7f = nullptr;
-    quint16 m_7fPort = Gateway7FClient::kPort;
+    Gateway7FPanel *m_7fPanel = nullptr;
 
-    // SSH shell, flows, the map file.
-    void showSshState(bool bState, const QString &errStr);
-    void askReplaceHostKey(const QString &id, const QString &pinned, const QString &offered);
     RemoteSession *m_session = nullptr;
     RemoteActions *m_actions = nullptr;
     RemoteFlowRunner *m_runner = nullptr;
-    QString m_baseTitle;
-    QTimer *m_rootCheckTimer = nullptr;
+    SshLinkPanel *m_sshPanel = nullptr;
+    UpgradePanel *m_upgrade = nullptr;
+    AclGatewayLink *m_acl = nullptr;
+    PointListDialog *m_pointDialog = nullptr;  // made at the first export, kept for the next
 
-    // Device list and address map.
     DeviceListTable *m_devices = nullptr;
     AddressMapEditor *m_mapEditor = nullptr;
     MapTableModel *m_mapModel = nullptr;
+    QString m_baseTitle;
 
-    // Field-laptop panels: choice of the PC's network, the debug log with
-    // its filter, the SSH console, the test panel that follows the gateway.
-    void setupLaptopPanels();
-    QHostAddress discoveryAddress() const;
     LocalIpComboBox *m_localIpCombo = nullptr;
     DebugLogView *m_debugLog = nullptr;
     SshConsoleView *m_sshConsole = nullptr;
     ModbusAssWidget *m_modbusPanel = nullptr;
-    bool m_startupPackageCheck = false;
-    QDialog *m_pointDialog = nullptr;  // made at the first export, kept for the next
-    PointListView *m_pointList = nullptr;
-    AclEditor *m_aclEditor = nullptr;
-    QString m_aclGateway;  // the gateway the editor's list was fetched from or installed to  // the first check reports in the upgrade tab, not in boxes
 };
 
 #endif // MAINWINDOW_H

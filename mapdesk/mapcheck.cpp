@@ -1,15 +1,9 @@
 #include "mapcheck.h"
 
 #include "devicetypetable.h"
+#include "utf8text.h"
 
 #include <QMap>
-
-namespace {
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-} // namespace
 
 namespace MapCheck {
 

@@ -1,9 +1,12 @@
 #include "pointlistview.h"
 
+#include "dialogseam.h"
+
 #include <algorithm>
 
 #include <QColor>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -301,4 +304,29 @@ void PointListView::updateSummary()
         text += QStringLiteral(", %1 行错误").arg(errors);
     m_summary->setText(text);
     m_saveBtn->setEnabled(!m_table.rows.isEmpty());
+}
+
+PointListDialog::PointListDialog(QWidget *parent)
+    : QDialog(parent)
+    , m_view(new PointListView(this))
+{
+    setObjectName("pointListDialog");
+    resize(900, 600);
+    m_view->setObjectName("pointListView");
+    auto *lay = new QVBoxLayout(this);
+    lay->addWidget(m_view);
+}
+
+bool PointListDialog::showFile(const QString &path, const QString &gatewayKey)
+{
+    QString error;
+    if (!m_view->loadFile(path, &error)) {
+        DialogSeam::warning(parentWidget(), "warning", QString::fromUtf8("导出点表失败!\n") + error);
+        return false;
+    }
+    m_view->sortByAddress();
+    setWindowTitle(QString::fromUtf8("点表 ") + gatewayKey + "  " + QDir::toNativeSeparators(path));
+    show();
+    raise();
+    return true;
 }

@@ -4,6 +4,7 @@
 // The point list (pointlist.h) shown in a table with a unit filter and
 // sorting by address, saved as CSV for the integrator's BMS.
 
+#include <QDialog>
 #include <QWidget>
 
 #include "pointlist.h"
@@ -59,6 +60,20 @@ private:
     QTableView *m_view;
     QStandardItemModel *m_model;
     PointFilterModel *m_proxy;
+};
+
+// The point list of one gateway in a window of its own, kept for the next export.
+class PointListDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit PointListDialog(QWidget *parent = nullptr);
+    PointListView *view() const { return m_view; }
+    // Shows the file's list sorted by address, or a box saying why not.
+    bool showFile(const QString &path, const QString &gatewayKey);
+
+private:
+    PointListView *m_view;
 };
 
 #endif // POINTLISTVIEW_H

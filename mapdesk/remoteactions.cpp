@@ -7,17 +7,11 @@
 #include "remotesession.h"
 #include "upgradepackage.h"
 #include "upgraderules.h"
+#include "utf8text.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-namespace {
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-} // namespace
 
 RemoteActions::RemoteActions(RemoteSession *session, QWidget *dialogParent, std::function<FlowContext()> context,
                              QObject *parent)

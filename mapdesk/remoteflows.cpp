@@ -4,6 +4,7 @@
 #include "gatewaydiscovery.h"
 #include "pointlist.h"
 #include "sshcommands.h"
+#include "utf8text.h"
 
 #include <QDebug>
 #include <QFile>
@@ -12,11 +13,6 @@
 #include <QTimer>
 
 namespace {
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-
 const char kMarkerPrefix[] = "__MDK_";
 
 // What the service looks like on the gateway: labelled so the answer cannot

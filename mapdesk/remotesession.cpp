@@ -5,18 +5,12 @@
 #include "hostkeystore.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
+#include "utf8text.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-
-namespace {
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-} // namespace
 
 RemoteSession::RemoteSession(QWidget *dialogParent, QtftpWidget *tftp, QObject *parent)
     : QObject(parent)

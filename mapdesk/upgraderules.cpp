@@ -1,13 +1,9 @@
 #include "upgraderules.h"
 
 #include "remoteflows.h"
+#include "utf8text.h"
 
 namespace {
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-
 const UpgradeRule kRules[UpgradeRules::Count] = {
     {RemoteFlows::UpgradeGateway, "gwver.txt", "gateway.exe", "gateway",
      {{"QXGW-RJ-MQTT-T3", "网关硬件平台与升级包硬件平台(T3)不一致"},

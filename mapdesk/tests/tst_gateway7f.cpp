@@ -6,6 +6,8 @@
 #include "dialogseam.h"
 #include "fakegateway.h"
 #include "mainwindow.h"
+#include "devicelisttable.h"
+#include "statuslook.h"
 #include "netnspair.h"
 
 #include <QComboBox>
@@ -185,7 +187,7 @@ void TstGateway7F::connectFailsWithoutListener()
     QVERIFY(!w.is7FConnected());
     auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
     QCOMPARE(label->text(), QString::fromUtf8("连接网关gw7f0001失败"));
-    QCOMPARE(label->styleSheet(), MainWindow::redStyle());
+    QCOMPARE(label->styleSheet(), StatusLook::red());
     QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("2.连接网关"));
     QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
 }
@@ -211,7 +213,7 @@ void TstGateway7F::commandsAgainstFake()
     connectTool(w);
     auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
     QCOMPARE(label->text(), QString::fromUtf8("已连接到网关gw7f0001"));
-    QCOMPARE(label->styleSheet(), MainWindow::greenStyle());
+    QCOMPARE(label->styleSheet(), StatusLook::green());
     QCOMPARE(status(w), QString::fromUtf8("连接成功"));
     QVERIFY(!w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
     QVERIFY(!w.findChild<QComboBox *>("gwInfoComboBox")->isEnabled());
@@ -238,7 +240,7 @@ void TstGateway7F::commandsAgainstFake()
     QCOMPARE(w.findChild<QTimer *>("7fCmdTimer")->interval(), 15000);
     QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 3000);
     QCOMPARE(status(w), QString::fromUtf8("拉取网关设备列表成功!"));
-    QStandardItemModel *dev = w.devListModel();
+    QStandardItemModel *dev = w.deviceList()->model();
     QCOMPARE(dev->rowCount(), 2);
     QCOMPARE(dev->item(0, 0)->text(), QString("3"));
     QCOMPARE(dev->item(1, 2)->text(), QString("99000000102"));
@@ -321,14 +323,14 @@ void TstGateway7F::peerDropsConnection()
 {
     MainWindow w;
     connectTool(w);
-    w.addDeviceRow(1, "swa30001", "99000000101");
+    w.deviceList()->addRow(1, "swa30001", "99000000101");
     m_fake->drop();
     QTRY_VERIFY_WITH_TIMEOUT(!w.is7FConnected(), 3000);
     QCOMPARE(status(w), QString::fromUtf8("网关连接断开"));
     auto *label = w.findChild<QLabel *>("gw7FStatusLabel");
     QCOMPARE(label->text(), QString::fromUtf8("网关连接断开"));
-    QCOMPARE(label->styleSheet(), MainWindow::redStyle());
-    QCOMPARE(w.devListModel()->rowCount(), 0);
+    QCOMPARE(label->styleSheet(), StatusLook::red());
+    QCOMPARE(w.deviceList()->model()->rowCount(), 0);
     QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
     QCOMPARE(w.findChild<QPushButton *>("gw7FConnectBtn")->text(), QString::fromUtf8("2.连接网关"));
 
@@ -377,12 +379,12 @@ void TstGateway7F::againstGwsim()
     QMetaObject::invokeMethod(&w, "on_gw7FGetAllDevInfoBtn_clicked");
     QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 16000);
     QCOMPARE(status(w), QString::fromUtf8("拉取网关设备列表成功!"));
-    QVERIFY(w.devListModel()->rowCount() > 0);
+    QVERIFY(w.deviceList()->model()->rowCount() > 0);
 
-    const int rows = w.devListModel()->rowCount();
+    const int rows = w.deviceList()->model()->rowCount();
     auto *dv = w.findChild<QTableView *>("allDevTableView");
-    dv->setCurrentIndex(w.devListModel()->index(rows - 1, 0));
-    const QString dk = w.devListModel()->item(rows - 1, 1)->text();
+    dv->setCurrentIndex(w.deviceList()->model()->index(rows - 1, 0));
+    const QString dk = w.deviceList()->model()->item(rows - 1, 1)->text();
     QMetaObject::invokeMethod(&w, "deleteOnePlcDevDilog");
     QTRY_COMPARE_WITH_TIMEOUT(w.pendingOpCode(), 0, 11000);
     QVERIFY2(status(w).startsWith(QString::fromUtf8("删除plc设备") + dk), qPrintable(status(w)));

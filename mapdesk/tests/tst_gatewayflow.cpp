@@ -17,6 +17,8 @@
 #include "fakegateway.h"
 #include "hostkeystore.h"
 #include "mainwindow.h"
+#include "maptablemodel.h"
+#include "statuslook.h"
 #include "netnspair.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
@@ -264,10 +266,10 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     // The gateway's current map, in the tool's own format, and an older fetch on the PC.
     {
         MainWindow gen;
-        gen.addMapRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
-        gen.addMapRow(1, "dev0000000a", "99000000101", "switch3a");
-        gen.addMapRow(-1, "dev0000000b", "99000000205", "curtain");
-        QVERIFY(gen.writeMapJson(gwFile("map.json")));
+        gen.mapModel()->addRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
+        gen.mapModel()->addRow(1, "dev0000000a", "99000000101", "switch3a");
+        gen.mapModel()->addRow(-1, "dev0000000b", "99000000205", "curtain");
+        QVERIFY(gen.mapModel()->write(gwFile("map.json")));
     }
     const QByteArray original = readFile(gwFile("map.json"));
     QVERIFY(writeFile(pcRoot + "/" + pcName, "older fetch"));
@@ -291,7 +293,7 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     QVERIFY(!w.isSshConnected());
     QVERIFY(sshBtn->isEnabled());
     QCOMPARE(sshBtn->text(), QString::fromUtf8("3.连接ssh服务器"));
-    QCOMPARE(sshLabel->styleSheet(), MainWindow::redStyle());
+    QCOMPARE(sshLabel->styleSheet(), StatusLook::red());
     QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
 
     combo->setCurrentIndex(1);
@@ -299,7 +301,7 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     sshBtn->click();
     QTRY_VERIFY_WITH_TIMEOUT(w.isSshConnected(), 15000);
     QCOMPARE(sshLabel->text(), QString::fromUtf8("已ssh连接到") + kGwIp);
-    QCOMPARE(sshLabel->styleSheet(), MainWindow::greenStyle());
+    QCOMPARE(sshLabel->styleSheet(), StatusLook::green());
     QCOMPARE(sshBtn->text(), QString::fromUtf8("3.断开ssh连接"));
     QVERIFY(!w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
     // Commands typed before the shell has started are dropped: wait for an echo.
@@ -478,8 +480,8 @@ void TstGatewayFlow::fetchWithTftpStopped()
     auto *tftp = w.findChild<QtftpWidget *>("widget");
     QVERIFY(!tftp->isServerRunning());
     for (int i = 1; i <= 16; ++i)
-        w.addMapRow(i, QString("edit%1").arg(i, 4, 10, QChar('0')), "99000000101", "switch3a");
-    QVERIFY(w.mapModified());
+        w.mapModel()->addRow(i, QString("edit%1").arg(i, 4, 10, QChar('0')), "99000000101", "switch3a");
+    QVERIFY(w.mapModel()->isModified());
 
     // Declining to start the server: nothing is typed, the edited table stays.
     m_refuse = QStringList{QString::fromUtf8("TFTP服务未开启")};
@@ -491,7 +493,7 @@ void TstGatewayFlow::fetchWithTftpStopped()
     QCOMPARE(m_dialogs[0].title, QString::fromUtf8("TFTP服务未开启"));
     QVERIFY(m_dialogs[0].text.contains(m_tmp.filePath("pc")));
     QCOMPARE(w.mapModel()->rowCount(), 16);
-    QVERIFY(w.mapModified());
+    QVERIFY(w.mapModel()->isModified());
 
     // Accepting: the server starts with the root shown; the edits are asked about, then replaced.
     QVERIFY(writeFile(gwFile("map.json"), R"({"nodes":[{"devtype":"sw","mb_id":9,"mqtt_dk":"gwdev9","name":"hall","sntype":"99000000101"}],"profile":{"name":"x","version":"1.0"}})"));
@@ -503,7 +505,7 @@ void TstGatewayFlow::fetchWithTftpStopped()
     QCOMPARE(w.mapModel()->rowCount(), 16);  // kept while the fetch runs
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
     QCOMPARE(w.mapModel()->rowCount(), 1);
-    QVERIFY(!w.mapModified());
+    QVERIFY(!w.mapModel()->isModified());
 
     // The gateway has no map.json: the shell's own words, the table stays.
     QFile::remove(gwFile("map.json"));

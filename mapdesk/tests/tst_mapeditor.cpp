@@ -4,6 +4,9 @@
 #include "frame7f.h"
 #include "gatewayerrortext.h"
 #include "mainwindow.h"
+#include "addressmapeditor.h"
+#include "devicelisttable.h"
+#include "statuslook.h"
 #include "mapcheck.h"
 #include "mapjsonfile.h"
 #include "maptablemodel.h"
@@ -96,11 +99,11 @@ void TstMapEditor::startState()
     QVERIFY(!w.findChild<QPushButton *>("upgradeRelayBtn")->isEnabled());
     auto *st = w.findChild<QLabel *>("gw7FStatusLabel");
     QCOMPARE(st->text(), QString::fromUtf8("未连接网关"));
-    QCOMPARE(st->styleSheet(), MainWindow::redStyle());
+    QCOMPARE(st->styleSheet(), StatusLook::red());
     QVERIFY(w.findChild<QLabel *>("localIpLabel")->text().startsWith(QString::fromUtf8("本机IP:")));
     QVERIFY(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text().isEmpty());
-    QCOMPARE(w.devListModel()->columnCount(), 6);
-    QCOMPARE(w.devListModel()->horizontalHeaderItem(2)->text(), QString::fromUtf8("识别码"));
+    QCOMPARE(w.deviceList()->model()->columnCount(), 6);
+    QCOMPARE(w.deviceList()->model()->horizontalHeaderItem(2)->text(), QString::fromUtf8("识别码"));
     QCOMPARE(w.mapModel()->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("地址"));
 
     // Without a connection a command is refused with a box and nothing pends.
@@ -206,16 +209,16 @@ void TstMapEditor::gatewaySelection()
 void TstMapEditor::addOneDevice()
 {
     MainWindow w;
-    w.addDeviceRow(7, "swa30001", "99000000101ABC");
-    w.addDeviceRow(8, "xyz00001", "12345678901");
-    QCOMPARE(w.devListModel()->item(0, 3)->text(), QString("switch3a"));
-    QCOMPARE(w.devListModel()->item(1, 4)->text(), QString::fromUtf8("未知类别"));
+    w.deviceList()->addRow(7, "swa30001", "99000000101ABC");
+    w.deviceList()->addRow(8, "xyz00001", "12345678901");
+    QCOMPARE(w.deviceList()->model()->item(0, 3)->text(), QString("switch3a"));
+    QCOMPARE(w.deviceList()->model()->item(1, 4)->text(), QString::fromUtf8("未知类别"));
     auto *dv = w.findChild<QTableView *>("allDevTableView");
     auto *mv = w.findChild<QTableView *>("mapJsonTableView");
 
-    dv->setCurrentIndex(w.devListModel()->index(1, 0));
+    dv->setCurrentIndex(w.deviceList()->model()->index(1, 0));
     QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
-    dv->setCurrentIndex(w.devListModel()->index(0, 0));
+    dv->setCurrentIndex(w.deviceList()->model()->index(0, 0));
     QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
     QCOMPARE(w.mapModel()->rowCount(), 2);
     QCOMPARE(mapCell(w, 1, 0), QString("-1"));
@@ -263,10 +266,10 @@ void TstMapEditor::batchMapAsks()
     QCOMPARE(m_dialogs.seen.size(), 1);
     QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("无设备!!请先获取网关中设备列表\n"));
 
-    w.addDeviceRow(1, "swa30001", "99000000101");
-    w.addDeviceRow(2, "dim10001", "99000000102");
-    w.addDeviceRow(3, "gw7f0001", "99000000002");
-    w.addMapRow(9, "old00001", "99000000103", "thermostat");
+    w.deviceList()->addRow(1, "swa30001", "99000000101");
+    w.deviceList()->addRow(2, "dim10001", "99000000102");
+    w.deviceList()->addRow(3, "gw7f0001", "99000000002");
+    w.mapModel()->addRow(9, "old00001", "99000000103", "thermostat");
 
     m_dialogs.proceed = false;  // "否" leaves the map alone
     QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
@@ -306,13 +309,13 @@ void TstMapEditor::checkMapping()
     QCOMPARE(m_dialogs.seen.last().text,
              QString::fromUtf8("无设备!!请先获取网关中设备列表+获取modbus地址配置\n"));
 
-    w.addDeviceRow(1, "swa30001", "99000000101");
-    w.addDeviceRow(2, "dim10001", "99000000102");
-    w.addMapRow(1, "swa30001", "99000000101", "switch3a");
+    w.deviceList()->addRow(1, "swa30001", "99000000101");
+    w.deviceList()->addRow(2, "dim10001", "99000000102");
+    w.mapModel()->addRow(1, "swa30001", "99000000101", "switch3a");
     m_dialogs.seen.clear();
     QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
-    QStandardItem *mapped = w.devListModel()->item(0, 1);
-    QStandardItem *missing = w.devListModel()->item(1, 1);
+    QStandardItem *mapped = w.deviceList()->model()->item(0, 1);
+    QStandardItem *missing = w.deviceList()->model()->item(1, 1);
     QCOMPARE(mapped->font().weight(), 50);
     QCOMPARE(mapped->textAlignment(), Qt::AlignLeft | Qt::AlignVCenter);
     QCOMPARE(missing->font().weight(), 75);
@@ -321,7 +324,7 @@ void TstMapEditor::checkMapping()
     QCOMPARE(m_dialogs.seen[0].title, QString("Warn"));
 
     // Once mapped, the bold cell goes back to normal and only "Info" shows.
-    w.addMapRow(2, "dim10001", "99000000102", "dimmer1c");
+    w.mapModel()->addRow(2, "dim10001", "99000000102", "dimmer1c");
     m_dialogs.seen.clear();
     QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
     QCOMPARE(missing->font().weight(), 50);
@@ -333,8 +336,8 @@ void TstMapEditor::checkMapping()
 void TstMapEditor::removeMapping()
 {
     MainWindow w;
-    w.addMapRow(1, "a0000001", "99000000101", "switch3a");
-    w.addMapRow(2, "a0000002", "99000000102", "dimmer1c");
+    w.mapModel()->addRow(1, "a0000001", "99000000101", "switch3a");
+    w.mapModel()->addRow(2, "a0000002", "99000000102", "dimmer1c");
     auto *mv = w.findChild<QTableView *>("mapJsonTableView");
     QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");  // no current row: nothing
     QVERIFY(m_dialogs.seen.isEmpty());
@@ -438,9 +441,9 @@ void TstMapEditor::readMapJsonErrors()
     }
     // The window says which error it was and keeps its table.
     MainWindow w;
-    w.addMapRow(1, "keep0001", "99000000101", "switch3a");
+    w.mapModel()->addRow(1, "keep0001", "99000000101", "switch3a");
     m_dialogs.seen.clear();
-    QVERIFY(!w.readMapJson(path));
+    QVERIFY(!w.mapEditor()->read(path));
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QCOMPARE(m_dialogs.seen.size(), 1);
     QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("获取到的设备modbus地址配置文件 解析错误4!"));
@@ -524,9 +527,9 @@ void TstMapEditor::mapChecks()
 void TstMapEditor::checkMappingShowsProblems()
 {
     MainWindow w;
-    w.addDeviceRow(1, "swa30001", "99000000101");
-    w.addMapRow(3, "swa30001", "99000000101", "switch3a");
-    w.addMapRow(3, "swa30001", "99000000101", "switch3a");
+    w.deviceList()->addRow(1, "swa30001", "99000000101");
+    w.mapModel()->addRow(3, "swa30001", "99000000101", "switch3a");
+    w.mapModel()->addRow(3, "swa30001", "99000000101", "switch3a");
     QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
     // All devices are mapped, but the map is not fit for the gateway: both are said.
     QCOMPARE(m_dialogs.seen.size(), 2);
@@ -543,8 +546,8 @@ void TstMapEditor::deviceListReplaced()
     const QVector<Gateway7FDevice> list = {{3, "swa30001", "99000000101"}, {4, "dim10001", "99000000102"}};
     emit w.gateway7F()->deviceListAnswered(list);
     emit w.gateway7F()->deviceListAnswered(list);
-    QCOMPARE(w.devListModel()->rowCount(), 2);
-    QCOMPARE(w.devListModel()->item(1, 1)->text(), QString("dim10001"));
+    QCOMPARE(w.deviceList()->model()->rowCount(), 2);
+    QCOMPARE(w.deviceList()->model()->item(1, 1)->text(), QString("dim10001"));
 }
 
 void TstMapEditor::openSaveAndUnsavedEdits()
@@ -560,26 +563,26 @@ void TstMapEditor::openSaveAndUnsavedEdits()
     }
     MainWindow w;
     const QString title = w.windowTitle();
-    QVERIFY(w.openMapFile(path));
+    QVERIFY(w.mapEditor()->open(path));
     QCOMPARE(w.mapModel()->rowCount(), 2);
     QCOMPARE(w.windowTitle(), title);
-    QVERIFY(!w.mapModified());
+    QVERIFY(!w.mapModel()->isModified());
 
     // An edit marks the title; opening another file then asks first.
     w.mapModel()->setText(1, 0, "6");
-    QVERIFY(w.mapModified());
+    QVERIFY(w.mapModel()->isModified());
     QCOMPARE(w.windowTitle(), title + "*");
     m_dialogs.proceed = false;
-    QVERIFY(!w.openMapFile(path));
+    QVERIFY(!w.mapEditor()->open(path));
     QCOMPARE(m_dialogs.seen.last().title, QString::fromUtf8("modbus地址映射表未保存"));
     QCOMPARE(mapCell(w, 1, 0), QString("6"));
 
     // Saved: the mark goes, the node's name survives the round trip.
     const QString out = dir.filePath("out/map.json");
-    QVERIFY(!w.saveMapFile(out));  // no such folder: said, still unsaved
-    QVERIFY(w.mapModified());
-    QVERIFY(w.saveMapFile(dir.filePath("map.json")));
-    QVERIFY(!w.mapModified());
+    QVERIFY(!w.mapEditor()->save(out));  // no such folder: said, still unsaved
+    QVERIFY(w.mapModel()->isModified());
+    QVERIFY(w.mapEditor()->save(dir.filePath("map.json")));
+    QVERIFY(!w.mapModel()->isModified());
     QCOMPARE(w.windowTitle(), title);
     QFile f(dir.filePath("map.json"));
     QVERIFY(f.open(QIODevice::ReadOnly));

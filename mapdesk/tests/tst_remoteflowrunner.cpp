@@ -3,6 +3,7 @@
 // comes after the marker, markers of an abandoned command, a check that is
 // repeated until it holds, and a failure that carries the shell's words.
 #include "dialogseam.h"
+#include "utf8text.h"
 #include "remoteflows.h"
 #include "sshcommands.h"
 
@@ -15,8 +16,6 @@
 #include <QtTest>
 
 namespace {
-QString u(const char *s) { return QString::fromUtf8(s); }
-
 QString tokenOf(const QString &command)
 {
     const QRegularExpressionMatch m = QRegularExpression("echo __MDK_(\\w+)_\\$\\?").match(command);

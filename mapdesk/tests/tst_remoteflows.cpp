@@ -6,7 +6,9 @@
 // transfers are stood in for by the signals the real panel emits. The TFTP
 // server itself runs in this test's private network namespace.
 #include "dialogseam.h"
+#include "utf8text.h"
 #include "mainwindow.h"
+#include "maptablemodel.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
 #include "upgradepackage.h"
@@ -47,8 +49,6 @@ QString md5sum(const QString &path)
     p.waitForFinished(5000);
     return QString::fromLatin1(p.readAllStandardOutput().left(32));
 }
-
-QString u(const char *s) { return QString::fromUtf8(s); }
 
 // The command as the flow typed it, without the status marker that follows it.
 QString typed(const QSignalSpy &sent, int i)
@@ -373,8 +373,8 @@ void TstRemoteFlows::fetchMapJson()
     const QString name = QString(kDk) + "-map.json";
     const QString ip = w.localIp();
     writeFile(m_root->filePath(name), "previous fetch");
-    w.addMapRow(3, "old00001", "99000000101", "x");
-    QVERIFY(w.mapModified());
+    w.mapModel()->addRow(3, "old00001", "99000000101", "x");
+    QVERIFY(w.mapModel()->isModified());
 
     // Unsaved edits: asked first; "否" keeps them and fetches nothing.
     m_proceed = false;
@@ -422,7 +422,7 @@ void TstRemoteFlows::fetchMapJson()
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QCOMPARE(w.mapModel()->text(0, 1), QString("dev00005"));
     QVERIFY(m_dialogs.isEmpty());
-    QVERIFY(!w.mapModified());
+    QVERIFY(!w.mapModel()->isModified());
 
     // A late duplicate report is ignored.
     emit tftp(w)->sigRcvOneFile(name);
@@ -454,8 +454,8 @@ void TstRemoteFlows::installMapJson()
     const QString name = QString(kDk) + "-map.json";
     const QString path = m_root->path() + "/" + name;
     // A map that is not fit for the gateway does not go: said why, nothing written or sent.
-    w.addMapRow(7, "dev00007", "99000000101", "sw");
-    w.addMapRow(7, "dev00008", "99000000101", "sw");
+    w.mapModel()->addRow(7, "dev00007", "99000000101", "sw");
+    w.mapModel()->addRow(7, "dev00008", "99000000101", "sw");
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(m_dialogs.size(), 1);
     QVERIFY2(m_dialogs[0].text.startsWith(u("modbus地址映射表有错误, 不能下发:\n地址7被多个设备使用: dev00007, dev00008")),
@@ -501,7 +501,7 @@ void TstRemoteFlows::installMapJson()
     QTRY_COMPARE(w.sshPendingOpCode(), 0);
     QCOMPARE(sent.count(), 3);
     QCOMPARE(typed(sent, 2), QString("md5sum /gateway/modbus/map.json \n"));
-    QVERIFY(!w.mapModified());  // the gateway holds what the table shows
+    QVERIFY(!w.mapModel()->isModified());  // the gateway holds what the table shows
     const QString install = typed(sent, 1);
     QVERIFY2(QRegularExpression(QString("^cp map\\.json %1-\\d{8}_\\d{6}-map\\.json \\nmv %1-map\\.json map\\.json\\n$")
                                     .arg(kDk))
@@ -551,7 +551,7 @@ void TstRemoteFlows::vrvFlows()
     prepare(w);
     const QString name = QString(kDk) + "-vrvC.json";
     const QString ip = w.localIp();
-    w.addMapRow(1, "keep0001", "99000000101", "sw");
+    w.mapModel()->addRow(1, "keep0001", "99000000101", "sw");
 
     btn(w, "sshGetVrvCfgBtn")->click();
     QCOMPARE(typed(sent, 0),
