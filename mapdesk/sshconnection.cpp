@@ -96,33 +96,31 @@ void SshRemoteProcess::finish(int exitStatus)
         emit closed(exitStatus);
 }
 
+bool SshRemoteProcess::stepDone(int rc, const char *what)
+{
+    if (rc == SSH_OK)
+        return true;
+    if (rc != SSH_AGAIN) {
+        qDebug() << "SshRemoteProcess:" << what << "failed:" << ssh_get_error(m_connection->m_session);
+        finish(-1);
+    }
+    return false;
+}
+
 void SshRemoteProcess::pump()
 {
     if (!m_channel || !m_connection)
         return;
     QPointer<SshRemoteProcess> self(this);
     switch (m_state) {
-    case Opening: {
-        const int rc = ssh_channel_open_session(m_channel);
-        if (rc == SSH_AGAIN)
+    case Opening:
+        if (!stepDone(ssh_channel_open_session(m_channel), "channel open"))
             return;
-        if (rc != SSH_OK) {
-            qDebug() << "SshRemoteProcess: channel open failed:" << ssh_get_error(m_connection->m_session);
-            finish(-1);
-            return;
-        }
         m_state = RequestingShell;
-    }
         Q_FALLTHROUGH();
     case RequestingShell: {
-        const int rc = ssh_channel_request_shell(m_channel);
-        if (rc == SSH_AGAIN)
+        if (!stepDone(ssh_channel_request_shell(m_channel), "shell request"))
             return;
-        if (rc != SSH_OK) {
-            qDebug() << "SshRemoteProcess: shell request failed:" << ssh_get_error(m_connection->m_session);
-            finish(-1);
-            return;
-        }
         m_state = Running;
         emit started();
         if (!self || m_state != Running)

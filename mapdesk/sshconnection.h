@@ -81,6 +81,9 @@ private:
     explicit SshRemoteProcess(SshConnection *connection);
     void pump();            // called by the connection on every poll
     void finish(int exitStatus);
+    // A non-blocking libssh step: true once done; SSH_AGAIN waits for the
+    // next poll, an error ends the process.
+    bool stepDone(int rc, const char *what);
     void releaseChannel();
 
     SshConnection *m_connection;

@@ -187,6 +187,9 @@ private slots:
 private:
     template <typename T> T *get(const char *name) const { return m_panel->findChild<T *>(name); }
     void setRead(int type, int unit, int start, int count);
+    // Connects the panel when it is not; false (after a pause, for the
+    // caller's next attempt) when the service did not take the connection.
+    bool ensureConnected();
     // Clicks a read button; returns the result lines, or an empty list after a warning or no answer.
     QStringList read(const char *button, int waitMs);
     static void stop(QProcess &p);
@@ -253,16 +256,9 @@ void TstModbusPanelBusrelay::initTestCase()
     for (int attempt = 0; attempt < 20 && !answered; ++attempt) {
         if (m_busrelay.state() != QProcess::Running)
             break;
-        if (m_panel->modbusClient()->state() != QModbusDevice::ConnectedState) {
-            m_dialogs.clear();
-            get<QPushButton>("connectButton")->click();
-            (void)QTest::qWaitFor(
-                [this]() { return m_panel->modbusClient()->state() != QModbusDevice::ConnectingState; }, 1000);
-            if (m_panel->modbusClient()->state() != QModbusDevice::ConnectedState) {
-                QTest::qWait(200);
-                continue;
-            }
-        }
+        m_dialogs.clear();
+        if (!ensureConnected())
+            continue;
         setRead(2, 255, 1, 24);
         version = read("readButton", 2000);
         answered = version.size() == 24;
@@ -318,6 +314,19 @@ QByteArray TstModbusPanelBusrelay::busrelayOutput()
 {
     m_busrelayOut += m_busrelay.readAll();
     return m_busrelayOut;
+}
+
+bool TstModbusPanelBusrelay::ensureConnected()
+{
+    if (m_panel->modbusClient()->state() != QModbusDevice::ConnectedState) {
+        get<QPushButton>("connectButton")->click();
+        (void)QTest::qWaitFor(
+            [this]() { return m_panel->modbusClient()->state() != QModbusDevice::ConnectingState; }, 1000);
+    }
+    if (m_panel->modbusClient()->state() == QModbusDevice::ConnectedState)
+        return true;
+    QTest::qWait(200);
+    return false;
 }
 
 void TstModbusPanelBusrelay::setRead(int type, int unit, int start, int count)
@@ -454,15 +463,8 @@ void TstModbusPanelBusrelay::refusedByTheAllowList()
     // Served once a read is answered on the connection (a refused one is closed instead).
     bool served = false;
     for (int attempt = 0; attempt < 30 && !served; ++attempt) {
-        if (m_panel->modbusClient()->state() != QModbusDevice::ConnectedState) {
-            get<QPushButton>("connectButton")->click();
-            (void)QTest::qWaitFor(
-                [this]() { return m_panel->modbusClient()->state() != QModbusDevice::ConnectingState; }, 1000);
-        }
-        if (m_panel->modbusClient()->state() != QModbusDevice::ConnectedState) {
-            QTest::qWait(200);
+        if (!ensureConnected())
             continue;
-        }
         m_dialogs.clear();
         setRead(2, 255, 1, 24);
         served = read("readButton", 6000).size() == 24;
