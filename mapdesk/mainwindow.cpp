@@ -7,6 +7,7 @@
 #include "debuglogview.h"
 #include "devicelisttable.h"
 #include "disabledlook.h"
+#include "elidedlabel.h"
 #include "gateway7fclient.h"
 #include "gateway7fpanel.h"
 #include "localinterfaces.h"
@@ -23,6 +24,7 @@
 #include "utf8text.h"
 
 #include <QCloseEvent>
+#include <QHeaderView>
 #include <QHostAddress>
 #include <QScreen>
 #include <QSplitter>
@@ -42,12 +44,21 @@ MainWindow::MainWindow(QWidget *parent)
     m_modbusPanel = new ModbusAssWidget(ui->workTabWidget);
     ui->workTabWidget->addTab(m_modbusPanel, u("modbus助手v1.0"));
     resize(790, 900);
-    // Laptop screens are often lower than that: open within the free area (title bar included).
+    // Laptop screens are often lower than that: open within the free area
+    // (title bar included), and maximized, so every step stays in view.
     if (const QScreen *scr = screen()) {
         const QRect avail = scr->availableGeometry();
-        resize(qMin(width(), avail.width()), qMin(height(), avail.height() - 40));
+        if (avail.width() < width() || avail.height() - 40 < height()) {
+            resize(qMin(width(), avail.width()), qMin(height(), avail.height() - 40));
+            setWindowState(windowState() | Qt::WindowMaximized);
+        }
     }
     ui->workTabWidget->setCurrentIndex(0);
+    // A label of its own, not the bar's message: a long text is cut beside
+    // the flow step and transfer texts instead of running under them.
+    m_statusLine = new ElidedLabel(ui->statusbar);
+    m_statusLine->setObjectName("statusMessageLabel");
+    ui->statusbar->addWidget(m_statusLine, 1);
 
     m_discovery = new GatewayDiscovery(this);
     m_discovery->setTarget([this]() { return discoveryAddress(); });
@@ -57,6 +68,14 @@ MainWindow::MainWindow(QWidget *parent)
     setupRemote();
     setupLinks();
     setupTables();
+
+    // The tabs' steps need the room more than the device list (a quarter,
+    // never less than three of its rows: it cannot be collapsed).
+    QTableView *devices = ui->allDevTableView;
+    devices->ensurePolished();  // its style sheet and model set the sizes
+    devices->setMinimumHeight(devices->horizontalHeader()->sizeHint().height()
+                              + 3 * devices->verticalHeader()->defaultSectionSize() + 2 * devices->frameWidth() + 2);
+    ui->mainSplitter->setSizes({1000, 3000});
 }
 
 MainWindow::~MainWindow()
@@ -76,7 +95,12 @@ MainWindow::~MainWindow()
 
 void MainWindow::showStatus(const QString &text)
 {
-    ui->statusbar->showMessage(text);
+    m_statusLine->setFullText(text);
+}
+
+QString MainWindow::statusText() const
+{
+    return m_statusLine->fullText();
 }
 
 // ---------------------------------------------------------------- set-up
@@ -168,7 +192,7 @@ void MainWindow::setupLinks()
     connect(m_7f, &Gateway7FClient::connectFailed, this, &MainWindow::on7FConnectFailed);
     connect(m_7f, &Gateway7FClient::disconnected, this, &MainWindow::on7FDisconnected);
     connect(m_7fPanel, &Gateway7FPanel::statusText, this, &MainWindow::showStatus);
-    connect(m_7fPanel, &Gateway7FPanel::statusCleared, ui->statusbar, &QStatusBar::clearMessage);
+    connect(m_7fPanel, &Gateway7FPanel::statusCleared, this, [this]() { showStatus(QString()); });
     connect(m_7fPanel, &Gateway7FPanel::linkChanged, this, &MainWindow::updateGatewayChoice);
     connect(m_7fPanel, &Gateway7FPanel::commandStateChanged, this, &MainWindow::updateWindowHold);
 
@@ -265,7 +289,7 @@ void MainWindow::stopDetect(bool byTimer)
     else if (byTimer)
         showStatus(u("探测网关完毕"));
     else
-        ui->statusbar->clearMessage();
+        showStatus(QString());
 }
 
 void MainWindow::onProcessGwDetectPendingDatagram(int index)

@@ -16,6 +16,7 @@ class AclGatewayLink;
 class AddressMapEditor;
 class DebugLogView;
 class DeviceListTable;
+class ElidedLabel;
 class Gateway7FClient;
 class Gateway7FPanel;
 class LocalIpComboBox;
@@ -63,6 +64,9 @@ public:
     DeviceListTable *deviceList() const { return m_devices; }
     AddressMapEditor *mapEditor() const { return m_mapEditor; }
     MapTableModel *mapModel() const { return m_mapModel; }
+    // The status bar's message, whole (the bar shows it cut to its width).
+    void showStatus(const QString &text);
+    QString statusText() const;
 
 signals:
     void sigSendSshCmd(QString strMsg);
@@ -130,7 +134,6 @@ private:
     void setupLinks();
     void setupTables();
     void setupRemote();
-    void showStatus(const QString &text);
     void stopDetect(bool byTimer);
     // The gateway may be changed (and searched for) only while no link to it is up or being made.
     void updateGatewayChoice();
@@ -160,6 +163,7 @@ private:
     AddressMapEditor *m_mapEditor = nullptr;
     MapTableModel *m_mapModel = nullptr;
     QString m_baseTitle;
+    ElidedLabel *m_statusLine = nullptr;
 
     LocalIpComboBox *m_localIpCombo = nullptr;
     DebugLogView *m_debugLog = nullptr;

@@ -1,19 +1,19 @@
 #include "statusbarprogress.h"
 
+#include "elidedlabel.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
 #include "tftpprogress.h"
 #include "utf8text.h"
 
-#include <QLabel>
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QTimer>
 
 StatusBarProgress::StatusBarProgress(QStatusBar *bar, RemoteFlowRunner *runner, QtftpWidget *tftp, QObject *parent)
     : QObject(parent)
-    , m_step(new QLabel(bar))
-    , m_transferText(new QLabel(bar))
+    , m_step(new ElidedLabel(bar))
+    , m_transferText(new ElidedLabel(bar))
     , m_transfer(new QProgressBar(bar))
     , m_hideTransfer(new QTimer(this))
 {
@@ -22,6 +22,7 @@ StatusBarProgress::StatusBarProgress(QStatusBar *bar, RemoteFlowRunner *runner, 
     m_transfer->setTextVisible(true);
     m_transfer->hide();
     m_transferText->setObjectName("statusTransferLabel");
+    m_transferText->setPreferredWidth(280);
     m_transferText->hide();
     bar->addPermanentWidget(m_transferText);
     bar->addPermanentWidget(m_transfer);
@@ -32,7 +33,7 @@ StatusBarProgress::StatusBarProgress(QStatusBar *bar, RemoteFlowRunner *runner, 
         m_hideTransfer->stop();
         m_transfer->setRange(0, p.total > 0 || p.finished ? 100 : 0);
         m_transfer->setValue(p.finished ? 100 : qMax(0, p.percent()));
-        m_transferText->setText(p.text());
+        m_transferText->setFullText(p.text());
         m_transfer->show();
         m_transferText->show();
         if (p.finished || p.failed)
@@ -40,10 +41,11 @@ StatusBarProgress::StatusBarProgress(QStatusBar *bar, RemoteFlowRunner *runner, 
     });
 
     m_step->setObjectName("flowStepLabel");
+    m_step->setPreferredWidth(320);
     m_step->hide();
     bar->addPermanentWidget(m_step);
     connect(runner, &RemoteFlowRunner::stepStarted, m_step, [this](int index, int count, const QString &text) {
-        m_step->setText(u("步骤") + QString::number(index + 1) + "/" + QString::number(count) + ": " + text);
+        m_step->setFullText(u("步骤") + QString::number(index + 1) + "/" + QString::number(count) + ": " + text);
         m_step->show();
     });
     connect(runner, &RemoteFlowRunner::busyChanged, m_step, [this, runner]() {

@@ -7,7 +7,7 @@
 
 #include <QObject>
 
-class QLabel;
+class ElidedLabel;
 class QProgressBar;
 class QStatusBar;
 class QTimer;
@@ -21,8 +21,8 @@ public:
     StatusBarProgress(QStatusBar *bar, RemoteFlowRunner *runner, QtftpWidget *tftp, QObject *parent = nullptr);
 
 private:
-    QLabel *m_step;
-    QLabel *m_transferText;
+    ElidedLabel *m_step;
+    ElidedLabel *m_transferText;
     QProgressBar *m_transfer;
     QTimer *m_hideTransfer;
 };

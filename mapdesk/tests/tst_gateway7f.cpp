@@ -50,7 +50,7 @@ private slots:
 
 private:
     void connectTool(MainWindow &w);
-    QString status(MainWindow &w) { return w.statusBar()->currentMessage(); }
+    QString status(MainWindow &w) { return w.statusText(); }
 
     NetnsPair m_net{"md", kToolIp, kGwIp};
     FakeGateway *m_fake = nullptr;

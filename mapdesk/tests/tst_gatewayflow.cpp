@@ -16,6 +16,7 @@
 #include "dialogseam.h"
 #include "fakegateway.h"
 #include "hostkeystore.h"
+#include "elidedlabel.h"
 #include "mainwindow.h"
 #include "maptablemodel.h"
 #include "statuslook.h"
@@ -316,7 +317,7 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     w.findChild<QPushButton *>("sshGetMapJsonBtn")->click();
     QCOMPARE(w.sshPendingOpCode(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
-    QCOMPARE(w.statusBar()->currentMessage(),
+    QCOMPARE(w.statusText(),
              QString::fromUtf8("获取设备modbus地址配置成功") + pcRoot + "/" + pcName);
     QCOMPARE(readFile(pcRoot + "/" + pcName), original);
     const QStringList pcBackups = QDir(pcRoot).entryList({QString(kGwKey) + "-*-map.json"});
@@ -432,7 +433,7 @@ void TstGatewayFlow::upgradeRelayChecked()
     QSignalSpy sent(w.flowRunner(), &RemoteFlowRunner::sendCommand);
     btn->click();
     QCOMPARE(w.sshPendingOpCode(), 5);
-    QTRY_COMPARE_WITH_TIMEOUT(w.statusBar()->currentMessage(),
+    QTRY_COMPARE_WITH_TIMEOUT(w.statusText(),
                               QString::fromUtf8("modbus程序已安装, 等待modbus服务启动...."), 30000);
     // The probe has looked a few times (each look after the last one's answer);
     // its 20 s end is the unit tests' business.
@@ -445,7 +446,7 @@ void TstGatewayFlow::upgradeRelayChecked()
     QVERIFY2(box.startsWith(QString::fromUtf8("更新modbus程序后, modbus服务在20秒内未以新版本运行\n")), qPrintable(box));
     QVERIFY2(box.contains("set_mb_autorun.sh: not found"), qPrintable(box));
     QVERIFY2(box.contains(QString::fromUtf8("modbus服务(busrelay)未运行")), qPrintable(box));
-    QVERIFY(!w.statusBar()->currentMessage().contains(QString::fromUtf8("更新modbus程序成功")));
+    QVERIFY(!w.statusText().contains(QString::fromUtf8("更新modbus程序成功")));
 
     // The good package: success, once the service runs with the package's version.
     makeRelayPackage(true);
@@ -640,8 +641,8 @@ void TstGatewayFlow::allowListInstalled()
     putBtn->click();
     QCOMPARE(w.sshPendingOpCode(), int(RemoteFlows::PutAcl));
     QVERIFY(!getBtn->isEnabled() && !putBtn->isEnabled());
-    auto *stepLabel = w.findChild<QLabel *>("flowStepLabel");
-    QTRY_VERIFY_WITH_TIMEOUT(stepLabel->text().contains(QString::fromUtf8("查看modbus服务日志中的允许列表")), 30000);
+    auto *stepLabel = w.findChild<ElidedLabel *>("flowStepLabel");
+    QTRY_VERIFY_WITH_TIMEOUT(stepLabel->fullText().contains(QString::fromUtf8("查看modbus服务日志中的允许列表")), 30000);
     // Looked at least once: the second look follows the first one's answer.
     QTRY_VERIFY_WITH_TIMEOUT(sentStartingWith(sent, SshCommands::aclLogProbe()) >= 2, 15000);
     QCOMPARE(w.sshPendingOpCode(), int(RemoteFlows::PutAcl));

@@ -7,6 +7,7 @@
 #include "debuglogview.h"
 #include "dialogseam.h"
 #include "localinterfaces.h"
+#include "elidedlabel.h"
 #include "mainwindow.h"
 #include "pointlistview.h"
 #include "qtftpwidget.h"
@@ -187,7 +188,7 @@ void TstLaptopWiring::transferInStatusBar()
     QVERIFY(panel->isServerRunning());
     QVERIFY2(tftpAnswers(), "the TFTP server does not answer on port 5069");
     auto *bar = w.findChild<QProgressBar *>("statusTransferBar");
-    auto *text = w.findChild<QLabel *>("statusTransferLabel");
+    auto *text = w.findChild<ElidedLabel *>("statusTransferLabel");
     QVERIFY(bar && text);
     QVERIFY(!bar->isVisible());
 
@@ -204,8 +205,8 @@ void TstLaptopWiring::transferInStatusBar()
         QCOMPARE(int(quint8(data[3])), b);
         peer.writeDatagram(QByteArray("\x00\x04\x00", 3) + char(b), from, port);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(text->text().endsWith(QString::fromUtf8("完成")), 3000);
-    QVERIFY2(text->text().startsWith(QString::fromUtf8("发送 fw.bin: 2.9 KB / 2.9 KB")), qPrintable(text->text()));
+    QTRY_VERIFY_WITH_TIMEOUT(text->fullText().endsWith(QString::fromUtf8("完成")), 3000);
+    QVERIFY2(text->fullText().startsWith(QString::fromUtf8("发送 fw.bin: 2.9 KB / 2.9 KB")), qPrintable(text->fullText()));
     QVERIFY(bar->isVisible() && text->isVisible());
     QCOMPARE(bar->value(), 100);
     panel->findChild<QPushButton *>("start")->click();
@@ -214,7 +215,7 @@ void TstLaptopWiring::transferInStatusBar()
 void TstLaptopWiring::flowStepInStatusBar()
 {
     MainWindow w;
-    auto *label = w.findChild<QLabel *>("flowStepLabel");
+    auto *label = w.findChild<ElidedLabel *>("flowStepLabel");
     QVERIFY(label);
     QVERIFY(label->isHidden());
     FlowContext c;
@@ -223,7 +224,7 @@ void TstLaptopWiring::flowStepInStatusBar()
     c.tftpRoot = "/pc";
     QVERIFY(w.flowRunner()->start(RemoteFlows::plan(RemoteFlows::GetMapJson, c)));
     QVERIFY(!label->isHidden());
-    QCOMPARE(label->text(), QString::fromUtf8("步骤1/1: 网关经TFTP送回gwl0000001-map.json"));
+    QCOMPARE(label->fullText(), QString::fromUtf8("步骤1/1: 网关经TFTP送回gwl0000001-map.json"));
     w.flowRunner()->expire();  // its failure box is answered by the responder
     QCOMPARE(w.flowRunner()->pendingCode(), 0);
     QVERIFY(label->isHidden());

@@ -398,7 +398,7 @@ void TstRemoteFlows::fetchMapJson()
     QCOMPARE(timer->interval(), 8000);
     // The table stays until the fetched file has been read.
     QCOMPARE(w.mapModel()->rowCount(), 1);
-    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置...."));
+    QCOMPARE(w.statusText(), u("获取设备modbus地址配置...."));
     // The earlier file stays, with a time-stamped copy beside it.
     const QStringList backups = QDir(m_root->path()).entryList({QString(kDk) + "-*-map.json"});
     QCOMPARE(backups.size(), 1);
@@ -418,7 +418,7 @@ void TstRemoteFlows::fetchMapJson()
     QVERIFY(!timer->isActive());
     QVERIFY(w.centralWidget()->isEnabled());
     QVERIFY(btn(w, "sshConnectBtn")->isEnabled());
-    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置成功") + m_root->path() + "/" + name);
+    QCOMPARE(w.statusText(), u("获取设备modbus地址配置成功") + m_root->path() + "/" + name);
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QCOMPARE(w.mapModel()->text(0, 1), QString("dev00005"));
     QVERIFY(m_dialogs.isEmpty());
@@ -432,7 +432,7 @@ void TstRemoteFlows::fetchMapJson()
     btn(w, "sshGetMapJsonBtn")->click();
     w.onSshCmdTimerTimeout();
     QCOMPARE(texts(), QStringList({u("获取设备modbus地址配置超时!!!!")}));
-    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus地址配置超时!!!!"));
+    QCOMPARE(w.statusText(), u("获取设备modbus地址配置超时!!!!"));
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QVERIFY(w.centralWidget()->isEnabled());
 
@@ -495,7 +495,7 @@ void TstRemoteFlows::installMapJson()
     QVERIFY(readFile(path).contains("\"mqtt_dk\": \"dev00007\""));
     QCOMPARE(w.sshPendingOpCode(), 2);
     QVERIFY(!w.centralWidget()->isEnabled());
-    QCOMPARE(w.statusBar()->currentMessage(), u("下发设备modbus地址配置...."));
+    QCOMPARE(w.statusText(), u("下发设备modbus地址配置...."));
 
     emit tftp(w)->sigSendOneFile(name);
     QTRY_COMPARE(w.sshPendingOpCode(), 0);
@@ -508,7 +508,7 @@ void TstRemoteFlows::installMapJson()
                  .match(install)
                  .hasMatch(),
              qPrintable(install));
-    QCOMPARE(w.statusBar()->currentMessage(), u("下发modbus地址配置成功") + name);
+    QCOMPARE(w.statusText(), u("下发modbus地址配置成功") + name);
     QCOMPARE(m_dialogs.size(), 2);
     QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
     QCOMPARE(m_dialogs[1].text, u("下发modbus地址配置成功") + name);
@@ -562,7 +562,7 @@ void TstRemoteFlows::vrvFlows()
     emit tftp(w)->sigRcvOneFile(name);
     QTRY_COMPARE(w.sshPendingOpCode(), 0);
     QCOMPARE(w.mapModel()->rowCount(), 1);  // the map is not touched
-    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备多联机空调控制器配置成功") + m_root->path() + "/" + name);
+    QCOMPARE(w.statusText(), u("获取设备多联机空调控制器配置成功") + m_root->path() + "/" + name);
     QCOMPARE(texts(), QStringList({u("获取设备多联机空调控制器配置成功") + name + u("\n请修改配置文件，确认无误后再下载配置")}));
 
     // Nothing to install on the PC: said so, nothing sent.
@@ -592,7 +592,7 @@ void TstRemoteFlows::vrvFlows()
     QVERIFY(install.endsWith("cd /gateway/ \nkill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"
                              "kill -9 $(pidof relay_start.sh) \nkill -9 $(pidof relay_start.sh) \n"
                              "/gateway/modbus/relay_start.sh & \n"));
-    QCOMPARE(w.statusBar()->currentMessage(), u("下发多联机空调配置成功 ") + name);
+    QCOMPARE(w.statusText(), u("下发多联机空调配置成功 ") + name);
     QCOMPARE(m_dialogs.last().text, u("下发多联机空调配置成功 ") + name + u(" ,等待modbus程序自动重启加载新配置..."));
 
     // Their timeouts are reported like the others'.
@@ -647,7 +647,7 @@ void TstRemoteFlows::relayVersionAndTimeout()
     // The timer is precise: never early.
     QCOMPARE(w.findChild<QTimer *>("sshCmdTimer")->timerType(), Qt::PreciseTimer);
     QVERIFY(t.elapsed() >= 3000);
-    QCOMPARE(w.statusBar()->currentMessage(), u("获取设备modbus服务版本超时!!!!"));
+    QCOMPARE(w.statusText(), u("获取设备modbus服务版本超时!!!!"));
     QCOMPARE(w.sshPendingOpCode(), 0);
     writeFile(m_root->filePath(name), "QXGW-late\n");
     emit tftp(w)->sigRcvOneFile(name);
@@ -704,13 +704,13 @@ void TstRemoteFlows::upgradeGateway()
     QTRY_COMPARE(sent.count(), 2);
     QCOMPARE(typed(sent, 1), QString("cd /gateway/cpp/main \n./gateway_upgrade.sh /tmp/\n"));
     // Installed, but success only once the gateway answers the search with the new version.
-    QTRY_COMPARE(w.statusBar()->currentMessage(), u("网关程序已安装, 等待网关应答搜索...."));
+    QTRY_COMPARE(w.statusText(), u("网关程序已安装, 等待网关应答搜索...."));
     QCOMPARE(m_dialogs.size(), 1);
     w.flowRunner()->gatewayAnswered(kDk, "QXGW-RJ-MQTT-T3-V1.0");  // the old program, still up
     QCOMPARE(w.sshPendingOpCode(), 3);
     w.flowRunner()->gatewayAnswered(kDk, "QXGW-RJ-MQTT-T3-V2.0");
     QCOMPARE(w.sshPendingOpCode(), 0);
-    QCOMPARE(w.statusBar()->currentMessage(), u("更新网关程序成功 gateway.exe"));
+    QCOMPARE(w.statusText(), u("更新网关程序成功 gateway.exe"));
     QCOMPARE(m_dialogs.last().text, u("更新网关程序成功 gateway.exe ,网关已以新版本QXGW-RJ-MQTT-T3-V2.0重新应答"));
 
     // The upgrade script missing: the shell's words, no success.
@@ -798,13 +798,13 @@ void TstRemoteFlows::upgradeRelay()
     const int probesBefore = m_shell.probes;
     btn(w, "upgradeRelayBtn")->click();
     emit tftp(w)->sigSendOneFile("modbus.zip");
-    QTRY_VERIFY(w.statusBar()->currentMessage() == u("modbus程序已安装, 等待modbus服务启动...."));
+    QTRY_VERIFY(w.statusText() == u("modbus程序已安装, 等待modbus服务启动...."));
     QTRY_VERIFY_WITH_TIMEOUT(m_shell.probes > probesBefore, 5000);  // the old version was seen
     QCOMPARE(w.sshPendingOpCode(), 5);
     // The new version comes up: success, after the version check.
     m_shell.ver = "QXGW-RJ-RELAY-T3-V1.3";
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 10000);
-    QCOMPARE(w.statusBar()->currentMessage(), u("更新modbus程序成功 modbus.zip"));
+    QCOMPARE(w.statusText(), u("更新modbus程序成功 modbus.zip"));
     QCOMPARE(m_dialogs.last().kind, DialogSeam::Information);
     QCOMPARE(m_dialogs.last().text, u("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本QXGW-RJ-RELAY-T3-V1.3"));
 
