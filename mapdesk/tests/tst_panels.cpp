@@ -1,0 +1,275 @@
+// The connect tab's pieces without a window: the 7F
+// panel against the fake gateway on loopback (state label, button and status
+// texts through connect, failure and drop; commands refused, asked first and
+// timed out).
+#include "debuglogview.h"
+#include "dialogseam.h"
+#include "fakegateway.h"
+#include "gateway7fclient.h"
+#include "gateway7fpanel.h"
+#include "statuslook.h"
+#include "utf8text.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+const char kGwKey[] = "gw7f0001";
+
+// The 7F panel on widgets of its own, its client's reports passed to it as the window does.
+struct Panel7F
+{
+    QWidget parent;
+    QPushButton button{&parent};
+    QLabel state{&parent};
+    QLabel version{&parent};
+    DebugLogView log{&parent};
+    Gateway7FClient client;
+    Gateway7FPanel panel{&client, {&button, &state, &version}, &log, &parent};
+    QStringList status;  // statusText, in order
+
+    Panel7F()
+    {
+        QObject::connect(&client, &Gateway7FClient::connected, &panel, &Gateway7FPanel::showConnected);
+        QObject::connect(&client, &Gateway7FClient::connectFailed, &panel, &Gateway7FPanel::showConnectFailed);
+        QObject::connect(&client, &Gateway7FClient::disconnected, &panel, &Gateway7FPanel::showDisconnected);
+        QObject::connect(&panel, &Gateway7FPanel::statusText, &panel, [this](const QString &t) { status << t; });
+    }
+    // Connected to gw (started on loopback).
+    bool connectTo(FakeGateway &gw)
+    {
+        if (!gw.start(QHostAddress::LocalHost, 0, 0))
+            return false;
+        panel.setGateway("127.0.0.1", kGwKey);
+        panel.setPort(gw.tcpPort());
+        panel.toggleConnection();
+        QSignalSpy ok(&client, &Gateway7FClient::connected);
+        return (client.isConnected() || ok.wait(5000)) && gw.waitForConnection(3000);
+    }
+};
+
+} // namespace
+
+class TstPanels : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup() { DialogSeam::setResponder(nullptr); }
+
+    void gateway7fStates();
+    void gateway7fCommands();
+    void gateway7fTimeouts();
+
+private:
+    QStringList texts() const
+    {
+        QStringList t;
+        for (const auto &r : m_dialogs)
+            t << r.text;
+        return t;
+    }
+
+    QList<DialogSeam::Request> m_dialogs;
+    QStringList m_events;  // boxes and other events, in order
+    bool m_proceed = true;
+};
+
+void TstPanels::init()
+{
+    m_dialogs.clear();
+    m_events.clear();
+    m_proceed = true;
+    DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        m_dialogs.append(r);
+        m_events << "box " + r.text;
+        return m_proceed;
+    });
+}
+
+void TstPanels::gateway7fStates()
+{
+    Panel7F p;
+    QSignalSpy link(&p.panel, &Gateway7FPanel::linkChanged);
+    QSignalSpy cleared(&p.panel, &Gateway7FPanel::statusCleared);
+    QVERIFY(!p.button.isEnabled());
+    QCOMPARE(p.state.text(), u("未连接网关"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::red());
+    // No gateway chosen: said, nothing started.
+    p.panel.toggleConnection();
+    QCOMPARE(p.status, QStringList({u("错误的网关IP")}));
+    QVERIFY(!p.client.isConnecting());
+    QCOMPARE(link.count(), 0);
+
+    // Nobody listens: the connect runs in the background, then fails.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 closedPort = probe.serverPort();
+    probe.close();
+    p.panel.setGateway("127.0.0.1", kGwKey);
+    p.panel.setPort(closedPort);
+    p.panel.toggleConnection();
+    QVERIFY(p.client.isConnecting());
+    QCOMPARE(p.button.text(), u("连接中..."));
+    QVERIFY(!p.button.isEnabled());
+    QCOMPARE(p.state.text(), u("连接网关gw7f0001中..."));
+    QCOMPARE(cleared.count(), 1);
+    QCOMPARE(link.count(), 1);
+    p.panel.toggleConnection();  // a second press while connecting starts nothing
+    QCOMPARE(link.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(p.status.last(), u("连接网关失败"), 5000);
+    QVERIFY(!p.client.isConnected());
+    QCOMPARE(p.state.text(), u("连接网关gw7f0001失败"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::red());
+    QCOMPARE(p.button.text(), u("2.连接网关"));
+    QVERIFY(p.button.isEnabled());
+    QCOMPARE(link.count(), 2);
+
+    // Connected: green, the button disconnects; the version answer shows.
+    FakeGateway gw(kGwKey);
+    gw.version = "V2.3.4";
+    QVERIFY(p.connectTo(gw));
+    QCOMPARE(p.status.last(), u("连接成功"));
+    QCOMPARE(p.state.text(), u("已连接到网关gw7f0001"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::green());
+    QCOMPARE(p.button.text(), u("2.断开网关连接"));
+    QVERIFY(p.button.isEnabled());
+    QCOMPARE(link.count(), 4);
+    QVERIFY(p.panel.send(Gateway7FClient::ReadVersion));
+    QTRY_COMPARE_WITH_TIMEOUT(p.version.text(), QString("V2.3.4"), 3000);
+    QCOMPARE(p.status.last(), u("获取网关版本成功!"));
+
+    // The gateway drops the link: red again, the version gone.
+    gw.drop();
+    QTRY_VERIFY_WITH_TIMEOUT(!p.client.isConnected(), 3000);
+    QCOMPARE(p.status.last(), u("网关连接断开"));
+    QCOMPARE(p.state.text(), u("网关连接断开"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::red());
+    QCOMPARE(p.version.text(), QString());
+    QCOMPARE(p.button.text(), u("2.连接网关"));
+    QVERIFY(p.button.isEnabled());
+    QCOMPARE(link.count(), 5);
+
+    // Connected again, then dropped from the tool's side by the button.
+    p.panel.toggleConnection();
+    QTRY_VERIFY_WITH_TIMEOUT(p.client.isConnected(), 5000);
+    QCOMPARE(p.button.text(), u("2.断开网关连接"));
+    p.panel.toggleConnection();
+    QTRY_VERIFY_WITH_TIMEOUT(!p.client.isConnected(), 3000);
+    QCOMPARE(p.state.text(), u("网关连接断开"));
+    QCOMPARE(p.button.text(), u("2.连接网关"));
+}
+
+void TstPanels::gateway7fCommands()
+{
+    Panel7F p;
+    QSignalSpy sent(&p.client, &Gateway7FClient::frameSent);
+    QSignalSpy held(&p.panel, &Gateway7FPanel::commandStateChanged);
+    QSignalSpy deleted(&p.panel, &Gateway7FPanel::deviceDeleted);
+
+    // Not connected: refused with a box, nothing pends.
+    QVERIFY(!p.panel.send(Gateway7FClient::ReadVersion));
+    QCOMPARE(texts(), QStringList({u("请先连接网关!")}));
+    QCOMPARE(m_dialogs[0].title, QString("warning"));
+    QCOMPARE(p.client.pendingCommand(), 0);
+    QCOMPARE(sent.count(), 0);
+    QCOMPARE(held.count(), 0);
+
+    FakeGateway gw(kGwKey);
+    QVERIFY(p.connectTo(gw));
+
+    // One command at a time: another while the first pends is refused.
+    m_dialogs.clear();
+    QVERIFY(p.panel.send(Gateway7FClient::GetAllDevices));
+    QCOMPARE(p.status.last(), u("拉取gw7f0001网关中所有设备信息..."));
+    QCOMPARE(held.count(), 1);
+    QVERIFY(!p.panel.send(Gateway7FClient::ReadVersion));
+    QCOMPARE(texts(), QStringList({u("等待其他操作完成!")}));
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(p.client.pendingCommand(), int(Gateway7FClient::GetAllDevices));
+    QTRY_COMPARE_WITH_TIMEOUT(p.client.pendingCommand(), 0, 3000);
+    QCOMPARE(held.count(), 2);
+    QCOMPARE(p.status.last(), u("拉取网关设备列表成功!"));
+    QCOMPARE(gw.commands.size(), 1);
+
+    // A delete needs a device and is asked first; declined, nothing goes out.
+    m_dialogs.clear();
+    QVERIFY(!p.panel.send(Gateway7FClient::DeleteDevice));
+    QVERIFY(m_dialogs.isEmpty());
+    m_proceed = false;
+    QVERIFY(!p.panel.send(Gateway7FClient::DeleteDevice, "dim10001"));
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(m_dialogs[0].kind, DialogSeam::Confirm);
+    QCOMPARE(m_dialogs[0].title, u("是否删除"));
+    QCOMPARE(m_dialogs[0].text, u("该操作会将网关中dim10001删除"));
+    QCOMPARE(m_dialogs[0].okText, u("确定"));
+    QCOMPARE(m_dialogs[0].noText, u("否"));
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(p.client.pendingCommand(), 0);
+    QCOMPARE(held.count(), 2);
+
+    // Accepted: sent; the gateway's refusal keeps the device, its yes removes it.
+    m_proceed = true;
+    gw.deleteError = 12;
+    QVERIFY(p.panel.send(Gateway7FClient::DeleteDevice, "dim10001"));
+    QCOMPARE(sent.count(), 2);
+    QCOMPARE(p.status.last(), u("在网关gw7f0001中删除plc设备dim10001..."));
+    QTRY_COMPARE_WITH_TIMEOUT(p.client.pendingCommand(), 0, 3000);
+    QCOMPARE(p.status.last(), u("删除plc设备dim10001失败!!!!未知错误"));
+    QCOMPARE(deleted.count(), 0);
+    gw.deleteError = 0;
+    QVERIFY(p.panel.send(Gateway7FClient::DeleteDevice, "dim10001"));
+    QTRY_COMPARE_WITH_TIMEOUT(p.client.pendingCommand(), 0, 3000);
+    QCOMPARE(p.status.last(), u("删除plc设备dim10001成功!"));
+    QCOMPARE(deleted.count(), 1);
+    QCOMPARE(deleted[0][0].toString(), QString("dim10001"));
+    QCOMPARE(gw.commands.size(), 3);
+    QCOMPARE(gw.commands.last().second["data"].toObject()["deviceKey"].toString(), QString("dim10001"));
+}
+
+void TstPanels::gateway7fTimeouts()
+{
+    Panel7F p;
+    FakeGateway gw(kGwKey);
+    QVERIFY(p.connectTo(gw));
+    gw.mode = FakeGateway::Hold;  // the gateway drops the answers
+    gw.version = "LATE";
+    connect(&p.panel, &Gateway7FPanel::commandStateChanged, this, [this]() { m_events << "held"; });
+
+    // The real timer: the window is let go before the box opens.
+    QVERIFY(p.panel.send(Gateway7FClient::ReadVersion));
+    QCOMPARE(p.client.findChild<QTimer *>("7fCmdTimer")->interval(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, 8000);
+    QCOMPARE(m_dialogs[0].title, QString("warning"));
+    QCOMPARE(m_dialogs[0].text, u("获取网关版本超时!!!"));
+    QCOMPARE(m_events.mid(0, 3), QStringList({"held", "held", "box " + u("获取网关版本超时!!!")}));
+    QCOMPARE(p.status.last(), u("获取网关版本超时!!!"));
+    QCOMPARE(p.client.pendingCommand(), 0);
+
+    // The answer that comes after the timeout changes nothing (the keep-alive
+    // behind it is answered once both have been read).
+    QCOMPARE(gw.commands.size(), 1);
+    gw.rawIn.clear();
+    gw.send(gw.answerFor(gw.commands[0].second) + FakeGateway::keepAlive());
+    QTRY_COMPARE_WITH_TIMEOUT(gw.rawIn, FakeGateway::keepAlive(), 3000);
+    QCOMPARE(p.version.text(), QString());
+    QCOMPARE(p.status.last(), u("获取网关版本超时!!!"));
+
+    // The other two texts, without waiting 25 s for them.
+    QVERIFY(p.panel.send(Gateway7FClient::GetAllDevices));
+    p.client.expireCommand();
+    QCOMPARE(m_dialogs.last().text, u("获取网关内设备列表超时!!!!"));
+    QVERIFY(p.panel.send(Gateway7FClient::DeleteDevice, "dim10001"));
+    p.client.expireCommand();
+    QCOMPARE(m_dialogs.last().text, u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新"));
+    QCOMPARE(p.status.last(), m_dialogs.last().text);
+    QCOMPARE(p.client.pendingCommand(), 0);
+}
+
+QTEST_MAIN(TstPanels)
+#include "tst_panels.moc"
