@@ -1,20 +1,27 @@
 // The connect tab's pieces without a window: the 7F
 // panel against the fake gateway on loopback (state label, button and status
 // texts through connect, failure and drop; commands refused, asked first and
-// timed out).
+// timed out), the SSH panel over a remote session whose clients are fakes
+// (the host key questions).
 #include "debuglogview.h"
 #include "dialogseam.h"
 #include "fakegateway.h"
 #include "gateway7fclient.h"
 #include "gateway7fpanel.h"
+#include "hostkeystore.h"
+#include "qtftpwidget.h"
+#include "remotesession.h"
+#include "sshlinkpanel.h"
 #include "statuslook.h"
 #include "utf8text.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -53,6 +60,35 @@ struct Panel7F
     }
 };
 
+// The SSH panel over a session whose clients are only recorded; the window
+// passes the first-use question and its answer between the two.
+struct PanelSsh
+{
+    QWidget parent;
+    QPushButton button{&parent};
+    QLabel state{&parent};
+    DebugLogView log{&parent};
+    SshConsoleView console{&parent};
+    QtftpWidget tftp;
+    RemoteSession session{&parent, &tftp};
+    SshLinkPanel panel{&session, &button, &state, &log, &console, &parent};
+    QList<SshTarget> made;  // one per connect
+    QStringList toClients;  // what the session told its clients
+
+    explicit PanelSsh(QSettings *keys)
+    {
+        session.setHostKeySettings(keys);
+        session.setClientFactory([this](RemoteSession *, const SshTarget &t) { made.append(t); });
+        QObject::connect(&session, &RemoteSession::hostKeyUnknown, &panel, &SshLinkPanel::askHostKey);
+        QObject::connect(&panel, &SshLinkPanel::acceptHostKey, &session, &RemoteSession::acceptHostKey);
+        QObject::connect(&panel, &SshLinkPanel::rejectHostKey, &session, &RemoteSession::rejectHostKey);
+        QObject::connect(&session, &RemoteSession::acceptKey, &panel, [this]() { toClients << "accept"; });
+        QObject::connect(&session, &RemoteSession::rejectKey, &panel, [this]() { toClients << "reject"; });
+        QObject::connect(&session, &RemoteSession::clientsDisconnect, &panel, [this]() { toClients << "disconnect"; });
+        panel.setGateway("10.200.40.2", "99000000001234", "99000000001", "gwa0000001");
+    }
+};
+
 } // namespace
 
 class TstPanels : public QObject
@@ -65,6 +101,8 @@ private slots:
     void gateway7fStates();
     void gateway7fCommands();
     void gateway7fTimeouts();
+    void sshFirstUseKey();
+    void sshChangedKey();
 
 private:
     QStringList texts() const
@@ -269,6 +307,110 @@ void TstPanels::gateway7fTimeouts()
     QCOMPARE(m_dialogs.last().text, u("删除plc设备超时!\n请重新点击\"获取网关内设备列表\"进行刷新"));
     QCOMPARE(p.status.last(), m_dialogs.last().text);
     QCOMPARE(p.client.pendingCommand(), 0);
+}
+
+void TstPanels::sshFirstUseKey()
+{
+    QTemporaryDir tmp;
+    QSettings keys(tmp.filePath("keys.ini"), QSettings::IniFormat);
+    PanelSsh p(&keys);
+    QSignalSpy link(&p.panel, &SshLinkPanel::linkChanged);
+    QVERIFY(!p.button.isEnabled());
+    QCOMPARE(p.button.text(), u("3.连接ssh服务器"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::red());
+
+    p.panel.toggleConnection();
+    QCOMPARE(p.made.size(), 1);
+    QCOMPARE(p.made[0].host, QString("10.200.40.2"));
+    QVERIFY(p.panel.isConnecting());
+    QCOMPARE(link.count(), 1);  // the gateway must not change meanwhile
+    QCOMPARE(p.state.text(), u("连接到10.200.40.2 ssh服务器..."));
+    QCOMPARE(p.button.text(), u("连接中..."));
+    QVERIFY(!p.button.isEnabled());
+
+    // First use: the engineer sees which gateway and which key; trusted, the login goes on.
+    p.session.hostKeyOffered("SHA256:first");
+    QCOMPARE(m_dialogs.size(), 1);
+    const DialogSeam::Request q = m_dialogs[0];
+    QCOMPARE(q.kind, DialogSeam::Confirm);
+    QCOMPARE(q.title, u("确认网关ssh主机密钥"));
+    QCOMPARE(q.okText, u("信任并连接"));
+    QCOMPARE(q.noText, u("取消"));
+    for (const char *part : {"gwa0000001", "99000000001234", "10.200.40.2", "SHA256:first"})
+        QVERIFY2(q.text.contains(part), part);
+    QCOMPARE(p.toClients, QStringList({"accept"}));
+    QVERIFY(p.log.shownText().contains(u("网关ssh主机密钥(首次连接): SHA256:first")));
+    p.session.linkStateChanged(true, QString());
+    QVERIFY(!p.panel.isConnecting());
+    QCOMPARE(p.state.text(), u("已ssh连接到10.200.40.2"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::green());
+    QCOMPARE(p.button.text(), u("3.断开ssh连接"));
+    QVERIFY(p.button.isEnabled());
+    QCOMPARE(link.count(), 2);
+
+    // The button drops the link.
+    p.panel.toggleConnection();
+    QVERIFY(!p.session.isConnected());
+    QCOMPARE(p.toClients.last(), QString("disconnect"));
+    QCOMPARE(p.state.text(), u("未连接到ssh服务器"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::red());
+    QCOMPARE(p.button.text(), u("3.连接ssh服务器"));
+
+    // Declined: the login is refused, and the label says why once the link is down.
+    m_proceed = false;
+    p.panel.toggleConnection();
+    p.session.hostKeyOffered("SHA256:first");
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(p.toClients.last(), QString("reject"));
+    QCOMPARE(p.toClients.count("accept"), 1);
+    p.session.linkStateChanged(false, "SshHostKeyError");
+    QCOMPARE(p.state.text(), u("未信任网关ssh主机密钥, 未连接10.200.40.2"));
+    QCOMPARE(p.state.styleSheet(), StatusLook::red());
+    QVERIFY(!p.panel.isConnecting());
+    QVERIFY(p.button.isEnabled());
+}
+
+void TstPanels::sshChangedKey()
+{
+    QTemporaryDir tmp;
+    QSettings keys(tmp.filePath("keys.ini"), QSettings::IniFormat);
+    PanelSsh p(&keys);
+    const QString id = QSsh::HostKeyStore::gatewayId("99000000001234", "gwa0000001");
+    QSsh::HostKeyStore(&keys).pin(id, "SHA256:old");
+
+    p.panel.toggleConnection();
+    p.session.hostKeyMismatch("SHA256:old", "SHA256:new");
+    // Logged at once, asked only once the connection has stopped.
+    QVERIFY(m_dialogs.isEmpty());
+    QVERIFY(p.log.shownText().contains(u("网关ssh主机密钥已改变: 记住的 SHA256:old, 现在的 SHA256:new, 已停止连接")));
+    m_proceed = false;
+    p.session.linkStateChanged(false, "SshHostKeyError");
+    QCOMPARE(m_dialogs.size(), 1);
+    const DialogSeam::Request q = m_dialogs[0];
+    QCOMPARE(q.kind, DialogSeam::Confirm);
+    QVERIFY(q.cautious);  // Enter and Escape answer "不连接"
+    QCOMPARE(q.title, u("网关ssh主机密钥已改变"));
+    QCOMPARE(q.okText, u("替换为新密钥并连接"));
+    QCOMPARE(q.noText, u("不连接"));
+    for (const char *part : {"gwa0000001", "99000000001234", "10.200.40.2", "SHA256:old", "SHA256:new"})
+        QVERIFY2(q.text.contains(part), part);
+    QCOMPARE(p.state.text(), u("网关ssh主机密钥已改变, 已停止连接10.200.40.2"));
+    // Declined: the pin stays and no connect starts.
+    QCOMPARE(QSsh::HostKeyStore(&keys).pinned(id), QString("SHA256:old"));
+    QCOMPARE(p.made.size(), 1);
+    QVERIFY(!p.panel.isConnecting());
+
+    // Replaced on request: the new key is pinned and the connect starts again.
+    p.panel.toggleConnection();
+    p.session.hostKeyMismatch("SHA256:old", "SHA256:new");
+    m_proceed = true;
+    p.session.linkStateChanged(false, "SshHostKeyError");
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(QSsh::HostKeyStore(&keys).pinned(id), QString("SHA256:new"));
+    QVERIFY(p.log.shownText().contains(u("已替换网关ssh主机密钥: SHA256:new")));
+    QCOMPARE(p.made.size(), 3);
+    QVERIFY(p.panel.isConnecting());
+    QCOMPARE(p.state.text(), u("连接到10.200.40.2 ssh服务器..."));
 }
 
 QTEST_MAIN(TstPanels)
