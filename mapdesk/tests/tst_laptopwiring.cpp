@@ -13,6 +13,7 @@
 #include "remoteflows.h"
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -109,10 +110,23 @@ void TstLaptopWiring::startupWithoutBoxes()
     QVERIFY(upgrade->styleSheet().contains(":disabled"));
     QVERIFY(upgrade->styleSheet().contains("background-color: rgb(252, 175, 62)"));  // its own colour when usable
 
-    // A later check (the root changed) still asks with boxes, as before.
-    w.onTftpRootDirChanged();
-    QCOMPARE(m_dialogs.size(), 2);
+    // Editing the TFTP root re-checks once typing pauses, and asks with boxes now.
+    QTemporaryDir other;
+    QFile exe(other.filePath("gateway.exe"));
+    QVERIFY(exe.open(QIODevice::WriteOnly));
+    exe.write("exe");
+    exe.close();
+    QFile ver(other.filePath("gwver.txt"));
+    QVERIFY(ver.open(QIODevice::WriteOnly));
+    ver.write("QXGW-S-WFRJ-MQTT-V3\n" + QCryptographicHash::hash("exe", QCryptographicHash::Md5).toHex() + "\n");
+    ver.close();
+    auto *edit = w.findChild<QtftpWidget *>("widget")->findChild<QLineEdit *>("root");
+    edit->setText(other.path().left(3));
+    edit->setText(other.path());
+    QTRY_COMPARE_WITH_TIMEOUT(gwLabel->text(), QString("QXGW-S-WFRJ-MQTT-V3"), 10000);
+    QCOMPARE(m_dialogs.size(), 1);  // one check, one box: the missing modbus package
     QCOMPARE(m_dialogs[0].title, QString("warn"));
+    QVERIFY(upgrade->isEnabled());
 }
 
 void TstLaptopWiring::networkChoiceFollowsGateway()

@@ -1,8 +1,8 @@
-// The connect tab's pieces without a window: the 7F
+// The connect tab's and the upgrade tab's pieces without a window: the 7F
 // panel against the fake gateway on loopback (state label, button and status
 // texts through connect, failure and drop; commands refused, asked first and
 // timed out), the SSH panel over a remote session whose clients are fakes
-// (the host key questions).
+// (the host key questions), and the upgrade panel's package checks.
 #include "debuglogview.h"
 #include "dialogseam.h"
 #include "fakegateway.h"
@@ -13,9 +13,13 @@
 #include "remotesession.h"
 #include "sshlinkpanel.h"
 #include "statuslook.h"
+#include "upgradepackage.h"
+#include "upgradepanel.h"
 #include "utf8text.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -27,6 +31,19 @@
 
 namespace {
 const char kGwKey[] = "gw7f0001";
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+// The digest of the bytes written, not of the file as the tool reads it.
+QByteArray md5(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+}
 
 // The 7F panel on widgets of its own, its client's reports passed to it as the window does.
 struct Panel7F
@@ -89,6 +106,21 @@ struct PanelSsh
     }
 };
 
+// The upgrade panel on widgets of its own; checks only, so no flows behind it.
+struct PanelUpgrade
+{
+    QWidget parent;
+    QPushButton gwButton{&parent};
+    QPushButton mbButton{&parent};
+    QLabel gwPackage{&parent};
+    QLabel gwCurrent{&parent};
+    QLabel mbPackage{&parent};
+    QLabel mbCurrent{&parent};
+    QString root;
+    const UpgradePanel::Widgets programs[UpgradeRules::Count] = {{&gwButton, &gwPackage, &gwCurrent},
+                                                                 {&mbButton, &mbPackage, &mbCurrent}};
+    UpgradePanel panel{programs, nullptr, [this]() { return root; }, &parent};
+};
 } // namespace
 
 class TstPanels : public QObject
@@ -103,6 +135,7 @@ private slots:
     void gateway7fTimeouts();
     void sshFirstUseKey();
     void sshChangedKey();
+    void upgradePackages();
 
 private:
     QStringList texts() const
@@ -411,6 +444,93 @@ void TstPanels::sshChangedKey()
     QCOMPARE(p.made.size(), 3);
     QVERIFY(p.panel.isConnecting());
     QCOMPARE(p.state.text(), u("连接到10.200.40.2 ssh服务器..."));
+}
+
+void TstPanels::upgradePackages()
+{
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    PanelUpgrade p;
+    p.root = root;
+    const QString gwMissing = u("未找到网关升级包,请检查") + root + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警.");
+    const QString mbMissing = u("未找到modbus升级包,请检查") + root + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警.");
+    const QString gwNoVersion = u("未获得电脑中网关升级包版本，无法升级网关程序");
+    const QString mbNoVersion = u("未获得电脑中modbus服务升级包版本，无法升级modbus服务");
+    const QString gwDigestWrong = u("网关程序md5校验错误，请检查修正") + root + u("/gateway.exe\r\n如不需要升级网关可忽略该告警.");
+    writeFile(dir.filePath("modbus.zip"), "PK\x03\x04 relay");  // a package without its version file
+
+    // Quiet (start-up): the first line in the label, the whole text in its tip, no box.
+    p.panel.checkPackages(true);
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(texts().join('|')));
+    QCOMPARE(p.gwPackage.text(), gwMissing.section("\r\n", 0, 0));
+    QCOMPARE(p.gwPackage.toolTip(), gwMissing);
+    QCOMPARE(p.mbPackage.text(), mbMissing.section("\r\n", 0, 0));
+    QCOMPARE(p.mbPackage.toolTip(), mbMissing);
+    QVERIFY(!p.gwButton.isEnabled() && !p.mbButton.isEnabled());
+
+    // Otherwise a box for each, and the labels say there is no version.
+    p.panel.checkPackages();
+    QCOMPARE(texts(), QStringList({gwMissing, mbMissing}));
+    QCOMPARE(m_dialogs[0].title, QString("warn"));
+    QCOMPARE(p.gwPackage.text(), gwNoVersion);
+    QCOMPARE(p.mbPackage.text(), mbNoVersion);
+    QVERIFY(p.gwPackage.toolTip().isEmpty());
+    QVERIFY(!p.gwButton.isEnabled() && !p.mbButton.isEnabled());
+
+    // Good pairs, one of them larger than any read buffer, a CRLF version file.
+    QByteArray exe(3 * 1024 * 1024 + 17, '\0');
+    for (int i = 0; i < exe.size(); ++i)
+        exe[i] = char((i * 131) >> 3);
+    writeFile(dir.filePath("gateway.exe"), exe);
+    writeFile(dir.filePath("gwver.txt"), "QXGW-RJ-MQTT-T3-V2.0.1\n" + md5(exe) + "\n");
+    writeFile(dir.filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\r\n" + md5("PK\x03\x04 relay") + "\r\n");
+    m_dialogs.clear();
+    p.panel.checkPackages();
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(texts().join('|')));
+    QCOMPARE(p.gwPackage.text(), QString("QXGW-RJ-MQTT-T3-V2.0.1"));
+    QCOMPARE(p.mbPackage.text(), QString("QXGW-RJ-RELAY-T3-V1.2"));
+    QVERIFY(p.gwButton.isEnabled() && p.mbButton.isEnabled());
+
+    // One changed byte in one package: that program only is refused.
+    exe[exe.size() / 2] = char(exe[exe.size() / 2] ^ 1);
+    writeFile(dir.filePath("gateway.exe"), exe);
+    p.panel.checkPackages();
+    QCOMPARE(texts(), QStringList({gwDigestWrong}));
+    QVERIFY(!p.gwButton.isEnabled() && p.mbButton.isEnabled());
+    QCOMPARE(p.gwPackage.text(), gwNoVersion);
+    QCOMPARE(p.mbPackage.text(), QString("QXGW-RJ-RELAY-T3-V1.2"));
+    // Quietly the same finding goes into the label.
+    p.panel.checkPackages(true);
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(p.gwPackage.text(), gwDigestWrong.section("\r\n", 0, 0));
+    QCOMPARE(p.gwPackage.toolTip(), gwDigestWrong);
+    QVERIFY(!p.gwButton.isEnabled() && p.mbButton.isEnabled());
+
+    // Upper-case digest (as Windows' Get-FileHash prints it) passes; a version
+    // file without digest for a missing package does not.
+    writeFile(dir.filePath("gwver.txt"), "QXGW-RJ-MQTT-T3-V2.0.1\n" + md5(exe).toUpper() + "\n");
+    QVERIFY(UpgradePackage::check(root, "gwver.txt", "gateway.exe").matches());
+    writeFile(dir.filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\n");
+    QFile::remove(dir.filePath("modbus.zip"));
+    m_dialogs.clear();
+    p.panel.checkPackages();
+    QCOMPARE(texts(), QStringList({u("modbus程序md5校验错误，请检查修正") + root
+                                   + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警.")}));
+    QVERIFY(p.gwButton.isEnabled() && !p.mbButton.isEnabled());
+
+    // Root edits come once per key: one check once the typing pauses.
+    QTemporaryDir other;
+    writeFile(other.filePath("gateway.exe"), "exe");
+    writeFile(other.filePath("gwver.txt"), "QXGW-S-WFRJ-MQTT-V3\n" + md5("exe") + "\n");
+    m_dialogs.clear();
+    p.root = other.path().left(3);
+    p.panel.rootEdited();
+    p.root = other.path();
+    p.panel.rootEdited();
+    QCOMPARE(p.gwPackage.text(), QString("QXGW-RJ-MQTT-T3-V2.0.1"));  // not yet
+    QTRY_COMPARE_WITH_TIMEOUT(p.gwPackage.text(), QString("QXGW-S-WFRJ-MQTT-V3"), 10000);
+    QCOMPARE(m_dialogs.size(), 1);  // one check, one box: the missing modbus package
+    QVERIFY(p.gwButton.isEnabled() && !p.mbButton.isEnabled());
 }
 
 QTEST_MAIN(TstPanels)
