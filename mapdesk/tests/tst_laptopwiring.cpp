@@ -3,7 +3,8 @@
 // IP (with an address made in the test's namespace), the debug log and SSH
 // console in the debug area, the start-up package check in the upgrade tab
 // instead of boxes, greyed disabled buttons, and the test panel that follows
-// the selected gateway.
+// the selected gateway; the status bar's flow step and transfer progress on
+// a bar of their own.
 #include "debuglogview.h"
 #include "dialogseam.h"
 #include "localinterfaces.h"
@@ -11,6 +12,7 @@
 #include "pointlistview.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
+#include "statusbarprogress.h"
 
 #include <QComboBox>
 #include <QCryptographicHash>
@@ -21,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QTextEdit>
@@ -51,6 +54,13 @@ bool tftpAnswers()
     }
     return false;
 }
+// The status bar's progress on a bar of its own, fed by a TFTP panel and a flow runner.
+struct StatusRig {
+    QStatusBar bar;
+    QtftpWidget tftp;
+    RemoteFlowRunner runner{nullptr};
+    StatusBarProgress progress{&bar, &runner, &tftp};
+};
 } // namespace
 
 class TstLaptopWiring : public QObject
@@ -109,6 +119,10 @@ void TstLaptopWiring::startupWithoutBoxes()
     QVERIFY(!upgrade->isEnabled());
     QVERIFY(upgrade->styleSheet().contains(":disabled"));
     QVERIFY(upgrade->styleSheet().contains("background-color: rgb(252, 175, 62)"));  // its own colour when usable
+
+    // The status bar holds the flow step and the transfer, hidden until used.
+    QVERIFY(w.statusBar()->findChild<QLabel *>("flowStepLabel")->isHidden());
+    QVERIFY(w.statusBar()->findChild<QProgressBar *>("statusTransferBar")->isHidden());
 
     // Editing the TFTP root re-checks once typing pauses, and asks with boxes now.
     QTemporaryDir other;
@@ -193,15 +207,14 @@ void TstLaptopWiring::transferInStatusBar()
     f.write(QByteArray(3000, 'x'));
     f.close();
 
-    MainWindow w;
-    w.show();
-    auto *panel = w.findChild<QtftpWidget *>("widget");
-    panel->findChild<QLineEdit *>("root")->setText(dir.path());
-    panel->findChild<QPushButton *>("start")->click();
-    QVERIFY(panel->isServerRunning());
+    StatusRig r;
+    r.bar.show();
+    r.tftp.findChild<QLineEdit *>("root")->setText(dir.path());
+    r.tftp.findChild<QPushButton *>("start")->click();
+    QVERIFY(r.tftp.isServerRunning());
     QVERIFY2(tftpAnswers(), "the TFTP server does not answer on port 5069");
-    auto *bar = w.findChild<QProgressBar *>("statusTransferBar");
-    auto *text = w.findChild<QLabel *>("statusTransferLabel");
+    auto *bar = r.bar.findChild<QProgressBar *>("statusTransferBar");
+    auto *text = r.bar.findChild<QLabel *>("statusTransferLabel");
     QVERIFY(bar && text);
     QVERIFY(!bar->isVisible());
 
@@ -222,24 +235,24 @@ void TstLaptopWiring::transferInStatusBar()
     QVERIFY2(text->text().startsWith(QString::fromUtf8("发送 fw.bin: 2.9 KB / 2.9 KB")), qPrintable(text->text()));
     QVERIFY(bar->isVisible() && text->isVisible());
     QCOMPARE(bar->value(), 100);
-    panel->findChild<QPushButton *>("start")->click();
+    r.tftp.findChild<QPushButton *>("start")->click();
 }
 
 void TstLaptopWiring::flowStepInStatusBar()
 {
-    MainWindow w;
-    auto *label = w.findChild<QLabel *>("flowStepLabel");
+    StatusRig r;
+    auto *label = r.bar.findChild<QLabel *>("flowStepLabel");
     QVERIFY(label);
     QVERIFY(label->isHidden());
     FlowContext c;
     c.gatewayKey = "gwl0000001";
     c.localIp = "10.200.31.5";
     c.tftpRoot = "/pc";
-    QVERIFY(w.flowRunner()->start(RemoteFlows::plan(RemoteFlows::GetMapJson, c)));
+    QVERIFY(r.runner.start(RemoteFlows::plan(RemoteFlows::GetMapJson, c)));
     QVERIFY(!label->isHidden());
     QCOMPARE(label->text(), QString::fromUtf8("步骤1/1: 网关经TFTP送回gwl0000001-map.json"));
-    w.flowRunner()->expire();  // its failure box is answered by the responder
-    QCOMPARE(w.flowRunner()->pendingCode(), 0);
+    r.runner.expire();  // its failure box is answered by the responder
+    QCOMPARE(r.runner.pendingCode(), 0);
     QVERIFY(label->isHidden());
 }
 
