@@ -266,11 +266,11 @@ void TstGatewayFlow::fetchAndInstallMapJson()
 
     // The gateway's current map, in the tool's own format, and an older fetch on the PC.
     {
-        MainWindow gen;
-        gen.mapModel()->addRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
-        gen.mapModel()->addRow(1, "dev0000000a", "99000000101", "switch3a");
-        gen.mapModel()->addRow(-1, "dev0000000b", "99000000205", "curtain");
-        QVERIFY(gen.mapModel()->write(gwFile("map.json")));
+        MapTableModel gen;
+        gen.addRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
+        gen.addRow(1, "dev0000000a", "99000000101", "switch3a");
+        gen.addRow(-1, "dev0000000b", "99000000205", "curtain");
+        QVERIFY(gen.write(gwFile("map.json")));
     }
     const QByteArray original = readFile(gwFile("map.json"));
     QVERIFY(writeFile(pcRoot + "/" + pcName, "older fetch"));

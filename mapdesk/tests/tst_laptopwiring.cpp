@@ -3,7 +3,8 @@
 // IP (with an address made in the test's namespace), the debug log and SSH
 // console in the debug area, the start-up package check in the upgrade tab
 // instead of boxes, greyed disabled buttons, and the test panel that follows
-// the selected gateway.
+// the selected gateway; the status bar's flow step and transfer progress on
+// a bar of their own.
 #include "debuglogview.h"
 #include "dialogseam.h"
 #include "localinterfaces.h"
@@ -12,8 +13,10 @@
 #include "pointlistview.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
+#include "statusbarprogress.h"
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +24,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QTextEdit>
@@ -51,6 +55,13 @@ bool tftpAnswers()
     }
     return false;
 }
+// The status bar's progress on a bar of its own, fed by a TFTP panel and a flow runner.
+struct StatusRig {
+    QStatusBar bar;
+    QtftpWidget tftp;
+    RemoteFlowRunner runner{nullptr};
+    StatusBarProgress progress{&bar, &runner, &tftp};
+};
 } // namespace
 
 class TstLaptopWiring : public QObject
@@ -110,10 +121,27 @@ void TstLaptopWiring::startupWithoutBoxes()
     QVERIFY(upgrade->styleSheet().contains(":disabled"));
     QVERIFY(upgrade->styleSheet().contains("background-color: rgb(252, 175, 62)"));  // its own colour when usable
 
-    // A later check (the root changed) still asks with boxes, as before.
-    w.onTftpRootDirChanged();
-    QCOMPARE(m_dialogs.size(), 2);
+    // The status bar holds the flow step and the transfer, hidden until used.
+    QVERIFY(w.statusBar()->findChild<QLabel *>("flowStepLabel")->isHidden());
+    QVERIFY(w.statusBar()->findChild<QProgressBar *>("statusTransferBar")->isHidden());
+
+    // Editing the TFTP root re-checks once typing pauses, and asks with boxes now.
+    QTemporaryDir other;
+    QFile exe(other.filePath("gateway.exe"));
+    QVERIFY(exe.open(QIODevice::WriteOnly));
+    exe.write("exe");
+    exe.close();
+    QFile ver(other.filePath("gwver.txt"));
+    QVERIFY(ver.open(QIODevice::WriteOnly));
+    ver.write("QXGW-S-WFRJ-MQTT-V3\n" + QCryptographicHash::hash("exe", QCryptographicHash::Md5).toHex() + "\n");
+    ver.close();
+    auto *edit = w.findChild<QtftpWidget *>("widget")->findChild<QLineEdit *>("root");
+    edit->setText(other.path().left(3));
+    edit->setText(other.path());
+    QTRY_COMPARE_WITH_TIMEOUT(gwLabel->text(), QString("QXGW-S-WFRJ-MQTT-V3"), 10000);
+    QCOMPARE(m_dialogs.size(), 1);  // one check, one box: the missing modbus package
     QCOMPARE(m_dialogs[0].title, QString("warn"));
+    QVERIFY(upgrade->isEnabled());
 }
 
 void TstLaptopWiring::networkChoiceFollowsGateway()
@@ -180,15 +208,14 @@ void TstLaptopWiring::transferInStatusBar()
     f.write(QByteArray(3000, 'x'));
     f.close();
 
-    MainWindow w;
-    w.show();
-    auto *panel = w.findChild<QtftpWidget *>("widget");
-    panel->findChild<QLineEdit *>("root")->setText(dir.path());
-    panel->findChild<QPushButton *>("start")->click();
-    QVERIFY(panel->isServerRunning());
+    StatusRig r;
+    r.bar.show();
+    r.tftp.findChild<QLineEdit *>("root")->setText(dir.path());
+    r.tftp.findChild<QPushButton *>("start")->click();
+    QVERIFY(r.tftp.isServerRunning());
     QVERIFY2(tftpAnswers(), "the TFTP server does not answer on port 5069");
-    auto *bar = w.findChild<QProgressBar *>("statusTransferBar");
-    auto *text = w.findChild<ElidedLabel *>("statusTransferLabel");
+    auto *bar = r.bar.findChild<QProgressBar *>("statusTransferBar");
+    auto *text = r.bar.findChild<ElidedLabel *>("statusTransferLabel");
     QVERIFY(bar && text);
     QVERIFY(!bar->isVisible());
 
@@ -209,24 +236,24 @@ void TstLaptopWiring::transferInStatusBar()
     QVERIFY2(text->fullText().startsWith(QString::fromUtf8("发送 fw.bin: 2.9 KB / 2.9 KB")), qPrintable(text->fullText()));
     QVERIFY(bar->isVisible() && text->isVisible());
     QCOMPARE(bar->value(), 100);
-    panel->findChild<QPushButton *>("start")->click();
+    r.tftp.findChild<QPushButton *>("start")->click();
 }
 
 void TstLaptopWiring::flowStepInStatusBar()
 {
-    MainWindow w;
-    auto *label = w.findChild<ElidedLabel *>("flowStepLabel");
+    StatusRig r;
+    auto *label = r.bar.findChild<ElidedLabel *>("flowStepLabel");
     QVERIFY(label);
     QVERIFY(label->isHidden());
     FlowContext c;
     c.gatewayKey = "gwl0000001";
     c.localIp = "10.200.31.5";
     c.tftpRoot = "/pc";
-    QVERIFY(w.flowRunner()->start(RemoteFlows::plan(RemoteFlows::GetMapJson, c)));
+    QVERIFY(r.runner.start(RemoteFlows::plan(RemoteFlows::GetMapJson, c)));
     QVERIFY(!label->isHidden());
     QCOMPARE(label->fullText(), QString::fromUtf8("步骤1/1: 网关经TFTP送回gwl0000001-map.json"));
-    w.flowRunner()->expire();  // its failure box is answered by the responder
-    QCOMPARE(w.flowRunner()->pendingCode(), 0);
+    r.runner.expire();  // its failure box is answered by the responder
+    QCOMPARE(r.runner.pendingCode(), 0);
     QVERIFY(label->isHidden());
 }
 

@@ -1,15 +1,21 @@
-// Main window start state, 7F framing, the lookup tables and the address-map editor.
+// The address map editor and the gateway's device list on views of their
+// own, the map model and its checks, 7F framing and the lookup tables; the
+// main window only for its start state, its gateway choice, and what it adds
+// around the editor (title mark, close question, buttons and 7F answers
+// wired to the editor and the list).
+#include "addressmapeditor.h"
+#include "devicelisttable.h"
 #include "devicetypetable.h"
 #include "dialogseam.h"
 #include "frame7f.h"
+#include "gateway7fclient.h"
 #include "gatewayerrortext.h"
 #include "mainwindow.h"
-#include "addressmapeditor.h"
-#include "devicelisttable.h"
-#include "statuslook.h"
 #include "mapcheck.h"
 #include "mapjsonfile.h"
 #include "maptablemodel.h"
+#include "modbusasswidget.h"
+#include "statuslook.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -18,13 +24,13 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
-#include <QStandardItemModel>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
-#include <QScreen>
 #include <QtTest>
 
 namespace {
@@ -36,12 +42,36 @@ struct DialogLog {
     {
         DialogSeam::setResponder([this](const DialogSeam::Request &r) {
             if (r.title == "warn")
-                return true;  // the start-up upgrade package check
+                return true;  // an upgrade package check of the window
             seen.append(r);
             return proceed;
         });
     }
 };
+
+// The map editor and the device list as the window lays them out, without
+// the window: boxes open over a plain widget.
+struct EditorRig {
+    QWidget parent;
+    QTableView mapView{&parent};
+    QTableView devView{&parent};
+    AddressMapEditor editor{&mapView, &parent};
+    DeviceListTable devices{&devView};
+    MapTableModel *map() const { return editor.model(); }
+};
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+// Two nodes, the first with a name the table does not show.
+const char kSiteJson[] =
+    u8R"({"nodes":[{"devtype":"sw","mb_id":4,"mqtt_dk":"dev4","name":"大堂灯","sntype":"99000000101"},)"
+    u8R"({"devtype":"dim","mb_id":5,"mqtt_dk":"dev5","sntype":"99000000102"}],)"
+    R"("profile":{"name":"x","version":"1.0"}})";
 } // namespace
 
 class TstMapEditor : public QObject
@@ -52,35 +82,32 @@ private slots:
     void init() { m_dialogs = DialogLog(); m_dialogs.install(); }
     void cleanup() { DialogSeam::setResponder(nullptr); }
 
-    void startState();
+    // The window.
+    void windowStartStateAndGatewayChoice();
+    void windowAroundTheEditor();
+
+    // The pieces on their own.
     void frameBuildAndTake();
     void tables();
-    void gatewaySelection();
+    void deviceList();
     void addOneDevice();
     void batchMap();
     void batchMapAsks();
     void compareAndCheck();
-    void checkMapping();
+    void compareWithDeviceList();
     void removeMapping();
     void writeAndReadMapJson();
     void readMapJsonErrors();
     void modifiedFlag();
     void mapChecks_data();
     void mapChecks();
-    void checkMappingShowsProblems();
-    void deviceListReplaced();
     void openSaveAndUnsavedEdits();
 
 private:
     DialogLog m_dialogs;
 };
 
-static QString mapCell(MainWindow &w, int r, int c)
-{
-    return w.mapModel()->text(r, c);
-}
-
-void TstMapEditor::startState()
+void TstMapEditor::windowStartStateAndGatewayChoice()
 {
     MainWindow w;
     QCOMPARE(w.windowTitle(), QString("mapdesk-v1.4.2-20220906"));
@@ -92,6 +119,9 @@ void TstMapEditor::startState()
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(tabs->tabText(0), QString::fromUtf8("连接网关"));
     QCOMPARE(tabs->tabText(4), QString::fromUtf8("调试区"));
+    QCOMPARE(tabs->count(), 6);
+    QCOMPARE(tabs->tabText(5), QString::fromUtf8("modbus助手v1.0"));
+    QVERIFY(qobject_cast<ModbusAssWidget *>(tabs->widget(5)));
     QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
     QVERIFY(!w.findChild<QPushButton *>("gw7FConnectBtn")->isEnabled());
     QVERIFY(!w.findChild<QPushButton *>("sshConnectBtn")->isEnabled());
@@ -102,9 +132,9 @@ void TstMapEditor::startState()
     QCOMPARE(st->styleSheet(), StatusLook::red());
     QVERIFY(w.findChild<QLabel *>("localIpLabel")->text().startsWith(QString::fromUtf8("本机IP:")));
     QVERIFY(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text().isEmpty());
-    QCOMPARE(w.deviceList()->model()->columnCount(), 6);
-    QCOMPARE(w.deviceList()->model()->horizontalHeaderItem(2)->text(), QString::fromUtf8("识别码"));
-    QCOMPARE(w.mapModel()->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("地址"));
+    // The form's tables show the window's device list and map.
+    QCOMPARE(w.findChild<QTableView *>("allDevTableView")->model(), w.deviceList()->model());
+    QCOMPARE(w.findChild<QTableView *>("mapJsonTableView")->model(), w.mapModel());
 
     // Without a connection a command is refused with a box and nothing pends.
     QMetaObject::invokeMethod(&w, "on_getGwInfoBtn_clicked");
@@ -112,6 +142,88 @@ void TstMapEditor::startState()
     QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("请先连接网关!"));
     QCOMPARE(w.pendingOpCode(), 0);
     QVERIFY(w.centralWidget()->isEnabled());
+
+    // Gateway choice.
+    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
+    combo->addItem("gw7f0001_10.0.0.5_99000000002_v1.2");
+    QCOMPARE(w.gatewayKey(), QString("gw7f0001"));
+    QCOMPARE(w.gatewayIp(), QString("10.0.0.5"));
+    QCOMPARE(w.serialPrefix(), QString("99000000002"));
+    QCOMPARE(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text(), QString(" "));
+    // A key with "_" gives five parts: the selection stays.
+    combo->addItem("gw_2_10.0.0.6_99000000002_v1");
+    combo->setCurrentIndex(1);
+    QCOMPARE(w.gatewayKey(), QString("gw7f0001"));
+    // Three parts without version select.
+    combo->addItem("gwb_10.0.0.7_99000000003");
+    combo->setCurrentIndex(2);
+    QCOMPARE(w.gatewayIp(), QString("10.0.0.7"));
+    // A gateway the search found is taken whole from its list, whatever its key holds.
+    w.discovery()->takeReply("{\"deviceKey\":\"gw_9\",\"function\":{\"ip\":\"10.0.0.9\"},"
+                             "\"metadata\":{\"sn\":\"99000000002000123\",\"softwareVersion\":\"V2\"}}");
+    QCOMPARE(combo->count(), 4);
+    QCOMPARE(combo->itemText(3), QString("10.0.0.9  /  99000000002  /  V2  (gw_9)"));
+    combo->setCurrentIndex(3);
+    QCOMPARE(w.gatewayKey(), QString("gw_9"));
+    QCOMPARE(w.gatewayIp(), QString("10.0.0.9"));
+    QCOMPARE(w.serialNumber(), QString("99000000002000123"));
+}
+
+void TstMapEditor::windowAroundTheEditor()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("site.json");
+    writeFile(path, kSiteJson);
+    MainWindow w;
+    const QString title = w.windowTitle();
+    QStandardItemModel *dev = w.deviceList()->model();
+
+    // The gateway's device list reaches the window's table.
+    emit w.gateway7F()->deviceListAnswered({{3, "swa30001", "99000000101"}, {4, "dim10001", "99000000102"}});
+    QCOMPARE(dev->rowCount(), 2);
+    QCOMPARE(dev->item(1, 1)->text(), QString("dim10001"));
+
+    // A double-click in the list adds that device to the map; the title marks the edit.
+    auto *dv = w.findChild<QTableView *>("allDevTableView");
+    dv->setCurrentIndex(dev->index(1, 0));
+    emit dv->doubleClicked(dev->index(1, 0));
+    QCOMPARE(w.mapModel()->rowCount(), 1);
+    QCOMPARE(w.mapModel()->text(0, MapTableModel::DeviceKey), QString("dim10001"));
+    QCOMPARE(w.windowTitle(), title + "*");
+
+    // The compare button marks the device the map lacks.
+    w.findChild<QPushButton *>("compareBtn")->click();
+    QCOMPARE(dev->item(0, 1)->font().weight(), int(QFont::Bold));
+    QCOMPARE(dev->item(1, 1)->font().weight(), int(QFont::Normal));
+    QCOMPARE(m_dialogs.seen.value(0).title, QString("Warn"));
+
+    // The batch button maps the whole list.
+    w.findChild<QPushButton *>("allDevAddToMapBtn")->click();
+    QCOMPARE(w.mapModel()->rowCount(), 2);
+    QCOMPARE(w.mapModel()->text(0, MapTableModel::DeviceKey), QString("swa30001"));
+
+    // A file opened (after the unsaved question) or saved clears the mark; the status bar says so.
+    QVERIFY(w.mapEditor()->open(path));
+    QCOMPARE(w.windowTitle(), title);
+    QCOMPARE(w.statusText(), QString::fromUtf8("已打开") + path);
+    w.mapModel()->setText(1, 0, "6");
+    QCOMPARE(w.windowTitle(), title + "*");
+    const QString saved = dir.filePath("map.json");
+    QVERIFY(w.mapEditor()->save(saved));
+    QCOMPARE(w.windowTitle(), title);
+    QCOMPARE(w.statusText(), QString::fromUtf8("已保存") + saved);
+
+    // Closing with unsaved edits asks; "否" keeps the window.
+    w.mapModel()->setText(0, 0, "7");
+    w.show();
+    m_dialogs.seen.clear();
+    m_dialogs.proceed = false;
+    QVERIFY(!w.close());
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].okText, QString::fromUtf8("退出"));
+    QVERIFY(w.isVisible());
+    m_dialogs.proceed = true;
+    QVERIFY(w.close());
 }
 
 static QByteArray frame(const QByteArray &topic, const QByteArray &payload)
@@ -178,66 +290,63 @@ void TstMapEditor::tables()
     QCOMPARE(GatewayErrorText::text(-1), QString::fromUtf8("未知错误"));
 }
 
-void TstMapEditor::gatewaySelection()
+void TstMapEditor::deviceList()
 {
-    MainWindow w;
-    auto *combo = w.findChild<QComboBox *>("gwInfoComboBox");
-    combo->addItem("gw7f0001_10.0.0.5_99000000002_v1.2");
-    QCOMPARE(w.gatewayKey(), QString("gw7f0001"));
-    QCOMPARE(w.gatewayIp(), QString("10.0.0.5"));
-    QCOMPARE(w.serialPrefix(), QString("99000000002"));
-    QCOMPARE(w.findChild<QLabel *>("curGwSoftwareVerLabel")->text(), QString(" "));
-    // A key with "_" gives five parts: the selection stays.
-    combo->addItem("gw_2_10.0.0.6_99000000002_v1");
-    combo->setCurrentIndex(1);
-    QCOMPARE(w.gatewayKey(), QString("gw7f0001"));
-    // Three parts without version select.
-    combo->addItem("gwb_10.0.0.7_99000000003");
-    combo->setCurrentIndex(2);
-    QCOMPARE(w.gatewayIp(), QString("10.0.0.7"));
-    // A gateway the search found is taken whole from its list, whatever its key holds.
-    w.discovery()->takeReply("{\"deviceKey\":\"gw_9\",\"function\":{\"ip\":\"10.0.0.9\"},"
-                             "\"metadata\":{\"sn\":\"99000000002000123\",\"softwareVersion\":\"V2\"}}");
-    QCOMPARE(combo->count(), 4);
-    QCOMPARE(combo->itemText(3), QString("10.0.0.9  /  99000000002  /  V2  (gw_9)"));
-    combo->setCurrentIndex(3);
-    QCOMPARE(w.gatewayKey(), QString("gw_9"));
-    QCOMPARE(w.gatewayIp(), QString("10.0.0.9"));
-    QCOMPARE(w.serialNumber(), QString("99000000002000123"));
+    QTableView view;
+    DeviceListTable devices(&view);
+    QCOMPARE(devices.model()->columnCount(), 6);
+    QCOMPARE(devices.model()->horizontalHeaderItem(2)->text(), QString::fromUtf8("识别码"));
+    QVERIFY(devices.currentKey().isNull());
+    QCOMPARE(devices.currentRow(), -1);
+
+    // A second fetch replaces the list: no device listed twice.
+    const QVector<Gateway7FDevice> list = {{3, "swa30001", "99000000101"}, {4, "dim10001", "99000000102"}};
+    devices.replace(list);
+    devices.replace(list);
+    QCOMPARE(devices.model()->rowCount(), 2);
+    QCOMPARE(devices.model()->item(1, 1)->text(), QString("dim10001"));
+    view.setCurrentIndex(devices.model()->index(1, 0));
+    QCOMPARE(devices.currentKey(), QString("dim10001"));
+
+    // A delete's answer removes that device's row, wherever the selection is by then.
+    view.setCurrentIndex(devices.model()->index(0, 0));
+    devices.removeDevice("dim10001");
+    devices.removeDevice("nope0001");
+    QCOMPARE(devices.keys(), QStringList({"swa30001"}));
 }
 
 void TstMapEditor::addOneDevice()
 {
-    MainWindow w;
-    w.deviceList()->addRow(7, "swa30001", "99000000101ABC");
-    w.deviceList()->addRow(8, "xyz00001", "12345678901");
-    QCOMPARE(w.deviceList()->model()->item(0, 3)->text(), QString("switch3a"));
-    QCOMPARE(w.deviceList()->model()->item(1, 4)->text(), QString::fromUtf8("未知类别"));
-    auto *dv = w.findChild<QTableView *>("allDevTableView");
-    auto *mv = w.findChild<QTableView *>("mapJsonTableView");
+    EditorRig r;
+    r.devices.addRow(7, "swa30001", "99000000101ABC");
+    r.devices.addRow(8, "xyz00001", "12345678901");
+    QCOMPARE(r.devices.model()->item(0, 3)->text(), QString("switch3a"));
+    QCOMPARE(r.devices.model()->item(1, 4)->text(), QString::fromUtf8("未知类别"));
+    r.editor.addCurrentDevice(r.devices);  // nothing selected: nothing added
+    QCOMPARE(r.map()->rowCount(), 0);
 
-    dv->setCurrentIndex(w.deviceList()->model()->index(1, 0));
-    QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
-    dv->setCurrentIndex(w.deviceList()->model()->index(0, 0));
-    QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
-    QCOMPARE(w.mapModel()->rowCount(), 2);
-    QCOMPARE(mapCell(w, 1, 0), QString("-1"));
-    QCOMPARE(mapCell(w, 1, 2), QString("99000000101"));
+    r.devView.setCurrentIndex(r.devices.model()->index(1, 0));
+    r.editor.addCurrentDevice(r.devices);
+    r.devView.setCurrentIndex(r.devices.model()->index(0, 0));
+    r.editor.addCurrentDevice(r.devices);
+    QCOMPARE(r.map()->rowCount(), 2);
+    QCOMPARE(r.map()->text(1, 0), QString("-1"));
+    QCOMPARE(r.map()->text(1, 2), QString("99000000101"));
     QVERIFY(m_dialogs.seen.isEmpty());
 
     // Again: warning with the AID, the existing row becomes current, no new row.
-    mv->setCurrentIndex(w.mapModel()->index(0, 0));
-    QMetaObject::invokeMethod(&w, "addOneDevToMapjsonRow");
-    QCOMPARE(w.mapModel()->rowCount(), 2);
-    QCOMPARE(mv->currentIndex().row(), 1);
+    r.mapView.setCurrentIndex(r.map()->index(0, 0));
+    r.editor.addCurrentDevice(r.devices);
+    QCOMPARE(r.map()->rowCount(), 2);
+    QCOMPARE(r.mapView.currentIndex().row(), 1);
     QCOMPARE(m_dialogs.seen.size(), 1);
     QCOMPARE(m_dialogs.seen[0].title, QString("warning"));
     QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("modbus地址映射表中已经有该设备!!!!\n7"));
 
     // The key columns cannot be edited, the address can.
-    QVERIFY(!mv->itemDelegateForColumn(1)->createEditor(mv, QStyleOptionViewItem(),
-                                                        w.mapModel()->index(0, 1)));
-    QVERIFY(mv->itemDelegateForColumn(0) == nullptr);
+    QVERIFY(!r.mapView.itemDelegateForColumn(1)->createEditor(&r.mapView, QStyleOptionViewItem(),
+                                                              r.map()->index(0, 1)));
+    QVERIFY(r.mapView.itemDelegateForColumn(0) == nullptr);
 }
 
 void TstMapEditor::batchMap()
@@ -261,32 +370,32 @@ void TstMapEditor::batchMap()
 
 void TstMapEditor::batchMapAsks()
 {
-    MainWindow w;
-    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
+    EditorRig r;
+    r.editor.mapAll(r.devices);
     QCOMPARE(m_dialogs.seen.size(), 1);
     QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("无设备!!请先获取网关中设备列表\n"));
 
-    w.deviceList()->addRow(1, "swa30001", "99000000101");
-    w.deviceList()->addRow(2, "dim10001", "99000000102");
-    w.deviceList()->addRow(3, "gw7f0001", "99000000002");
-    w.mapModel()->addRow(9, "old00001", "99000000103", "thermostat");
+    r.devices.addRow(1, "swa30001", "99000000101");
+    r.devices.addRow(2, "dim10001", "99000000102");
+    r.devices.addRow(3, "gw7f0001", "99000000002");
+    r.map()->addRow(9, "old00001", "99000000103", "thermostat");
 
     m_dialogs.proceed = false;  // "否" leaves the map alone
-    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
-    QCOMPARE(w.mapModel()->rowCount(), 1);
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 1);
     QCOMPARE(m_dialogs.seen.last().kind, DialogSeam::Confirm);
     QCOMPARE(m_dialogs.seen.last().title, QString::fromUtf8("是否确定重建modbus映射"));
     QCOMPARE(m_dialogs.seen.last().okText, QString::fromUtf8("确定"));
     QCOMPARE(m_dialogs.seen.last().noText, QString::fromUtf8("否"));
 
     m_dialogs.proceed = true;
-    QMetaObject::invokeMethod(&w, "onAllDevAddToMapBtnClicked");
-    QCOMPARE(w.mapModel()->rowCount(), 3);
-    QCOMPARE(mapCell(w, 0, 0), QString("0"));
-    QCOMPARE(mapCell(w, 1, 0), QString("1"));
-    QCOMPARE(mapCell(w, 2, 0), QString("255"));
-    QCOMPARE(mapCell(w, 2, 1), QString("gw7f0001"));
-    QCOMPARE(mapCell(w, 1, 3), QString("dimmer1c"));
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 3);
+    QCOMPARE(r.map()->text(0, 0), QString("0"));
+    QCOMPARE(r.map()->text(1, 0), QString("1"));
+    QCOMPARE(r.map()->text(2, 0), QString("255"));
+    QCOMPARE(r.map()->text(2, 1), QString("gw7f0001"));
+    QCOMPARE(r.map()->text(1, 3), QString("dimmer1c"));
 }
 
 void TstMapEditor::compareAndCheck()
@@ -302,54 +411,75 @@ void TstMapEditor::compareAndCheck()
     QVERIFY(r.errors[0].contains(QString::fromUtf8("地址1被多个设备使用")));
 }
 
-void TstMapEditor::checkMapping()
+void TstMapEditor::compareWithDeviceList()
 {
-    MainWindow w;
-    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
-    QCOMPARE(m_dialogs.seen.last().text,
-             QString::fromUtf8("无设备!!请先获取网关中设备列表+获取modbus地址配置\n"));
+    {
+        EditorRig r;
+        r.editor.compareWith(r.devices);
+        QCOMPARE(m_dialogs.seen.last().text,
+                 QString::fromUtf8("无设备!!请先获取网关中设备列表+获取modbus地址配置\n"));
 
-    w.deviceList()->addRow(1, "swa30001", "99000000101");
-    w.deviceList()->addRow(2, "dim10001", "99000000102");
-    w.mapModel()->addRow(1, "swa30001", "99000000101", "switch3a");
-    m_dialogs.seen.clear();
-    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
-    QStandardItem *mapped = w.deviceList()->model()->item(0, 1);
-    QStandardItem *missing = w.deviceList()->model()->item(1, 1);
-    QCOMPARE(mapped->font().weight(), 50);
-    QCOMPARE(mapped->textAlignment(), Qt::AlignLeft | Qt::AlignVCenter);
-    QCOMPARE(missing->font().weight(), 75);
-    QCOMPARE(missing->textAlignment(), Qt::AlignRight | Qt::AlignVCenter);
-    QCOMPARE(m_dialogs.seen.size(), 1);
-    QCOMPARE(m_dialogs.seen[0].title, QString("Warn"));
+        r.devices.addRow(1, "swa30001", "99000000101");
+        r.devices.addRow(2, "dim10001", "99000000102");
+        r.map()->addRow(1, "swa30001", "99000000101", "switch3a");
+        m_dialogs.seen.clear();
+        r.editor.compareWith(r.devices);
+        QStandardItem *mapped = r.devices.model()->item(0, 1);
+        QStandardItem *missing = r.devices.model()->item(1, 1);
+        QCOMPARE(mapped->font().weight(), 50);
+        QCOMPARE(mapped->textAlignment(), Qt::AlignLeft | Qt::AlignVCenter);
+        QCOMPARE(missing->font().weight(), 75);
+        QCOMPARE(missing->textAlignment(), Qt::AlignRight | Qt::AlignVCenter);
+        QCOMPARE(m_dialogs.seen.size(), 1);
+        QCOMPARE(m_dialogs.seen[0].title, QString("Warn"));
 
-    // Once mapped, the bold cell goes back to normal and only "Info" shows.
-    w.mapModel()->addRow(2, "dim10001", "99000000102", "dimmer1c");
+        // Once mapped, the bold cell goes back to normal and only "Info" shows.
+        r.map()->addRow(2, "dim10001", "99000000102", "dimmer1c");
+        m_dialogs.seen.clear();
+        r.editor.compareWith(r.devices);
+        QCOMPARE(missing->font().weight(), 50);
+        QCOMPARE(m_dialogs.seen.size(), 1);
+        QCOMPARE(m_dialogs.seen[0].kind, DialogSeam::Information);
+        QCOMPARE(m_dialogs.seen[0].title, QString("Info"));
+    }
+
+    // All devices are mapped, but the map is not fit for the gateway: both are said.
+    EditorRig r;
+    r.devices.addRow(1, "swa30001", "99000000101");
+    r.map()->addRow(3, "swa30001", "99000000101", "switch3a");
+    r.map()->addRow(3, "swa30001", "99000000101", "switch3a");
     m_dialogs.seen.clear();
-    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
-    QCOMPARE(missing->font().weight(), 50);
-    QCOMPARE(m_dialogs.seen.size(), 1);
-    QCOMPARE(m_dialogs.seen[0].kind, DialogSeam::Information);
+    r.editor.compareWith(r.devices);
+    QCOMPARE(m_dialogs.seen.size(), 2);
     QCOMPARE(m_dialogs.seen[0].title, QString("Info"));
+    QCOMPARE(m_dialogs.seen[1].title, QString("Warn"));
+    QVERIFY(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n")));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址3被多个设备使用")));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("设备swa30001被映射了2次")));
 }
 
 void TstMapEditor::removeMapping()
 {
-    MainWindow w;
-    w.mapModel()->addRow(1, "a0000001", "99000000101", "switch3a");
-    w.mapModel()->addRow(2, "a0000002", "99000000102", "dimmer1c");
-    auto *mv = w.findChild<QTableView *>("mapJsonTableView");
-    QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");  // no current row: nothing
+    EditorRig r;
+    r.map()->addRow(1, "a0000001", "99000000101", "switch3a");
+    r.map()->addRow(2, "a0000002", "99000000102", "dimmer1c");
+    r.editor.removeCurrentRow();  // no current row: nothing
     QVERIFY(m_dialogs.seen.isEmpty());
-    mv->setCurrentIndex(w.mapModel()->index(0, 0));
+    r.mapView.setCurrentIndex(r.map()->index(0, 0));
     m_dialogs.proceed = false;
-    QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");
-    QCOMPARE(w.mapModel()->rowCount(), 2);
+    r.editor.removeCurrentRow();
+    QCOMPARE(r.map()->rowCount(), 2);
     QCOMPARE(m_dialogs.seen[0].okText, QString::fromUtf8("删除"));
+    // A double-click on the address is for editing it; on another column it asks to remove.
+    emit r.mapView.doubleClicked(r.map()->index(0, MapTableModel::Address));
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    emit r.mapView.doubleClicked(r.map()->index(0, MapTableModel::Model));
+    QCOMPARE(m_dialogs.seen.size(), 2);
+    QCOMPARE(r.map()->rowCount(), 2);
     m_dialogs.proceed = true;
-    QMetaObject::invokeMethod(&w, "deleteOneMapjsonRow");
-    QCOMPARE(w.mapModel()->rowCount(), 1);
-    QCOMPARE(mapCell(w, 0, 1), QString("a0000002"));
+    r.editor.removeCurrentRow();
+    QCOMPARE(r.map()->rowCount(), 1);
+    QCOMPARE(r.map()->text(0, 1), QString("a0000002"));
 }
 
 void TstMapEditor::writeAndReadMapJson()
@@ -428,10 +558,7 @@ void TstMapEditor::readMapJsonErrors()
     const QList<QPair<QByteArray, int>> cases = {
         {"{\"nodes\":[", 1}, {"", 1}, {"[1,2]", 2}, {"{\"profile\":{}}", 3}, {"{\"nodes\":{}}", 4}};
     for (const auto &c : cases) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(c.first);
-        f.close();
+        writeFile(path, c.first);
         MapTableModel map;
         map.addRow(1, "keep0001", "99000000101", "switch3a");
         map.setSaved();
@@ -439,12 +566,11 @@ void TstMapEditor::readMapJsonErrors()
         QCOMPARE(map.rowCount(), 1);
         QCOMPARE(map.text(0, MapTableModel::DeviceKey), QString("keep0001"));
     }
-    // The window says which error it was and keeps its table.
-    MainWindow w;
-    w.mapModel()->addRow(1, "keep0001", "99000000101", "switch3a");
-    m_dialogs.seen.clear();
-    QVERIFY(!w.mapEditor()->read(path));
-    QCOMPARE(w.mapModel()->rowCount(), 1);
+    // The editor says which error it was and keeps its table.
+    EditorRig r;
+    r.map()->addRow(1, "keep0001", "99000000101", "switch3a");
+    QVERIFY(!r.editor.read(path));
+    QCOMPARE(r.map()->rowCount(), 1);
     QCOMPARE(m_dialogs.seen.size(), 1);
     QCOMPARE(m_dialogs.seen[0].text, QString::fromUtf8("获取到的设备modbus地址配置文件 解析错误4!"));
 }
@@ -524,66 +650,37 @@ void TstMapEditor::mapChecks()
         QVERIFY2((res.errors + res.warnings).join('|').contains(mentions), qPrintable((res.errors + res.warnings).join('|')));
 }
 
-void TstMapEditor::checkMappingShowsProblems()
-{
-    MainWindow w;
-    w.deviceList()->addRow(1, "swa30001", "99000000101");
-    w.mapModel()->addRow(3, "swa30001", "99000000101", "switch3a");
-    w.mapModel()->addRow(3, "swa30001", "99000000101", "switch3a");
-    QMetaObject::invokeMethod(&w, "onCompareBtnClicked");
-    // All devices are mapped, but the map is not fit for the gateway: both are said.
-    QCOMPARE(m_dialogs.seen.size(), 2);
-    QCOMPARE(m_dialogs.seen[0].title, QString("Info"));
-    QCOMPARE(m_dialogs.seen[1].title, QString("Warn"));
-    QVERIFY(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n")));
-    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址3被多个设备使用")));
-    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("设备swa30001被映射了2次")));
-}
-
-void TstMapEditor::deviceListReplaced()
-{
-    MainWindow w;
-    const QVector<Gateway7FDevice> list = {{3, "swa30001", "99000000101"}, {4, "dim10001", "99000000102"}};
-    emit w.gateway7F()->deviceListAnswered(list);
-    emit w.gateway7F()->deviceListAnswered(list);
-    QCOMPARE(w.deviceList()->model()->rowCount(), 2);
-    QCOMPARE(w.deviceList()->model()->item(1, 1)->text(), QString("dim10001"));
-}
-
 void TstMapEditor::openSaveAndUnsavedEdits()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("site.json");
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(u8R"({"nodes":[{"devtype":"sw","mb_id":4,"mqtt_dk":"dev4","name":"大堂灯","sntype":"99000000101"},)"
-                u8R"({"devtype":"dim","mb_id":5,"mqtt_dk":"dev5","sntype":"99000000102"}],)"
-                R"("profile":{"name":"x","version":"1.0"}})");
-    }
-    MainWindow w;
-    const QString title = w.windowTitle();
-    QVERIFY(w.mapEditor()->open(path));
-    QCOMPARE(w.mapModel()->rowCount(), 2);
-    QCOMPARE(w.windowTitle(), title);
-    QVERIFY(!w.mapModel()->isModified());
+    writeFile(path, kSiteJson);
+    EditorRig r;
+    QSignalSpy status(&r.editor, &AddressMapEditor::statusText);
+    QVERIFY(r.editor.open(path));
+    QCOMPARE(r.map()->rowCount(), 2);
+    QVERIFY(!r.map()->isModified());
+    QCOMPARE(status.last().at(0).toString(), QString::fromUtf8("已打开") + path);
+    QVERIFY(m_dialogs.seen.isEmpty());  // nothing unsaved: not asked
 
-    // An edit marks the title; opening another file then asks first.
-    w.mapModel()->setText(1, 0, "6");
-    QVERIFY(w.mapModel()->isModified());
-    QCOMPARE(w.windowTitle(), title + "*");
+    // After an edit, opening another file asks first; "否" keeps the edit.
+    r.map()->setText(1, 0, "6");
+    QVERIFY(r.map()->isModified());
     m_dialogs.proceed = false;
-    QVERIFY(!w.mapEditor()->open(path));
+    QVERIFY(!r.editor.open(path));
     QCOMPARE(m_dialogs.seen.last().title, QString::fromUtf8("modbus地址映射表未保存"));
-    QCOMPARE(mapCell(w, 1, 0), QString("6"));
+    QCOMPARE(r.map()->text(1, 0), QString("6"));
 
-    // Saved: the mark goes, the node's name survives the round trip.
+    // Saved: no longer modified, the node's name survives the round trip.
     const QString out = dir.filePath("out/map.json");
-    QVERIFY(!w.mapEditor()->save(out));  // no such folder: said, still unsaved
-    QVERIFY(w.mapModel()->isModified());
-    QVERIFY(w.mapEditor()->save(dir.filePath("map.json")));
-    QVERIFY(!w.mapModel()->isModified());
-    QCOMPARE(w.windowTitle(), title);
+    m_dialogs.seen.clear();
+    QVERIFY(!r.editor.save(out));  // no such folder: said, still unsaved
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QVERIFY(m_dialogs.seen[0].text.startsWith(QString::fromUtf8("保存modbus地址映射表失败 ") + out));
+    QVERIFY(r.map()->isModified());
+    QVERIFY(r.editor.save(dir.filePath("map.json")));
+    QVERIFY(!r.map()->isModified());
+    QCOMPARE(status.last().at(0).toString(), QString::fromUtf8("已保存") + dir.filePath("map.json"));
     QFile f(dir.filePath("map.json"));
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QJsonArray nodes = QJsonDocument::fromJson(f.readAll()).object().value("nodes").toArray();
@@ -592,13 +689,16 @@ void TstMapEditor::openSaveAndUnsavedEdits()
     QVERIFY(!nodes[1].toObject().contains("name"));
     QCOMPARE(nodes[1].toObject().value("mb_id").toInt(), 6);
 
-    // Closing with unsaved edits asks; "否" keeps the window.
-    w.mapModel()->setText(0, 0, "7");
-    w.show();
+    // Closing with unsaved edits asks; only a saved map or "退出" lets go.
+    QVERIFY(r.editor.mayClose());
+    r.map()->setText(0, 0, "7");
+    m_dialogs.seen.clear();
     m_dialogs.proceed = false;
-    QVERIFY(!w.close());
+    QVERIFY(!r.editor.mayClose());
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].title, QString::fromUtf8("modbus地址映射表未保存"));
     m_dialogs.proceed = true;
-    QVERIFY(w.close());
+    QVERIFY(r.editor.mayClose());
 }
 
 QTEST_MAIN(TstMapEditor)

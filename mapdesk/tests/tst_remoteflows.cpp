@@ -1,17 +1,16 @@
 // needs: namespace
 // The remote flows of the main window without a gateway: what each flow types
 // into the shell, what it guards, disables and reports, when it calls a flow
-// a success, and the upgrade package check. The SSH shell is a fake that
-// answers each command's status marker (and the checks' probes); the TFTP
-// transfers are stood in for by the signals the real panel emits. The TFTP
-// server itself runs in this test's private network namespace.
+// a success (the upgrade tab's package checks alone: tst_panels). The SSH
+// shell is a fake that answers each command's status marker (and the checks'
+// probes); the TFTP transfers are stood in for by the signals the real panel
+// emits. The TFTP server itself runs in this test's private network namespace.
 #include "dialogseam.h"
 #include "utf8text.h"
 #include "mainwindow.h"
 #include "maptablemodel.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
-#include "upgradepackage.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -121,7 +120,6 @@ private slots:
     void init();
     void cleanup();
 
-    void packageCheck();
     void refusals();
     void fetchMapJson();
     void installMapJson();
@@ -192,78 +190,6 @@ void TstRemoteFlows::writePackage(const QString &pkg, const QString &ver, const 
 {
     writeFile(m_root->filePath(pkg), bytes);
     writeFile(m_root->filePath(ver), (version + "\n" + md5sum(m_root->filePath(pkg)) + "\n").toUtf8());
-}
-
-void TstRemoteFlows::packageCheck()
-{
-    MainWindow w;
-    prepare(w, false);
-    auto *gwBtn = btn(w, "upgradeGwSoftwareBtn");
-    auto *mbBtn = btn(w, "upgradeRelayBtn");
-    const QString root = m_root->path();
-
-    // Nothing there: both boxes, both buttons off.
-    w.onTftpRootDirChanged();
-    QCOMPARE(texts(), QStringList({u("未找到网关升级包,请检查") + root
-                                       + u("下是否有gateway.exe gwver.txt!\r\n如不需要升级网关可忽略该告警."),
-                                   u("未找到modbus升级包,请检查") + root
-                                       + u("下是否有modbus.zip mbver.txt!\r\n如不需要升级modbus服务可忽略该告警.")}));
-    QCOMPARE(m_dialogs[0].title, QString("warn"));
-    QCOMPARE(label(w, "gwDstVerLabel")->text(), u("未获得电脑中网关升级包版本，无法升级网关程序"));
-    QCOMPARE(label(w, "rlyDstVerLabel")->text(), u("未获得电脑中modbus服务升级包版本，无法升级modbus服务"));
-    QVERIFY(!gwBtn->isEnabled() && !mbBtn->isEnabled());
-
-    // Good pairs, one of them larger than any read buffer, a CRLF version file.
-    QByteArray exe(3 * 1024 * 1024 + 17, '\0');
-    for (int i = 0; i < exe.size(); ++i)
-        exe[i] = char((i * 131) >> 3);
-    writePackage("gateway.exe", "gwver.txt", exe, "QXGW-RJ-MQTT-T3-V2.0.1");
-    writeFile(m_root->filePath("modbus.zip"), "PK\x03\x04 relay");
-    writeFile(m_root->filePath("mbver.txt"),
-              ("QXGW-RJ-RELAY-T3-V1.2\r\n" + md5sum(m_root->filePath("modbus.zip")) + "\r\n").toUtf8());
-    m_dialogs.clear();
-    w.onTftpRootDirChanged();
-    QVERIFY2(m_dialogs.isEmpty(), qPrintable(texts().join('|')));
-    QCOMPARE(label(w, "gwDstVerLabel")->text(), QString("QXGW-RJ-MQTT-T3-V2.0.1"));
-    QCOMPARE(label(w, "rlyDstVerLabel")->text(), QString("QXGW-RJ-RELAY-T3-V1.2"));
-    QVERIFY(gwBtn->isEnabled() && mbBtn->isEnabled());
-
-    // One changed byte in the package.
-    exe[exe.size() / 2] = char(exe[exe.size() / 2] ^ 1);
-    writeFile(m_root->filePath("gateway.exe"), exe);
-    m_dialogs.clear();
-    w.onTftpRootDirChanged();
-    QCOMPARE(texts(), QStringList({u("网关程序md5校验错误，请检查修正") + root
-                                   + u("/gateway.exe\r\n如不需要升级网关可忽略该告警.")}));
-    QVERIFY(!gwBtn->isEnabled() && mbBtn->isEnabled());
-    QCOMPARE(label(w, "gwDstVerLabel")->text(), u("未获得电脑中网关升级包版本，无法升级网关程序"));
-
-    // Upper-case digest (as Windows' Get-FileHash prints it) passes; a version
-    // file without digest for a missing package does not.
-    writeFile(m_root->filePath("gwver.txt"),
-              ("QXGW-RJ-MQTT-T3-V2.0.1\n" + md5sum(m_root->filePath("gateway.exe")).toUpper() + "\n").toUtf8());
-    QVERIFY(UpgradePackage::check(root, "gwver.txt", "gateway.exe").matches());
-    writeFile(m_root->filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\n");
-    QFile::remove(m_root->filePath("modbus.zip"));
-    m_dialogs.clear();
-    w.onTftpRootDirChanged();
-    QCOMPARE(m_dialogs.size(), 1);
-    QCOMPARE(m_dialogs[0].text, u("modbus程序md5校验错误，请检查修正") + root
-                                    + u("/modbus.zip\r\n如不需要升级modbus服务可忽略该告警."));
-    QVERIFY(gwBtn->isEnabled() && !mbBtn->isEnabled());
-
-    // Editing the root in the panel re-checks once typing pauses.
-    QTemporaryDir other;
-    writeFile(other.filePath("gateway.exe"), "exe");
-    writeFile(other.filePath("gwver.txt"),
-              ("QXGW-S-WFRJ-MQTT-V3\n" + md5sum(other.filePath("gateway.exe")) + "\n").toUtf8());
-    m_dialogs.clear();
-    auto *edit = tftp(w)->findChild<QLineEdit *>("root");
-    edit->setText(other.path().left(3));
-    edit->setText(other.path());
-    QTRY_COMPARE_WITH_TIMEOUT(label(w, "gwDstVerLabel")->text(), QString("QXGW-S-WFRJ-MQTT-V3"), 10000);
-    QCOMPARE(m_dialogs.size(), 1);  // one check, one box: the missing modbus package
-    QVERIFY(gwBtn->isEnabled());
 }
 
 void TstRemoteFlows::refusals()
