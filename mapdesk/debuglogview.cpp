@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QRegularExpression>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -285,11 +286,63 @@ void SshConsoleView::setMaxLines(int lines)
     m_view->setMaximumBlockCount(qMax(1, lines));
 }
 
+namespace {
+const QLatin1String kMarker("__MDK_");
+
+// A marker the flows echo after a command ("__MDK_GETMAP_0", "__MDK_GETMAP_E",
+// "__MDK_PID=123"), also at the end of output that had no line end of its own.
+const QRegularExpression &markerAtEnd()
+{
+    static const QRegularExpression re("__MDK_[A-Za-z0-9]+(?:_(?:\\d+|E)|=.*)$");
+    return re;
+}
+} // namespace
+
 void SshConsoleView::insert(const QString &text, bool error)
 {
-    // Output comes in chunks that split lines anywhere: add it as it is.
-    QString t = text;
+    // The flows' status markers are the tool's, not the gateway's: they go
+    // to the debug log only. Chunks split lines anywhere, so the end of a
+    // chunk that could still become a marker waits for the rest of its line.
+    QString t = m_held[error] + text;
+    m_held[error].clear();
     t.replace(QLatin1String("\r\n"), QLatin1String("\n")).remove(QLatin1Char('\r'));
+    QString out;
+    int start = 0;
+    while (start < t.size()) {
+        const int nl = t.indexOf(QLatin1Char('\n'), start);
+        if (nl < 0) {
+            // No line end yet: hold what is or may become a marker (from
+            // "__MDK_", or a tail that is the start of it), show the rest now.
+            const QString rest = t.mid(start);
+            int hold = rest.indexOf(kMarker);
+            for (int n = qMin(rest.size(), kMarker.size() - 1); hold < 0 && n > 0; --n)
+                if (kMarker.startsWith(rest.right(n)))
+                    hold = rest.size() - n;
+            out += hold < 0 ? rest : rest.left(hold);
+            if (hold >= 0)
+                m_held[error] = rest.mid(hold);
+            break;
+        }
+        QString line = t.mid(start, nl - start);
+        start = nl + 1;
+        const QRegularExpressionMatch m = markerAtEnd().match(line);
+        if (m.hasMatch()) {
+            line.truncate(m.capturedStart());
+            // A marker line of its own goes whole; one behind output keeps that line's end.
+            if (line.isEmpty() && !(out.isEmpty() ? m_midLine[error] : !out.endsWith(QLatin1Char('\n'))))
+                continue;
+        }
+        out += line + QLatin1Char('\n');
+    }
+    if (!out.isEmpty())
+        m_midLine[error] = !out.endsWith(QLatin1Char('\n'));
+    show(out, error);
+}
+
+void SshConsoleView::show(const QString &t, bool error)
+{
+    if (t.isEmpty())
+        return;
     QTextCursor c(m_view->document());
     c.movePosition(QTextCursor::End);
     QTextCharFormat f;
@@ -310,5 +363,8 @@ void SshConsoleView::appendStderr(const QString &text)
 
 void SshConsoleView::clear()
 {
+    m_held[0].clear();
+    m_held[1].clear();
+    m_midLine[0] = m_midLine[1] = false;
     m_view->clear();
 }

@@ -97,7 +97,12 @@ public slots:
 
 private:
     void insert(const QString &text, bool error);
+    void show(const QString &text, bool error);
     QPlainTextEdit *m_view = nullptr;
+    // Per stream: the start of a line that may turn out to be one of the
+    // flows' status markers, held until its line ends.
+    QString m_held[2];
+    bool m_midLine[2] = {false, false};  // what was shown last ends inside a line
 };
 
 #endif // DEBUGLOGVIEW_H

@@ -121,3 +121,10 @@ void DeviceListTable::popupMenu()
     if (m_view->currentIndex().isValid())
         m_menu->popup(QCursor::pos());
 }
+
+void DeviceListTable::holdToRows(int rows)
+{
+    m_view->ensurePolished();  // its style sheet and model set the sizes
+    m_view->setMinimumHeight(m_view->horizontalHeader()->sizeHint().height()
+                             + rows * m_view->verticalHeader()->defaultSectionSize() + 2 * m_view->frameWidth() + 2);
+}

@@ -43,6 +43,8 @@ public:
     void removeDevice(const QString &deviceKey);
     // A device the map lacks stands out (bold, right-aligned).
     void markMapped(int row, bool mapped);
+    // The table can shrink to that many rows and no further.
+    void holdToRows(int rows);
     // The menu, over a selected row.
     void popupMenu();
 

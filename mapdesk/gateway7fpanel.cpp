@@ -163,5 +163,6 @@ bool Gateway7FPanel::send(int code, const QString &deviceKey)
 
 void Gateway7FPanel::sendRaw(const QString &topic, const QString &payload)
 {
-    m_client->sendRaw(topic.toUtf8(), payload.toLocal8Bit());
+    // JSON travels as UTF-8, whatever the PC's code page.
+    m_client->sendRaw(topic.toUtf8(), payload.toUtf8());
 }

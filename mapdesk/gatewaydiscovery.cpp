@@ -16,6 +16,12 @@ QString jsonString(const QJsonObject &o, const char *key)
 }
 } // namespace
 
+QString FoundGateway::shownText() const
+{
+    return ip + "  /  " + serialPrefix() + "  /  " + (version.isEmpty() ? QString::fromUtf8("版本未知") : version)
+           + "  (" + deviceKey + ")";
+}
+
 QString FoundGateway::entry() const
 {
     return deviceKey + "_" + ip + "_" + serialPrefix() + "_" + version;

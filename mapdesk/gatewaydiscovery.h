@@ -25,6 +25,8 @@ struct FoundGateway
     // The product code part of the serial number.
     QString serialPrefix() const { return serial.left(11); }
 
+    // How the gateway list shows it: address, serial prefix, version, key.
+    QString shownText() const;
     // An entry in the plain form "key_ip_prefix[_version]", as typed into the list.
     QString entry() const;
     static bool fromEntry(const QString &text, FoundGateway *out);

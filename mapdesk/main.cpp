@@ -1,5 +1,6 @@
 #include "dialogseam.h"
 #include "mainwindow.h"
+#include "qttranslation.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -56,6 +57,7 @@ int main(int argc, char *argv[])
 {
     QApplication a(argc, argv);
     chooseChineseFallback();
+    QtTranslation::loadChinese(&a);
     QCommandLineParser parser;
     parser.addHelpOption();
     QCommandLineOption shotOpt("screenshot", "Save one PNG per tab into <dir> and quit.", "dir");

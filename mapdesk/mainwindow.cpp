@@ -24,7 +24,7 @@
 #include "utf8text.h"
 
 #include <QCloseEvent>
-#include <QHeaderView>
+#include <QAbstractItemView>
 #include <QHostAddress>
 #include <QScreen>
 #include <QSplitter>
@@ -71,10 +71,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     // The tabs' steps need the room more than the device list (a quarter,
     // never less than three of its rows: it cannot be collapsed).
-    QTableView *devices = ui->allDevTableView;
-    devices->ensurePolished();  // its style sheet and model set the sizes
-    devices->setMinimumHeight(devices->horizontalHeader()->sizeHint().height()
-                              + 3 * devices->verticalHeader()->defaultSectionSize() + 2 * devices->frameWidth() + 2);
+    m_devices->holdToRows(3);
     ui->mainSplitter->setSizes({1000, 3000});
 }
 
@@ -181,6 +178,9 @@ void MainWindow::setupLinks()
     connect(ui->gwDetectBtn, &QPushButton::clicked, this, &MainWindow::onGwDetectStartBtnPressed);
     connect(m_discovery, &GatewayDiscovery::searchTimedOut, this, &MainWindow::onGwDetectTimeOut);
     connect(m_discovery, &GatewayDiscovery::gatewayFound, this, &MainWindow::onProcessGwDetectPendingDatagram);
+    // Room for a whole entry (address, serial, version, key) where the tab has it.
+    ui->gwInfoComboBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    ui->gwInfoComboBox->setMinimumContentsLength(44);
     connect(ui->gwInfoComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { onGwInfoComboBoxCurrentIndexChanged(ui->gwInfoComboBox->itemText(index)); });
 
@@ -241,6 +241,9 @@ void MainWindow::updateGatewayChoice()
                       && !m_sshPanel->isConnecting();
     ui->gwDetectBtn->setEnabled(free);
     ui->gwInfoComboBox->setEnabled(free && !m_discovery->isSearching());
+    // Why the search is held, where the engineer looks for it.
+    ui->gwDetectBtn->setToolTip(free ? QString()
+                                     : u("连接网关时不能重新探测或更换网关: 请先点击2.断开网关连接和3.断开ssh连接"));
 }
 
 void MainWindow::updateWindowHold()
@@ -296,13 +299,14 @@ void MainWindow::onProcessGwDetectPendingDatagram(int index)
 {
     const FoundGateway &gw = m_discovery->found().at(index);
     // Shown readable; the selection takes the gateway from the search's list.
-    const QString shown = gw.ip + "  /  " + gw.serialPrefix() + "  /  "
-                          + (gw.version.isEmpty() ? u("版本未知") : gw.version) + "  (" + gw.deviceKey + ")";
-    auto *item = new QStandardItem(shown);
+    auto *item = new QStandardItem(gw.shownText());
     item->setData(gw.entry(), Qt::UserRole);
     item->setData(index, kFoundIndexRole);
     // Complete before the list selects it.
-    qobject_cast<QStandardItemModel *>(ui->gwInfoComboBox->model())->appendRow(item);
+    QComboBox *combo = ui->gwInfoComboBox;
+    qobject_cast<QStandardItemModel *>(combo->model())->appendRow(item);
+    // The list opens as wide as its longest entry, whatever the combo's width.
+    combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 2 * combo->view()->frameWidth() + 24);
 }
 
 void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
@@ -317,6 +321,7 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     else if (!FoundGateway::fromEntry(fields.isValid() ? fields.toString() : arg1, &gw))
         return;
     m_gw = gw;
+    combo->setToolTip(combo->currentText());
     m_7fPanel->setGateway(m_gw.ip, m_gw.deviceKey);
     m_sshPanel->setGateway(m_gw.ip, m_gw.serial, m_gw.serialPrefix(), m_gw.deviceKey);
     ui->widget->setGatewayHost(m_gw.ip);
@@ -367,6 +372,8 @@ void MainWindow::on7FDisconnected()
     m_7fPanel->showDisconnected();
     m_devices->clear();
     ui->curRelaySoftverLabel->setText(" ");
+    if (m_session->isConnected())
+        showStatus(u("网关连接断开; ssh仍连接到") + m_gw.ip + u(", 重新探测前请先点击3.断开ssh连接"));
 }
 
 void MainWindow::on_getGwInfoBtn_clicked()

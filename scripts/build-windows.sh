@@ -47,7 +47,8 @@ mark() { date -u +%FT%TZ >"$STAMP/$1"; }
 
 # --- 1. Debian packages (idempotent) ---------------------------------------
 PKGS=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-      libz-mingw-w64-dev dpkg-dev cmake make perl python3 xz-utils zip unzip patch)
+      libz-mingw-w64-dev dpkg-dev cmake make perl python3 xz-utils zip unzip patch
+      qttranslations5-l10n)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -190,12 +191,15 @@ find_dll() {
 }
 log "packaging $DIST"
 rm -rf "$DIST" "$DIST.zip"
-mkdir -p "$DIST"/{platforms,styles,imageformats,canbus}
+mkdir -p "$DIST"/{platforms,styles,imageformats,canbus,translations}
 cp "$B/bin/mapdesk.exe" "$DIST/"
 cp "$QT/plugins/platforms/qwindows.dll" "$DIST/platforms/"
 cp "$QT/plugins/styles/qwindowsvistastyle.dll" "$DIST/styles/"
 for f in qgif qico qjpeg; do cp "$QT/plugins/imageformats/$f.dll" "$DIST/imageformats/"; done
 cp "$QT"/plugins/canbus/*.dll "$DIST/canbus/"
+# Qt's own Chinese texts (the .qm files are the same on every platform; the
+# tool loads them from "translations" beside mapdesk.exe).
+for f in qt_zh_CN qtbase_zh_CN; do cp "/usr/share/qt5/translations/$f.qm" "$DIST/translations/"; done
 # Close over the imports: every non-system DLL goes beside mapdesk.exe.
 queue=$(find "$DIST" -iname '*.exe' -o -iname '*.dll')
 while [ -n "$queue" ]; do

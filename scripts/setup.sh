@@ -7,7 +7,7 @@ PKGS=(
   build-essential cmake pkgconf git
   libjsoncpp-dev libgtest-dev googletest
   qtbase5-dev qtbase5-dev-tools libqt5serialbus5-dev libqt5serialport5-dev
-  libssh-dev fonts-wqy-microhei
+  libssh-dev fonts-wqy-microhei qttranslations5-l10n
   python3 python3-pymodbus python3-serial-asyncio
   busybox tftp-hpa tftpd-hpa openssh-server
   iproute2 util-linux procps psmisc

@@ -173,6 +173,16 @@ void TstDebugLogView::sshConsole()
     const QTextBlock out = c.textView()->document()->findBlockByNumber(1);
     QVERIFY(out.begin().fragment().charFormat().foreground().color() != QColor(0xcc, 0, 0));
 
+    // The flows' status markers never show, however the chunks cut them;
+    // what shares their line does, and so does a prompt left without a line end.
+    c.clear();
+    c.appendStdout("map.json\n__MD");
+    c.appendStdout("K_4711_0\nlast line without end__MDK_4711_");
+    c.appendStdout("0\n__MDK_PID=1234 \n# ");
+    c.appendStderr("__MDK_4711_E\ncp: can't stat 'x'\n");
+    c.appendStdout("_x_\n");
+    QCOMPARE(c.text(), QString("map.json\nlast line without end\n# cp: can't stat 'x'\n_x_\n"));
+
     c.setMaxLines(3);
     for (int i = 0; i < 10; ++i)
         c.appendStdout(QString("line %1\n").arg(i));

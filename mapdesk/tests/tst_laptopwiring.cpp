@@ -12,6 +12,7 @@
 #include "mainwindow.h"
 #include "pointlistview.h"
 #include "qtftpwidget.h"
+#include "qttranslation.h"
 #include "remoteflows.h"
 #include "statusbarprogress.h"
 
@@ -76,6 +77,7 @@ private slots:
     void transferInStatusBar();
     void flowStepInStatusBar();
     void exportedPointListShown();
+    void qtTextsInChinese();
 
 private:
     QList<DialogSeam::Request> m_dialogs;
@@ -294,6 +296,15 @@ void TstLaptopWiring::exportedPointListShown()
     QCOMPARE(view->shownCount(), 3);
     QCOMPARE(view->units(), QStringList({"1", "2"}));
     QCOMPARE(view->shownTable().rows.last().first(), QString("2"));  // sorted by unit, then address
+}
+
+void TstLaptopWiring::qtTextsInChinese()
+{
+    // Standard buttons and file dialogs speak the tool's language.
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("Cancel"));
+    QVERIFY2(QtTranslation::loadChinese(qApp), "no qt_zh_CN.qm (package qttranslations5-l10n)");
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString::fromUtf8("取消"));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "Open"), QString::fromUtf8("打开"));
 }
 
 QTEST_MAIN(TstLaptopWiring)
