@@ -399,20 +399,25 @@ void SshConnection::teardown()
     m_state = Unconnected;
 }
 
-void SshConnection::fail(SshError code, const QString &text)
+bool SshConnection::endAll()
 {
     QPointer<SshConnection> self(this);
-    m_error = code;
-    m_errorString = text;
     const QList<SshRemoteProcess *> procs = m_processes;
     teardown();
     for (SshRemoteProcess *p : procs) {
         if (!self)
-            return;
+            return false;
         if (m_processes.contains(p))
             p->finish(-1);
     }
-    if (self)
+    return self;
+}
+
+void SshConnection::fail(SshError code, const QString &text)
+{
+    m_error = code;
+    m_errorString = text;
+    if (endAll())
         emit error(code);
 }
 
@@ -420,16 +425,7 @@ void SshConnection::disconnectFromHost()
 {
     if (m_state == Unconnected)
         return;
-    QPointer<SshConnection> self(this);
-    const QList<SshRemoteProcess *> procs = m_processes;
-    teardown();
-    for (SshRemoteProcess *p : procs) {
-        if (!self)
-            return;
-        if (m_processes.contains(p))
-            p->finish(-1);
-    }
-    if (self)
+    if (endAll())
         emit disconnected();
 }
 

@@ -137,6 +137,9 @@ private slots:
     void onTimeout();
 
 private:
+    // Tears the session down and ends its processes (each says so); false
+    // when a handler deleted the connection meanwhile.
+    bool endAll();
     friend class SshRemoteProcess;
     void fail(SshError code, const QString &text);
     void teardown();

@@ -17,6 +17,7 @@
 #include "modbusasswidget.h"
 #include "statuslook.h"
 
+#include "testfiles.h"
 #include <QComboBox>
 #include <QFile>
 #include <QJsonArray>
@@ -59,13 +60,6 @@ struct EditorRig {
     DeviceListTable devices{&devView};
     MapTableModel *map() const { return editor.model(); }
 };
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
 
 // Two nodes, the first with a name the table does not show.
 const char kSiteJson[] =

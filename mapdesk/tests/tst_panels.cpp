@@ -17,6 +17,7 @@
 #include "upgradepanel.h"
 #include "utf8text.h"
 
+#include "testfiles.h"
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
@@ -31,13 +32,6 @@
 
 namespace {
 const char kGwKey[] = "gw7f0001";
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
 
 // The digest of the bytes written, not of the file as the tool reads it.
 QByteArray md5(const QByteArray &bytes)

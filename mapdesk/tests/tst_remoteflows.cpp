@@ -12,6 +12,7 @@
 #include "qtftpwidget.h"
 #include "remoteflows.h"
 
+#include "testfiles.h"
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,19 +27,6 @@
 
 namespace {
 const char kDk[] = "gw0000000042";
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // md5sum's opinion, not the tool's code path.
 QString md5sum(const QString &path)
