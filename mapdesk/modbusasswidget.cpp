@@ -6,6 +6,8 @@
 #include "settingsdialog.h"
 #include "writeregistermodel.h"
 
+#include <QAbstractSocket>
+#include <QApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QHeaderView>
@@ -65,6 +67,53 @@ QByteArray be16(int v)
 bool isBits(QModbusDataUnit::RegisterType type)
 {
     return type == QModbusDataUnit::Coils || type == QModbusDataUnit::DiscreteInputs;
+}
+
+QString failedLook()
+{
+    return QStringLiteral("QLabel{color:#cc0000;}");
+}
+
+// What a socket error means for the engineer.
+QString socketMeaning(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("对方拒绝连接 (该地址和端口上没有modbus服务在运行)");
+    case QAbstractSocket::RemoteHostClosedError:
+        return QStringLiteral("对方关闭了连接 (modbus服务可能已重启或退出)");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("找不到主机 (请检查地址)");
+    case QAbstractSocket::SocketTimeoutError:
+        return QStringLiteral("连接超时 (对方没有响应: 请检查地址、网线和网关电源)");
+    case QAbstractSocket::NetworkError:
+        return QStringLiteral("网络错误 (网络不通或网线断开)");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("没有访问网络的权限");
+    case QAbstractSocket::SocketResourceError:
+        return QStringLiteral("本机网络资源不足");
+    default:
+        return QStringLiteral("网络错误");
+    }
+}
+
+QString deviceMeaning(QModbusDevice::Error error)
+{
+    switch (error) {
+    case QModbusDevice::ReadError: return QStringLiteral("读取错误");
+    case QModbusDevice::WriteError: return QStringLiteral("写入错误");
+    case QModbusDevice::ConnectionError: return QStringLiteral("连接错误");
+    case QModbusDevice::ConfigurationError: return QStringLiteral("连接参数错误");
+    case QModbusDevice::TimeoutError: return QStringLiteral("应答超时");
+    case QModbusDevice::ProtocolError: return QStringLiteral("协议错误");
+    case QModbusDevice::ReplyAbortedError: return QStringLiteral("连接已断开,请求被中止");
+    default: return QStringLiteral("未知错误");
+    }
+}
+
+QString notConnected()
+{
+    return QStringLiteral("设备未连接");
 }
 } // namespace
 
@@ -136,6 +185,88 @@ ModbusAssWidget::ModbusAssWidget(QWidget *parent)
     on_connectType_currentIndexChanged(0);
 }
 
+void ModbusAssWidget::updateControls()
+{
+    const QModbusDevice::State state = m_client ? m_client->state() : QModbusDevice::UnconnectedState;
+    const bool connected = state == QModbusDevice::ConnectedState;
+    const int type = ui->writeTable->currentIndex();
+    const bool writable = type == 0 || type == 3;
+    ui->readButton->setEnabled(connected);
+    ui->readDirectBtn->setEnabled(connected);
+    ui->pollCheck->setEnabled(connected);
+    ui->writeButton->setEnabled(connected && writable);
+    ui->writeDirectBtn->setEnabled(false);
+    // While connecting the button aborts the attempt.
+    ui->connectButton->setText(state == QModbusDevice::UnconnectedState ? QStringLiteral("连接")
+                                                                        : QStringLiteral("断开"));
+    ui->connectButton->setEnabled(m_client && state != QModbusDevice::ClosingState);
+}
+
+void ModbusAssWidget::showConnectionState()
+{
+    const QModbusDevice::State state = m_client ? m_client->state() : QModbusDevice::UnconnectedState;
+    QString text;
+    QString look;
+    switch (state) {
+    case QModbusDevice::ConnectingState:
+        text = QStringLiteral("正在连接 %1 ...").arg(m_peer);
+        break;
+    case QModbusDevice::ConnectedState:
+        text = QStringLiteral("已连接 %1").arg(m_peer);
+        look = QStringLiteral("QLabel{color:#008000;}");
+        break;
+    case QModbusDevice::ClosingState:
+        text = QStringLiteral("正在断开 %1 ...").arg(m_peer);
+        break;
+    default:
+        if (!m_attempted) {
+            text = QStringLiteral("未连接");
+        } else if (m_closingByUser) {
+            text = QStringLiteral("已断开");
+        } else {
+            text = (m_reachedConnected ? QStringLiteral("连接已丢失: ") : QStringLiteral("连接失败: "))
+                   + (m_problem.isEmpty() ? QStringLiteral("原因不明") : m_problem);
+            if (!m_problemHint.isEmpty())
+                text += QStringLiteral("\n") + m_problemHint;
+            look = failedLook();
+        }
+        break;
+    }
+    ui->connectionStateLabel->setText(text);
+    ui->connectionStateLabel->setStyleSheet(look);
+}
+
+QString ModbusAssWidget::clientErrorMeaning() const
+{
+    if (!m_client)
+        return QString();
+    const QModbusDevice::Error error = m_client->error();
+    if (error == QModbusDevice::ConnectionError) {
+        // The TCP client passes its socket's error on as text only; the socket still holds the code.
+        const auto *socket = m_client->findChild<QAbstractSocket *>();
+        if (socket && socket->error() != QAbstractSocket::UnknownSocketError
+            && m_client->errorString().contains(socket->errorString()))
+            return socketMeaning(socket->error());
+        if (ui->connectType->currentIndex() == 0)
+            return QStringLiteral("串口错误 (串口不存在、被其他程序占用或已拔出)");
+    }
+    return deviceMeaning(error);
+}
+
+bool ModbusAssWidget::panelInUse() const
+{
+    // A tab that is not current is hidden; a box over another tab would take
+    // the clicks meant for it. One box at a time.
+    return isVisible() && isActiveWindow() && !QApplication::activeModalWidget();
+}
+
+void ModbusAssWidget::tellEngineer(const QString &text)
+{
+    appendLog(text);
+    if (panelInUse())
+        DialogSeam::warning(this, warnTitle(), text);
+}
+
 ModbusAssWidget::~ModbusAssWidget()
 {
     if (m_client) {
@@ -181,8 +312,13 @@ void ModbusAssWidget::on_connectType_currentIndexChanged(int index)
         m_client->disconnectDevice();
         delete m_client;
         m_client = nullptr;
-        ui->connectButton->setText(QStringLiteral("连接"));
     }
+    // Replies of the old client never come: nothing may wait for them.
+    m_readInFlight = false;
+    m_writeQueue.clear();
+    m_attempted = false;
+    m_problem.clear();
+    m_problemHint.clear();
 
     if (index == 0) {
         m_client = new QModbusRtuSerialMaster(this);
@@ -192,14 +328,17 @@ void ModbusAssWidget::on_connectType_currentIndexChanged(int index)
             ui->portEdit->setText(QLatin1String(kDefaultTcpPort));
     }
     if (!m_client) {
-        DialogSeam::warning(this, warnTitle(),
-                            index == 1 ? QStringLiteral("Could not create Modbus client.")
-                                       : QStringLiteral("Could not create Modbus master."));
+        updateControls();
+        showConnectionState();
+        tellEngineer(index == 1 ? QStringLiteral("Could not create Modbus client.")
+                                : QStringLiteral("Could not create Modbus master."));
         return;
     }
     connect(m_client, &QModbusClient::errorOccurred, this, &ModbusAssWidget::onClientError);
     connect(m_client, &QModbusClient::stateChanged, this,
             [this](QModbusDevice::State state) { onStateChanged(int(state)); });
+    updateControls();
+    showConnectionState();
 }
 
 void ModbusAssWidget::onClientError()
@@ -210,23 +349,29 @@ void ModbusAssWidget::onClientError()
         m_quietError = m_client->errorString();
         return;
     }
-    qDebug() << "modbus client error:" << m_client->errorString();
-    QString text = m_client->errorString();
-    const QString hint = m_client->error() == QModbusDevice::ConnectionError ? closedRightAwayHint() : QString();
-    if (!hint.isEmpty())
-        text += "\n" + hint;
-    appendLog(QStringLiteral("错误: ") + text);
-    // Reply errors in poll mode are counted, not boxed; a connection error still shows.
-    if (m_polling && (m_client->error() == QModbusDevice::TimeoutError
-                      || m_client->error() == QModbusDevice::ProtocolError))
-        return;
-    DialogSeam::warning(this, warnTitle(), text);
+    // Nobody asked for these: they go to the state line and the log, Qt's text kept for diagnosis.
+    const QString qtText = m_client->errorString();
+    qDebug() << "modbus client error:" << qtText;
+    const QModbusDevice::Error error = m_client->error();
+    const bool aboutTheConnection = error != QModbusDevice::TimeoutError && error != QModbusDevice::ProtocolError
+                                    && error != QModbusDevice::ReplyAbortedError;
+    const QString meaning = clientErrorMeaning();
+    QString text = QStringLiteral("错误: %1 [%2]").arg(meaning, qtText);
+    if (aboutTheConnection) {
+        m_problem = meaning;
+        if (error == QModbusDevice::ConnectionError && m_problemHint.isEmpty())
+            m_problemHint = closedRightAwayHint();
+        if (!m_problemHint.isEmpty())
+            text += "\n" + m_problemHint;
+    }
+    appendLog(text);
+    showConnectionState();
 }
 
 QString ModbusAssWidget::closedRightAwayHint() const
 {
-    if (ui->connectType->currentIndex() == 0 || m_closingByUser || !m_connectedFor.isValid()
-        || m_connectedFor.elapsed() > kClosedRightAwayMs)
+    if (ui->connectType->currentIndex() == 0 || m_closingByUser || m_answeredOnConnection
+        || !m_connectedFor.isValid() || m_connectedFor.elapsed() > kClosedRightAwayMs)
         return QString();
     return QString::fromUtf8("网关接受连接后立即将其关闭: 网关的modbus客户端允许列表(mbacl.json)可能不含本机地址, "
                              "或已有两个modbus客户端连接着网关(网关日志/tmp/mb.log中有说明)");
@@ -244,9 +389,16 @@ void ModbusAssWidget::on_connectButton_clicked()
     }
     m_closingByUser = false;
     m_connectedFor.invalidate();
+    m_attempted = true;
+    m_reachedConnected = false;
+    m_answeredOnConnection = false;
+    m_problem.clear();
+    m_problemHint.clear();
 
     const SettingsDialog::Settings s = m_settingsDialog->settings();
-    if (ui->connectType->currentIndex() == 0) {
+    const bool serial = ui->connectType->currentIndex() == 0;
+    if (serial) {
+        m_peer = ui->portEdit->text();
         m_client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, ui->portEdit->text());
         m_client->setConnectionParameter(QModbusDevice::SerialParityParameter, s.parity);
         m_client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, s.baud);
@@ -254,39 +406,61 @@ void ModbusAssWidget::on_connectButton_clicked()
         m_client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, s.stopBits);
     } else {
         const QUrl url = QUrl::fromUserInput(ui->portEdit->text());
+        m_peer = QStringLiteral("%1:%2").arg(url.host()).arg(url.port(kModbusTcpPort));
         m_client->setConnectionParameter(QModbusDevice::NetworkPortParameter, url.port(kModbusTcpPort));
         m_client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, url.host());
     }
     m_client->setTimeout(s.responseTime);
     m_client->setNumberOfRetries(s.numberOfRetries);
 
-    // Errors raised inside connectDevice() are shown once, as the connect failure.
+    // Errors raised inside connectDevice() are reported once, as the connect failure.
     m_quiet = true;
     m_quietError.clear();
     const bool ok = m_client->connectDevice();
     m_quiet = false;
-    if (!ok) {
+    if (!ok || !m_quietError.isEmpty()) {
         const QString why = m_quietError.isEmpty() ? m_client->errorString() : m_quietError;
-        appendLog(QStringLiteral("连接失败: ") + why);
-        DialogSeam::warning(this, warnTitle(), QStringLiteral("Connect failed: ") + why);
-    } else if (!m_quietError.isEmpty()) {
-        appendLog(QStringLiteral("连接失败: ") + m_quietError);
-        DialogSeam::warning(this, warnTitle(), m_quietError);
+        qDebug() << "modbus connect failed:" << why;
+        m_problem = serial && m_client->error() == QModbusDevice::ConnectionError
+                        ? QStringLiteral("无法打开串口 %1 (串口名不对、不存在或被其他程序占用)").arg(m_peer)
+                        : clientErrorMeaning();
+        appendLog(QStringLiteral("Connect failed: ") + why);
     }
+    updateControls();
+    showConnectionState();
 }
 
 void ModbusAssWidget::onStateChanged(int state)
 {
     if (state == QModbusDevice::UnconnectedState) {
         stopPoll();
-        ui->connectButton->setText(QStringLiteral("连接"));
-        const QString hint = closedRightAwayHint();
-        appendLog(QStringLiteral("连接已断开") + (hint.isEmpty() ? QString() : QStringLiteral(": ") + hint));
+        // The client aborts what is in flight; a write waiting for its answer has failed.
+        m_readInFlight = false;
+        if (!m_writeQueue.isEmpty()) {
+            m_writeQueue.clear();
+            ui->writeResultLabel->setStyleSheet(failedLook());
+            ui->writeResultLabel->setText(QStringLiteral("写入失败: 连接已断开"));
+            appendLog(QStringLiteral("写入中止: 连接已断开"));
+        }
+        if (m_problemHint.isEmpty())
+            m_problemHint = closedRightAwayHint();
+        QString text = m_closingByUser || !m_attempted ? QStringLiteral("连接已断开")
+                       : m_reachedConnected            ? QStringLiteral("连接已丢失")
+                                                       : QStringLiteral("连接失败");
+        if (!m_problem.isEmpty() && !m_closingByUser)
+            text += QStringLiteral(": ") + m_problem;
+        if (!m_problemHint.isEmpty())
+            text += QStringLiteral(": ") + m_problemHint;
+        appendLog(text);
+    } else if (state == QModbusDevice::ConnectingState) {
+        appendLog(QStringLiteral("正在连接 ") + m_peer);
     } else if (state == QModbusDevice::ConnectedState) {
         m_connectedFor.start();
-        ui->connectButton->setText(QStringLiteral("断开"));
-        appendLog(QStringLiteral("已连接 ") + ui->portEdit->text());
+        m_reachedConnected = true;
+        appendLog(QStringLiteral("已连接 ") + m_peer);
     }
+    updateControls();
+    showConnectionState();
 }
 
 // ---------------------------------------------------------------- register type and format
@@ -301,9 +475,8 @@ void ModbusAssWidget::on_writeTable_currentIndexChanged(int index)
         ui->writeValueTable->setColumnHidden(WriteRegisterModel::HoldingColumn, !holding);
         ui->writeValueTable->resizeColumnToContents(WriteRegisterModel::NumColumn);
     }
-    ui->writeButton->setEnabled(writable);
     ui->writeGroupBox->setEnabled(writable);
-    ui->writeDirectBtn->setEnabled(false);
+    updateControls();
 }
 
 void ModbusAssWidget::applyValueFormat()
@@ -416,11 +589,14 @@ void ModbusAssWidget::sendRead(int offset, bool fromPoll)
     QModbusReply *reply = m_client->sendReadRequest(unit, server);
     m_quiet = false;
     if (!reply) {
-        const bool wasPolling = m_polling;
         stopPoll();
-        appendLog(QStringLiteral("发送失败: ") + m_client->errorString());
-        if (!fromPoll || wasPolling)
-            DialogSeam::warning(this, warnTitle(), QStringLiteral("Read error: ") + m_client->errorString());
+        const QString qtText = m_client->errorString();
+        appendLog(QStringLiteral("发送失败: %1 [%2]")
+                      .arg(m_client->state() != QModbusDevice::ConnectedState ? notConnected()
+                                                                              : clientErrorMeaning(),
+                           qtText));
+        if (!fromPoll)
+            tellEngineer(QStringLiteral("Read error: ") + qtText);
         return;
     }
     ++m_counts.requests;
@@ -441,6 +617,7 @@ void ModbusAssWidget::sendRead(int offset, bool fromPoll)
     m_pollSent.start();
     m_lastReadOffset = offset;
     reply->setProperty("countRun", m_countRun);
+    reply->setProperty("fromPoll", fromPoll);
     connect(reply, &QModbusReply::finished, this, &ModbusAssWidget::readReady);
 }
 
@@ -455,6 +632,8 @@ void ModbusAssWidget::readReady()
     Counts ignored;
     Counts &counts = reply->property("countRun").toInt() == m_countRun ? m_counts : ignored;
 
+    if (reply->error() == QModbusDevice::NoError || reply->error() == QModbusDevice::ProtocolError)
+        m_answeredOnConnection = true;
     if (reply->error() == QModbusDevice::NoError) {
         ++counts.answers;
         appendLog(QStringLiteral("接收: ") + pduText(reply->rawResult()).trimmed());
@@ -469,12 +648,18 @@ void ModbusAssWidget::readReady()
         } else if (reply->error() == QModbusDevice::TimeoutError) {
             ++counts.timeouts;
             appendLog(QStringLiteral("超时,无应答"));
+        } else if (reply->error() == QModbusDevice::ReplyAbortedError) {
+            ++counts.otherErrors;
+            appendLog(QStringLiteral("请求中止: 连接已断开 [%1]").arg(reply->errorString()));
         } else {
             ++counts.otherErrors;
             appendLog(QStringLiteral("错误: ") + reply->errorString());
         }
-        if (!m_polling)
-            showReplyError(reply, QStringLiteral("Read"));
+        // Only the answer to the engineer's own click is told; poll errors are counted,
+        // and an aborted request is explained by the state line.
+        if (!m_polling && !reply->property("fromPoll").toBool()
+            && reply->error() != QModbusDevice::ReplyAbortedError)
+            tellEngineer(replyErrorText(reply, QStringLiteral("Read")));
     }
     updateCounts();
     reply->deleteLater();
@@ -485,22 +670,19 @@ void ModbusAssWidget::readReady()
     }
 }
 
-void ModbusAssWidget::showReplyError(QModbusReply *reply, const QString &what)
+QString ModbusAssWidget::replyErrorText(QModbusReply *reply, const QString &what) const
 {
     if (reply->error() == QModbusDevice::ProtocolError) {
         const QModbusResponse pdu = reply->rawResult();
         const int code = pdu.isException() ? int(pdu.exceptionCode()) : 0xff;
-        DialogSeam::warning(this, warnTitle(),
-                            QStringLiteral("%1 response error: %2 (Mobus exception: 0x%3 %4)")
-                                .arg(what, reply->errorString())
-                                .arg(code, 0, 16)
-                                .arg(ModbusException::name(code)));
-    } else {
-        DialogSeam::warning(this, warnTitle(),
-                            QStringLiteral("%1 response error: %2 (code: 0x%3)")
-                                .arg(what, reply->errorString())
-                                .arg(int(reply->error()), 0, 16));
+        return QStringLiteral("%1 response error: %2 (Mobus exception: 0x%3 %4)")
+            .arg(what, reply->errorString())
+            .arg(code, 0, 16)
+            .arg(ModbusException::name(code));
     }
+    return QStringLiteral("%1 response error: %2 (code: 0x%3)")
+        .arg(what, reply->errorString())
+        .arg(int(reply->error()), 0, 16);
 }
 
 // ---------------------------------------------------------------- writing
@@ -572,7 +754,7 @@ void ModbusAssWidget::sendWrite(int offset)
     if (type != QModbusDataUnit::Coils && type != QModbusDataUnit::HoldingRegisters)
         return;
     if (!m_writeQueue.isEmpty()) {
-        DialogSeam::warning(this, warnTitle(), QStringLiteral("等待其他操作完成!"));
+        tellEngineer(QStringLiteral("等待其他操作完成!"));
         return;
     }
 
@@ -580,20 +762,18 @@ void ModbusAssWidget::sendWrite(int offset)
     const int count = qMin(ui->writeSize->currentText().toInt(), kAddressLimit - start);
     // The values come from the write table's rows start .. start + count - 1.
     if (count < 1 || !m_writeModel->rangeFits(start, count)) {
-        DialogSeam::warning(this, warnTitle(),
-                            QStringLiteral("Write error: start address %1 with %2 value(s) is beyond "
-                                           "the write table (addresses 0 to %3); choose a start "
-                                           "address below %4.")
-                                .arg(start)
-                                .arg(count)
-                                .arg(WriteRegisterModel::RowCount - 1)
-                                .arg(WriteRegisterModel::RowCount));
+        tellEngineer(QStringLiteral("Write error: start address %1 with %2 value(s) is beyond "
+                                    "the write table (addresses 0 to %3); choose a start "
+                                    "address below %4.")
+                         .arg(start)
+                         .arg(count)
+                         .arg(WriteRegisterModel::RowCount - 1)
+                         .arg(WriteRegisterModel::RowCount));
         return;
     }
     const bool coils = type == QModbusDataUnit::Coils;
     if (!coils && RegisterValueFormat::registersPerValue(m_writeModel->valueFormat()) == 2 && count % 2) {
-        DialogSeam::warning(this, warnTitle(),
-                            QStringLiteral("Write error: 32位数值占两个寄存器,数量须为偶数 (当前%1)").arg(count));
+        tellEngineer(QStringLiteral("Write error: 32位数值占两个寄存器,数量须为偶数 (当前%1)").arg(count));
         return;
     }
 
@@ -641,9 +821,13 @@ void ModbusAssWidget::sendNextWrite()
     m_quiet = false;
     if (!reply) {
         m_writeQueue.clear();
-        ui->writeResultLabel->setText(QStringLiteral("写入失败"));
-        appendLog(QStringLiteral("发送失败: ") + m_client->errorString());
-        DialogSeam::warning(this, warnTitle(), QStringLiteral("Write error: ") + m_client->errorString());
+        const QString qtText = m_client->errorString();
+        const bool connected = m_client->state() == QModbusDevice::ConnectedState;
+        ui->writeResultLabel->setStyleSheet(failedLook());
+        ui->writeResultLabel->setText(connected ? QStringLiteral("写入失败") : QStringLiteral("写入失败: 设备未连接"));
+        appendLog(QStringLiteral("发送失败: %1 [%2]")
+                      .arg(connected ? clientErrorMeaning() : notConnected(), qtText));
+        tellEngineer(QStringLiteral("Write error: ") + qtText);
         return;
     }
     appendLog(QStringLiteral("发送 单元%1 FC%2: %3")
@@ -670,6 +854,8 @@ void ModbusAssWidget::writeFinished()
     if (m_writeQueue.isEmpty())
         return;  // the panel was reset meanwhile
     m_writeQueue.removeFirst();
+    if (reply->error() == QModbusDevice::NoError || reply->error() == QModbusDevice::ProtocolError)
+        m_answeredOnConnection = true;
     if (reply->error() != QModbusDevice::NoError) {
         m_writeQueue.clear();
         QString why = reply->errorString();
@@ -677,10 +863,14 @@ void ModbusAssWidget::writeFinished()
             why = QStringLiteral("异常 ") + ModbusException::describe(int(pdu.exceptionCode()));
         else if (reply->error() == QModbusDevice::TimeoutError)
             why = QStringLiteral("超时,无应答");
+        else if (reply->error() == QModbusDevice::ReplyAbortedError)
+            why = QStringLiteral("连接已断开");
         appendLog(QStringLiteral("写入失败: ") + why);
-        ui->writeResultLabel->setStyleSheet(QStringLiteral("QLabel{color:#cc0000;}"));
+        ui->writeResultLabel->setStyleSheet(failedLook());
         ui->writeResultLabel->setText(QStringLiteral("写入失败: ") + why);
-        showReplyError(reply, QStringLiteral("Write"));
+        // An aborted write is explained by the state line.
+        if (reply->error() != QModbusDevice::ReplyAbortedError)
+            tellEngineer(replyErrorText(reply, QStringLiteral("Write")));
         return;
     }
     appendLog(QStringLiteral("接收: ") + pduText(pdu).trimmed());

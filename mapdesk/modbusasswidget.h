@@ -24,6 +24,12 @@ class ModbusAssWidget;
 // holding registers with the function codes the engineer picks. Values are
 // shown and typed in the chosen format (registervalueformat.h). Serial RTU
 // or TCP.
+//
+// The panel is one tab among others: its connection state and connection
+// errors are shown in its own state line and log, never in a box. Only the
+// answer to a request the engineer made here may open a box, and only while
+// the panel is in use (visible, its window active); otherwise the same text
+// goes to the log.
 class ModbusAssWidget : public QWidget
 {
     Q_OBJECT
@@ -86,8 +92,16 @@ private:
     void updateCounts();
     void appendLog(const QString &line);
     QModbusDataUnit::RegisterType currentType() const;
-    void showReplyError(QModbusReply *reply, const QString &what);
+    QString replyErrorText(QModbusReply *reply, const QString &what) const;
     void onClientError();
+    // Read, write and poll controls follow the connection; the connect button its state.
+    void updateControls();
+    void showConnectionState();
+    // The client's current error in Chinese (for TCP the socket's reason).
+    QString clientErrorMeaning() const;
+    bool panelInUse() const;
+    // A message for the engineer: always logged, boxed only while the panel is in use.
+    void tellEngineer(const QString &text);
 
     Ui::ModbusAssWidget *ui;
     QModbusClient *m_client = nullptr;
@@ -102,6 +116,13 @@ private:
     QString closedRightAwayHint() const;
     QElapsedTimer m_connectedFor;
     bool m_closingByUser = false;
+    // What the state line explains for the current or last connection attempt.
+    bool m_attempted = false;
+    bool m_reachedConnected = false;
+    bool m_answeredOnConnection = false;  // a served connection was not refused
+    QString m_peer;  // what was connected to, as typed
+    QString m_problem;  // Chinese reason of the last connection error of this attempt
+    QString m_problemHint;
 
     // The last good read, kept raw so a format change re-shows it.
     QModbusDataUnit m_lastRead;

@@ -3,6 +3,7 @@
 // writes against pymodbus's own server (mbserver.py beside this file) on
 // loopback inside the test's private network namespace.
 #include "dialogseam.h"
+#include "mainwindow.h"
 #include "modbusasswidget.h"
 #include "peerrunner.h"
 #include "registervalueformat.h"
@@ -58,6 +59,21 @@ struct Panel {
         return out;
     }
     QString recv() const { return get<QTextEdit>("mbRcvTxt")->toPlainText(); }
+    QString state() const { return get<QLabel>("connectionStateLabel")->text(); }
+    QString log() const { return get<QPlainTextEdit>("mbLog")->toPlainText(); }
+    // The panel as the engineer's current window: only then may it open boxes.
+    bool inUse()
+    {
+        w->show();
+        w->activateWindow();
+        return QTest::qWaitForWindowActive(w);
+    }
+    // What can send a request, as enabled or not.
+    QList<bool> senders() const
+    {
+        return {get<QPushButton>("readButton")->isEnabled(), get<QPushButton>("readDirectBtn")->isEnabled(),
+                get<QCheckBox>("pollCheck")->isEnabled(), get<QPushButton>("writeButton")->isEnabled()};
+    }
     void click(const char *name) { get<QPushButton>(name)->click(); }
     bool connectTcp(const QString &hostPort)
     {
@@ -73,6 +89,21 @@ QString line(int address, const QString &value)
 {
     return QString("Address: %1, Value: %2").arg(address).arg(value);
 }
+
+// The main window with its panel tab current, as the engineer's active window.
+struct PanelTab {
+    MainWindow mw;
+    QTabWidget *tabs = mw.findChild<QTabWidget *>("workTabWidget");
+    ModbusAssWidget *w = mw.findChild<ModbusAssWidget *>();
+    QWidget *upgradeTab = mw.findChild<QWidget *>("tab");  // 程序升级
+    bool show()
+    {
+        tabs->setCurrentWidget(w);
+        mw.show();
+        mw.activateWindow();
+        return QTest::qWaitForWindowActive(&mw);
+    }
+};
 } // namespace
 
 class TstModbusPanel : public QObject
@@ -93,7 +124,7 @@ private slots:
     void writeCoilsAndRegisters();
     void exceptionShownWithCode();
     void writeBeyondTableRefused();
-    void connectionRefusedShown();
+    void connectionFailuresInStateLine();
     void noAnswerShownOnce();
     void serialPortMissing();
     void formatsShownAndCopied();
@@ -101,6 +132,7 @@ private slots:
     void pollCountsAnswersAndExceptions();
     void pollCountsTimeouts();
     void unitZeroAndGatewayHost();
+    void ownRepliesBoxedOnlyWhileInUse();
 
 private:
     PeerRunner::Background m_server;
@@ -162,11 +194,11 @@ void TstModbusPanel::formAtStart()
 
     // Discrete inputs and input registers cannot be written.
     p.setType(1);
-    QVERIFY(!p.get<QPushButton>("writeButton")->isEnabled());
+    QVERIFY(!p.get<QWidget>("writeGroupBox")->isEnabled());
     p.setType(2);
-    QVERIFY(!p.get<QPushButton>("writeButton")->isEnabled());
+    QVERIFY(!p.get<QWidget>("writeGroupBox")->isEnabled());
     p.setType(3);
-    QVERIFY(p.get<QPushButton>("writeButton")->isEnabled());
+    QVERIFY(p.get<QWidget>("writeGroupBox")->isEnabled());
     QVERIFY(view->isColumnHidden(1));
     QVERIFY(!view->isColumnHidden(2));
     QVERIFY(!p.get<QPushButton>("writeDirectBtn")->isEnabled());
@@ -355,6 +387,7 @@ void TstModbusPanel::exceptionShownWithCode()
 {
     ModbusAssWidget w;
     Panel p{&w};
+    QVERIFY(p.inUse());
     QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
 
     // Past the server's 1100 registers: illegal data address, one box saying so.
@@ -376,6 +409,7 @@ void TstModbusPanel::writeBeyondTableRefused()
 {
     ModbusAssWidget w;
     Panel p{&w};
+    QVERIFY(p.inUse());
     QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
     auto *size = p.get<QComboBox>("writeSize");
     auto *items = qobject_cast<QStandardItemModel *>(size->model());
@@ -404,21 +438,35 @@ void TstModbusPanel::writeBeyondTableRefused()
     QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 }
 
-void TstModbusPanel::connectionRefusedShown()
+void TstModbusPanel::connectionFailuresInStateLine()
 {
+    // Even in use, a failed connect opens no box: the state line says why, in Chinese.
     ModbusAssWidget w;
     Panel p{&w};
-    QVERIFY(!p.connectTcp("127.0.0.1:5999"));  // nothing listens there
-    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, kWaitMs);
-    QCOMPARE(m_dialogs[0].title, QString("warning"));
-    QVERIFY(!m_dialogs[0].text.isEmpty());
-    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
+    QVERIFY(p.inUse());
+    const QList<bool> allOff{false, false, false, false};
+    p.setType(3);  // writable, so only the connection disables writing
+    QCOMPARE(p.state(), QString::fromUtf8("未连接"));
+    QCOMPARE(p.senders(), allOff);
 
-    // A read without a connection is refused with its reason.
-    m_dialogs.clear();
-    p.click("readButton");
-    QCOMPARE(m_dialogs.size(), 1);
-    QVERIFY2(m_dialogs[0].text.startsWith("Read error: "), qPrintable(m_dialogs[0].text));
+    p.get<QComboBox>("connectType")->setCurrentIndex(1);
+    p.get<QLineEdit>("portEdit")->setText("localhost:5999");  // nothing listens there
+    p.click("connectButton");
+    // Connecting (the name lookup is never done at once): the button aborts, nothing can be sent yet.
+    QCOMPARE(w.modbusClient()->state(), QModbusDevice::ConnectingState);
+    QCOMPARE(p.state(), QString::fromUtf8("正在连接 localhost:5999 ..."));
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("断开"));
+    QCOMPARE(p.senders(), allOff);
+    QTRY_VERIFY_WITH_TIMEOUT(p.state().startsWith(QString::fromUtf8("连接失败: 对方拒绝连接")), kWaitMs);
+    QVERIFY2(p.log().contains("Connection refused"), qPrintable(p.log()));  // Qt's own text for diagnosis
+    QCOMPARE(p.get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
+    QCOMPARE(p.senders(), allOff);
+
+    p.get<QLineEdit>("portEdit")->setText("no-such-host.invalid:502");
+    p.click("connectButton");
+    QTRY_VERIFY_WITH_TIMEOUT(p.state().startsWith(QString::fromUtf8("连接失败: 找不到主机")), kWaitMs);
+    QCOMPARE(p.senders(), allOff);
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 }
 
 void TstModbusPanel::noAnswerShownOnce()
@@ -429,6 +477,7 @@ void TstModbusPanel::noAnswerShownOnce()
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
     ModbusAssWidget w;
     Panel p{&w};
+    QVERIFY(p.inUse());
     SettingsDialog *d = w.settingsDialog();
     d->findChild<QSpinBox *>("timeoutSpinner")->setValue(300);
     d->findChild<QSpinBox *>("retriesSpinner")->setValue(0);
@@ -450,13 +499,15 @@ void TstModbusPanel::serialPortMissing()
 {
     ModbusAssWidget w;
     Panel p{&w};
+    QVERIFY(p.inUse());
     p.get<QLineEdit>("portEdit")->setText("no-such-serial-port");
     p.click("connectButton");
-    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, kWaitMs);
-    QVERIFY2(m_dialogs[0].text.startsWith("Connect failed: "), qPrintable(m_dialogs[0].text));
-    QTest::qWait(100);
-    QCOMPARE(m_dialogs.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(p.state().startsWith(QString::fromUtf8("连接失败: 无法打开串口 no-such-serial-port")),
+                             kWaitMs);
+    QVERIFY2(p.log().contains("Connect failed: "), qPrintable(p.log()));
     QCOMPARE(w.modbusClient()->state(), QModbusDevice::UnconnectedState);
+    QCOMPARE(p.senders(), QList<bool>({false, false, false, false}));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 }
 
 void TstModbusPanel::formatsShownAndCopied()
@@ -518,6 +569,7 @@ void TstModbusPanel::writeFunctionChoice()
 {
     ModbusAssWidget w;
     Panel p{&w};
+    QVERIFY(p.inUse());
     QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(kServerPort)));
     WriteRegisterModel *m = w.writeModel();
     auto *fc = p.get<QComboBox>("writeFunction");
@@ -667,6 +719,67 @@ void TstModbusPanel::unitZeroAndGatewayHost()
     QCOMPARE(p.results().first(), line(5, "0x1005"));
     QVERIFY(p.get<QPlainTextEdit>("mbLog")->toPlainText().contains(QString::fromUtf8("发送 单元0 FC03")));
     QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+}
+
+void TstModbusPanel::ownRepliesBoxedOnlyWhileInUse()
+{
+    // The engineer's own read times out (a server that never answers).
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    PanelTab t;
+    QVERIFY(t.show());
+    Panel p{t.w};
+    SettingsDialog *d = t.w->settingsDialog();
+    d->findChild<QSpinBox *>("timeoutSpinner")->setValue(300);
+    d->findChild<QSpinBox *>("retriesSpinner")->setValue(0);
+    d->findChild<QPushButton *>("applyButton")->click();
+    QVERIFY(p.connectTcp(QString("127.0.0.1:%1").arg(silent.serverPort())));
+    p.setType(3);
+    const QString timedOut = QString("(code: 0x%1)").arg(int(QModbusDevice::TimeoutError), 0, 16);
+
+    // Another tab is current when the answer is due: the text goes to the log only.
+    p.click("readButton");
+    t.tabs->setCurrentWidget(t.upgradeTab);
+    QTRY_COMPARE_WITH_TIMEOUT(p.log().count("Read response error: "), 1, kWaitMs);
+    QVERIFY2(p.log().contains(timedOut), qPrintable(p.log()));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+
+    // Another window is active: the same.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    t.tabs->setCurrentWidget(t.w);
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(p.log().count("Read response error: "), 2, kWaitMs);
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+
+    // The panel in use: the design's box, once.
+    other.hide();
+    QVERIFY(t.show());
+    p.click("readButton");
+    QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.size(), 1, kWaitMs);
+    QCOMPARE(m_dialogs[0].title, QString("warning"));
+    QVERIFY2(m_dialogs[0].text.startsWith("Read response error: ") && m_dialogs[0].text.endsWith(timedOut),
+             qPrintable(m_dialogs[0].text));
+    QCOMPARE(p.log().count("Read response error: "), 3);
+    QCOMPARE(t.w->modbusClient()->state(), QModbusDevice::ConnectedState);
+
+    // A read and a write in flight when the server closes: aborted, said by the
+    // state line and the write result, no box even in use.
+    QTcpSocket *peer = silent.nextPendingConnection();
+    QVERIFY(peer);
+    t.w->modbusClient()->setTimeout(kWaitMs);  // the close, not a timeout, ends them
+    p.click("readButton");
+    p.click("writeButton");
+    QCOMPARE(p.get<QLabel>("writeResultLabel")->text(), QString::fromUtf8("写入中..."));
+    peer->close();
+    QTRY_VERIFY2_WITH_TIMEOUT(p.state().startsWith(QString::fromUtf8("连接已丢失: 对方关闭了连接")),
+                              qPrintable(p.state()), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(p.log().contains(QString::fromUtf8("请求中止: 连接已断开")), kWaitMs);
+    QCOMPARE(p.get<QLabel>("writeResultLabel")->text(), QString::fromUtf8("写入失败: 连接已断开"));
+    QCOMPARE(m_dialogs.size(), 1);
+    QCOMPARE(p.senders(), QList<bool>({false, false, false, false}));
 }
 
 QTEST_MAIN(TstModbusPanel)

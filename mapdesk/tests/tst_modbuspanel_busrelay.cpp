@@ -1,19 +1,22 @@
 // needs: namespace
-// The Modbus test panel against the real service: busrelay with the sample
-// configuration (busrelay/sample) and gwsim as the gateway, both inside the
-// test's private network namespace. Skips only while either program is not
-// built; a service that does not answer fails.
+// The Modbus test panel, on its tab of the main window, against the real
+// service: busrelay with the sample configuration (busrelay/sample) and gwsim
+// as the gateway, both inside the test's private network namespace. Skips
+// only while either program is not built; a service that does not answer fails.
 #include "dialogseam.h"
+#include "mainwindow.h"
 #include "modbusasswidget.h"
 #include "settingsdialog.h"
 #include "writeregistermodel.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QModbusClient>
@@ -22,6 +25,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
@@ -182,6 +186,7 @@ private slots:
     void cachedAndDirectRead();
     void writeConfirmedByGateway();
     void unmappedUnitException();
+    void serviceRestartUnderOpenConnection();
     void refusedByTheAllowList();
 
 private:
@@ -192,6 +197,7 @@ private:
     bool ensureConnected();
     // Clicks a read button; returns the result lines, or an empty list after a warning or no answer.
     QStringList read(const char *button, int waitMs);
+    void startBusrelay();
     static void stop(QProcess &p);
     // What busrelay printed so far (its output is collected as it comes).
     QByteArray busrelayOutput();
@@ -200,7 +206,9 @@ private:
     QProcess m_gwsim;
     QProcess m_busrelay;
     QByteArray m_busrelayOut;
-    QScopedPointer<ModbusAssWidget> m_panel;
+    QScopedPointer<MainWindow> m_window;
+    QTabWidget *m_tabs = nullptr;
+    ModbusAssWidget *m_panel = nullptr;  // the window's
     Target m_target;
     QSet<int> m_units;
     QList<DialogSeam::Request> m_dialogs;
@@ -219,6 +227,8 @@ void TstModbusPanelBusrelay::initTestCase()
              qPrintable("no sample configuration (map.json, descJson) at " + sample));
 
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
+        if (r.title == "warn")
+            return true;  // the main window's start-up upgrade package check
         m_dialogs.append(r);
         return true;
     });
@@ -244,7 +254,15 @@ void TstModbusPanelBusrelay::initTestCase()
     QVERIFY(m_busrelay.waitForStarted(3000));
 
     // Probe: unit 255's version registers from the cache, over TCP, the way an engineer starts.
-    m_panel.reset(new ModbusAssWidget);
+    m_window.reset(new MainWindow);
+    m_tabs = m_window->findChild<QTabWidget *>("workTabWidget");
+    m_panel = m_window->findChild<ModbusAssWidget *>();
+    QVERIFY(m_tabs && m_panel);
+    // The engineer's active window on the panel's tab: answers to its requests may open boxes.
+    m_tabs->setCurrentWidget(m_panel);
+    m_window->show();
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.data()));
     auto *settings = m_panel->settingsDialog();
     settings->findChild<QSpinBox *>("timeoutSpinner")->setValue(5000);  // longer than the bridge's 3-4 s
     settings->findChild<QSpinBox *>("retriesSpinner")->setValue(0);
@@ -281,7 +299,7 @@ void TstModbusPanelBusrelay::initTestCase()
 
 void TstModbusPanelBusrelay::cleanupTestCase()
 {
-    m_panel.reset();
+    m_window.reset();
     stop(m_busrelay);
     stop(m_gwsim);
     DialogSeam::setResponder(nullptr);
@@ -298,6 +316,12 @@ void TstModbusPanelBusrelay::cleanup()
         qInfo("busrelay output (end):\n%s", busrelayOutput().right(3000).constData());
         qInfo("gwsim output (end):\n%s", m_gwsim.readAll().right(1500).constData());
     }
+}
+
+void TstModbusPanelBusrelay::startBusrelay()
+{
+    m_busrelay.start(qEnvironmentVariable("BIN_DIR") + "/busrelay", QStringList());
+    QVERIFY(m_busrelay.waitForStarted(3000));
 }
 
 void TstModbusPanelBusrelay::stop(QProcess &p)
@@ -426,6 +450,49 @@ void TstModbusPanelBusrelay::unmappedUnitException()
     QVERIFY(get<QListWidget>("readValue")->count() == 0);
 }
 
+void TstModbusPanelBusrelay::serviceRestartUnderOpenConnection()
+{
+    bool connected = false;
+    for (int attempt = 0; attempt < 10 && !connected; ++attempt)
+        connected = ensureConnected();
+    QVERIFY(connected);
+    auto *stateLine = get<QLabel>("connectionStateLabel");
+    QCOMPARE(stateLine->text(), QString::fromUtf8("已连接 127.0.0.1:502"));
+    const auto senders = [this]() {
+        return QList<bool>({get<QPushButton>("readButton")->isEnabled(), get<QPushButton>("readDirectBtn")->isEnabled(),
+                            get<QCheckBox>("pollCheck")->isEnabled(), get<QPushButton>("writeButton")->isEnabled()});
+    };
+    setRead(2, 255, 1, 24);  // input registers: never writable
+    get<QSpinBox>("pollInterval")->setValue(100);
+    get<QCheckBox>("pollCheck")->setChecked(true);
+    get<QPushButton>("readButton")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_panel->counts().answers >= 2, 10000);
+
+    // The engineer is on the upgrade tab when the service restarts under the poll.
+    m_tabs->setCurrentWidget(m_window->findChild<QWidget *>("tab"));  // 程序升级
+    QVERIFY(!m_panel->isVisible());
+    stop(m_busrelay);
+    QTRY_VERIFY2_WITH_TIMEOUT(stateLine->text().startsWith(QString::fromUtf8("连接已丢失: 对方关闭了连接")),
+                              qPrintable(stateLine->text()), 10000);
+    QVERIFY2(!stateLine->text().contains("mbacl.json"), qPrintable(stateLine->text()));  // served, not refused
+    QVERIFY(!m_panel->isPolling());
+    QCOMPARE(senders(), QList<bool>({false, false, false, false}));
+    QCOMPARE(get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+
+    // Back on the panel with the service up again: connect and read.
+    startBusrelay();
+    m_tabs->setCurrentWidget(m_panel);
+    get<QCheckBox>("pollCheck")->setChecked(false);
+    bool served = false;
+    for (int attempt = 0; attempt < 30 && !served; ++attempt)
+        served = ensureConnected() && read("readButton", 6000).size() == 24;
+    QVERIFY2(served, qPrintable(m_dialogs.isEmpty() ? QString("no answer") : m_dialogs.last().text));
+    QCOMPARE(stateLine->text(), QString::fromUtf8("已连接 127.0.0.1:502"));
+    QCOMPARE(senders(), QList<bool>({true, true, true, false}));
+    QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
+}
+
 void TstModbusPanelBusrelay::refusedByTheAllowList()
 {
     // The service restarted with a list that leaves this machine out.
@@ -437,8 +504,7 @@ void TstModbusPanelBusrelay::refusedByTheAllowList()
     QVERIFY(acl.open(QIODevice::WriteOnly));
     acl.write("{\"allow\": [\"10.1.1.1\"]}\n");
     acl.close();
-    m_busrelay.start(qEnvironmentVariable("BIN_DIR") + "/busrelay", QStringList());
-    QVERIFY(m_busrelay.waitForStarted(3000));
+    startBusrelay();
 
     auto *log = get<QPlainTextEdit>("mbLog");
     const QString hint = QString::fromUtf8("modbus客户端允许列表(mbacl.json)可能不含本机地址");
@@ -458,8 +524,7 @@ void TstModbusPanelBusrelay::refusedByTheAllowList()
     // A disconnect of the engineer's own says nothing of the kind.
     QFile::remove(m_dir.filePath("mbacl.json"));
     stop(m_busrelay);
-    m_busrelay.start(qEnvironmentVariable("BIN_DIR") + "/busrelay", QStringList());
-    QVERIFY(m_busrelay.waitForStarted(3000));
+    startBusrelay();
     // Served once a read is answered on the connection (a refused one is closed instead).
     bool served = false;
     for (int attempt = 0; attempt < 30 && !served; ++attempt) {
