@@ -14,6 +14,8 @@
 #include <QModbusRtuSerialMaster>
 #include <QModbusTcpClient>
 #include <QStandardItemModel>
+#include <QGridLayout>
+#include <QResizeEvent>
 #include <QTimer>
 #include <QUrl>
 
@@ -125,6 +127,9 @@ ModbusAssWidget::ModbusAssWidget(QWidget *parent)
     , m_pollTimer(new QTimer(this))
 {
     ui->setupUi(this);
+    ui->logColumnLayout->setStretchFactor(ui->mbLog, 1);
+    ui->logColumn->setMinimumWidth(kLogColumnMinWidth);
+    arrangeColumns();
 
     ui->optionsButton->setDefaultAction(ui->actionOptions);
     connect(ui->actionOptions, &QAction::triggered, m_settingsDialog, &QDialog::show);
@@ -232,7 +237,7 @@ void ModbusAssWidget::showConnectionState()
         }
         break;
     }
-    ui->connectionStateLabel->setText(text);
+    ui->connectionStateLabel->setFullText(text);
     ui->connectionStateLabel->setStyleSheet(look);
 }
 
@@ -888,4 +893,31 @@ void ModbusAssWidget::writeFinished()
     appendLog(done);
     ui->writeResultLabel->setStyleSheet(QStringLiteral("QLabel{color:#008000;}"));
     ui->writeResultLabel->setText(done);
+}
+
+void ModbusAssWidget::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    arrangeColumns();
+}
+
+void ModbusAssWidget::arrangeColumns()
+{
+    QGridLayout *grid = ui->rwLayout;
+    const int gap = grid->spacing() > 0 ? grid->spacing() : 6;
+    const int need = ui->readGroupBox->minimumSizeHint().width() + ui->writeGroupBox->minimumSizeHint().width()
+                     + kLogColumnMinWidth + 2 * gap + 40;
+    // The panel's own width: its scroll area's view follows it only later.
+    const bool wide = width() >= need;
+    int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
+    grid->getItemPosition(grid->indexOf(ui->logColumn), &row, &column, &rowSpan, &columnSpan);
+    if (wide == (column == 2))
+        return;
+    grid->removeWidget(ui->logColumn);
+    if (wide)
+        grid->addWidget(ui->logColumn, 0, 2);
+    else
+        grid->addWidget(ui->logColumn, 1, 0, 1, 2);
+    for (int c = 0; c < 3; ++c)
+        grid->setColumnStretch(c, wide || c < 2 ? 1 : 0);
 }

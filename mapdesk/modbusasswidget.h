@@ -80,7 +80,15 @@ private slots:
     void on_copyToWriteBtn_clicked();
     void on_clearLogBtn_clicked();
 
+protected:
+    static const int kLogColumnMinWidth = 260;
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    // Read, write and the log side by side where the panel is wide enough,
+    // the log below the two otherwise.
+    void arrangeColumns();
+
     void sendRead(int offset, bool fromPoll);
     void nextPoll();
     void sendWrite(int offset);

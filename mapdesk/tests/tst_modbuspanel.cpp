@@ -3,6 +3,7 @@
 // writes against pymodbus's own server (mbserver.py beside this file) on
 // loopback inside the test's private network namespace.
 #include "dialogseam.h"
+#include "elidedlabel.h"
 #include "mainwindow.h"
 #include "modbusasswidget.h"
 #include "peerrunner.h"
@@ -59,7 +60,7 @@ struct Panel {
         return out;
     }
     QString recv() const { return get<QTextEdit>("mbRcvTxt")->toPlainText(); }
-    QString state() const { return get<QLabel>("connectionStateLabel")->text(); }
+    QString state() const { return get<ElidedLabel>("connectionStateLabel")->fullText(); }
     QString log() const { return get<QPlainTextEdit>("mbLog")->toPlainText(); }
     // The panel as the engineer's current window: only then may it open boxes.
     bool inUse()

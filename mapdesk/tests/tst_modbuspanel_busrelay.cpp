@@ -4,6 +4,7 @@
 // as the gateway, both inside the test's private network namespace. Skips
 // only while either program is not built; a service that does not answer fails.
 #include "dialogseam.h"
+#include "elidedlabel.h"
 #include "mainwindow.h"
 #include "modbusasswidget.h"
 #include "settingsdialog.h"
@@ -456,8 +457,8 @@ void TstModbusPanelBusrelay::serviceRestartUnderOpenConnection()
     for (int attempt = 0; attempt < 10 && !connected; ++attempt)
         connected = ensureConnected();
     QVERIFY(connected);
-    auto *stateLine = get<QLabel>("connectionStateLabel");
-    QCOMPARE(stateLine->text(), QString::fromUtf8("已连接 127.0.0.1:502"));
+    auto *stateLine = get<ElidedLabel>("connectionStateLabel");
+    QCOMPARE(stateLine->fullText(), QString::fromUtf8("已连接 127.0.0.1:502"));
     const auto senders = [this]() {
         return QList<bool>({get<QPushButton>("readButton")->isEnabled(), get<QPushButton>("readDirectBtn")->isEnabled(),
                             get<QCheckBox>("pollCheck")->isEnabled(), get<QPushButton>("writeButton")->isEnabled()});
@@ -472,9 +473,9 @@ void TstModbusPanelBusrelay::serviceRestartUnderOpenConnection()
     m_tabs->setCurrentWidget(m_window->findChild<QWidget *>("tab"));  // 程序升级
     QVERIFY(!m_panel->isVisible());
     stop(m_busrelay);
-    QTRY_VERIFY2_WITH_TIMEOUT(stateLine->text().startsWith(QString::fromUtf8("连接已丢失: 对方关闭了连接")),
-                              qPrintable(stateLine->text()), 10000);
-    QVERIFY2(!stateLine->text().contains("mbacl.json"), qPrintable(stateLine->text()));  // served, not refused
+    QTRY_VERIFY2_WITH_TIMEOUT(stateLine->fullText().startsWith(QString::fromUtf8("连接已丢失: 对方关闭了连接")),
+                              qPrintable(stateLine->fullText()), 10000);
+    QVERIFY2(!stateLine->fullText().contains("mbacl.json"), qPrintable(stateLine->fullText()));  // served, not refused
     QVERIFY(!m_panel->isPolling());
     QCOMPARE(senders(), QList<bool>({false, false, false, false}));
     QCOMPARE(get<QPushButton>("connectButton")->text(), QString::fromUtf8("连接"));
@@ -488,7 +489,7 @@ void TstModbusPanelBusrelay::serviceRestartUnderOpenConnection()
     for (int attempt = 0; attempt < 30 && !served; ++attempt)
         served = ensureConnected() && read("readButton", 6000).size() == 24;
     QVERIFY2(served, qPrintable(m_dialogs.isEmpty() ? QString("no answer") : m_dialogs.last().text));
-    QCOMPARE(stateLine->text(), QString::fromUtf8("已连接 127.0.0.1:502"));
+    QCOMPARE(stateLine->fullText(), QString::fromUtf8("已连接 127.0.0.1:502"));
     QCOMPARE(senders(), QList<bool>({true, true, true, false}));
     QVERIFY2(m_dialogs.isEmpty(), qPrintable(m_dialogs.value(0).text));
 }
