@@ -15,6 +15,7 @@
 #include "modbusasswidget.h"
 #include "pointlistview.h"
 #include "qtftpwidget.h"
+#include "relaystatusview.h"
 #include "remoteactions.h"
 #include "remoteflows.h"
 #include "remotesession.h"
@@ -43,6 +44,8 @@ MainWindow::MainWindow(QWidget *parent)
     m_baseTitle = windowTitle();
     m_modbusPanel = new ModbusAssWidget(ui->workTabWidget);
     ui->workTabWidget->addTab(m_modbusPanel, u("modbus助手v1.0"));
+    m_relayStatus = new RelayStatusView(ui->workTabWidget);
+    ui->workTabWidget->addTab(m_relayStatus, u("网关状态"));
     resize(790, 900);
     // Laptop screens are often lower than that: open within the free area
     // (title bar included), and maximized, so every step stays in view.
@@ -226,6 +229,7 @@ void MainWindow::setupTables()
     connect(ui->sshDownloadMapJsonBtn, &QPushButton::clicked, this, &MainWindow::onSshDownloadMapJsonBtnClicked);
     connect(ui->sshRebootGwBtn, &QPushButton::clicked, this, &MainWindow::onSshRebootGwBtnClicked);
     connect(ui->sshExportPointsBtn, &QPushButton::clicked, this, &MainWindow::onExportPointsBtnClicked);
+    m_relayStatus->setUnitNames([this]() { return m_mapModel->unitNames(); });
     connect(m_mapModel, &MapTableModel::modifiedChanged, this,
             [this](bool modified) { setWindowTitle(modified ? m_baseTitle + "*" : m_baseTitle); });
     connect(m_runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {
@@ -327,6 +331,7 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     ui->widget->setGatewayHost(m_gw.ip);
     m_localIpCombo->chooseForGateway(m_gw.ip);
     m_modbusPanel->setGatewayHost(m_gw.ip);
+    m_relayStatus->setGatewayHost(m_gw.ip);
     m_acl->gatewaySelected(m_gw.deviceKey);
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");

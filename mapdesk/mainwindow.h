@@ -27,6 +27,7 @@ class QCloseEvent;
 class QHostAddress;
 class RemoteActions;
 class RemoteFlowRunner;
+class RelayStatusView;
 class RemoteSession;
 class SshConsoleView;
 class SshLinkPanel;
@@ -169,6 +170,7 @@ private:
     DebugLogView *m_debugLog = nullptr;
     SshConsoleView *m_sshConsole = nullptr;
     ModbusAssWidget *m_modbusPanel = nullptr;
+    RelayStatusView *m_relayStatus = nullptr;
 };
 
 #endif // MAINWINDOW_H

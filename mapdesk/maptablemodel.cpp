@@ -207,3 +207,15 @@ void MapTableModel::edited()
     m_modified = true;
     emit modifiedChanged(true);
 }
+
+QMap<int, QString> MapTableModel::unitNames() const
+{
+    QMap<int, QString> names;
+    for (const Row &row : m_rows) {
+        bool ok = false;
+        const int unit = row.address.toInt(&ok);
+        if (ok)
+            names.insert(unit, row.deviceKey + "  " + row.model);
+    }
+    return names;
+}

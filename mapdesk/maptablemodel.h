@@ -6,6 +6,7 @@
 // loaded, saved or installed.
 
 #include <QAbstractTableModel>
+#include <QMap>
 #include <QStringList>
 #include <QVector>
 
@@ -54,6 +55,8 @@ public:
                 const QString &name = QString());
     // The row that maps the device, or -1.
     int rowOf(const QString &deviceKey) const;
+    // Unit id -> "key  model" of every row whose address is a number.
+    QMap<int, QString> unitNames() const;
     // For each device key, the row that maps it or -1.
     QVector<int> compare(const QStringList &deviceKeys) const;
     // Replaces the rows with one per device: addresses by position, the gateway unit 255.
