@@ -59,7 +59,8 @@ QString refusalAfterLink(const UpgradeRule &rule, const QString &target, const Q
             return why;
         return current == target ? u(rule.sameVersion) : QString();
     }
-    if (!current.isEmpty() && current == target)
+    // The same version is not refused: confirmation() offers its reinstall.
+    if (!rule.zipPackage && !current.isEmpty() && current == target)
         return u(rule.sameVersion);
     return platformRefusal(rule, target, current, current.contains("QXGW-"));
 }

@@ -66,8 +66,10 @@ void TstUpgradeRules::refusals_data()
                                        << QString::fromUtf8("网关硬件平台与modbus升级包硬件平台(T3)不一致");
     QTest::newRow("relay V3S onto T3") << R << rv3s << r3old << ""
                                        << QString::fromUtf8("网关硬件平台与modbus升级包硬件平台(V3S)不一致");
-    // busrelay's rule asks about the version before the platform.
-    QTest::newRow("relay same") << R << "QXGW-X-1" << "QXGW-X-1" << "" << QString::fromUtf8("modbus不需要更新!");
+    // busrelay's same version is not refused: its question offers a reinstall.
+    QTest::newRow("relay same") << R << r3 << r3 << "" << "";
+    QTest::newRow("relay same, unknown platform") << R << "QXGW-X-1" << "QXGW-X-1" << ""
+                                                  << QString::fromUtf8("未识别的目标版本硬件平台");
     QTest::newRow("relay unknown platform") << R << "QXGW-X-2" << "" << ""
                                             << QString::fromUtf8("未识别的目标版本硬件平台");
 }
