@@ -39,7 +39,8 @@ Gateway7FPanel::Gateway7FPanel(Gateway7FClient *client, const Widgets &widgets, 
             [this]() { m_log->append(DebugLogView::KeepAlive, u("心跳 (已回复)")); });
     connect(m_client, &Gateway7FClient::versionAnswered, this, [this](const QString &version) {
         m_w.versionLabel->setText(version);
-        emit statusText(u("获取网关版本成功!"));
+        if (!m_quietVersion)
+            emit statusText(u("获取网关版本成功!"));
     });
     connect(m_client, &Gateway7FClient::deviceListAnswered, this,
             [this]() { emit statusText(u("拉取网关设备列表成功!")); });
@@ -52,6 +53,11 @@ Gateway7FPanel::Gateway7FPanel(Gateway7FClient *client, const Widgets &widgets, 
         emit deviceDeleted(dk);
     });
     connect(m_client, &Gateway7FClient::commandTimedOut, this, [this](int code) {
+        if (code == Gateway7FClient::ReadVersion && m_quietVersion) {
+            m_quietVersion = false;
+            emit commandStateChanged();
+            return;
+        }
         QString text;
         switch (code) {
         case Gateway7FClient::ReadVersion: text = u("获取网关版本超时!!!"); break;
@@ -64,7 +70,12 @@ Gateway7FPanel::Gateway7FPanel(Gateway7FClient *client, const Widgets &widgets, 
         emit statusText(text);
         DialogSeam::warning(m_dialogParent, "warning", text);
     });
-    connect(m_client, &Gateway7FClient::commandEnded, this, &Gateway7FPanel::commandStateChanged);
+    connect(m_client, &Gateway7FClient::commandEnded, this, [this]() {
+        m_quietVersion = false;
+        emit commandStateChanged();
+        if (m_versionWanted)
+            refreshVersion();
+    });
     m_w.connectButton->setEnabled(false);
     m_w.stateLabel->setText(u("未连接网关"));
     m_w.stateLabel->setStyleSheet(StatusLook::red());
@@ -127,7 +138,24 @@ void Gateway7FPanel::showDisconnected()
     m_w.stateLabel->setText(u("网关连接断开"));
     m_w.stateLabel->setStyleSheet(StatusLook::red());
     m_w.versionLabel->setText(QString());
+    m_quietVersion = m_versionWanted = false;
     emit linkChanged();
+}
+
+void Gateway7FPanel::refreshVersion()
+{
+    m_versionWanted = false;
+    m_w.versionLabel->setText(" ");
+    if (!m_client->isConnected())
+        return;
+    if (m_client->pendingCommand() != Gateway7FClient::None) {
+        m_versionWanted = true;
+        return;
+    }
+    if (m_client->sendCommand(Gateway7FClient::ReadVersion) != Gateway7FClient::Sent)
+        return;
+    m_quietVersion = true;
+    emit commandStateChanged();
 }
 
 bool Gateway7FPanel::send(int code, const QString &deviceKey)

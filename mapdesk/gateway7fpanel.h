@@ -44,6 +44,10 @@ public:
     bool send(int code, const QString &deviceKey = QString());
     // A hand-written frame from the debug area.
     void sendRaw(const QString &topic, const QString &payload);
+    // Reads the version again behind another operation's result: no boxes and
+    // no status texts. The label is blank until the answer; without a link it
+    // stays blank; a command in progress is waited for.
+    void refreshVersion();
 
 signals:
     void statusText(QString text);
@@ -62,6 +66,8 @@ private:
     QString m_ip;
     QString m_key;
     quint16 m_port;
+    bool m_quietVersion = false;  // the pending ReadVersion is refreshVersion()'s
+    bool m_versionWanted = false; // refreshVersion() waits for another command
 };
 
 #endif // GATEWAY7FPANEL_H

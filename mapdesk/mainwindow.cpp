@@ -26,6 +26,7 @@
 
 #include <QCloseEvent>
 #include <QAbstractItemView>
+#include <QDir>
 #include <QHostAddress>
 #include <QScreen>
 #include <QSplitter>
@@ -168,6 +169,17 @@ void MainWindow::setupRemote()
     m_upgrade = new UpgradePanel(programs, m_actions, [this]() { return tftpRoot(); }, this, this);
     // Root edits arrive once per key; the check (and its boxes) waits for a pause.
     connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_upgrade, &UpgradePanel::rootEdited);
+    // A package copied into the root while the tool runs is found when the
+    // tab is shown, or by the button; the labels say what was found.
+    connect(ui->workTabWidget, &QTabWidget::currentChanged, m_upgrade, [this](int index) {
+        if (ui->workTabWidget->widget(index) == ui->tab)
+            m_upgrade->checkPackages(true);
+    });
+    connect(ui->rescanPackagesBtn, &QPushButton::clicked, m_upgrade, [this]() { m_upgrade->checkPackages(true); });
+    connect(m_upgrade, &UpgradePanel::packagesChecked, this, [this](const QString &root) {
+        ui->packageRootLabel->setText(u("升级包目录(TFTP根目录): ") + QDir::toNativeSeparators(root));
+    });
+    m_upgrade->setGatewayVersionRefresh([this]() { m_7fPanel->refreshVersion(); });
     // At start-up the findings go into the upgrade tab, not into boxes before the window.
     m_upgrade->checkPackages(true);
 

@@ -171,7 +171,7 @@ void RemoteActions::getRelayVersion()
 }
 
 void RemoteActions::upgrade(int program, const QString &target, const QString &current,
-                            const std::function<void()> &recheck)
+                            const std::function<QString()> &packageRefusal)
 {
     if (refuseWhileBusy())
         return;
@@ -184,21 +184,40 @@ void RemoteActions::upgrade(int program, const QString &target, const QString &c
     why = UpgradeRules::refusalAfterLink(rule, target, current);
     if (!why.isEmpty())
         return DialogSeam::warning(m_dialogParent, "warning", why);
+    // Only this program's package: the other one is not the engineer's concern now.
+    why = packageRefusal();
+    if (!why.isEmpty())
+        return DialogSeam::warning(m_dialogParent, "warning", why);
     if (!m_session->tftpReady())
         return;
-    if (!DialogSeam::confirm(m_dialogParent, u(rule.confirmTitle), UpgradeRules::confirmText(rule, current, target),
-                             u("确定"), u("否")))
+    const UpgradeRules::Question q = UpgradeRules::confirmation(rule, current, target);
+    const bool yes = q.cautious ? DialogSeam::confirmCautious(m_dialogParent, q.title, q.text, q.okText, u("否"))
+                                : DialogSeam::confirm(m_dialogParent, q.title, q.text, q.okText, u("否"));
+    if (!yes || !stillFree())
         return;
-    if (!stillFree())
-        return;
-    // The package may have changed since it was checked.
-    if (!UpgradePackage::check(m_session->tftpRoot(), rule.versionFile, rule.packageFile).matches()) {
-        recheck();
-        return;
-    }
+    // The package may have changed while the box was open.
+    why = packageRefusal();
+    if (!why.isEmpty())
+        return DialogSeam::warning(m_dialogParent, "warning", why);
     FlowContext ctx = m_context();
     ctx.targetVersion = target;
+    ctx.reinstall = UpgradeRules::isReinstall(rule, target, current);
     startFlow(rule.flowCode, ctx);
+}
+
+bool RemoteActions::refreshRelayVersion()
+{
+    const FlowContext c = m_context();
+    if (!m_session->isConnected() || c.gatewayKey.isEmpty()
+        || m_session->runner()->pendingCode() != RemoteFlows::None)
+        return false;
+    startFlow(RemoteFlows::RefreshRelayVersion, c);
+    return m_session->runner()->pendingCode() == RemoteFlows::RefreshRelayVersion;
+}
+
+RemoteFlowRunner *RemoteActions::runner() const
+{
+    return m_session->runner();
 }
 
 void RemoteActions::getAcl()

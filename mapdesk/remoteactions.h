@@ -13,6 +13,7 @@
 #include <functional>
 
 class AddressMapEditor;
+class RemoteFlowRunner;
 class RemoteSession;
 class QWidget;
 struct FlowContext;
@@ -43,8 +44,15 @@ public:
     void restartRelay();
     // After refuseWhileBusy() (the caller clears the shown version between).
     void getRelayVersion();
-    // program: UpgradeRules::Program; recheck when the package changed since its check.
-    void upgrade(int program, const QString &target, const QString &current, const std::function<void()> &recheck);
+    // program: UpgradeRules::Program. packageRefusal reads the package again
+    // and says what keeps it from being installed (empty: nothing); it is
+    // asked before the question and again right before sending.
+    void upgrade(int program, const QString &target, const QString &current,
+                 const std::function<QString()> &packageRefusal);
+    // The installed busrelay's version, read quietly (RefreshRelayVersion);
+    // false when the link is down or another flow runs.
+    bool refreshRelayVersion();
+    RemoteFlowRunner *runner() const;
     void getAcl();
     // entries: the list's addresses, for the question; text: the file.
     void putAcl(const QStringList &entries, const QByteArray &text);

@@ -284,12 +284,40 @@ FlowPlan plan(int code, const FlowContext &c)
         install.doneStatus = u("modbus程序已安装, 等待modbus服务启动....");
         // The kills print errors when nothing runs; the probe decides.
         install.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
-        FlowStep probe = relayProbe(20000, c.targetVersion, false);
+        // A reinstall's version is the running one: only a new process shows the install ran.
+        FlowStep probe = relayProbe(20000, c.targetVersion, c.reinstall);
         probe.timeoutText = u("更新modbus程序后, modbus服务在20秒内未以新版本运行");
-        p.steps << put << install << probe;
+        p.steps << put;
+        if (c.reinstall) {
+            FlowStep before;
+            before.command = "echo __MDK_PID=$(pidof busrelay) \n";
+            before.title = u("记下modbus服务进程");
+            before.remembers << "PID";
+            before.judge = install.judge;
+            p.steps << before;
+            probe.timeoutText = u("重新安装modbus程序后, modbus服务在20秒内未以新进程运行");
+        }
+        p.steps << install << probe;
         p.okStatus = u("更新modbus程序成功 modbus.zip");
         p.okBoxText = u("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本") + c.targetVersion;
         p.failText = u("更新modbus程序失败!");
+        if (c.reinstall) {
+            p.okStatus = u("重新安装modbus程序成功 modbus.zip");
+            p.okBoxText = u("重新安装modbus程序成功 modbus.zip ,modbus服务已重新运行, 版本") + c.targetVersion;
+            p.failText = u("重新安装modbus程序失败!");
+        }
+        break;
+    }
+    case RefreshRelayVersion: {
+        p.holdsWindow = false;
+        p.quiet = true;
+        FlowStep read;
+        read.command = "echo __MDK_VER=$(head -n 1 /gateway/modbus/ver.txt 2>/dev/null) \n";
+        read.title = u("读取modbus服务版本");
+        read.timeoutMs = 5000;
+        read.remembers << "VER";
+        read.judge = statusZero;
+        p.steps << read;
         break;
     }
     case GetVrvCfg:
@@ -430,7 +458,8 @@ bool RemoteFlowRunner::start(const FlowPlan &plan)
     m_lastWhy.clear();
     m_facts.clear();
     emit busyChanged();
-    emit statusText(plan.startStatus);
+    if (!plan.quiet)
+        emit statusText(plan.startStatus);
     beginStep();
     return true;
 }
@@ -624,7 +653,7 @@ void RemoteFlowRunner::expire()
 void RemoteFlowRunner::stepOk()
 {
     const FlowStep &s = step();
-    if (!s.doneStatus.isEmpty())
+    if (!s.doneStatus.isEmpty() && !m_plan.quiet)
         emit statusText(s.doneStatus);
     for (const QString &label : s.remembers)
         m_facts[label] = labelled(m_res.out, label.toLatin1().constData());
@@ -638,11 +667,12 @@ void RemoteFlowRunner::stepOk()
         done.okBoxText.replace("{" + it.key() + "}", it.value());
     }
     endFlow();
-    emit statusText(done.okStatus);
+    if (!done.quiet)
+        emit statusText(done.okStatus);
     if (!done.fetchedPath.isEmpty())
         emit fetched(done.code, done.fetchedPath);
     emit finished(done.code, true);
-    if (!done.okBoxText.isEmpty())
+    if (!done.okBoxText.isEmpty() && !done.quiet)
         DialogSeam::information(m_dialogParent, "Info", done.okBoxText);
 }
 
@@ -657,8 +687,14 @@ QString RemoteFlowRunner::shellWords() const
 void RemoteFlowRunner::fail(const QString text)  // a copy: endFlow() clears the plan it may come from
 {
     const int code = m_plan.code;
+    const bool quiet = m_plan.quiet;
     const QString words = shellWords();
     endFlow();
+    if (quiet) {
+        qDebug().noquote() << "quiet flow" << code << "failed:" << text << words;
+        emit finished(code, false);
+        return;
+    }
     // Ended before the box opens, so a late transfer report is ignored.
     emit statusText(text);
     emit finished(code, false);

@@ -28,6 +28,7 @@ struct FlowContext
     QString tftpRoot;
     QString targetVersion;  // the package's version (upgrades)
     QString sentDigest;     // MD5 of the file the gateway is to install
+    bool reinstall = false; // busrelay: the running version again
 };
 
 // What one shell command gave: the status of its last command (-1 before the
@@ -84,6 +85,8 @@ struct FlowPlan
     QString okBoxText;    // "Info" box on success; empty: none
     QString failText;     // lead of the failure box
     QString fetchedPath;  // fetch flows: the local file the window reads on success
+    // A refresh behind another flow's result: no status texts and no boxes.
+    bool quiet = false;
 };
 
 namespace RemoteFlows {
@@ -100,7 +103,9 @@ enum Code {
     RebootGateway = 9,
     ExportPoints = 10,
     GetAcl = 11,
-    PutAcl = 12
+    PutAcl = 12,
+    // Reads the installed busrelay's version (first line of ver.txt) over the shell.
+    RefreshRelayVersion = 13
 };
 
 // How long the restarted service may take to log how it took mbacl.json.
@@ -132,6 +137,8 @@ public:
     explicit RemoteFlowRunner(QWidget *dialogParent, QObject *parent = nullptr);
 
     int pendingCode() const { return m_plan.code; }
+    // What the steps of the running or last flow remembered (FlowStep::remembers).
+    const QMap<QString, QString> &facts() const { return m_facts; }
     bool holdsWindow() const { return m_plan.code != 0 && m_plan.holdsWindow; }
     bool start(const FlowPlan &plan);
     // The search that steps waiting for the gateway send, and whose answers they take.

@@ -1,11 +1,14 @@
 #include "upgradepanel.h"
 
 #include "dialogseam.h"
+#include "relaypackage.h"
 #include "remoteactions.h"
+#include "remoteflows.h"
 #include "upgradepackage.h"
 #include "utf8text.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -16,14 +19,19 @@ UpgradePanel::UpgradePanel(const Widgets (&programs)[UpgradeRules::Count], Remot
                            std::function<QString()> root, QWidget *dialogParent, QObject *parent)
     : QObject(parent)
     , m_actions(actions)
+    , m_runner(actions->runner())
     , m_root(std::move(root))
     , m_dialogParent(dialogParent)
     , m_rootCheck(new QTimer(this))
 {
-    for (int p = 0; p < UpgradeRules::Count; ++p)
+    for (int p = 0; p < UpgradeRules::Count; ++p) {
         m_w[p] = programs[p];
+        // A list of what is wrong with a package stays inside the tab.
+        m_w[p].packageVersion->setWordWrap(true);
+    }
     m_rootCheck->setSingleShot(true);
     connect(m_rootCheck, &QTimer::timeout, this, [this]() { checkPackages(); });
+    connect(m_runner, &RemoteFlowRunner::finished, this, &UpgradePanel::flowFinished);
 }
 
 QLabel *UpgradePanel::versionLabel(int program, bool package) const
@@ -40,42 +48,65 @@ void UpgradePanel::checkPackages(bool quiet)
 {
     m_rootCheck->stop();
     const QString root = m_root();
-    const auto warnPkg = [this, quiet](QLabel *label, const QString &text) {
-        if (quiet) {
-            label->setText(text.section("\r\n", 0, 0));
-            label->setToolTip(text);
-        } else {
-            DialogSeam::warning(m_dialogParent, "warn", text);
-        }
-    };
     for (int p = 0; p < UpgradeRules::Count; ++p) {
-        m_w[p].packageVersion->setToolTip(QString());
-        m_w[p].packageVersion->setText(u(UpgradeRules::rule(p).noVersion));
-        m_w[p].upgradeButton->setEnabled(false);
-    }
-    for (int p = 0; p < UpgradeRules::Count; ++p) {
-        const UpgradeRule &rule = UpgradeRules::rule(p);
-        const UpgradePackage pkg = UpgradePackage::check(root, rule.versionFile, rule.packageFile);
-        if (!pkg.versionFileRead) {
-            warnPkg(m_w[p].packageVersion, u(rule.packageMissing).arg(root));
+        const QString why = checkPackage(p, root);
+        if (why.isEmpty() || quiet)
             continue;
-        }
-        const QString name = QString::fromLatin1(rule.logName);
-        qDebug().noquote() << name + " md5=" + pkg.digestInFile + " in " + rule.versionFile;
-        qDebug().noquote() << name + " md5=" + pkg.digestComputed + " for " + rule.packageFile;
-        if (pkg.matches()) {
-            m_w[p].packageVersion->setText(pkg.version);
-            m_w[p].upgradeButton->setEnabled(true);
-        } else {
-            warnPkg(m_w[p].packageVersion, u(rule.digestWrong).arg(root));
-        }
+        m_w[p].packageVersion->setText(u(UpgradeRules::rule(p).noVersion));
+        DialogSeam::warning(m_dialogParent, "warn", why);
     }
+    emit packagesChecked(root);
+}
+
+QString UpgradePanel::checkPackage(int p, const QString &root)
+{
+    const UpgradeRule &rule = UpgradeRules::rule(p);
+    QLabel *label = m_w[p].packageVersion;
+    const auto refuse = [label](const QString &shown, const QString &text) {
+        label->setText(shown);
+        label->setToolTip(text);
+        return text;
+    };
+    label->setToolTip(QString());
+    label->setText(u(rule.noVersion));
+    m_w[p].upgradeButton->setEnabled(false);
+
+    const UpgradePackage pkg = UpgradePackage::check(root, rule.versionFile, rule.packageFile);
+    if (!pkg.versionFileRead) {
+        const QString text = u(rule.packageMissing).arg(root);
+        return refuse(text.section("\r\n", 0, 0), text);
+    }
+    const QString name = QString::fromLatin1(rule.logName);
+    qDebug().noquote() << name + " md5=" + pkg.digestInFile + " in " + rule.versionFile;
+    qDebug().noquote() << name + " md5=" + pkg.digestComputed + " for " + rule.packageFile;
+    if (!pkg.matches()) {
+        const QString text = u(rule.digestWrong).arg(root);
+        return refuse(text.section("\r\n", 0, 0), text);
+    }
+    if (rule.zipPackage) {
+        const QStringList problems = RelayPackage::problems(QDir(root).filePath(rule.packageFile), pkg.version,
+                                                            UpgradeRules::platformOf(rule, pkg.version));
+        if (!problems.isEmpty())
+            return refuse(u("modbus升级包") + pkg.version + u("内容有误, 无法升级modbus服务: ") + problems.join("; "),
+                          u("modbus升级包内容有误，请检查修正") + root + u("/modbus.zip\n") + problems.join("\n"));
+    }
+    label->setText(pkg.version);
+    m_w[p].upgradeButton->setEnabled(true);
+    return QString();
 }
 
 void UpgradePanel::upgrade(int program)
 {
-    m_actions->upgrade(program, m_w[program].packageVersion->text(), m_w[program].currentVersion->text(),
-                       [this]() { checkPackages(); });
+    const QString target = m_w[program].packageVersion->text();
+    // Read again before asking and before sending: the root may have changed since the scan.
+    const auto packageRefusal = [this, program, target]() {
+        QString why = checkPackage(program, m_root());
+        const QString now = m_w[program].packageVersion->text();
+        if (why.isEmpty() && now != target)
+            why = u("升级包已更换为") + now + u(", 请重新确认后再升级");
+        return why;
+    };
+    m_actions->upgrade(program, target, m_w[program].currentVersion->text(), packageRefusal);
 }
 
 void UpgradePanel::getRelayVersion()
@@ -96,4 +127,25 @@ void UpgradePanel::relayVersionFetched(const QString &path)
     const QString line = QTextStream(&f).readLine();
     qDebug().noquote() << "modbus mbVer=" + line;
     m_w[UpgradeRules::Relay].currentVersion->setText(line);
+}
+
+void UpgradePanel::refreshVersions()
+{
+    if (m_refreshGateway)
+        m_refreshGateway();
+    // Unknown rather than stale when it cannot be read.
+    m_w[UpgradeRules::Relay].currentVersion->setText(" ");
+    m_actions->refreshRelayVersion();
+}
+
+void UpgradePanel::flowFinished(int code, bool ok)
+{
+    if (code == RemoteFlows::RefreshRelayVersion) {
+        const QString ver = m_runner->facts().value("VER");
+        m_w[UpgradeRules::Relay].currentVersion->setText(ok && !ver.isEmpty() ? ver : " ");
+        return;
+    }
+    // After the flow's own result (its box comes next): the versions may have changed either way.
+    if (code == RemoteFlows::UpgradeGateway || code == RemoteFlows::UpgradeRelay)
+        QTimer::singleShot(0, this, &UpgradePanel::refreshVersions);
 }

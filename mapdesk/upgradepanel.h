@@ -3,9 +3,11 @@
 
 // The upgrade tab: for the gateway program and busrelay, the package found
 // in the TFTP root (its version or what is wrong with it), the running
-// version, and the upgrade button that is enabled only for a package whose
-// digest matches. The checks before sending are UpgradeRules'; the flows
-// RemoteActions'.
+// version, and the upgrade button that is enabled only for a package that
+// can be installed. A re-scan when the tab is shown or by its button is
+// quiet: the labels say what was found. An upgrade re-reads its own package
+// before it asks and before it sends, and boxes only about that one. The
+// checks before sending are UpgradeRules'; the flows RemoteActions'.
 
 #include <QObject>
 #include <QString>
@@ -19,6 +21,7 @@ class QPushButton;
 class QTimer;
 class QWidget;
 class RemoteActions;
+class RemoteFlowRunner;
 
 class UpgradePanel : public QObject
 {
@@ -38,7 +41,9 @@ public:
                  std::function<QString()> root, QWidget *dialogParent, QObject *parent = nullptr);
 
     QLabel *versionLabel(int program, bool package) const;
-    // Re-reads both packages; quiet: the findings go into the labels, not into boxes.
+    // Re-reads both packages into their labels and buttons; unless quiet (at
+    // start, when the tab is shown, by its button) a box says what is wrong
+    // with each, as after the root changed.
     void checkPackages(bool quiet = false);
     // The root path is being edited: check when the typing pauses.
     void rootEdited();
@@ -46,11 +51,26 @@ public:
     // The version busrelay's version file holds, fetched by its flow.
     void getRelayVersion();
     void relayVersionFetched(const QString &path);
+    // How the gateway program's version is read again (its 7F command, quiet).
+    void setGatewayVersionRefresh(std::function<void()> refresh) { m_refreshGateway = std::move(refresh); }
+    // Both running versions read again without boxes: after every upgrade flow.
+    void refreshVersions();
+
+signals:
+    // Both packages were read (the root they were read in).
+    void packagesChecked(QString root);
 
 private:
+    // Reads one package into its label and button; returns what keeps it from
+    // being installed (the text for a box), or empty.
+    QString checkPackage(int program, const QString &root);
+    void flowFinished(int code, bool ok);
+
     Widgets m_w[UpgradeRules::Count];
     RemoteActions *m_actions;
+    RemoteFlowRunner *m_runner;
     std::function<QString()> m_root;
+    std::function<void()> m_refreshGateway;
     QWidget *m_dialogParent;
     QTimer *m_rootCheck;
 };

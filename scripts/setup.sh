@@ -8,6 +8,7 @@ PKGS=(
   libjsoncpp-dev libgtest-dev googletest
   qtbase5-dev qtbase5-dev-tools libqt5serialbus5-dev libqt5serialport5-dev
   libssh-dev fonts-wqy-microhei qttranslations5-l10n
+  zlib1g-dev      # the tool inflates modbus.zip's entries to check them before an upgrade
   python3 python3-pymodbus python3-serial-asyncio
   busybox tftp-hpa tftpd-hpa openssh-server
   iproute2 util-linux procps psmisc

@@ -8,19 +8,22 @@
 // login shell busybox sh), busybox as `tftp` first in PATH, and /gateway on
 // this test's tmpfs. Nothing of the machine's accounts, sshd or files changes.
 // The tool's own SSH client and TFTP server fetch and install map.json,
-// upgrade the service from a broken and from a good package, fetch with the
+// refuse a package without its scripts, upgrade and reinstall the service
+// from a good one (the running versions read again afterwards), fetch with the
 // TFTP server stopped, and refuse a TFTP client that is not the gateway.
 // The gateway host is started again with another SSH host key to check that
 // the tool pins the first key it was told to trust.
 #include "acleditor.h"
 #include "dialogseam.h"
 #include "fakegateway.h"
+#include "gateway7fclient.h"
 #include "hostkeystore.h"
 #include "elidedlabel.h"
 #include "mainwindow.h"
 #include "maptablemodel.h"
 #include "statuslook.h"
 #include "netnspair.h"
+#include "packagezip.h"
 #include "qtftpwidget.h"
 #include "remoteflows.h"
 #include "sshcommands.h"
@@ -37,6 +40,7 @@
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QStatusBar>
+#include <QTabWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -60,6 +64,7 @@ const char kToolIp[] = "10.200.8.1";
 const char kGwIp[] = "10.200.8.2";
 const char kGwKey[] = "gwflow000001";
 const char kSshPassword[] = "kel_M4";  // the tool's password for this serial prefix
+const char kRelayVersion[] = "QXGW-RJ-RELAY-T3-V9.9";
 
 QByteArray readFile(const QString &path)
 {
@@ -392,75 +397,98 @@ bool TstGatewayFlow::connectWindow(MainWindow &w, bool startTftp)
     return w.isSshConnected() && log->toPlainText().contains("shell-up");
 }
 
-// modbus.zip unpacks under /gateway: the service, its start script, the
-// autorun script and the version file. A broken one holds the version file only.
+// modbus.zip unpacks under /gateway: the program, its start script, the
+// autorun script and the version file. This host is not ARM: the program is
+// an ARM header that is never run, and the start script runs a stand-in of
+// the same name instead. A broken package lacks both scripts.
 void TstGatewayFlow::makeRelayPackage(bool good)
 {
-    const QString src = m_tmp.filePath(good ? "pkg-good" : "pkg-broken");
-    QDir().mkpath(src + "/modbus");
-    QVERIFY(writeFile(src + "/modbus/ver.txt", "QXGW-RJ-RELAY-T3-V9.9\n"));
-    if (good) {
-        QVERIFY(writeFile(src + "/modbus/busrelay", "#!/bin/sh\nwhile true; do sleep 1; done\n"));
-        QVERIFY(writeFile(src + "/modbus/relay_start.sh",
-                          "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"));
-        QVERIFY(writeFile(src + "/modbus/set_mb_autorun.sh", "#!/bin/sh\nexit 0\n"));
+    QList<PackageZip::Entry> entries = PackageZip::installable(kRelayVersion);
+    entries[2].data = "#!/bin/sh\ncd /gateway/modbus\nmkdir -p /tmp/standin\n"
+                      "printf '#!/bin/sh\\nwhile true; do sleep 1; done\\n' > /tmp/standin/busrelay\n"
+                      "chmod 755 /tmp/standin/busrelay\nwhile true; do /tmp/standin/busrelay; sleep 1; done\n";
+    if (!good) {
+        entries.removeAt(3);
+        entries.removeAt(2);
     }
-    const QString zip = m_tmp.filePath("pc/modbus.zip");
-    QFile::remove(zip);
-    QProcess py;
-    py.setWorkingDirectory(src);
-    py.start("/usr/bin/python3", {"-c", "import zipfile,os,sys\n"
-                                        "z=zipfile.ZipFile(sys.argv[1],'w')\n"
-                                        "for f in sorted(os.listdir('modbus')): z.write('modbus/'+f)\n"
-                                        "z.close()\n",
-                                  zip});
-    QVERIFY(py.waitForFinished(10000) && py.exitCode() == 0);
-    const QString md5 = output("md5sum", {zip}).left(32);
-    QVERIFY(writeFile(m_tmp.filePath("pc/mbver.txt"), ("QXGW-RJ-RELAY-T3-V9.9\n" + md5 + "\n").toUtf8()));
+    QVERIFY(PackageZip::writePair(m_tmp.filePath("pc"), kRelayVersion, entries));
 }
 
 void TstGatewayFlow::upgradeRelayChecked()
 {
+    // The gateway program's 7F side, which the tool asks for its version after each upgrade.
+    QVERIFY(m_net.enterGateway());
+    FakeGateway fake(kGwKey);
+    const bool listening = fake.start(QHostAddress::AnyIPv4, 0, Gateway7FClient::kPort);
+    QVERIFY(m_net.enterTool());
+    QVERIFY(listening);
+    fake.version = "QXGW-RJ-MQTT-T3-V2.0";
+
     makeRelayPackage(false);
     MainWindow w;
     QVERIFY(connectWindow(w));
-    w.onTftpRootDirChanged();
+    QMetaObject::invokeMethod(&w, "onGw7FConnectBtnPressed");
+    QTRY_VERIFY_WITH_TIMEOUT(w.is7FConnected(), 5000);
     auto *btn = w.findChild<QPushButton *>("upgradeRelayBtn");
-    QVERIFY(btn->isEnabled());
+    auto *target = w.findChild<QLabel *>("rlyDstVerLabel");
+    auto *gwCur = w.findChild<QLabel *>("curGwSoftwareVerLabel");
+    auto *mbCur = w.findChild<QLabel *>("curRelaySoftverLabel");
+    const QString missing = QString::fromUtf8("modbus.zip中缺少modbus/relay_start.sh、modbus/set_mb_autorun.sh");
 
-    // The broken package: the scripts are missing, the service never runs.
+    // The field's package: the program and its version, no scripts. The tab
+    // names what is missing, and nothing reaches the gateway.
+    const QByteArray installed = readFile(gwFile("ver.txt"));
+    w.findChild<QPushButton *>("rescanPackagesBtn")->click();
+    QVERIFY(!btn->isEnabled());
+    QVERIFY2(target->text().endsWith(missing), qPrintable(target->text()));
     m_dialogs.clear();
     QSignalSpy sent(w.flowRunner(), &RemoteFlowRunner::sendCommand);
-    btn->click();
-    QCOMPARE(w.sshPendingOpCode(), 5);
-    QTRY_COMPARE_WITH_TIMEOUT(w.statusText(),
-                              QString::fromUtf8("modbus程序已安装, 等待modbus服务启动...."), 30000);
-    // The probe has looked a few times (each look after the last one's answer);
-    // its 20 s end is the unit tests' business.
-    QTRY_VERIFY_WITH_TIMEOUT(sentStartingWith(sent, "echo __MDK_PID=") >= 3, 15000);
-    QCOMPARE(w.sshPendingOpCode(), 5);
-    w.onSshCmdTimerTimeout();
-    QCOMPARE(m_dialogs.size(), 2);
-    const QString box = m_dialogs[1].text;
-    QVERIFY2(m_dialogs[1].kind == DialogSeam::Warning, qPrintable(box));
-    QVERIFY2(box.startsWith(QString::fromUtf8("更新modbus程序后, modbus服务在20秒内未以新版本运行\n")), qPrintable(box));
-    QVERIFY2(box.contains("set_mb_autorun.sh: not found"), qPrintable(box));
-    QVERIFY2(box.contains(QString::fromUtf8("modbus服务(busrelay)未运行")), qPrintable(box));
-    QVERIFY(!w.statusText().contains(QString::fromUtf8("更新modbus程序成功")));
+    w.on_upgradeRelayBtn_clicked();
+    QCOMPARE(m_dialogs.size(), 1);
+    QVERIFY2(m_dialogs[0].text.endsWith(missing), qPrintable(m_dialogs[0].text));
+    QCOMPARE(sent.count(), 0);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(readFile(gwFile("ver.txt")), installed);
 
-    // The good package: success, once the service runs with the package's version.
+    // The whole package, found when the tab is shown. After the upgrade both
+    // running versions are read again (7F and shell), without another box.
     makeRelayPackage(true);
-    w.onTftpRootDirChanged();
+    auto *tabs = w.findChild<QTabWidget *>("workTabWidget");
+    tabs->setCurrentIndex(0);
+    tabs->setCurrentWidget(w.findChild<QWidget *>("tab"));
     QVERIFY(btn->isEnabled());
+    gwCur->setText("QXGW-RJ-MQTT-T3-V1.0");
+    mbCur->setText("QXGW-RJ-RELAY-T3-V9.8");
     m_dialogs.clear();
     btn->click();
+    QCOMPARE(w.sshPendingOpCode(), 5);
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 60000);
     QCOMPARE(m_dialogs.size(), 2);
     QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
-    QCOMPARE(m_dialogs[1].text,
-             QString::fromUtf8("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本QXGW-RJ-RELAY-T3-V9.9"));
-    QCOMPARE(readFile(gwFile("ver.txt")), QByteArray("QXGW-RJ-RELAY-T3-V9.9\n"));
+    QCOMPARE(m_dialogs[1].text, QString::fromUtf8("更新modbus程序成功 modbus.zip ,modbus服务已运行, 版本") + kRelayVersion);
+    QCOMPARE(readFile(gwFile("ver.txt")), QByteArray(kRelayVersion) + "\n");
     QVERIFY(!QFile::exists(m_tmp.filePath("gw/modbus/../../root/tmp/modbus.zip")));
+    QTRY_COMPARE_WITH_TIMEOUT(mbCur->text(), QString(kRelayVersion), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(gwCur->text(), fake.version, 10000);
+    QCOMPARE(m_dialogs.size(), 2);
+
+    // The same version again is a deliberate reinstall, done once a new
+    // process runs. The gateway program does not answer its version this
+    // time: its read ends by the timer, with no box.
+    fake.mode = FakeGateway::Hold;
+    m_dialogs.clear();
+    btn->click();
+    QCOMPARE(m_dialogs[0].title, QString::fromUtf8("是否重新安装modbus程序"));
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 60000);
+    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs[1].text,
+             QString::fromUtf8("重新安装modbus程序成功 modbus.zip ,modbus服务已重新运行, 版本") + kRelayVersion);
+    QTRY_VERIFY_WITH_TIMEOUT(w.pendingOpCode() == Gateway7FClient::ReadVersion, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.pendingOpCode() == Gateway7FClient::None, 10000);
+    QCOMPARE(gwCur->text(), QString(" "));
+    QCOMPARE(mbCur->text(), QString(kRelayVersion));
+    QCOMPARE(m_dialogs.size(), 2);
+    fake.mode = FakeGateway::Answer;
 
     // Restarting the service: asked, then confirmed by a new process.
     m_dialogs.clear();

@@ -10,6 +10,8 @@
 #include "gateway7fpanel.h"
 #include "hostkeystore.h"
 #include "qtftpwidget.h"
+#include "remoteactions.h"
+#include "remoteflows.h"
 #include "remotesession.h"
 #include "sshlinkpanel.h"
 #include "statuslook.h"
@@ -17,6 +19,7 @@
 #include "upgradepanel.h"
 #include "utf8text.h"
 
+#include "packagezip.h"
 #include "testfiles.h"
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -100,10 +103,14 @@ struct PanelSsh
     }
 };
 
-// The upgrade panel on widgets of its own; checks only, so no flows behind it.
+// The upgrade panel on widgets of its own; checks only: its actions have no
+// SSH link behind them, so no flow starts.
 struct PanelUpgrade
 {
     QWidget parent;
+    QtftpWidget tftp;
+    RemoteSession session{&parent, &tftp};
+    RemoteActions actions{&session, &parent, []() { return FlowContext(); }};
     QPushButton gwButton{&parent};
     QPushButton mbButton{&parent};
     QLabel gwPackage{&parent};
@@ -113,7 +120,7 @@ struct PanelUpgrade
     QString root;
     const UpgradePanel::Widgets programs[UpgradeRules::Count] = {{&gwButton, &gwPackage, &gwCurrent},
                                                                  {&mbButton, &mbPackage, &mbCurrent}};
-    UpgradePanel panel{programs, nullptr, [this]() { return root; }, &parent};
+    UpgradePanel panel{programs, &actions, [this]() { return root; }, &parent};
 };
 } // namespace
 
@@ -451,7 +458,8 @@ void TstPanels::upgradePackages()
     const QString gwNoVersion = u("未获得电脑中网关升级包版本，无法升级网关程序");
     const QString mbNoVersion = u("未获得电脑中modbus服务升级包版本，无法升级modbus服务");
     const QString gwDigestWrong = u("网关程序md5校验错误，请检查修正") + root + u("/gateway.exe\r\n如不需要升级网关可忽略该告警.");
-    writeFile(dir.filePath("modbus.zip"), "PK\x03\x04 relay");  // a package without its version file
+    // A package without its version file.
+    QVERIFY(PackageZip::write(dir.filePath("modbus.zip"), PackageZip::installable("QXGW-RJ-RELAY-T3-V1.2")));
 
     // Quiet (start-up): the first line in the label, the whole text in its tip, no box.
     p.panel.checkPackages(true);
@@ -468,7 +476,7 @@ void TstPanels::upgradePackages()
     QCOMPARE(m_dialogs[0].title, QString("warn"));
     QCOMPARE(p.gwPackage.text(), gwNoVersion);
     QCOMPARE(p.mbPackage.text(), mbNoVersion);
-    QVERIFY(p.gwPackage.toolTip().isEmpty());
+    QCOMPARE(p.gwPackage.toolTip(), gwMissing);  // the reason stays at hand after the box
     QVERIFY(!p.gwButton.isEnabled() && !p.mbButton.isEnabled());
 
     // Good pairs, one of them larger than any read buffer, a CRLF version file.
@@ -477,7 +485,7 @@ void TstPanels::upgradePackages()
         exe[i] = char((i * 131) >> 3);
     writeFile(dir.filePath("gateway.exe"), exe);
     writeFile(dir.filePath("gwver.txt"), "QXGW-RJ-MQTT-T3-V2.0.1\n" + md5(exe) + "\n");
-    writeFile(dir.filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\r\n" + md5("PK\x03\x04 relay") + "\r\n");
+    writeFile(dir.filePath("mbver.txt"), "QXGW-RJ-RELAY-T3-V1.2\r\n" + md5(readFile(dir.filePath("modbus.zip"))) + "\r\n");
     m_dialogs.clear();
     p.panel.checkPackages();
     QVERIFY2(m_dialogs.isEmpty(), qPrintable(texts().join('|')));

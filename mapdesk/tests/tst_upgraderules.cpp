@@ -16,6 +16,8 @@ private slots:
     void refusals_data();
     void refusals();
     void confirmText();
+    void questions_data();
+    void questions();
 };
 
 void TstUpgradeRules::table()
@@ -64,8 +66,10 @@ void TstUpgradeRules::refusals_data()
                                        << QString::fromUtf8("网关硬件平台与modbus升级包硬件平台(T3)不一致");
     QTest::newRow("relay V3S onto T3") << R << rv3s << r3old << ""
                                        << QString::fromUtf8("网关硬件平台与modbus升级包硬件平台(V3S)不一致");
-    // busrelay's rule asks about the version before the platform.
-    QTest::newRow("relay same") << R << "QXGW-X-1" << "QXGW-X-1" << "" << QString::fromUtf8("modbus不需要更新!");
+    // busrelay's same version is not refused: its question offers a reinstall.
+    QTest::newRow("relay same") << R << r3 << r3 << "" << "";
+    QTest::newRow("relay same, unknown platform") << R << "QXGW-X-1" << "QXGW-X-1" << ""
+                                                  << QString::fromUtf8("未识别的目标版本硬件平台");
     QTest::newRow("relay unknown platform") << R << "QXGW-X-2" << "" << ""
                                             << QString::fromUtf8("未识别的目标版本硬件平台");
 }
@@ -92,6 +96,58 @@ void TstUpgradeRules::confirmText()
              QString::fromUtf8("该操作将网关{target}%1升级为B"));
     QCOMPARE(UpgradeRules::confirmText(UpgradeRules::rule(UpgradeRules::Relay), "A-1", "A-2"),
              QString::fromUtf8("该操作将网关中modbus替换为为目标版本modbus程序"));
+}
+
+void TstUpgradeRules::questions_data()
+{
+    QTest::addColumn<UpgradeRules::Program>("program");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("current");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("okText");
+    QTest::addColumn<bool>("cautious");
+    const auto G = UpgradeRules::Gateway;
+    const auto R = UpgradeRules::Relay;
+    const QString mbTitle = QString::fromUtf8("是否更新modbus程序");
+    const QString mbText = QString::fromUtf8("该操作将网关中modbus替换为为目标版本modbus程序");
+    const QString gwTitle = QString::fromUtf8("是否更新网关程序");
+    const QString ok = QString::fromUtf8("确定"), down = QString::fromUtf8("确定降级");
+    const auto downgrade = [](const QString &target, const QString &current) {
+        return QString::fromUtf8("\n\n注意: 这是降级! 升级包版本") + target + QString::fromUtf8("低于网关当前版本") + current
+               + QString::fromUtf8("。");
+    };
+    const QString r11 = "QXGW-RJ-RELAY-T3(v1.1)-20220906", r12 = "QXGW-RJ-RELAY-T3(v1.2)-20230101";
+    QTest::newRow("relay upgrade") << R << r12 << r11 << mbTitle << mbText << ok << false;
+    QTest::newRow("relay downgrade") << R << r11 << r12 << mbTitle << mbText + downgrade(r11, r12) << down << true;
+    QTest::newRow("relay reinstall")
+        << R << r11 << r11 << QString::fromUtf8("是否重新安装modbus程序")
+        << QString::fromUtf8("modbus不需要更新!\n网关中的modbus程序已是升级包的版本") + r11
+               + QString::fromUtf8("。\n如网关中的modbus程序或其脚本已损坏, 可重新安装该版本。")
+        << QString::fromUtf8("重新安装") << true;
+    // Same number, an older build date.
+    const QString r11old = "QXGW-RJ-RELAY-T3(v1.1)-20220101";
+    QTest::newRow("relay older build") << R << r11old << r11 << mbTitle << mbText + downgrade(r11old, r11) << down
+                                       << true;
+    // The platform's "V3S" is not a version number.
+    const QString s1 = "QXGW-S-WFRJ-RELAY-V3S-V1", s2 = "QXGW-S-WFRJ-RELAY-V3S-V2";
+    QTest::newRow("relay V3S downgrade") << R << s1 << s2 << mbTitle << mbText + downgrade(s1, s2) << down << true;
+    const QString g9 = "QXGW-RJ-MQTT-T3-V1.9", g10 = "QXGW-RJ-MQTT-T3-V1.10";
+    const QString gwText = QString::fromUtf8("该操作将网关") + g10 + QString::fromUtf8("升级为") + g9;
+    // Numbers, not text: 1.10 is after 1.9.
+    QTest::newRow("gw 1.10 to 1.9") << G << g9 << g10 << gwTitle << gwText + downgrade(g9, g10) << down << true;
+}
+
+void TstUpgradeRules::questions()
+{
+    QFETCH(UpgradeRules::Program, program);
+    QFETCH(QString, target);
+    QFETCH(QString, current);
+    const UpgradeRules::Question q = UpgradeRules::confirmation(UpgradeRules::rule(program), current, target);
+    QTEST(q.title, "title");
+    QTEST(q.text, "text");
+    QTEST(q.okText, "okText");
+    QTEST(q.cautious, "cautious");
 }
 
 QTEST_GUILESS_MAIN(TstUpgradeRules)
