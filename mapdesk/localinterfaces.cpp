@@ -134,3 +134,9 @@ QString LocalInterfaces::firstAddress()
     }
     return QString();
 }
+
+QHostAddress LocalIpComboBox::broadcastAddress() const
+{
+    const QHostAddress subnet = currentInterface().broadcast;
+    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
+}

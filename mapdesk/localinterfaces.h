@@ -49,6 +49,9 @@ public:
 
     QString currentIp() const;
     LocalInterface currentInterface() const;
+    // Where a search goes: the chosen network's own broadcast address keeps
+    // it on that adapter (a limited broadcast leaves by one the system picks).
+    QHostAddress broadcastAddress() const;
     QList<LocalInterface> interfaces() const { return m_all; }
 
 public slots:

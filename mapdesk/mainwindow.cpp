@@ -26,7 +26,6 @@
 
 #include <QCloseEvent>
 #include <QAbstractItemView>
-#include <QDir>
 #include <QHostAddress>
 #include <QScreen>
 #include <QSplitter>
@@ -65,7 +64,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addWidget(m_statusLine, 1);
 
     m_discovery = new GatewayDiscovery(this);
-    m_discovery->setTarget([this]() { return discoveryAddress(); });
+    m_discovery->setTarget([this]() { return m_localIpCombo->broadcastAddress(); });
     m_localIp = LocalInterfaces::firstAddress();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
     setupLaptopPanels();
@@ -169,16 +168,7 @@ void MainWindow::setupRemote()
     m_upgrade = new UpgradePanel(programs, m_actions, [this]() { return tftpRoot(); }, this, this);
     // Root edits arrive once per key; the check (and its boxes) waits for a pause.
     connect(ui->widget, &QtftpWidget::sigTftpRootDirChanged, m_upgrade, &UpgradePanel::rootEdited);
-    // A package copied into the root while the tool runs is found when the
-    // tab is shown, or by the button; the labels say what was found.
-    connect(ui->workTabWidget, &QTabWidget::currentChanged, m_upgrade, [this](int index) {
-        if (ui->workTabWidget->widget(index) == ui->tab)
-            m_upgrade->checkPackages(true);
-    });
-    connect(ui->rescanPackagesBtn, &QPushButton::clicked, m_upgrade, [this]() { m_upgrade->checkPackages(true); });
-    connect(m_upgrade, &UpgradePanel::packagesChecked, this, [this](const QString &root) {
-        ui->packageRootLabel->setText(u("升级包目录(TFTP根目录): ") + QDir::toNativeSeparators(root));
-    });
+    m_upgrade->attachTab(ui->workTabWidget, ui->tab, ui->rescanPackagesBtn, ui->packageRootLabel);
     m_upgrade->setGatewayVersionRefresh([this]() { m_7fPanel->refreshVersion(); });
     // At start-up the findings go into the upgrade tab, not into boxes before the window.
     m_upgrade->checkPackages(true);
@@ -347,14 +337,6 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     m_acl->gatewaySelected(m_gw.deviceKey);
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
-}
-
-QHostAddress MainWindow::discoveryAddress() const
-{
-    // The chosen network's own broadcast address keeps the search on that
-    // adapter (a limited broadcast leaves by one adapter the system picks).
-    const QHostAddress subnet = m_localIpCombo ? m_localIpCombo->currentInterface().broadcast : QHostAddress();
-    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
 }
 
 // ---------------------------------------------------------------- 7F link and commands

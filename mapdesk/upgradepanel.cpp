@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTextStream>
+#include <QTabWidget>
 #include <QTimer>
 
 UpgradePanel::UpgradePanel(const Widgets (&programs)[UpgradeRules::Count], RemoteActions *actions,
@@ -32,6 +33,18 @@ UpgradePanel::UpgradePanel(const Widgets (&programs)[UpgradeRules::Count], Remot
     m_rootCheck->setSingleShot(true);
     connect(m_rootCheck, &QTimer::timeout, this, [this]() { checkPackages(); });
     connect(m_runner, &RemoteFlowRunner::finished, this, &UpgradePanel::flowFinished);
+}
+
+void UpgradePanel::attachTab(QTabWidget *tabs, QWidget *tab, QPushButton *rescan, QLabel *rootLabel)
+{
+    connect(tabs, &QTabWidget::currentChanged, this, [this, tabs, tab](int index) {
+        if (tabs->widget(index) == tab)
+            checkPackages(true);
+    });
+    connect(rescan, &QPushButton::clicked, this, [this]() { checkPackages(true); });
+    connect(this, &UpgradePanel::packagesChecked, rootLabel, [rootLabel](const QString &root) {
+        rootLabel->setText(u("升级包目录(TFTP根目录): ") + QDir::toNativeSeparators(root));
+    });
 }
 
 QLabel *UpgradePanel::versionLabel(int program, bool package) const

@@ -18,6 +18,7 @@
 
 class QLabel;
 class QPushButton;
+class QTabWidget;
 class QTimer;
 class QWidget;
 class RemoteActions;
@@ -41,6 +42,9 @@ public:
                  std::function<QString()> root, QWidget *dialogParent, QObject *parent = nullptr);
 
     QLabel *versionLabel(int program, bool package) const;
+    // A package copied into the root while the tool runs is found when the
+    // tab is shown, or by the button; rootLabel names the folder read.
+    void attachTab(QTabWidget *tabs, QWidget *tab, QPushButton *rescan, QLabel *rootLabel);
     // Re-reads both packages into their labels and buttons; unless quiet (at
     // start, when the tab is shown, by its button) a box says what is wrong
     // with each, as after the root changed.
