@@ -102,6 +102,7 @@ void AddressMapEditor::mapAll(const DeviceListTable &devices)
     if (!mayReplace())
         return;
     m_model->mapAll(devices.devices());
+    fitColumns();
 }
 
 void AddressMapEditor::compareWith(DeviceListTable &devices)
@@ -145,7 +146,14 @@ bool AddressMapEditor::read(const QString &path)
         DialogSeam::warning(m_dialogParent, "warning", u("获取到的设备modbus地址配置文件 解析错误%1!").arg(err));
         return false;
     }
+    fitColumns();
     return true;
+}
+
+void AddressMapEditor::fitColumns()
+{
+    // Inserted rows do not widen the header's sections: fit after every load.
+    m_view->resizeColumnsToContents();
 }
 
 bool AddressMapEditor::open(const QString &path)

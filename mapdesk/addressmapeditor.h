@@ -56,6 +56,9 @@ signals:
     void statusText(QString text);
 
 private:
+    // After every load: a wider cell must not show as "2…".
+    void fitColumns();
+
     QTableView *m_view;
     QWidget *m_dialogParent;
     MapTableModel *m_model;

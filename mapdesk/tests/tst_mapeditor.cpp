@@ -102,6 +102,7 @@ private slots:
     void mapChecks_data();
     void mapChecks();
     void openSaveAndUnsavedEdits();
+    void columnsFitAfterLoads();
 
 private:
     DialogLog m_dialogs;
@@ -699,6 +700,50 @@ void TstMapEditor::openSaveAndUnsavedEdits()
     QCOMPARE(m_dialogs.seen[0].title, QString::fromUtf8("modbus地址映射表未保存"));
     m_dialogs.proceed = true;
     QVERIFY(r.editor.mayClose());
+}
+
+namespace {
+// Columns narrower than a cell's text show it cut ("2…"); "" when all fit.
+QString narrowColumns(QTableView &view)
+{
+    QString narrow;
+    auto &v = static_cast<QAbstractItemView &>(view);  // its size hint is public there
+    for (int c = 0; c < view.model()->columnCount(); ++c) {
+        if (view.columnWidth(c) < v.sizeHintForColumn(c))
+            narrow += QString(" %1: %2 < %3").arg(c).arg(view.columnWidth(c)).arg(v.sizeHintForColumn(c));
+    }
+    return narrow;
+}
+} // namespace
+
+void TstMapEditor::columnsFitAfterLoads()
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small.json"), wide = dir.filePath("wide.json");
+    writeFile(small, R"({"nodes":[{"devtype":"a","mb_id":1,"mqtt_dk":"k","sntype":"1"}]})");
+    writeFile(wide, R"({"nodes":[{"devtype":"a","mb_id":1,"mqtt_dk":"k","sntype":"1"},)"
+                    R"({"devtype":"gateway-of-the-third-floor","mb_id":2550000,"mqtt_dk":"gw7f0001gw7f0001",)"
+                    R"("sntype":"99000000002"}]})");
+    EditorRig r;
+    r.parent.resize(700, 500);
+    r.mapView.resize(680, 240);
+    r.devView.setGeometry(0, 250, 680, 240);
+    r.parent.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&r.parent));
+
+    // Each load after a narrow one: opened (and fetched, which reads the same way), batch-mapped.
+    QVERIFY(r.editor.open(small));
+    QVERIFY(r.editor.open(wide));
+    QVERIFY2(narrowColumns(r.mapView).isEmpty(), qPrintable("open:" + narrowColumns(r.mapView)));
+    QVERIFY(r.editor.open(small));
+    r.devices.replace({{1, "k", "99000000101"}});
+    QVERIFY2(narrowColumns(r.devView).isEmpty(), qPrintable("list:" + narrowColumns(r.devView)));
+    // The gateway's list replaced by a wider one.
+    r.devices.replace({{1, "averyveryverylongdevicekey01", "99000000101"}, {2, "b", "12345678901"}});
+    QVERIFY2(narrowColumns(r.devView).isEmpty(), qPrintable("replace:" + narrowColumns(r.devView)));
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 2);
+    QVERIFY2(narrowColumns(r.mapView).isEmpty(), qPrintable("batch map:" + narrowColumns(r.mapView)));
 }
 
 QTEST_MAIN(TstMapEditor)
