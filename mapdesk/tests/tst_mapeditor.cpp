@@ -95,6 +95,7 @@ private slots:
     void batchMapAsks();
     void compareAndCheck();
     void compareWithDeviceList();
+    void installAsksWithoutGateway();
     void removeMapping();
     void writeAndReadMapJson();
     void readMapJsonErrors();
@@ -202,6 +203,13 @@ void TstMapEditor::windowAroundTheEditor()
     w.findChild<QPushButton *>("allDevAddToMapBtn")->click();
     QCOMPARE(w.mapModel()->rowCount(), 2);
     QCOMPARE(w.mapModel()->text(0, MapTableModel::DeviceKey), QString("swa30001"));
+    // With a gateway selected, the batch map adds the gateway itself as unit 255.
+    w.findChild<QComboBox *>("gwInfoComboBox")->addItem("gwwin001_10.0.0.5_99000000002_v1");
+    QCOMPARE(w.gatewayKey(), QString("gwwin001"));
+    w.findChild<QPushButton *>("allDevAddToMapBtn")->click();
+    QCOMPARE(w.mapModel()->rowCount(), 3);
+    QCOMPARE(w.mapModel()->text(2, MapTableModel::Address), QString("255"));
+    QCOMPARE(w.mapModel()->text(2, MapTableModel::DeviceKey), QString("gwwin001"));
 
     // A file opened (after the unsaved question) or saved clears the mark; the status bar says so.
     QVERIFY(w.mapEditor()->open(path));
@@ -367,6 +375,26 @@ void TstMapEditor::batchMap()
     QVERIFY(map.isModified());
     QCOMPARE(MapTableModel::batchAddress(4, "99000000002"), 255);
     QCOMPARE(MapTableModel::batchAddress(4, "99000000101"), 4);
+
+    // A gateway does not list itself: the known gateway is added as unit 255, once.
+    const MapTableModel::Device gw{"gw7f0001", "99000000002", "gateway"};
+    map.mapAll({{"swa30001", "99000000101", "switch3a"}, {"dim10001", "99000000102", "dimmer1c"}}, gw);
+    QCOMPARE(map.rowCount(), 3);
+    QCOMPARE(map.text(1, MapTableModel::Address), QString("1"));
+    QCOMPARE(map.text(2, MapTableModel::Address), QString("255"));
+    QCOMPARE(map.text(2, MapTableModel::DeviceKey), QString("gw7f0001"));
+    QCOMPARE(map.text(2, MapTableModel::ProductCode), QString("99000000002"));
+    QVERIFY(map.check().risks.isEmpty());
+    // Listed, even under another product code: kept in its place, as the gateway.
+    map.mapAll({{"gw7f0001", "12345678901", "?"}, {"swa30001", "99000000101", "switch3a"}}, gw);
+    QCOMPARE(map.rowCount(), 2);
+    QCOMPARE(map.text(0, MapTableModel::Address), QString("255"));
+    QCOMPARE(map.text(0, MapTableModel::ProductCode), QString("99000000002"));
+    QCOMPARE(map.text(1, MapTableModel::Address), QString("1"));
+    // Unknown gateway: the list alone, and the check says unit 255 is missing.
+    map.mapAll({{"swa30001", "99000000101", "switch3a"}});
+    QCOMPARE(map.rowCount(), 1);
+    QCOMPARE(map.check().risks.size(), 1);
 }
 
 void TstMapEditor::batchMapAsks()
@@ -397,6 +425,23 @@ void TstMapEditor::batchMapAsks()
     QCOMPARE(r.map()->text(2, 0), QString("255"));
     QCOMPARE(r.map()->text(2, 1), QString("gw7f0001"));
     QCOMPARE(r.map()->text(1, 3), QString("dimmer1c"));
+
+    // The selected gateway, not in its own list: added as unit 255 with the
+    // gateway description's product code and the model of its serial.
+    r.devices.clear();
+    r.devices.addRow(1, "swa30001", "99000000101");
+    r.editor.setGateway("gwsel001", "99000000002000777");
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 2);
+    QCOMPARE(r.map()->text(0, 0), QString("0"));
+    QCOMPARE(r.map()->text(1, 0), QString("255"));
+    QCOMPARE(r.map()->text(1, 1), QString("gwsel001"));
+    QCOMPARE(r.map()->text(1, 2), QString("99000000002"));
+    QCOMPARE(r.map()->text(1, 3), QString("gateway"));
+    // The gateway deselected: not added any more.
+    r.editor.setGateway(QString(), QString());
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 1);
 }
 
 void TstMapEditor::compareAndCheck()
@@ -404,6 +449,7 @@ void TstMapEditor::compareAndCheck()
     MapTableModel map;
     map.addRow(1, "swa30001", "99000000101", "switch3a");
     map.addRow(3, "dim10001", "99000000102", "dimmer1c");
+    map.addRow(255, "gw7f0001", "99000000002", "gateway");
     QCOMPARE(map.compare({"dim10001", "nope0001", "swa30001"}), QVector<int>({1, -1, 0}));
     QVERIFY(map.check().clean());
     map.setText(1, MapTableModel::Address, "1");
@@ -422,6 +468,7 @@ void TstMapEditor::compareWithDeviceList()
 
         r.devices.addRow(1, "swa30001", "99000000101");
         r.devices.addRow(2, "dim10001", "99000000102");
+        r.map()->addRow(255, "gw7f0001", "99000000002", "gateway");
         r.map()->addRow(1, "swa30001", "99000000101", "switch3a");
         m_dialogs.seen.clear();
         r.editor.compareWith(r.devices);
@@ -457,6 +504,48 @@ void TstMapEditor::compareWithDeviceList()
     QVERIFY(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n")));
     QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址3被多个设备使用")));
     QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("设备swa30001被映射了2次")));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("没有地址255(网关本身)")));
+
+    // A batch map of a list without the gateway, the gateway unknown: not a
+    // mere hint about unit 0, an error about unit 255.
+    r.map()->mapAll(r.devices.devices());
+    m_dialogs.seen.clear();
+    r.editor.compareWith(r.devices);
+    QCOMPARE(m_dialogs.seen.size(), 2);
+    QVERIFY2(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n映射表中没有地址255")),
+             qPrintable(m_dialogs.seen[1].text));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址0")));
+}
+
+void TstMapEditor::installAsksWithoutGateway()
+{
+    EditorRig r;
+    r.map()->addRow(1, "swa30001", "99000000101", "switch3a");
+    // No unit 255: asked, cautiously ("否" is the safe answer), with the reason.
+    m_dialogs.proceed = false;
+    QVERIFY(!r.editor.fitForInstall());
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].kind, DialogSeam::Confirm);
+    QVERIFY(m_dialogs.seen[0].cautious);
+    QCOMPARE(m_dialogs.seen[0].title, QString::fromUtf8("modbus地址映射表有错误"));
+    QVERIFY(m_dialogs.seen[0].text.startsWith(QString::fromUtf8("映射表中没有地址255(网关本身)")));
+    QVERIFY(m_dialogs.seen[0].text.endsWith(QString::fromUtf8("\n是否仍然下发?")));
+    QCOMPARE(m_dialogs.seen[0].okText, QString::fromUtf8("仍然下发"));
+    m_dialogs.proceed = true;
+    QVERIFY(r.editor.fitForInstall());
+    // With a real error as well: refused, no question.
+    r.map()->addRow(1, "dim10001", "99000000102", "dimmer1c");
+    m_dialogs.seen.clear();
+    QVERIFY(!r.editor.fitForInstall());
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].kind, DialogSeam::Warning);
+    QVERIFY(m_dialogs.seen[0].text.contains(QString::fromUtf8("没有地址255")));
+    // The gateway mapped: nothing to ask.
+    r.map()->removeRow(1);
+    r.map()->addRow(255, "gw7f0001", "99000000002", "gateway");
+    m_dialogs.seen.clear();
+    QVERIFY(r.editor.fitForInstall());
+    QVERIFY(m_dialogs.seen.isEmpty());
 }
 
 void TstMapEditor::removeMapping()
@@ -616,27 +705,33 @@ void TstMapEditor::mapChecks_data()
 {
     QTest::addColumn<QStringList>("rows");  // "address|key|product code"
     QTest::addColumn<int>("errors");
+    QTest::addColumn<int>("risks");
     QTest::addColumn<int>("warnings");
     QTest::addColumn<QString>("mentions");
     const QString gw = "99000000002";
-    QTest::newRow("clean") << QStringList{"1|a|x", "247|b|x", "255|g|" + gw} << 0 << 0 << "";
-    QTest::newRow("empty map") << QStringList{} << 0 << 1 << QString::fromUtf8("映射表为空");
-    QTest::newRow("unit 0 only warned") << QStringList{"0|a|x", "1|b|x"} << 0 << 1 << QString::fromUtf8("地址0");
-    QTest::newRow("unassigned") << QStringList{"-1|a|x"} << 1 << 0 << QString::fromUtf8("未分配");
-    QTest::newRow("two unassigned are not a duplicate") << QStringList{"-1|a|x", "-1|b|x"} << 2 << 0 << "";
-    QTest::newRow("248") << QStringList{"248|a|x"} << 1 << 0 << "248";
-    QTest::newRow("negative") << QStringList{"-7|a|x"} << 1 << 0 << "-7";
-    QTest::newRow("255 for a device") << QStringList{"255|a|x"} << 1 << 0 << "255";
-    QTest::newRow("not a number") << QStringList{"abc|a|x"} << 1 << 0 << "abc";
-    QTest::newRow("duplicate unit") << QStringList{"5|a|x", "5|b|x"} << 1 << 0 << "a, b";
+    const QString g = "255|g|" + gw;
+    QTest::newRow("clean") << QStringList{"1|a|x", "247|b|x", g} << 0 << 0 << 0 << "";
+    QTest::newRow("empty map") << QStringList{} << 0 << 0 << 1 << QString::fromUtf8("映射表为空");
+    QTest::newRow("no gateway") << QStringList{"1|a|x"} << 0 << 1 << 0 << QString::fromUtf8("没有地址255");
+    // 255 held by another device: that error, not a second one about 255 missing.
+    QTest::newRow("255 for a device") << QStringList{"255|a|x"} << 1 << 0 << 0 << "255";
+    QTest::newRow("unit 0 only warned") << QStringList{"0|a|x", "1|b|x", g} << 0 << 0 << 1 << QString::fromUtf8("地址0");
+    QTest::newRow("unassigned") << QStringList{"-1|a|x", g} << 1 << 0 << 0 << QString::fromUtf8("未分配");
+    QTest::newRow("two unassigned are not a duplicate") << QStringList{"-1|a|x", "-1|b|x", g} << 2 << 0 << 0 << "";
+    QTest::newRow("248") << QStringList{"248|a|x", g} << 1 << 0 << 0 << "248";
+    QTest::newRow("negative") << QStringList{"-7|a|x", g} << 1 << 0 << 0 << "-7";
+    QTest::newRow("not a number") << QStringList{"abc|a|x", g} << 1 << 0 << 0 << "abc";
+    QTest::newRow("duplicate unit") << QStringList{"5|a|x", "5|b|x", g} << 1 << 0 << 0 << "a, b";
+    QTest::newRow("gateway twice") << QStringList{g, "255|h|" + gw} << 1 << 0 << 0 << "g, h";
     // A device list fetched twice and batch-mapped: every device twice.
-    QTest::newRow("device mapped twice") << QStringList{"1|a|x", "2|b|x", "3|a|x", "4|b|x"} << 2 << 0 << "1, 3";
+    QTest::newRow("device mapped twice") << QStringList{"1|a|x", "2|b|x", "3|a|x", "4|b|x", g} << 2 << 0 << 0 << "1, 3";
 }
 
 void TstMapEditor::mapChecks()
 {
     QFETCH(QStringList, rows);
     QFETCH(int, errors);
+    QFETCH(int, risks);
     QFETCH(int, warnings);
     QFETCH(QString, mentions);
     QVector<MapCheck::Row> in;
@@ -645,10 +740,12 @@ void TstMapEditor::mapChecks()
         in.append({f[0], f[1], f[2]});
     }
     const MapCheck::Result res = MapCheck::check(in);
-    QCOMPARE(res.errors.size(), errors);
-    QCOMPARE(res.warnings.size(), warnings);
+    const QString all = (res.errors + res.risks + res.warnings).join('|');
+    QVERIFY2(res.errors.size() == errors, qPrintable(all));
+    QVERIFY2(res.risks.size() == risks, qPrintable(all));
+    QVERIFY2(res.warnings.size() == warnings, qPrintable(all));
     if (!mentions.isEmpty())
-        QVERIFY2((res.errors + res.warnings).join('|').contains(mentions), qPrintable((res.errors + res.warnings).join('|')));
+        QVERIFY2(all.contains(mentions), qPrintable(all));
 }
 
 void TstMapEditor::openSaveAndUnsavedEdits()

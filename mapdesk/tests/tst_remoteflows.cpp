@@ -382,6 +382,7 @@ void TstRemoteFlows::installMapJson()
     // A map that is not fit for the gateway does not go: said why, nothing written or sent.
     w.mapModel()->addRow(7, "dev00007", "99000000101", "sw");
     w.mapModel()->addRow(7, "dev00008", "99000000101", "sw");
+    w.mapModel()->addRow(255, kDk, "99000000002", "gateway");
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(m_dialogs.size(), 1);
     QVERIFY2(m_dialogs[0].text.startsWith(u("modbus地址映射表有错误, 不能下发:\n地址7被多个设备使用: dev00007, dev00008")),
