@@ -644,6 +644,7 @@ void RemoteFlowRunner::stepOk()
     emit finished(done.code, true);
     if (!done.okBoxText.isEmpty())
         DialogSeam::information(m_dialogParent, "Info", done.okBoxText);
+    emit succeeded(done.code);
 }
 
 QString RemoteFlowRunner::shellWords() const

@@ -158,6 +158,8 @@ signals:
     void stepStarted(int index, int count, QString text);
     void fetched(int code, QString path);
     void finished(int code, bool ok);
+    // A success, once its box has been answered: a question that follows it comes after.
+    void succeeded(int code);
 
 private:
     void beginStep();

@@ -145,6 +145,7 @@ private:
 
     QList<DialogSeam::Request> m_dialogs;
     bool m_proceed = true;
+    QStringList m_refuse;  // titles answered "否" even while m_proceed
     FakeShell m_shell;
     QTemporaryDir *m_root = nullptr;
 };
@@ -155,7 +156,7 @@ void TstRemoteFlows::init()
     m_proceed = true;
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
         m_dialogs.append(r);
-        return m_proceed;
+        return m_proceed && !m_refuse.contains(r.title);
     });
     m_root = new QTemporaryDir;
     QVERIFY(m_root->isValid());
@@ -415,6 +416,8 @@ void TstRemoteFlows::installMapJson()
 
     m_proceed = true;
     m_dialogs.clear();
+    const QString offerTitle = u("是否立即重启modbus服务");
+    m_refuse = QStringList{offerTitle};  // "稍后"
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(sent.count(), 1);
     QCOMPARE(typed(sent, 0), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name
@@ -436,9 +439,19 @@ void TstRemoteFlows::installMapJson()
                  .hasMatch(),
              qPrintable(install));
     QCOMPARE(w.statusText(), u("下发modbus地址配置成功") + name);
-    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs.size(), 3);
     QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
     QCOMPARE(m_dialogs[1].text, u("下发modbus地址配置成功") + name);
+    // After the success: the service still serves the old map; a restart is
+    // offered, "稍后" being the safe answer, and later restarts nothing.
+    QCOMPARE(m_dialogs[2].kind, DialogSeam::Confirm);
+    QVERIFY(m_dialogs[2].cautious);
+    QCOMPARE(m_dialogs[2].title, offerTitle);
+    QVERIFY(m_dialogs[2].text.startsWith(u("网关中的modbus服务重启后才使用新下发的modbus地址映射")));
+    QCOMPARE(m_dialogs[2].okText, u("立即重启"));
+    QCOMPARE(m_dialogs[2].noText, u("稍后"));
+    QCOMPARE(sent.count(), 3);
+    QCOMPARE(w.sshPendingOpCode(), 0);
 
     // The gateway's copy differs from the file sent: a failure, not a success.
     m_shell.copyGood = false;
@@ -469,6 +482,23 @@ void TstRemoteFlows::installMapJson()
     w.onSshCmdTimerTimeout();
     QCOMPARE(m_dialogs.last().text, u("下发设备modbus地址配置超时!!!"));
     QCOMPARE(w.sshPendingOpCode(), 0);
+    for (const auto &r : m_dialogs)
+        QVERIFY(r.title != offerTitle);  // no offer after a failure
+
+    // "立即重启": the checked restart flow, without asking about the restart again.
+    m_refuse.clear();
+    m_dialogs.clear();
+    const int before = sent.count();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    emit tftp(w)->sigSendOneFile(name);
+    QTRY_COMPARE(w.sshPendingOpCode(), int(RemoteFlows::RestartRelay));
+    QTRY_COMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(typed(sent, before + 4), QString("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"));
+    QStringList titles;
+    for (const auto &r : m_dialogs)
+        titles << r.title;
+    QCOMPARE(titles, QStringList({u("是否下载modbus地址映射"), "Info", offerTitle, "Info"}));
+    QCOMPARE(m_dialogs.last().text, u("modbus服务已重启"));
 }
 
 void TstRemoteFlows::vrvFlows()
