@@ -367,10 +367,8 @@ void TstRemoteFlows::fetchMapJson()
     btn(w, "sshGetMapJsonBtn")->click();
     w.onSshCmdTimerTimeout();
     QCOMPARE(leads(), QStringList({u("获取设备modbus地址配置超时!!!!")}));
-    // The box says what to check, with this PC's and the gateway's address; the status bar the text alone.
-    QVERIFY2(m_dialogs[0].text.contains(u("TFTP服务是否在运行")) && m_dialogs[0].text.contains(u("UDP 5069"))
-                 && m_dialogs[0].text.contains(u("本机IP(") + ip + u(")是否与网关(10.200.9.2)在同一网段")),
-             qPrintable(m_dialogs[0].text));
+    // The box goes on with what to check (tst_remoteflowrunner); the status bar has the text alone.
+    QVERIFY(m_dialogs[0].text.contains(u("本机IP(") + ip + u(")是否与网关(10.200.9.2)在同一网段")));
     QCOMPARE(w.statusText(), u("获取设备modbus地址配置超时!!!!"));
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QVERIFY(w.centralWidget()->isEnabled());
@@ -493,7 +491,6 @@ void TstRemoteFlows::installMapJson()
     QCOMPARE(w.sshPendingOpCode(), 2);
     w.onSshCmdTimerTimeout();
     QCOMPARE(leads().last(), u("下发设备modbus地址配置超时!!!"));
-    QVERIFY(m_dialogs.last().text.contains(u("UDP 5069")));
     QCOMPARE(w.sshPendingOpCode(), 0);
     for (const auto &r : m_dialogs)
         QVERIFY(r.title != offerTitle);  // no offer after a failure
