@@ -1,6 +1,7 @@
 #include "addressmapeditor.h"
 
 #include "devicelisttable.h"
+#include "devicetypetable.h"
 #include "dialogseam.h"
 #include "maptablemodel.h"
 #include "noedititemdelegate.h"
@@ -36,6 +37,16 @@ AddressMapEditor::AddressMapEditor(QTableView *view, QWidget *dialogParent, QObj
         if (index.isValid() && index.column() != MapTableModel::Address)
             removeCurrentRow();
     });
+}
+
+void AddressMapEditor::setGateway(const QString &deviceKey, const QString &serial)
+{
+    // The service serves unit 255 with the gateway description, whatever the
+    // serial's product code; the model is looked up like every device's.
+    m_gateway = deviceKey.isEmpty()
+                    ? MapTableModel::Device()
+                    : MapTableModel::Device{deviceKey, QLatin1String(DeviceTypeTable::kGatewayProductCode),
+                                            DeviceTypeTable::modelName(serial.left(11))};
 }
 
 bool AddressMapEditor::containsDevice(const QString &deviceKey)
@@ -101,7 +112,8 @@ void AddressMapEditor::mapAll(const DeviceListTable &devices)
         return;
     if (!mayReplace())
         return;
-    m_model->mapAll(devices.devices());
+    m_model->mapAll(devices.devices(), m_gateway);
+    fitColumns();
 }
 
 void AddressMapEditor::compareWith(DeviceListTable &devices)
@@ -131,8 +143,9 @@ void AddressMapEditor::compareWith(DeviceListTable &devices)
                                   "modbus地址或右键(或双击)删除某设备的映射"));
     }
     const MapCheck::Result r = m_model->check();
-    if (!r.errors.isEmpty())
-        DialogSeam::warning(m_dialogParent, "Warn", u("modbus地址映射表有错误:\n") + (r.errors + r.warnings).join("\n"));
+    if (!r.errors.isEmpty() || !r.risks.isEmpty())
+        DialogSeam::warning(m_dialogParent, "Warn",
+                            u("modbus地址映射表有错误:\n") + (r.errors + r.risks + r.warnings).join("\n"));
     else if (!r.warnings.isEmpty())
         DialogSeam::warning(m_dialogParent, "Warn", u("modbus地址映射表提示:\n") + r.warnings.join("\n"));
 }
@@ -145,7 +158,14 @@ bool AddressMapEditor::read(const QString &path)
         DialogSeam::warning(m_dialogParent, "warning", u("获取到的设备modbus地址配置文件 解析错误%1!").arg(err));
         return false;
     }
+    fitColumns();
     return true;
+}
+
+void AddressMapEditor::fitColumns()
+{
+    // Inserted rows do not widen the header's sections: fit after every load.
+    m_view->resizeColumnsToContents();
 }
 
 bool AddressMapEditor::open(const QString &path)
@@ -213,9 +233,13 @@ bool AddressMapEditor::fitForInstall()
     const MapCheck::Result r = m_model->check();
     if (!r.errors.isEmpty()) {
         DialogSeam::warning(m_dialogParent, "warning",
-                            u("modbus地址映射表有错误, 不能下发:\n") + (r.errors + r.warnings).join("\n"));
+                            u("modbus地址映射表有错误, 不能下发:\n") + (r.errors + r.risks + r.warnings).join("\n"));
         return false;
     }
+    if (!r.risks.isEmpty())
+        return DialogSeam::confirmCautious(m_dialogParent, u("modbus地址映射表有错误"),
+                                           (r.risks + r.warnings).join("\n") + u("\n是否仍然下发?"), u("仍然下发"),
+                                           u("否"));
     if (!r.warnings.isEmpty())
         return DialogSeam::confirm(m_dialogParent, u("modbus地址映射表提示"),
                                    r.warnings.join("\n") + u("\n是否仍然下发?"), u("确定"), u("否"));

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include "mapcheck.h"
+#include "maptablemodel.h"
 
 class DeviceListTable;
 class MapTableModel;
@@ -25,6 +26,9 @@ public:
     AddressMapEditor(QTableView *view, QWidget *dialogParent, QObject *parent = nullptr);
 
     MapTableModel *model() const { return m_model; }
+
+    // The selected gateway (empty key: none), which the batch map gives unit 255.
+    void setGateway(const QString &deviceKey, const QString &serial);
 
     // Makes the device's row current; false when the map lacks it.
     bool containsDevice(const QString &deviceKey);
@@ -56,10 +60,14 @@ signals:
     void statusText(QString text);
 
 private:
+    // After every load: a wider cell must not show as "2…".
+    void fitColumns();
+
     QTableView *m_view;
     QWidget *m_dialogParent;
     MapTableModel *m_model;
     QMenu *m_menu;
+    MapTableModel::Device m_gateway;
 };
 
 #endif // ADDRESSMAPEDITOR_H

@@ -90,6 +90,8 @@ void DeviceListTable::replace(const QVector<Gateway7FDevice> &devices)
     clear();
     for (const Gateway7FDevice &d : devices)
         addRow(d.aid, d.deviceKey, d.sn);
+    // Appended rows do not widen the header's sections by themselves.
+    m_view->resizeColumnsToContents();
 }
 
 void DeviceListTable::clear()

@@ -269,6 +269,7 @@ void MainWindow::onGwDetectStartBtnPressed()
     m_gw.deviceKey.clear();
     m_7fPanel->setGateway(QString(), QString());
     m_sshPanel->setGateway(QString(), m_gw.serial, m_gw.serialPrefix(), QString());
+    m_mapEditor->setGateway(QString(), QString());
     ui->widget->setGatewayHost(QString());
     ui->gwInfoComboBox->clear();
     ui->gwInfoComboBox->setEnabled(false);
@@ -335,6 +336,7 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     m_modbusPanel->setGatewayHost(m_gw.ip);
     m_relayStatus->setGatewayHost(m_gw.ip);
     m_acl->gatewaySelected(m_gw.deviceKey);
+    m_mapEditor->setGateway(m_gw.deviceKey, m_gw.serial);
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
 }

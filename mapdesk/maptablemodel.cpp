@@ -135,13 +135,23 @@ int MapTableModel::batchAddress(int position, const QString &productCode)
     return productCode == QLatin1String(DeviceTypeTable::kGatewayProductCode) ? 255 : position;
 }
 
-void MapTableModel::mapAll(const QVector<Device> &devices)
+void MapTableModel::mapAll(const QVector<Device> &devices, const Device &gateway)
 {
     removeRows(0, rowCount());
+    const bool known = !gateway.deviceKey.isEmpty();
+    bool listed = false;
     for (int i = 0; i < devices.size(); ++i) {
         const Device &d = devices.at(i);
-        addRow(batchAddress(i, d.productCode), d.deviceKey, d.productCode, d.model);
+        if (known && d.deviceKey == gateway.deviceKey) {
+            listed = true;
+            addRow(255, gateway.deviceKey, gateway.productCode, gateway.model);
+        } else {
+            addRow(batchAddress(i, d.productCode), d.deviceKey, d.productCode, d.model);
+        }
     }
+    // Without it the service answers unit 255 (version, online and alarm bits) with exception 2.
+    if (known && !listed)
+        addRow(255, gateway.deviceKey, gateway.productCode, gateway.model);
 }
 
 MapCheck::Result MapTableModel::check() const

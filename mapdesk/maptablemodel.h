@@ -59,8 +59,10 @@ public:
     QMap<int, QString> unitNames() const;
     // For each device key, the row that maps it or -1.
     QVector<int> compare(const QStringList &deviceKeys) const;
-    // Replaces the rows with one per device: addresses by position, the gateway unit 255.
-    void mapAll(const QVector<Device> &devices);
+    // Replaces the rows with one per device: addresses by position, the gateway
+    // unit 255. A known gateway (key not empty) is unit 255 as it is given,
+    // listed or not: a gateway does not list itself.
+    void mapAll(const QVector<Device> &devices, const Device &gateway = Device());
     static int batchAddress(int position, const QString &productCode);
 
     MapCheck::Result check() const;

@@ -20,6 +20,7 @@ RemoteActions::RemoteActions(RemoteSession *session, QWidget *dialogParent, std:
     , m_dialogParent(dialogParent)
     , m_context(std::move(context))
 {
+    connect(m_session->runner(), &RemoteFlowRunner::succeeded, this, &RemoteActions::offerRelayRestart);
 }
 
 bool RemoteActions::refuseWhileBusy()
@@ -157,6 +158,21 @@ void RemoteActions::restartRelay()
         return;
     if (!DialogSeam::confirm(m_dialogParent, u("是否重启modbus服务"),
                              u("该操作将重启网关中的modbus服务, 重启期间modbus通信中断"), u("确定"), u("否")))
+        return;
+    if (!stillFree())
+        return;
+    startFlow(RemoteFlows::RestartRelay, m_context());
+}
+
+void RemoteActions::offerRelayRestart(int code)
+{
+    // vrvC.json's and mbacl.json's installs restart the service themselves.
+    if (code != RemoteFlows::PutMapJson)
+        return;
+    if (!DialogSeam::confirmCautious(m_dialogParent, u("是否立即重启modbus服务"),
+                                     u("网关中的modbus服务重启后才使用新下发的modbus地址映射, 在此之前仍使用原映射.\n"
+                                       "是否立即重启modbus服务? 重启期间modbus通信中断"),
+                                     u("立即重启"), u("稍后")))
         return;
     if (!stillFree())
         return;

@@ -57,6 +57,10 @@ public:
     // entries: the list's addresses, for the question; text: the file.
     void putAcl(const QStringList &entries, const QByteArray &text);
 
+    // After a flow's success: an installed map.json is read only when the
+    // service starts, so the checked restart is offered ("稍后" is safe).
+    void offerRelayRestart(int code);
+
 signals:
     void statusText(QString text);
 

@@ -176,6 +176,15 @@ FlowStep::Verdict pointListArrived(const ShellResult &r, const QString &name, co
     return FlowStep::Fail;
 }
 
+// Why a transfer through the PC's TFTP server may never come.
+QString tftpCauses(const FlowContext &c)
+{
+    return u("请检查:\n1. 电脑上的TFTP服务是否在运行(连接网关页的\"开启tftp服务\")\n"
+             "2. 电脑的防火墙是否放行UDP 5069端口(TFTP)\n"
+             "3. 本机IP(")
+           + c.localIp + u(")是否与网关(") + c.gatewayIp + u(")在同一网段");
+}
+
 FlowStep gatewayAnswer(const QString &key, const QString &version, int ms, const QString &timeoutText)
 {
     FlowStep s;
@@ -425,6 +434,10 @@ FlowPlan plan(int code, const FlowContext &c)
         p.code = None;
         break;
     }
+    for (FlowStep &s : p.steps) {
+        if (s.transfer != FlowStep::NoTransfer)
+            s.timeoutHint = tftpCauses(c);
+    }
     return p;
 }
 
@@ -647,7 +660,9 @@ void RemoteFlowRunner::expire()
         // Cannot happen: a judged step has moved on.
         return;
     }
-    fail(s.timeoutText.isEmpty() ? m_plan.failText : s.timeoutText);
+    // The TFTP causes only when it is the transfer that never came.
+    const bool noTransfer = s.transfer != FlowStep::NoTransfer && !m_res.transferred;
+    fail(s.timeoutText.isEmpty() ? m_plan.failText : s.timeoutText, noTransfer ? s.timeoutHint : QString());
 }
 
 void RemoteFlowRunner::stepOk()
@@ -674,6 +689,7 @@ void RemoteFlowRunner::stepOk()
     emit finished(done.code, true);
     if (!done.okBoxText.isEmpty() && !done.quiet)
         DialogSeam::information(m_dialogParent, "Info", done.okBoxText);
+    emit succeeded(done.code);
 }
 
 QString RemoteFlowRunner::shellWords() const
@@ -684,8 +700,9 @@ QString RemoteFlowRunner::shellWords() const
     return words;
 }
 
-void RemoteFlowRunner::fail(const QString text)  // a copy: endFlow() clears the plan it may come from
+void RemoteFlowRunner::fail(const QString text, const QString &hint)  // copies: endFlow() clears the plan
 {
+    const QString causes = hint;
     const int code = m_plan.code;
     const bool quiet = m_plan.quiet;
     const QString words = shellWords();
@@ -698,7 +715,10 @@ void RemoteFlowRunner::fail(const QString text)  // a copy: endFlow() clears the
     // Ended before the box opens, so a late transfer report is ignored.
     emit statusText(text);
     emit finished(code, false);
-    DialogSeam::warning(m_dialogParent, "warning", words.isEmpty() ? text : text + "\n" + words);
+    QString box = words.isEmpty() ? text : text + "\n" + words;
+    if (!causes.isEmpty())
+        box += "\n" + causes;
+    DialogSeam::warning(m_dialogParent, "warning", box);
 }
 
 void RemoteFlowRunner::setDiscovery(GatewayDiscovery *discovery)

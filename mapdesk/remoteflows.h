@@ -62,6 +62,9 @@ struct FlowStep
     int timeoutMs = 15000;
     int intervalMs = 1000;
     QString timeoutText;  // shown when the step runs out of time; empty: the flow's failure text
+    // What to check, added to the timeout box (not the status bar) when the
+    // step's transfer never came.
+    QString timeoutHint;
     QString doneStatus;   // status bar text once the step has ended well
     QString title;        // what the step does, shown while it runs; empty: said by its kind
     // Labels of "__MDK_<label>=value" lines whose values, once the step has
@@ -165,6 +168,8 @@ signals:
     void stepStarted(int index, int count, QString text);
     void fetched(int code, QString path);
     void finished(int code, bool ok);
+    // A success, once its box has been answered: a question that follows it comes after.
+    void succeeded(int code);
 
 private:
     void beginStep();
@@ -174,7 +179,7 @@ private:
     void onPollTimer();
     void transferSeen(FlowStep::Transfer direction, const QString &name);
     void stepOk();
-    void fail(const QString text);
+    void fail(const QString text, const QString &hint = QString());
     void endFlow();
     void searchGateway();
     QString shellWords() const;

@@ -10,7 +10,9 @@
 // The tool's own SSH client and TFTP server fetch and install map.json,
 // refuse a package without its scripts, upgrade and reinstall the service
 // from a good one (the running versions read again afterwards), fetch with the
-// TFTP server stopped, and refuse a TFTP client that is not the gateway.
+// TFTP server stopped, and refuse a TFTP client that is not the gateway; a
+// batch map installed and the service restarted from the offer after it
+// serves the gateway's own unit 255.
 // The gateway host is started again with another SSH host key to check that
 // the tool pins the first key it was told to trust.
 #include "acleditor.h"
@@ -124,6 +126,7 @@ private slots:
     void fetchWithTftpStopped();
     void foreignTftpClientRefused();
     void allowListInstalled();
+    void batchMapServedAfterRestart();
     void hostKeyPinnedOnFirstUse();
 
 private:
@@ -279,6 +282,9 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     }
     const QByteArray original = readFile(gwFile("map.json"));
     QVERIFY(writeFile(pcRoot + "/" + pcName, "older fetch"));
+    // No service runs on this gateway yet: each install's restart offer is answered "稍后".
+    const QString offerTitle = QString::fromUtf8("是否立即重启modbus服务");
+    m_refuse = QStringList{offerTitle};
 
     // Two answers to a search. The first one's serial prefix selects the
     // other product's password, which this host refuses.
@@ -340,8 +346,9 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
     QCOMPARE(w.sshPendingOpCode(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
-    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs.size(), 3);
     QCOMPARE(m_dialogs[1].text, QString::fromUtf8("下发modbus地址配置成功") + pcName);
+    QCOMPARE(m_dialogs[2].title, offerTitle);
     const QByteArray edited = readFile(pcRoot + "/" + pcName);
     QVERIFY(edited.contains("\"mb_id\": 7"));
     QTRY_COMPARE_WITH_TIMEOUT(readFile(gwFile("map.json")), edited, 3000);
@@ -365,8 +372,10 @@ void TstGatewayFlow::fetchAndInstallMapJson()
     QTRY_COMPARE_WITH_TIMEOUT(gwBackups().size(), 2, 3000);
     QCOMPARE(readFile(gwFile(gwBackups().last())), edited);
     QCOMPARE(readFile(gwFile("map.json")), edited);
-    QCOMPARE(m_dialogs.size(), 4);  // two confirmations, two successes
-    QCOMPARE(m_dialogs[3].text, QString::fromUtf8("下发modbus地址配置成功") + pcName);
+    QCOMPARE(m_dialogs.size(), 6);  // two confirmations, two successes, two offers
+    QCOMPARE(m_dialogs[4].text, QString::fromUtf8("下发modbus地址配置成功") + pcName);
+    QCOMPARE(w.sshPendingOpCode(), 0);  // "稍后" started nothing
+    m_refuse.clear();
     QCOMPARE(QDir(pcRoot).entryList({QString(kGwKey) + "-*-map.json"}).size(), 2);
 
     // Disconnect: the label and the button return to their idle look.
@@ -547,11 +556,15 @@ void TstGatewayFlow::fetchWithTftpStopped()
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QCOMPARE(w.mapModel()->text(0, 1), QString("gwdev9"));
 
-    // Installing it back keeps the node's name, and is checked on the gateway.
+    // Installing it back (without unit 255: "仍然下发") keeps the node's name, and is checked on the gateway.
     m_dialogs.clear();
+    m_refuse = QStringList{QString::fromUtf8("是否立即重启modbus服务")};
     w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
-    QCOMPARE(m_dialogs.last().kind, DialogSeam::Information);
+    m_refuse.clear();
+    QCOMPARE(m_dialogs.size(), 4);
+    QCOMPARE(m_dialogs[0].title, QString::fromUtf8("modbus地址映射表有错误"));
+    QCOMPARE(m_dialogs[2].kind, DialogSeam::Information);
     QVERIFY(readFile(gwFile("map.json")).contains("\"name\": \"hall\""));
 
     w.findChild<QPushButton *>("sshConnectBtn")->click();
@@ -722,6 +735,79 @@ void TstGatewayFlow::allowListInstalled()
     a.abort();
     b.abort();
     NetnsPair::ip({"-n", m_net.toolNs, "addr", "del", "10.200.8.3/24", "dev", m_net.toolLink});
+    w.findChild<QPushButton *>("sshConnectBtn")->click();
+    QTest::qWait(300);
+}
+
+void TstGatewayFlow::batchMapServedAfterRestart()
+{
+    const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
+    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
+    if (!QFile::exists(busrelay) || !QFileInfo(desc).isDir())
+        QSKIP("busrelay is not built (BIN_DIR) or no sample descriptions (SOURCE_DIR)");
+    // The real service with the gateway's and one product's description, under its start script.
+    QFile::remove(gwFile("mbacl.json"));
+    QFile::remove(gwFile("busrelay"));
+    QVERIFY(QFile::copy(busrelay, gwFile("busrelay")));
+    QVERIFY(writeFile(gwFile("relay_start.sh"), "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"));
+    for (const char *f : {"busrelay", "relay_start.sh"})
+        QVERIFY(QFile::setPermissions(gwFile(f), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QDir().mkpath(gwFile("descJson"));
+    for (const char *d : {"gateway.json", "switch3a.json"}) {
+        QFile::remove(gwFile(QString("descJson/") + d));
+        QVERIFY(QFile::copy(desc + "/" + d, gwFile(QString("descJson/") + d)));
+    }
+
+    MainWindow w;
+    QVERIFY(connectWindow(w));
+    // A start script of this session's own (an earlier session's may have
+    // ended with it), and its service up before the install.
+    QFile::remove(gwFile("up.txt"));
+    emit w.sigSendSshCmd("kill -9 $(pidof relay_start.sh) $(pidof busrelay) 2>/dev/null; "
+                         "/gateway/modbus/relay_start.sh >/dev/null 2>&1 & \n");
+    for (int i = 0; i < 40 && readFile(gwFile("up.txt")).trimmed().isEmpty(); ++i) {
+        emit w.sigSendSshCmd("pidof busrelay > /gateway/modbus/up.txt \n");
+        QTest::qWait(250);
+    }
+    QVERIFY2(!readFile(gwFile("up.txt")).trimmed().isEmpty(), "busrelay does not run under its start script");
+    // The gateway's list, which never holds the gateway itself; the batch map adds it.
+    emit w.gateway7F()->deviceListAnswered({{1, "swa30001", "99000000101"}});
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("allDevAddToMapBtn")->click();
+    QCOMPARE(w.mapModel()->rowCount(), 2);
+    QCOMPARE(w.mapModel()->text(1, MapTableModel::Address), QString("255"));
+    w.mapModel()->setText(0, MapTableModel::Address, "1");
+
+    // Installed, then "立即重启": the checked restart, and the new service serves unit 255.
+    m_dialogs.clear();
+    w.findChild<QPushButton *>("sshDownloadMapJsonBtn")->click();
+    // Install and restart: four boxes, the last one the restart's.
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialogs.size() >= 4, 40000);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QStringList titles;
+    for (const auto &r : m_dialogs)
+        titles << r.title;
+    QVERIFY2(titles == QStringList({QString::fromUtf8("是否下载modbus地址映射"), "Info",
+                                    QString::fromUtf8("是否立即重启modbus服务"), "Info"}),
+             qPrintable(m_dialogs.last().text));
+    QCOMPARE(m_dialogs.last().text, QString::fromUtf8("modbus服务已重启"));
+    QVERIFY(readFile(gwFile("map.json")).contains("\"mb_id\": 255"));
+
+    // Unit 255, input registers 1-2 (the service's version text): an answer, not exception 2.
+    QTcpSocket s;
+    QVERIFY(connectFrom(s, kToolIp));
+    s.write(QByteArray::fromHex("0007000000 06ff0400010002"));
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (got.size() < 13 && t.elapsed() < 5000 && s.state() == QAbstractSocket::ConnectedState) {
+        s.waitForReadyRead(100);
+        got += s.readAll();
+    }
+    QVERIFY2(got.size() >= 13 && quint8(got[7]) == 0x04 && quint8(got[8]) == 4, qPrintable(got.toHex(' ')));
+    QVERIFY2(got.at(9) != char(0), qPrintable(got.toHex(' ')));  // the text begins there
+    s.abort();
+
     w.findChild<QPushButton *>("sshConnectBtn")->click();
     QTest::qWait(300);
 }

@@ -89,6 +89,7 @@ private slots:
     void batchMapAsks();
     void compareAndCheck();
     void compareWithDeviceList();
+    void installAsksWithoutGateway();
     void removeMapping();
     void writeAndReadMapJson();
     void readMapJsonErrors();
@@ -96,6 +97,7 @@ private slots:
     void mapChecks_data();
     void mapChecks();
     void openSaveAndUnsavedEdits();
+    void columnsFitAfterLoads();
 
 private:
     DialogLog m_dialogs;
@@ -196,6 +198,13 @@ void TstMapEditor::windowAroundTheEditor()
     w.findChild<QPushButton *>("allDevAddToMapBtn")->click();
     QCOMPARE(w.mapModel()->rowCount(), 2);
     QCOMPARE(w.mapModel()->text(0, MapTableModel::DeviceKey), QString("swa30001"));
+    // With a gateway selected, the batch map adds the gateway itself as unit 255.
+    w.findChild<QComboBox *>("gwInfoComboBox")->addItem("gwwin001_10.0.0.5_99000000002_v1");
+    QCOMPARE(w.gatewayKey(), QString("gwwin001"));
+    w.findChild<QPushButton *>("allDevAddToMapBtn")->click();
+    QCOMPARE(w.mapModel()->rowCount(), 3);
+    QCOMPARE(w.mapModel()->text(2, MapTableModel::Address), QString("255"));
+    QCOMPARE(w.mapModel()->text(2, MapTableModel::DeviceKey), QString("gwwin001"));
 
     // A file opened (after the unsaved question) or saved clears the mark; the status bar says so.
     QVERIFY(w.mapEditor()->open(path));
@@ -361,6 +370,15 @@ void TstMapEditor::batchMap()
     QVERIFY(map.isModified());
     QCOMPARE(MapTableModel::batchAddress(4, "99000000002"), 255);
     QCOMPARE(MapTableModel::batchAddress(4, "99000000101"), 4);
+
+    // The known gateway listed, even under another product code: kept in its
+    // place as the gateway, not added a second time.
+    map.mapAll({{"gw7f0001", "12345678901", "?"}, {"swa30001", "99000000101", "switch3a"}},
+               {"gw7f0001", "99000000002", "gateway"});
+    QCOMPARE(map.rowCount(), 2);
+    QCOMPARE(map.text(0, MapTableModel::Address), QString("255"));
+    QCOMPARE(map.text(0, MapTableModel::ProductCode), QString("99000000002"));
+    QCOMPARE(map.text(1, MapTableModel::Address), QString("1"));
 }
 
 void TstMapEditor::batchMapAsks()
@@ -391,6 +409,23 @@ void TstMapEditor::batchMapAsks()
     QCOMPARE(r.map()->text(2, 0), QString("255"));
     QCOMPARE(r.map()->text(2, 1), QString("gw7f0001"));
     QCOMPARE(r.map()->text(1, 3), QString("dimmer1c"));
+
+    // The selected gateway, not in its own list: added as unit 255 with the
+    // gateway description's product code and the model of its serial.
+    r.devices.clear();
+    r.devices.addRow(1, "swa30001", "99000000101");
+    r.editor.setGateway("gwsel001", "99000000002000777");
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 2);
+    QCOMPARE(r.map()->text(0, 0), QString("0"));
+    QCOMPARE(r.map()->text(1, 0), QString("255"));
+    QCOMPARE(r.map()->text(1, 1), QString("gwsel001"));
+    QCOMPARE(r.map()->text(1, 2), QString("99000000002"));
+    QCOMPARE(r.map()->text(1, 3), QString("gateway"));
+    // The gateway deselected: not added any more.
+    r.editor.setGateway(QString(), QString());
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 1);
 }
 
 void TstMapEditor::compareAndCheck()
@@ -398,6 +433,7 @@ void TstMapEditor::compareAndCheck()
     MapTableModel map;
     map.addRow(1, "swa30001", "99000000101", "switch3a");
     map.addRow(3, "dim10001", "99000000102", "dimmer1c");
+    map.addRow(255, "gw7f0001", "99000000002", "gateway");
     QCOMPARE(map.compare({"dim10001", "nope0001", "swa30001"}), QVector<int>({1, -1, 0}));
     QVERIFY(map.check().clean());
     map.setText(1, MapTableModel::Address, "1");
@@ -416,6 +452,7 @@ void TstMapEditor::compareWithDeviceList()
 
         r.devices.addRow(1, "swa30001", "99000000101");
         r.devices.addRow(2, "dim10001", "99000000102");
+        r.map()->addRow(255, "gw7f0001", "99000000002", "gateway");
         r.map()->addRow(1, "swa30001", "99000000101", "switch3a");
         m_dialogs.seen.clear();
         r.editor.compareWith(r.devices);
@@ -451,6 +488,35 @@ void TstMapEditor::compareWithDeviceList()
     QVERIFY(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n")));
     QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址3被多个设备使用")));
     QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("设备swa30001被映射了2次")));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("没有地址255(网关本身)")));
+
+    // A batch map of a list without the gateway, the gateway unknown: not a
+    // mere hint about unit 0, an error about unit 255.
+    r.map()->mapAll(r.devices.devices());
+    m_dialogs.seen.clear();
+    r.editor.compareWith(r.devices);
+    QCOMPARE(m_dialogs.seen.size(), 2);
+    QVERIFY2(m_dialogs.seen[1].text.startsWith(QString::fromUtf8("modbus地址映射表有错误:\n映射表中没有地址255")),
+             qPrintable(m_dialogs.seen[1].text));
+    QVERIFY(m_dialogs.seen[1].text.contains(QString::fromUtf8("地址0")));
+}
+
+void TstMapEditor::installAsksWithoutGateway()
+{
+    EditorRig r;
+    r.map()->addRow(1, "swa30001", "99000000101", "switch3a");
+    // No unit 255: asked, cautiously ("否" is the safe answer), with the reason.
+    m_dialogs.proceed = false;
+    QVERIFY(!r.editor.fitForInstall());
+    QCOMPARE(m_dialogs.seen.size(), 1);
+    QCOMPARE(m_dialogs.seen[0].kind, DialogSeam::Confirm);
+    QVERIFY(m_dialogs.seen[0].cautious);
+    QCOMPARE(m_dialogs.seen[0].title, QString::fromUtf8("modbus地址映射表有错误"));
+    QVERIFY(m_dialogs.seen[0].text.startsWith(QString::fromUtf8("映射表中没有地址255(网关本身)")));
+    QVERIFY(m_dialogs.seen[0].text.endsWith(QString::fromUtf8("\n是否仍然下发?")));
+    QCOMPARE(m_dialogs.seen[0].okText, QString::fromUtf8("仍然下发"));
+    m_dialogs.proceed = true;
+    QVERIFY(r.editor.fitForInstall());
 }
 
 void TstMapEditor::removeMapping()
@@ -610,27 +676,33 @@ void TstMapEditor::mapChecks_data()
 {
     QTest::addColumn<QStringList>("rows");  // "address|key|product code"
     QTest::addColumn<int>("errors");
+    QTest::addColumn<int>("risks");
     QTest::addColumn<int>("warnings");
     QTest::addColumn<QString>("mentions");
     const QString gw = "99000000002";
-    QTest::newRow("clean") << QStringList{"1|a|x", "247|b|x", "255|g|" + gw} << 0 << 0 << "";
-    QTest::newRow("empty map") << QStringList{} << 0 << 1 << QString::fromUtf8("映射表为空");
-    QTest::newRow("unit 0 only warned") << QStringList{"0|a|x", "1|b|x"} << 0 << 1 << QString::fromUtf8("地址0");
-    QTest::newRow("unassigned") << QStringList{"-1|a|x"} << 1 << 0 << QString::fromUtf8("未分配");
-    QTest::newRow("two unassigned are not a duplicate") << QStringList{"-1|a|x", "-1|b|x"} << 2 << 0 << "";
-    QTest::newRow("248") << QStringList{"248|a|x"} << 1 << 0 << "248";
-    QTest::newRow("negative") << QStringList{"-7|a|x"} << 1 << 0 << "-7";
-    QTest::newRow("255 for a device") << QStringList{"255|a|x"} << 1 << 0 << "255";
-    QTest::newRow("not a number") << QStringList{"abc|a|x"} << 1 << 0 << "abc";
-    QTest::newRow("duplicate unit") << QStringList{"5|a|x", "5|b|x"} << 1 << 0 << "a, b";
+    const QString g = "255|g|" + gw;
+    QTest::newRow("clean") << QStringList{"1|a|x", "247|b|x", g} << 0 << 0 << 0 << "";
+    QTest::newRow("empty map") << QStringList{} << 0 << 0 << 1 << QString::fromUtf8("映射表为空");
+    QTest::newRow("no gateway") << QStringList{"1|a|x"} << 0 << 1 << 0 << QString::fromUtf8("没有地址255");
+    // 255 held by another device: that error, not a second one about 255 missing.
+    QTest::newRow("255 for a device") << QStringList{"255|a|x"} << 1 << 0 << 0 << "255";
+    QTest::newRow("unit 0 only warned") << QStringList{"0|a|x", "1|b|x", g} << 0 << 0 << 1 << QString::fromUtf8("地址0");
+    QTest::newRow("unassigned") << QStringList{"-1|a|x", g} << 1 << 0 << 0 << QString::fromUtf8("未分配");
+    QTest::newRow("two unassigned are not a duplicate") << QStringList{"-1|a|x", "-1|b|x", g} << 2 << 0 << 0 << "";
+    QTest::newRow("248") << QStringList{"248|a|x", g} << 1 << 0 << 0 << "248";
+    QTest::newRow("negative") << QStringList{"-7|a|x", g} << 1 << 0 << 0 << "-7";
+    QTest::newRow("not a number") << QStringList{"abc|a|x", g} << 1 << 0 << 0 << "abc";
+    QTest::newRow("duplicate unit") << QStringList{"5|a|x", "5|b|x", g} << 1 << 0 << 0 << "a, b";
+    QTest::newRow("gateway twice") << QStringList{g, "255|h|" + gw} << 1 << 0 << 0 << "g, h";
     // A device list fetched twice and batch-mapped: every device twice.
-    QTest::newRow("device mapped twice") << QStringList{"1|a|x", "2|b|x", "3|a|x", "4|b|x"} << 2 << 0 << "1, 3";
+    QTest::newRow("device mapped twice") << QStringList{"1|a|x", "2|b|x", "3|a|x", "4|b|x", g} << 2 << 0 << 0 << "1, 3";
 }
 
 void TstMapEditor::mapChecks()
 {
     QFETCH(QStringList, rows);
     QFETCH(int, errors);
+    QFETCH(int, risks);
     QFETCH(int, warnings);
     QFETCH(QString, mentions);
     QVector<MapCheck::Row> in;
@@ -639,10 +711,12 @@ void TstMapEditor::mapChecks()
         in.append({f[0], f[1], f[2]});
     }
     const MapCheck::Result res = MapCheck::check(in);
-    QCOMPARE(res.errors.size(), errors);
-    QCOMPARE(res.warnings.size(), warnings);
+    const QString all = (res.errors + res.risks + res.warnings).join('|');
+    QVERIFY2(res.errors.size() == errors, qPrintable(all));
+    QVERIFY2(res.risks.size() == risks, qPrintable(all));
+    QVERIFY2(res.warnings.size() == warnings, qPrintable(all));
     if (!mentions.isEmpty())
-        QVERIFY2((res.errors + res.warnings).join('|').contains(mentions), qPrintable((res.errors + res.warnings).join('|')));
+        QVERIFY2(all.contains(mentions), qPrintable(all));
 }
 
 void TstMapEditor::openSaveAndUnsavedEdits()
@@ -694,6 +768,50 @@ void TstMapEditor::openSaveAndUnsavedEdits()
     QCOMPARE(m_dialogs.seen[0].title, QString::fromUtf8("modbus地址映射表未保存"));
     m_dialogs.proceed = true;
     QVERIFY(r.editor.mayClose());
+}
+
+namespace {
+// Columns narrower than a cell's text show it cut ("2…"); "" when all fit.
+QString narrowColumns(QTableView &view)
+{
+    QString narrow;
+    auto &v = static_cast<QAbstractItemView &>(view);  // its size hint is public there
+    for (int c = 0; c < view.model()->columnCount(); ++c) {
+        if (view.columnWidth(c) < v.sizeHintForColumn(c))
+            narrow += QString(" %1: %2 < %3").arg(c).arg(view.columnWidth(c)).arg(v.sizeHintForColumn(c));
+    }
+    return narrow;
+}
+} // namespace
+
+void TstMapEditor::columnsFitAfterLoads()
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small.json"), wide = dir.filePath("wide.json");
+    writeFile(small, R"({"nodes":[{"devtype":"a","mb_id":1,"mqtt_dk":"k","sntype":"1"}]})");
+    writeFile(wide, R"({"nodes":[{"devtype":"a","mb_id":1,"mqtt_dk":"k","sntype":"1"},)"
+                    R"({"devtype":"gateway-of-the-third-floor","mb_id":2550000,"mqtt_dk":"gw7f0001gw7f0001",)"
+                    R"("sntype":"99000000002"}]})");
+    EditorRig r;
+    r.parent.resize(700, 500);
+    r.mapView.resize(680, 240);
+    r.devView.setGeometry(0, 250, 680, 240);
+    r.parent.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&r.parent));
+
+    // Each load after a narrow one: opened (and fetched, which reads the same way), batch-mapped.
+    QVERIFY(r.editor.open(small));
+    QVERIFY(r.editor.open(wide));
+    QVERIFY2(narrowColumns(r.mapView).isEmpty(), qPrintable("open:" + narrowColumns(r.mapView)));
+    QVERIFY(r.editor.open(small));
+    r.devices.replace({{1, "k", "99000000101"}});
+    QVERIFY2(narrowColumns(r.devView).isEmpty(), qPrintable("list:" + narrowColumns(r.devView)));
+    // The gateway's list replaced by a wider one.
+    r.devices.replace({{1, "averyveryverylongdevicekey01", "99000000101"}, {2, "b", "12345678901"}});
+    QVERIFY2(narrowColumns(r.devView).isEmpty(), qPrintable("replace:" + narrowColumns(r.devView)));
+    r.editor.mapAll(r.devices);
+    QCOMPARE(r.map()->rowCount(), 2);
+    QVERIFY2(narrowColumns(r.mapView).isEmpty(), qPrintable("batch map:" + narrowColumns(r.mapView)));
 }
 
 QTEST_MAIN(TstMapEditor)

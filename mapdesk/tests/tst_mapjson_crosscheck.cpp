@@ -1,6 +1,7 @@
 // A map.json written by the tool loads in the service's loader: every unit
 // registered, no warning. The gateway's device list is the sample
-// configuration's (the devices gwsim reports by default).
+// configuration's (the devices gwsim reports by default), with the gateway
+// in it or, as a real gateway lists its devices, without it.
 #include "devicetypetable.h"
 #include "maptablemodel.h"
 
@@ -17,11 +18,20 @@ class TstMapJsonCrossCheck : public QObject
     Q_OBJECT
 
 private slots:
+    void batchMapLoadsInService_data();
     void batchMapLoadsInService();
 };
 
+void TstMapJsonCrossCheck::batchMapLoadsInService_data()
+{
+    QTest::addColumn<bool>("gatewayListed");
+    QTest::newRow("gateway in the list") << true;
+    QTest::newRow("gateway selected, not listed") << false;
+}
+
 void TstMapJsonCrossCheck::batchMapLoadsInService()
 {
+    QFETCH(bool, gatewayListed);
     const QString checker = qEnvironmentVariable("BIN_DIR") + "/mapjson_loadcheck";
     const QString sample = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample";
     if (!QFileInfo(checker).isExecutable())
@@ -36,17 +46,25 @@ void TstMapJsonCrossCheck::batchMapLoadsInService()
     QVERIFY(sampleNodes.size() > 1);
 
     QVector<MapTableModel::Device> devices;
+    MapTableModel::Device gateway;
     for (const QJsonValue &v : sampleNodes) {
         const QJsonObject n = v.toObject();
         if (!n.contains("mqtt_dk"))
             continue;
         const QString sn = n["sntype"].toString();
-        devices.append({n["mqtt_dk"].toString(), sn, DeviceTypeTable::modelName(sn)});
+        const MapTableModel::Device d{n["mqtt_dk"].toString(), sn, DeviceTypeTable::modelName(sn)};
+        if (sn == DeviceTypeTable::kGatewayProductCode) {
+            gateway = d;
+            if (!gatewayListed)
+                continue;
+        }
+        devices.append(d);
     }
+    QVERIFY(!gateway.deviceKey.isEmpty());
     MapTableModel map;
-    map.mapAll(devices);
+    map.mapAll(devices, gatewayListed ? MapTableModel::Device() : gateway);
     const int rows = map.rowCount();
-    QCOMPARE(rows, devices.size());
+    QCOMPARE(rows, devices.size() + (gatewayListed ? 0 : 1));
     // The first device got address 0, which no Modbus request can name apart
     // from broadcast; give the map the addresses an engineer would.
     for (int r = 0; r < rows; ++r) {
@@ -74,6 +92,9 @@ void TstMapJsonCrossCheck::batchMapLoadsInService()
                                       map.text(r, 2));
         QVERIFY2(out.contains(line), qPrintable(line + " not in\n" + out));
     }
+    // The service finds its own unit (version, online and alarm bits).
+    const QString own = "unit 255 " + gateway.deviceKey + " " + gateway.productCode + "\n";
+    QVERIFY2(out.contains(own), qPrintable(own + " not in\n" + out));
 }
 
 QTEST_MAIN(TstMapJsonCrossCheck)

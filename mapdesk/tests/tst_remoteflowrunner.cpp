@@ -58,6 +58,7 @@ private slots:
     void stepsAreAnnounced();
     void exportPointsIsChecked();
     void aclInstallReadsTheServiceLog();
+    void timeoutSaysWhatToCheck();
 
 private:
     QList<DialogSeam::Request> m_boxes;
@@ -213,7 +214,7 @@ void TstRemoteFlowRunner::oneFlowAtATime()
     QVERIFY(r.start(RemoteFlows::plan(RemoteFlows::GetRelayVersion, context())));
     QVERIFY(!r.holdsWindow());
     r.expire();
-    QCOMPARE(m_boxes.last().text, u("获取设备modbus服务版本超时!!!!"));
+    QVERIFY(m_boxes.last().text.startsWith(u("获取设备modbus服务版本超时!!!!\n请检查:")));
 }
 
 void TstRemoteFlowRunner::stepsAreAnnounced()
@@ -376,6 +377,44 @@ void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
     QCOMPARE(done.count(), 3);
     QVERIFY(!done.last().at(1).toBool());
     QVERIFY2(m_boxes.last().text.contains(u("网关上的busrelay可能不支持客户端允许列表")), qPrintable(m_boxes.last().text));
+}
+
+void TstRemoteFlowRunner::timeoutSaysWhatToCheck()
+{
+    const QString causes = u("请检查:\n1. 电脑上的TFTP服务是否在运行(连接网关页的\"开启tftp服务\")\n"
+                             "2. 电脑的防火墙是否放行UDP 5069端口(TFTP)\n"
+                             "3. 本机IP(10.200.9.1)是否与网关(10.200.9.2)在同一网段");
+    // Every step that moves a file through the PC's TFTP server has them, no other step.
+    for (int code = RemoteFlows::GetMapJson; code <= RemoteFlows::PutAcl; ++code) {
+        for (const FlowStep &s : RemoteFlows::plan(code, context()).steps)
+            QCOMPARE(s.timeoutHint, s.transfer != FlowStep::NoTransfer ? causes : QString());
+    }
+
+    RemoteFlowRunner r(nullptr);
+    QSignalSpy status(&r, &RemoteFlowRunner::statusText);
+    QSignalSpy sent(&r, &RemoteFlowRunner::sendCommand);
+    // The transfer never came: the flow's own text first, then the causes; the status bar the text alone.
+    QVERIFY(r.start(RemoteFlows::plan(RemoteFlows::GetMapJson, context())));
+    r.expire();
+    QCOMPARE(m_boxes.last().text, u("获取设备modbus地址配置超时!!!!\n") + causes);
+    QCOMPARE(status.last().at(0).toString(), u("获取设备modbus地址配置超时!!!!"));
+
+    // The file came, the shell did not finish: not the TFTP server's fault.
+    QVERIFY(r.start(RemoteFlows::plan(RemoteFlows::GetMapJson, context())));
+    r.fileReceived("gwr0000001-map.json");
+    r.expire();
+    QCOMPARE(m_boxes.last().text, u("获取设备modbus地址配置超时!!!!"));
+
+    // A later step without a transfer (the install after the gateway took the file): no causes.
+    QVERIFY(r.start(RemoteFlows::plan(RemoteFlows::PutMapJson, context())));
+    r.fileSent("gwr0000001-map.json");
+    const QString tok = tokenOf(sent.last().at(0).toString());
+    r.shellOutput("__MDK_" + tok + "_0\n");
+    r.shellError("__MDK_" + tok + "_E\n");
+    QTRY_VERIFY(tokenOf(sent.last().at(0).toString()) != tok);  // the install was typed
+    r.expire();
+    QCOMPARE(m_boxes.last().text, u("下发modbus地址配置失败!"));
+    QCOMPARE(r.pendingCode(), 0);
 }
 
 QTEST_MAIN(TstRemoteFlowRunner)

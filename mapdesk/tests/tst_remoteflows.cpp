@@ -136,11 +136,20 @@ private:
             t << r.text;
         return t;
     }
+    // The boxes' first lines: a TFTP timeout's causes follow on lines of their own.
+    QStringList leads() const
+    {
+        QStringList t;
+        for (const auto &r : m_dialogs)
+            t << r.text.section('\n', 0, 0);
+        return t;
+    }
     void writePackage(const QString &pkg, const QString &ver, const QByteArray &bytes,
                       const QString &version);
 
     QList<DialogSeam::Request> m_dialogs;
     bool m_proceed = true;
+    QStringList m_refuse;  // titles answered "否" even while m_proceed
     FakeShell m_shell;
     QTemporaryDir *m_root = nullptr;
 };
@@ -151,7 +160,7 @@ void TstRemoteFlows::init()
     m_proceed = true;
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
         m_dialogs.append(r);
-        return m_proceed;
+        return m_proceed && !m_refuse.contains(r.title);
     });
     m_root = new QTemporaryDir;
     QVERIFY(m_root->isValid());
@@ -449,7 +458,9 @@ void TstRemoteFlows::fetchMapJson()
     // Timeout: the text, and the map stays as it was.
     btn(w, "sshGetMapJsonBtn")->click();
     w.onSshCmdTimerTimeout();
-    QCOMPARE(texts(), QStringList({u("获取设备modbus地址配置超时!!!!")}));
+    QCOMPARE(leads(), QStringList({u("获取设备modbus地址配置超时!!!!")}));
+    // The box goes on with what to check (tst_remoteflowrunner); the status bar has the text alone.
+    QVERIFY(m_dialogs[0].text.contains(u("本机IP(") + ip + u(")是否与网关(10.200.9.2)在同一网段")));
     QCOMPARE(w.statusText(), u("获取设备modbus地址配置超时!!!!"));
     QCOMPARE(w.mapModel()->rowCount(), 1);
     QVERIFY(w.centralWidget()->isEnabled());
@@ -474,6 +485,7 @@ void TstRemoteFlows::installMapJson()
     // A map that is not fit for the gateway does not go: said why, nothing written or sent.
     w.mapModel()->addRow(7, "dev00007", "99000000101", "sw");
     w.mapModel()->addRow(7, "dev00008", "99000000101", "sw");
+    w.mapModel()->addRow(255, kDk, "99000000002", "gateway");
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(m_dialogs.size(), 1);
     QVERIFY2(m_dialogs[0].text.startsWith(u("modbus地址映射表有错误, 不能下发:\n地址7被多个设备使用: dev00007, dev00008")),
@@ -506,6 +518,8 @@ void TstRemoteFlows::installMapJson()
 
     m_proceed = true;
     m_dialogs.clear();
+    const QString offerTitle = u("是否立即重启modbus服务");
+    m_refuse = QStringList{offerTitle};  // "稍后"
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(sent.count(), 1);
     QCOMPARE(typed(sent, 0), "mkdir -p /gateway/modbus \n cd /gateway/modbus \n tftp -gr " + name
@@ -527,9 +541,19 @@ void TstRemoteFlows::installMapJson()
                  .hasMatch(),
              qPrintable(install));
     QCOMPARE(w.statusText(), u("下发modbus地址配置成功") + name);
-    QCOMPARE(m_dialogs.size(), 2);
+    QCOMPARE(m_dialogs.size(), 3);
     QCOMPARE(m_dialogs[1].kind, DialogSeam::Information);
     QCOMPARE(m_dialogs[1].text, u("下发modbus地址配置成功") + name);
+    // After the success: the service still serves the old map; a restart is
+    // offered, "稍后" being the safe answer, and later restarts nothing.
+    QCOMPARE(m_dialogs[2].kind, DialogSeam::Confirm);
+    QVERIFY(m_dialogs[2].cautious);
+    QCOMPARE(m_dialogs[2].title, offerTitle);
+    QVERIFY(m_dialogs[2].text.startsWith(u("网关中的modbus服务重启后才使用新下发的modbus地址映射")));
+    QCOMPARE(m_dialogs[2].okText, u("立即重启"));
+    QCOMPARE(m_dialogs[2].noText, u("稍后"));
+    QCOMPARE(sent.count(), 3);
+    QCOMPARE(w.sshPendingOpCode(), 0);
 
     // The gateway's copy differs from the file sent: a failure, not a success.
     m_shell.copyGood = false;
@@ -558,8 +582,26 @@ void TstRemoteFlows::installMapJson()
     btn(w, "sshDownloadMapJsonBtn")->click();
     QCOMPARE(w.sshPendingOpCode(), 2);
     w.onSshCmdTimerTimeout();
-    QCOMPARE(m_dialogs.last().text, u("下发设备modbus地址配置超时!!!"));
+    QCOMPARE(leads().last(), u("下发设备modbus地址配置超时!!!"));
     QCOMPARE(w.sshPendingOpCode(), 0);
+    for (const auto &r : m_dialogs)
+        QVERIFY(r.title != offerTitle);  // no offer after a failure
+
+    // "立即重启": the checked restart flow, without asking about the restart again.
+    m_refuse.clear();
+    m_dialogs.clear();
+    const int before = sent.count();
+    btn(w, "sshDownloadMapJsonBtn")->click();
+    emit tftp(w)->sigSendOneFile(name);
+    // The fake shell may finish the restart before a look in between: wait for its box.
+    QTRY_COMPARE(m_dialogs.size(), 4);
+    QCOMPARE(w.sshPendingOpCode(), 0);
+    QCOMPARE(typed(sent, before + 4), QString("kill -9 $(pidof busrelay) \nkill -9 $(pidof busrelay) \n"));
+    QStringList titles;
+    for (const auto &r : m_dialogs)
+        titles << r.title;
+    QCOMPARE(titles, QStringList({u("是否下载modbus地址映射"), "Info", offerTitle, "Info"}));
+    QCOMPARE(m_dialogs.last().text, u("modbus服务已重启"));
 }
 
 void TstRemoteFlows::vrvFlows()
@@ -617,7 +659,7 @@ void TstRemoteFlows::vrvFlows()
     m_dialogs.clear();
     btn(w, "sshGetVrvCfgBtn")->click();
     w.onSshCmdTimerTimeout();
-    QCOMPARE(texts(), QStringList({u("获取设备多联机空调控制器配置超时!!!")}));
+    QCOMPARE(leads(), QStringList({u("获取设备多联机空调控制器配置超时!!!")}));
     QVERIFY(w.centralWidget()->isEnabled());
 }
 
@@ -657,7 +699,7 @@ void TstRemoteFlows::relayVersionAndTimeout()
     // Wait for the timeout box by its text: a start-up package-check box may come first.
     const auto timedOut = [this]() {
         for (const auto &r : m_dialogs)
-            if (r.text == u("获取设备modbus服务版本超时!!!!"))
+            if (r.text.startsWith(u("获取设备modbus服务版本超时!!!!\n请检查:")))
                 return true;
         return false;
     };
@@ -907,7 +949,7 @@ void TstRemoteFlows::upgradeRelay()
 
     btn(w, "upgradeRelayBtn")->click();
     w.onSshCmdTimerTimeout();
-    QCOMPARE(m_dialogs.last().text, u("下发modbus程序超时!!!"));
+    QCOMPARE(leads().last(), u("下发modbus程序超时!!!"));
 }
 
 QTEST_MAIN(TstRemoteFlows)
