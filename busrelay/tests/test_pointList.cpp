@@ -266,6 +266,7 @@ TEST(PointListConfig, RefusedEntriesBecomeErrorRows) {
     EXPECT_NE(errors["nosntype"].find("needs an int"), std::string::npos);
     EXPECT_NE(errors["swa30003"].find("outside 0-255"), std::string::npos);
     EXPECT_NE(errors[""].find("no unit 255"), std::string::npos);
+    EXPECT_NE(errors[""].find("health counters and data ages are not served"), std::string::npos);
     // vrvC.json is missing, but no controller is mapped: no row about it.
     for (const PointRow &r : l.rows) EXPECT_EQ(r.error.find("vrvC.json"), std::string::npos);
 

@@ -6,6 +6,8 @@
 
 #include "7Fcom.h"
 #include "devDesc.h"
+#include "health.h"
+#include "healthRegs.h"
 #include "logger.h"
 #include "mbReq.h"
 #include "valueConv.h"
@@ -164,6 +166,8 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
         (void)r;
         return 0;
     }
+    if (unitId == 255 && !request->direct && health_regs_wanted(*request))
+        health_regs_refresh(device->registerMap, request->registerAddress, request->quantity);
     int r = mb_reply(ctx, device, request, device->registerMap, 0);
     if (r != MB_REPLY_DEFERRED) {
         mb_unlock(ctx);
@@ -187,6 +191,7 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
     }
     MbReq *entry = nullptr;
     int f = insertMbReq(device->deviceKey.c_str(), ctx, request, &entry);
+    if (f == MB_EXC_SLAVE_BUSY) health_bump(HC_BUSY);
     if (f != 0) {
         r = mb_reply_exception(ctx, request, (unsigned)f);
         mb_unlock(ctx);
@@ -199,6 +204,17 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
         mb_unlock(ctx);
         return r;
     }
+    if (!rtu) health_bump(HC_GW_SENT);
     mb_unlock(ctx);
     return 0;
+}
+
+void expireMbRequests() {
+    MbReq *expired[MB_REQ_CAPACITY];
+    const int n = takeExpiredMbReq(expired);
+    for (int i = 0; i < n; ++i) {
+        MbReq *e = expired[i];
+        health_bump(HC_GW_EXPIRED);
+        freeMbReq(e);
+    }
 }

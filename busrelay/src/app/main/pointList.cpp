@@ -13,6 +13,8 @@
 #include "devDesc.h"
 #include "devList.h"
 #include "gwMsg.h"
+#include "health.h"
+#include "healthRegs.h"
 #include "logger.h"
 #include "mbAcl.h"
 #include "modbus.h"
@@ -170,7 +172,8 @@ std::string clear_rule(const MappedDevice &device, RegisterTable t, int address)
         in_table(table_range(device.registerMap, InputRegister), address - 1)) {
         rule = "when input register " + std::to_string(address - 1) + " is 2 (pulse)";
     }
-    if (device.unitId == kGatewayUnit && address >= 248 && address <= 494) return "yes";
+    if (device.unitId == kGatewayUnit && t == DiscreteInput && address >= 248 && address <= 494)
+        return "yes";
     return rule.empty() ? "no" : rule;
 }
 
@@ -373,6 +376,61 @@ void add_gateway_status_rows(const MappedDevice &gateway, std::vector<PointRow> 
     }
 }
 
+// The service's own input registers of unit 255: the health counters, then
+// one data age per mapped unit (as the online and alarm bits).
+void add_gateway_health_rows(const MappedDevice &gateway, std::vector<PointRow> &rows) {
+    const TableRange range = table_range(gateway.registerMap, InputRegister);
+    auto serve = [&](PointRow &row, int address, int count) {
+        row.table = table_name(InputRegister);
+        row.registerCount = count;
+        row.hasRange = true;
+        if (!in_table(range, address) || !in_table(range, address + count - 1)) {
+            row.error = "not served: the gateway unit's input registers (" + range_text(range) +
+                        ") do not hold register " + std::to_string(address);
+            return;
+        }
+        row.address = address;
+        row.number = conventional_number(InputRegister, address);
+        row.access = "R";
+        row.readFunctions = "4";
+        row.clearedAfterRead = "no";
+    };
+    for (int c = 0; c < HC_COUNT; ++c) {
+        const HealthCounterInfo &info = health_counter_info((HealthCounter)c);
+        PointRow row = unit_row(gateway);
+        row.identifier = std::string("health/") + info.name;
+        row.dataType = "uint32";
+        row.registerType = "uint32";
+        serve(row, health_register((HealthCounter)c), 2);
+        row.max = 4294967295.0;
+        row.values = "reg1 high 16 bits, reg2 low 16 bits; wraps modulo 2^32";
+        if (c == HC_LINK_UP) {
+            row.max = 1;
+            row.values = "reg1 high 16 bits, reg2 low 16 bits; 0=down; 1=up";
+        }
+        row.note = std::string(info.meaning) +
+                   "; one read of the block (101-144) is one snapshot of every counter";
+        rows.push_back(row);
+    }
+    for (const MappedDevice *d : device_list()) {
+        if (d->unitId < HEALTH_AGE_FIRST_UNIT || d->unitId > HEALTH_AGE_LAST_UNIT) continue;
+        if (find_device_by_unit(d->unitId) != d) continue;  // shadowed entry
+        PointRow row = unit_row(gateway);
+        row.identifier = "age/" + std::to_string(d->unitId);
+        row.dataType = "uint16";
+        row.registerType = "uint16";
+        serve(row, HEALTH_AGE_BASE + d->unitId, 1);
+        row.max = HEALTH_AGE_NEVER;
+        row.values = "seconds; " + std::to_string(HEALTH_AGE_MAX) + " = that long or longer; " +
+                     std::to_string(HEALTH_AGE_NEVER) + " = never";
+        row.note = "unit " + std::to_string(d->unitId) + " (" + d->deviceKey +
+                   "): seconds since the gateway last stored a value for it (an answer or a "
+                   "report)";
+        if (d->isRtu) row.note += "; an RTU entry gets no reports, so it stays 65535";
+        rows.push_back(row);
+    }
+}
+
 PointRow error_row(int unit, const std::string &error) {
     PointRow row;
     row.unit = unit;
@@ -478,7 +536,8 @@ void add_map_rows(const PointSources &src, std::vector<PointRow> &rows) {
     }
     if (find_device_by_unit(kGatewayUnit) == nullptr)
         rows.push_back(error_row(kGatewayUnit, "no unit 255 in map.json: the service version, "
-                                               "online and alarm bits are not served"));
+                                               "online and alarm bits, health counters and "
+                                               "data ages are not served"));
 }
 
 std::string number_text(double v) {
@@ -616,7 +675,10 @@ std::vector<PointRow> device_points(const MappedDevice &device) {
                     std::to_string(hiddenSlots) + " slot points are not listed";
         rows.push_back(row);
     }
-    if (device.unitId == kGatewayUnit) add_gateway_status_rows(device, rows);
+    if (device.unitId == kGatewayUnit) {
+        add_gateway_status_rows(device, rows);
+        add_gateway_health_rows(device, rows);
+    }
     return rows;
 }
 

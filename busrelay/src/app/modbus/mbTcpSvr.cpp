@@ -17,6 +17,7 @@
 #include <new>
 
 #include "byteQueue.h"
+#include "health.h"
 #include "logger.h"
 #include "mbAcl.h"
 #include "utils_net.h"
@@ -102,6 +103,7 @@ void close_client(TcpServer *s, int fd, bool contextLocked = false) {
     shutdown(fd, SHUT_RDWR);
     close(fd);
     s->active &= ~(1u << fd);
+    health_set(HC_CLIENTS_NOW, (uint32_t)active_count(s->active));
     PeerState &p = s->peers[fd];
     p.lastTraffic = 0;
     if (p.slot >= 0) {
@@ -125,6 +127,7 @@ int open_listener(TcpServer *s) {
         return s->listenFd;
     }
     s->active = 0;
+    health_set(HC_CLIENTS_NOW, 0);
     for (PeerState &p : s->peers) {
         p.lastTraffic = 0;
         p.slot = -1;
@@ -143,11 +146,13 @@ int open_listener(TcpServer *s) {
 void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
     if (active_count(s->active) >= MB_TCP_CLIENT_SLOTS) {
         LOG_WARN("[mbTcpTransport]got too much clients,so close %d\n", fd);
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
     if (fd > MAX_OPEN_PORT) {
         LOG_WARN("[mbTcpTransport]fd>MAX_OPEN_PORT ,so close %d\n", fd);
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
@@ -163,6 +168,7 @@ void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
         pthread_mutex_unlock(&s->tableLock);
         LOG_FATAL("[mbTcpTransport]no free fifo slot, close %d! why happen! check your code!\n",
                   fd);
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
@@ -175,6 +181,8 @@ void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
     p.lastTraffic = now_ms();
     p.addr = addr;
     s->active |= 1u << fd;
+    health_set(HC_CLIENTS_NOW, (uint32_t)active_count(s->active));
+    health_bump(HC_ACCEPTED);
     pthread_mutex_unlock(&s->tableLock);
     socket_set_blocking(fd, 0);
     // Replies are whole frames written at once: a pipelining client must not
@@ -384,6 +392,7 @@ void accept_one(TcpServer *s) {
         // Before any slot is looked at: a refused client never holds one.
         LOG_WARN("[mbTcpTransport]client %s:%d not in the allow-list (mbacl.json), closed", ip,
                  ntohs(addr.sin_port));
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
@@ -544,6 +553,7 @@ int mb_tcp_server_wait(int timeoutMs) {
             char ip[INET_ADDRSTRLEN];
             LOG_WARN("[mbTcpTransport]close %s:%d connnect by idle timeout!", peer_ip(p, ip),
                      ntohs(p.addr.sin_port));
+            health_bump(HC_IDLE_CLOSED);
             close_client(s, fd);
             continue;
         }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "health.h"
 #include "logger.h"
 
 namespace {
@@ -407,6 +408,14 @@ int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length) {
     if (rc > 0 && rc != length) {
         errno = MB_EBADDATA;
         return -1;
+    }
+    if (rc == length) {
+        health_bump(HC_ANSWERED);
+        const unsigned h = ctx->backend->headerLength;
+        if ((unsigned)length > h + 1 && (frame[h] & 0x80)) {
+            const HealthCounter c = health_exception_counter(frame[h + 1]);
+            if (c != HC_COUNT) health_bump(c);
+        }
     }
     return (int)rc;
 }

@@ -166,6 +166,7 @@ int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int lengt
 // no flush, no trace.
 int mb_reply_exception(ModbusContext *ctx, const MbRequest *request, unsigned code);
 // Finishes the frame (length field), traces it with debug on and hands it to
-// the backend's send. Bytes taken, or -1.
+// the backend's send. Bytes taken, or -1. A frame taken whole counts as a
+// reply sent (and by its exception code) in the health counters.
 int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length);
 const char *mb_strerror(int errnum);
