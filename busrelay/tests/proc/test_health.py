@@ -1,5 +1,6 @@
 """The relay's health on the wire, end to end: unit 255's counters against
-known traffic and a gateway link that drops, and data ages."""
+known traffic and a gateway link that drops, and data ages.
+Also read-only clients of mbacl.json."""
 # labels: threads
 import os
 import re
@@ -148,8 +149,38 @@ def test_ages_grow_and_a_report_resets_them():
         gw.close()
 
 
+def test_read_only_clients_read_but_their_writes_reach_nothing():
+    sim = env.start_gwsim("-r", "0")
+    svc = start({"mbacl.json": '{"allow": ["127.0.0.1"], "readOnly": ["127.0.0.3"]}'})
+    ro = rw = None
+    try:
+        assert logged(r"accepts clients only from 127\.0\.0\.1 and, read-only \(writes refused "
+                      r"with exception 1\), from 127\.0\.0\.3")
+        ro = Client("127.0.0.3")  # not in "allow", admitted by "readOnly"
+        assert logged(r"new connect from 127\.0\.0\.3:\d+,fd=\d+ \(read-only, mbacl\.json\)")
+        sent = sim.stdout().count("TCP <- ")
+        for unit, write in ((3, pdu(5, 1, 0xFF00)), (3, pdu(6, 3, 250)), (1, pdu(15, 1, 3, 1, 5)),
+                            (6, pdu(16, 5, 2, 4, 0, 1, 0x11, 0x70))):
+            assert ro.ask(unit, write) == bytes([write[0] | 0x80, 1]), write
+        assert ro.ask(3, pdu(3, 1, 3)) == CACHED_ZEROS
+        assert ro.ask(3, pdu(3, 1001, 3))[:2] == b"\x03\x06"  # a direct read reaches gwsim
+        time.sleep(0.3)  # anything sent for the writes would be there by now
+        assert sim.stdout().count("TCP <- ") == sent + 1, sim.stdout()[-1500:]
+        rw = Client("127.0.0.1")
+        assert rw.ask(3, pdu(6, 3, 250)) == pdu(6, 3, 250)
+        k = rw.counters()
+        assert k["read_only_writes_refused"] == 4 and k["exceptions_1"] == 4, k
+        assert k["clients_now"] == 2, k
+    finally:
+        for s in (ro, rw):
+            if s:
+                s.close()
+        env.stop_all(svc, sim)
+
+
 harness.run([
     test_counters_follow_known_traffic,
     test_expiry_and_a_link_drop_are_counted,
     test_ages_grow_and_a_report_resets_them,
+    test_read_only_clients_read_but_their_writes_reach_nothing,
 ])

@@ -159,6 +159,16 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
 
     mb_lock(ctx);
     mb_set_socket(ctx, socket);
+    // Before anything is looked up: a monitoring client learns that writing
+    // is not its business, and nothing reaches the gateway.
+    if (request->readOnly && is_write(request->function)) {
+        LOG_WARN("write (function %d) to unit %d from a read-only client refused", request->function,
+                 unitId);
+        health_bump(HC_READ_ONLY_WRITES);
+        int r = mb_reply_exception(ctx, request, MB_EXC_ILLEGAL_FUNCTION);
+        mb_unlock(ctx);
+        return r;
+    }
     if (device == nullptr) {
         LOG_WARN("no dev for id=%d", unitId);
         int r = mb_reply_exception(ctx, request, MB_EXC_ILLEGAL_DATA_ADDRESS);

@@ -697,7 +697,14 @@ std::vector<PointRow> build_point_list(const PointSources &sources) {
     // Who may read and write all of the below.
     if (sources.aclResult == MB_ACL_ACTIVE) {
         PointRow row;
-        row.note = sources.aclPath + ": Modbus clients accepted only from " + mb_acl_summary();
+        const std::string readOnly = mb_acl_read_only_summary();
+        if (mb_acl_current().count > 0)
+            row.note = sources.aclPath + ": Modbus clients accepted only from " + mb_acl_summary();
+        else
+            row.note = sources.aclPath + ": Modbus clients accepted from any address";
+        if (!readOnly.empty())
+            row.note += (mb_acl_current().count > 0 ? " and from " : "; from ") + readOnly +
+                        " read-only (their writes get exception 1)";
         rows.push_back(row);
     } else if (sources.aclResult == MB_ACL_REFUSED) {
         rows.push_back(error_row(-1, sources.aclPath + ": refused (" + mb_acl_refusal() +

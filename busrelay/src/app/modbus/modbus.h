@@ -95,6 +95,7 @@ struct MbRequest {
     uint16_t quantity;    // count, or the value of FC 5 and 6
     bool direct;          // address above MB_DIRECT_OFFSET: the gateway is asked
     uint16_t registerAddress;  // the map's address: address - MB_DIRECT_OFFSET when direct
+    bool readOnly;        // the client may only read (mbacl.json "readOnly")
 };
 
 // Decodes an MBAP frame of `length` bytes. 0, or -1 when it is too short
