@@ -1,6 +1,7 @@
 """The relay's health on the wire, end to end: unit 255's counters against
-known traffic and a gateway link that drops, and data ages.
-Also read-only clients of mbacl.json."""
+known traffic and a gateway link that drops, data ages, mbopts.json's
+offline policy (off or refused: today's bytes; on: exception 11), and
+read-only clients of mbacl.json."""
 # labels: threads
 import os
 import re
@@ -116,7 +117,7 @@ def test_expiry_and_a_link_drop_are_counted():
         a = c.counters()
         assert raw.ask(3, pdu(6, 3, 250), timeout=0.5) is None
         assert env.wait(lambda: c.counters()["gateway_expired"] == a["gateway_expired"] + 1, 6)
-        # The expired request was dropped without a word.
+        # With the policy off the expired request was dropped without a word.
         assert raw.ask(3, pdu(3, 1, 1)) == b"\x03\x02\x00\x00"
         assert c.counters()["gateway_sent"] - a["gateway_sent"] == 1
         assert env.wait(lambda: c.counters()["link_up"] == 0, 12), harness.read_log()[-2000:]
@@ -145,6 +146,65 @@ def test_ages_grow_and_a_report_resets_them():
         assert regs[2] <= 1 and regs[:2] + regs[3:] == (65535,) * 7, regs
     finally:
         c.close()
+        env.stop_all(svc)
+        gw.close()
+
+
+def test_the_offline_policy_off_answers_byte_for_byte_as_before():
+    # A unit whose online bit is 0, and a write the gateway never answers:
+    # without the file, with the option off, and with a file that is refused.
+    for files, refused in ((None, None), ({"mbopts.json": '{"offlineException": false}'}, None),
+                           ({"mbopts.json": '{"offlineException": tru'}, r"not JSON"),
+                           ({"mbopts.json": '{"offline": true}'}, r'unknown key "offline"')):
+        gw = env.FakeGateway(hold=True)
+        svc = start(files)
+        raw = None
+        try:
+            assert env.wait(lambda: gw.conn is not None, 3)
+            if refused:
+                assert logged(r"ERROR mbOpts\.cpp:\d+: mbopts\.json refused \(" + refused +
+                              r".*\): the default options apply \(offlineException off\)")
+            raw = Client()
+            assert raw.ask(255, pdu(2, 3, 1)) == b"\x02\x01\x00"
+            assert raw.ask(3, pdu(3, 1, 3)) == CACHED_ZEROS
+            assert raw.ask(3, pdu(6, 3, 250), timeout=4.8) is None
+            assert logged(r"csft=\d+-3-6-\d+ time out", 1.5), files
+            assert raw.ask(3, pdu(3, 1, 3)) == CACHED_ZEROS
+        finally:
+            if raw:
+                raw.close()
+            env.stop_all(svc)
+            gw.close()
+
+
+def test_the_offline_policy_on_answers_exception_11():
+    gw = env.FakeGateway(hold=True)
+    svc = start({"mbopts.json": '{"offlineException": true}'})
+    raw = None
+    try:
+        assert env.wait(lambda: gw.conn is not None, 3)
+        assert logged(r"INFO  mbOpts\.cpp:\d+: mbopts\.json: offlineException on")
+        raw = Client()
+        assert raw.ask(3, pdu(3, 1, 3)) == b"\x83\x0b"
+        assert raw.ask(3, pdu(1, 1, 1)) == b"\x81\x0b"
+        # The gateway unit and a refused address are answered as ever.
+        assert raw.ask(255, pdu(2, 3, 1)) == b"\x02\x01\x00"
+        assert raw.ask(3, pdu(3, 50, 1)) == b"\x83\x02"
+        for failed, reply in ((0, CACHED_ZEROS), (4, b"\x83\x0b"), (0, CACHED_ZEROS)):
+            gw.send("thm10001", {"deviceKey": "thm10001",
+                                 "statistics": {"timesOfContinuousFailed": failed}})
+            assert env.wait(lambda: raw.ask(3, pdu(3, 1, 3)) == reply, 3), failed
+        before = raw.counters()
+        t0 = time.monotonic()
+        assert raw.ask(3, pdu(6, 3, 250), timeout=6) == b"\x86\x0b"
+        assert 2.9 <= time.monotonic() - t0 <= 5.0
+        assert len(gw.commands) == 1  # it did go to the gateway
+        after = raw.counters()
+        assert after["exceptions_11"] - before["exceptions_11"] == 1, (before, after)
+        assert after["gateway_expired"] - before["gateway_expired"] == 1
+    finally:
+        if raw:
+            raw.close()
         env.stop_all(svc)
         gw.close()
 
@@ -182,5 +242,7 @@ harness.run([
     test_counters_follow_known_traffic,
     test_expiry_and_a_link_drop_are_counted,
     test_ages_grow_and_a_report_resets_them,
+    test_the_offline_policy_off_answers_byte_for_byte_as_before,
+    test_the_offline_policy_on_answers_exception_11,
     test_read_only_clients_read_but_their_writes_reach_nothing,
 ])

@@ -9,6 +9,7 @@
 #include "health.h"
 #include "healthRegs.h"
 #include "logger.h"
+#include "mbOpts.h"
 #include "mbReq.h"
 #include "valueConv.h"
 
@@ -29,6 +30,25 @@ uint16_t node_key_base(int function) {
 }
 
 bool is_write(int function) { return function == 5 || function == 6 || function == 15 || function == 16; }
+
+// The offline policy's question: a cached read of a gateway device (units
+// 1-247) whose online bit is 0 and that the map would answer. Unit 255 and
+// RTU entries have no online bit of their own; without unit 255 nothing is
+// known and the map answers. Call with the context lock held.
+bool offline_refusal(const MappedDevice *device, const MbRequest *req) {
+    if (!mb_opts().offlineException || req->direct || req->function < 1 || req->function > 4)
+        return false;
+    if (device->unitId < 1 || device->unitId > 247 || device->isRtu ||
+        device->deviceKey == MB_BRIDGE_RTU_KEY)
+        return false;
+    const MappedDevice *gw = find_device_by_unit(255);
+    if (gw == nullptr || gw->registerMap == nullptr) return false;
+    const RegisterMap *m = gw->registerMap;
+    const long i = register_index(m->start_input_bits, m->nb_input_bits, device->unitId);
+    if (i < 0 || m->tab_input_bits[i] != 0) return false;
+    // A request the map would refuse keeps its own exception.
+    return mb_check_read(req, device->registerMap) == 0;
+}
 
 // Compact, keys in byte order (jsoncpp keeps object members sorted), one newline.
 std::string compact_text(const Json::Value &doc) {
@@ -178,6 +198,12 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
     }
     if (unitId == 255 && !request->direct && health_regs_wanted(*request))
         health_regs_refresh(device->registerMap, request->registerAddress, request->quantity);
+    if (offline_refusal(device, request)) {
+        LOG_WARN("unit %d is offline: read refused with exception 11", unitId);
+        int r = mb_reply_exception(ctx, request, MB_EXC_GATEWAY_TARGET_FAILED);
+        mb_unlock(ctx);
+        return r;
+    }
     int r = mb_reply(ctx, device, request, device->registerMap, 0);
     if (r != MB_REPLY_DEFERRED) {
         mb_unlock(ctx);
@@ -225,6 +251,16 @@ void expireMbRequests() {
     for (int i = 0; i < n; ++i) {
         MbReq *e = expired[i];
         health_bump(HC_GW_EXPIRED);
+        if (mb_opts().offlineException) {
+            ModbusContext *ctx = e->ctx;
+            mb_lock(ctx);
+            // The client that asked may have left; its socket number may be someone else's.
+            if (mbReqIsCurrent(e)) {
+                mb_set_socket(ctx, e->request.socket);
+                mb_reply_exception(ctx, &e->request, MB_EXC_GATEWAY_TARGET_FAILED);
+            }
+            mb_unlock(ctx);
+        }
         freeMbReq(e);
     }
 }

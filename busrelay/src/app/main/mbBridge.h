@@ -18,7 +18,8 @@ constexpr const char *MB_BRIDGE_RTU_KEY = "standardRtu";
 int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request);
 
 // The 100 ms timer's sweep of the waiting requests: those older than 3 whole
-// seconds are dropped without a reply and counted (main thread, no lock held).
+// seconds are dropped, silently, or with exception 11 when mbopts.json's
+// offlineException is on (main thread, no lock held).
 void expireMbRequests();
 
 // Builds the command document for a deferred request and writes it compact,

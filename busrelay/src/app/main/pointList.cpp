@@ -17,6 +17,7 @@
 #include "healthRegs.h"
 #include "logger.h"
 #include "mbAcl.h"
+#include "mbOpts.h"
 #include "modbus.h"
 #include "registerMap.h"
 #include "vrvCtrl.h"
@@ -619,7 +620,8 @@ void usage(FILE *out) {
             "       busrelay --points [--format csv|json] [DIR]\n"
             "           print every point the service serves with DIR/descJson, DIR/map.json\n"
             "           and DIR/vrvC.json (default DIR: the working directory), then exit;\n"
-            "           a row before the units states DIR/mbacl.json's client allow-list\n");
+            "           rows before the units state DIR/mbacl.json's client allow-list and\n"
+            "           DIR/mbopts.json's options\n");
 }
 
 }  // namespace
@@ -709,6 +711,18 @@ std::vector<PointRow> build_point_list(const PointSources &sources) {
     } else if (sources.aclResult == MB_ACL_REFUSED) {
         rows.push_back(error_row(-1, sources.aclPath + ": refused (" + mb_acl_refusal() +
                                          "): Modbus clients accepted from any address"));
+    }
+    // How offline units and unanswered requests are answered.
+    if (sources.optsResult == MB_OPTS_LOADED && mb_opts().offlineException) {
+        PointRow row;
+        row.note = sources.optsPath + ": offlineException on: a read of a unit whose online bit "
+                                      "is 0, and a bridged request the gateway leaves "
+                                      "unanswered, get exception 11";
+        rows.push_back(row);
+    } else if (sources.optsResult == MB_OPTS_REFUSED) {
+        rows.push_back(error_row(-1, sources.optsPath + ": refused (" + mb_opts_refusal() +
+                                         "): the default options apply (" + mb_opts_summary() +
+                                         ")"));
     }
     add_map_rows(sources, rows);
     return rows;
@@ -831,6 +845,7 @@ int points_cli(int argc, char **argv) {
     src.mapPath = dir + "/map.json";
     src.vrvPath = dir + "/vrvC.json";
     src.aclPath = dir + "/mbacl.json";
+    src.optsPath = dir + "/mbopts.json";
 
     // The loaders print progress on stdout; the list alone goes there, so
     // they print to stderr meanwhile. The logger is never opened: its
@@ -845,6 +860,7 @@ int points_cli(int argc, char **argv) {
     src.mapResult = load_address_map(src.mapPath.c_str());
     src.vrvResult = load_vrv_config(src.vrvPath.c_str());
     src.aclResult = mb_acl_load(src.aclPath.c_str());
+    src.optsResult = mb_opts_load(src.optsPath.c_str());
     fflush(stdout);
     dup2(savedStdout, STDOUT_FILENO);
     close(savedStdout);

@@ -16,6 +16,7 @@
 #include "logger.h"
 #include "mbAcl.h"
 #include "mbBridge.h"
+#include "mbOpts.h"
 #include "mbReq.h"
 #include "mbRtuMaster.h"
 #include "mbTcpSvr.h"
@@ -75,6 +76,7 @@ void service_start() {
     load_vrv_config("vrvC.json");
     // Before the port opens: no client gets in ahead of the list.
     mb_acl_load("mbacl.json");
+    mb_opts_load("mbopts.json");
     setVersionRegs();
     health_regs_prepare();
 

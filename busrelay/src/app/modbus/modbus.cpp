@@ -88,24 +88,49 @@ void mb_trace(const char *format, ...) {
         }                              \
     } while (0)
 
+// The read's table (start, count) in the map; absent tables are empty.
+struct ReadTable {
+    uint32_t start = 0;
+    uint32_t count = 0;
+};
+
+ReadTable read_table(const RegisterMap *map, int f) {
+    ReadTable t;
+    if (map == nullptr) return t;
+    switch (f) {
+    case 1: t = {map->start_bits, map->nb_bits}; break;
+    case 2: t = {map->start_input_bits, map->nb_input_bits}; break;
+    case 3: t = {map->start_registers, map->nb_registers}; break;
+    case 4: t = {map->start_input_registers, map->nb_input_registers}; break;
+    default: break;
+    }
+    return t;
+}
+
+// 0 when a read of n values at address lies in its table, else the exception code.
+int read_range_code(const RegisterMap *map, int f, int address, int n) {
+    const int max = (f == 1 || f == 2) ? MB_MAX_READ_BITS : MB_MAX_READ_REGISTERS;
+    if (n < 1 || n > max) return MB_EXC_ILLEGAL_DATA_VALUE;
+    const ReadTable t = read_table(map, f);
+    const int64_t index = (int64_t)address - (int64_t)t.start;
+    if (index < 0 || index + n > (int64_t)t.count) return MB_EXC_ILLEGAL_DATA_ADDRESS;
+    return 0;
+}
+
 void reply_read_bits(ReplyBuilder &b, void *device, RegisterMap *map, int f, int address,
                      int n, bool live, int complete) {
     ModbusContext *ctx = b.ctx;
     const char *name = f == 1 ? "read_bits" : "read_input_bits";
-    if (n < 1 || n > MB_MAX_READ_BITS) {
+    const int code = read_range_code(map, f, address, n);
+    if (code == MB_EXC_ILLEGAL_DATA_VALUE) {
         MB_TRACE(ctx, "Illegal nb of values %d in %s (max %d)\n", n, name, MB_MAX_READ_BITS);
         b.exception(MB_EXC_ILLEGAL_DATA_VALUE, true);
         return;
     }
-    uint32_t start = 0, count = 0;
-    uint8_t *table = nullptr;
-    if (map) {
-        start = f == 1 ? map->start_bits : map->start_input_bits;
-        count = f == 1 ? map->nb_bits : map->nb_input_bits;
-        table = f == 1 ? map->tab_bits : map->tab_input_bits;
-    }
-    int64_t index = (int64_t)address - (int64_t)start;
-    if (index < 0 || index + n > (int64_t)count) {
+    const uint32_t start = read_table(map, f).start;
+    uint8_t *table = map ? (f == 1 ? map->tab_bits : map->tab_input_bits) : nullptr;
+    const int64_t index = (int64_t)address - (int64_t)start;
+    if (code == MB_EXC_ILLEGAL_DATA_ADDRESS) {
         MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                  name);
         b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
@@ -136,21 +161,17 @@ void reply_read_registers(ReplyBuilder &b, void *device, RegisterMap *map, int f
                           int n, bool live, int complete) {
     ModbusContext *ctx = b.ctx;
     const char *name = f == 3 ? "read_registers" : "read_input_registers";
-    if (n < 1 || n > MB_MAX_READ_REGISTERS) {
+    const int code = read_range_code(map, f, address, n);
+    if (code == MB_EXC_ILLEGAL_DATA_VALUE) {
         MB_TRACE(ctx, "Illegal nb of values %d in %s (max %d)\n", n, name,
                  MB_MAX_READ_REGISTERS);
         b.exception(MB_EXC_ILLEGAL_DATA_VALUE, true);
         return;
     }
-    uint32_t start = 0, count = 0;
-    uint16_t *table = nullptr;
-    if (map) {
-        start = f == 3 ? map->start_registers : map->start_input_registers;
-        count = f == 3 ? map->nb_registers : map->nb_input_registers;
-        table = f == 3 ? map->tab_registers : map->tab_input_registers;
-    }
-    int64_t index = (int64_t)address - (int64_t)start;
-    if (index < 0 || index + n > (int64_t)count) {
+    const uint32_t start = read_table(map, f).start;
+    uint16_t *table = map ? (f == 3 ? map->tab_registers : map->tab_input_registers) : nullptr;
+    const int64_t index = (int64_t)address - (int64_t)start;
+    if (code == MB_EXC_ILLEGAL_DATA_ADDRESS) {
         MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                  name);
         b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
@@ -362,6 +383,13 @@ int mb_reply(ModbusContext *ctx, void *device, const MbRequest *req, RegisterMap
     if (!b.built) return MB_REPLY_DEFERRED;
     if (ctx->backend->backendType == MB_BACKEND_RTU && b.info.unitId == 0) return 0;
     return mb_send_frame(ctx, b.rsp, b.len);
+}
+
+int mb_check_read(const MbRequest *request, const RegisterMap *map) {
+    if (request == nullptr) return -1;
+    const int f = request->function;
+    if (f < 1 || f > 4) return -1;
+    return read_range_code(map, f, request->registerAddress, request->quantity);
 }
 
 int mb_reply_exception(ModbusContext *ctx, const MbRequest *request, unsigned code) {
