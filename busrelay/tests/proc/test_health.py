@@ -86,8 +86,10 @@ def test_counters_follow_known_traffic():
     svc = start({"mbacl.json": '{"allow": ["127.0.0.1"]}'})
     c = Client()
     try:
+        # The link's start line is logged just before the link counts as up.
+        assert env.wait(lambda: c.counters()["link_up"] == 1, 3)
         a = c.counters()
-        assert a["link_up"] == 1 and a["link_connects"] == 1 and a["clients_now"] == 1, a
+        assert a["link_connects"] == 1 and a["clients_now"] == 1, a
         for _ in range(25):
             assert c.ask(3, pdu(3, 1, 3)) == CACHED_ZEROS
         b = c.counters()
@@ -197,7 +199,7 @@ def test_the_offline_policy_on_answers_exception_11():
         before = raw.counters()
         t0 = time.monotonic()
         assert raw.ask(3, pdu(6, 3, 250), timeout=6) == b"\x86\x0b"
-        assert 2.9 <= time.monotonic() - t0 <= 5.0
+        assert 2.9 <= time.monotonic() - t0 <= 5.5
         assert len(gw.commands) == 1  # it did go to the gateway
         after = raw.counters()
         assert after["exceptions_11"] - before["exceptions_11"] == 1, (before, after)

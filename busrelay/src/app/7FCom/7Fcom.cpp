@@ -471,6 +471,8 @@ void Gw7fLink::supervise() {
 
         pthread_mutex_lock(&ctrlLock_);
         socket_ = fd;
+        // Counted before the gauge goes up: whoever sees the link up sees its connect.
+        health_bump(HC_LINK_CONNECTS);
         setConnected(1);
         int rc = pthread_create(&rcvThread_, nullptr, rcvEntry, this);
         if (rc != 0) {
@@ -493,7 +495,6 @@ void Gw7fLink::supervise() {
         pthread_mutex_unlock(&ctrlLock_);
 
         if (both) {
-            health_bump(HC_LINK_CONNECTS);
             sleepWhileRunning(500);
             LOG_INFO("gw7f restart threads success!\n");
         } else {
