@@ -2,7 +2,6 @@
 // whole file is refused and the defaults (today's behaviour) apply.
 #include <gtest/gtest.h>
 
-#include "devTestUtil.h"
 #include "mbOpts.h"
 
 namespace {
@@ -37,21 +36,6 @@ TEST(MbOptsFile, OnlyKnownKeysOfTheirTypeAreTaken) {
           std::string(R"({"offlineException": true, "offlineException": false})"),
           std::string(R"({"offlineException": true} x)"), std::string(5000, '[')})
         EXPECT_EQ(refusal(bad).rfind("not JSON", 0), 0u) << bad.substr(0, 60);
-}
-
-TEST(MbOptsFile, LoadLogsTheOutcomeAndARefusalRestoresTheDefaults) {
-    start_log_capture();
-    ScratchDir dir;
-    const std::string path = dir.path + "/mbopts.json";
-    EXPECT_EQ(mb_opts_load(path.c_str()), MB_OPTS_ABSENT);
-    dir.write("mbopts.json", R"({"offlineException": true})");
-    EXPECT_EQ(mb_opts_load(path.c_str()), MB_OPTS_LOADED);
-    EXPECT_TRUE(mb_opts().offlineException);
-    dir.write("mbopts.json", R"({"offlineException": yes})");
-    EXPECT_EQ(mb_opts_load(path.c_str()), MB_OPTS_REFUSED);
-    EXPECT_FALSE(mb_opts().offlineException);
-    EXPECT_TRUE(logged(path + " refused (not JSON", LOG_LEVEL_ERROR));
-    EXPECT_TRUE(logged("the default options apply (offlineException off)", LOG_LEVEL_ERROR));
 }
 
 }  // namespace
