@@ -38,12 +38,15 @@ int main(int argc, char **argv) {
         {0, 2, 0, 0, 0, 6, 255, 4, 0, 1, 0, 24},  // version text
         {0, 3, 0, 0, 0, 6, 255, 2, 0, 1, 0, 247}, // online bits
         {0, 4, 0, 0, 0, 6, 7, 4, 0, 1, 0, 100},   // VRV blocks
+        {0, 5, 0, 0, 0, 6, 255, 4, 0, 101, 0, 44},  // health counters
+        {0, 6, 0, 0, 0, 6, 255, 4, 1, 45, 0, 125},  // data ages of units 1-125
     };
-    MbRequest decoded[4];  // as the server decodes each frame it cuts
-    for (int i = 0; i < 4; ++i) mb_decode_request(reads[i], 12, 5, &decoded[i]);
-    for (int i = 0; i < 100; ++i) onRcvMbRequest(g_mbServer, &decoded[i % 4]);
+    constexpr int kReads = sizeof reads / sizeof reads[0];
+    MbRequest decoded[kReads];  // as the server decodes each frame it cuts
+    for (int i = 0; i < kReads; ++i) mb_decode_request(reads[i], 12, 5, &decoded[i]);
+    for (int i = 0; i < 100; ++i) onRcvMbRequest(g_mbServer, &decoded[i % kReads]);
     long before = alloc_count();
-    for (long i = 0; i < n; ++i) onRcvMbRequest(g_mbServer, &decoded[i % 4]);
+    for (long i = 0; i < n; ++i) onRcvMbRequest(g_mbServer, &decoded[i % kReads]);
     long used = alloc_count() - before;
     FILE *out = fdopen(result_fd, "w");
     if (!out) return 1;

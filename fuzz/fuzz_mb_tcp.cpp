@@ -6,9 +6,11 @@
 
 #include "byteQueue.h"
 #include "fuzz_support.h"
+#include "mbOpts.h"
 
 // The bridge's entry for a decoded request (weak, like the others).
 int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) __attribute__((weak));
+void mb_opts_set(const MbOptions &options) __attribute__((weak));
 
 namespace {
 
@@ -84,8 +86,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 mb_unlock(&g_ctx);
                 g_request = nullptr;
                 int (*bridge)(ModbusContext *, const MbRequest *) = onRcvMbRequest;
-                if (bridge && &g_mbServer != nullptr && g_mbServer.load())
+                if (bridge && &g_mbServer != nullptr && g_mbServer.load()) {
+                    // Two bits of the transaction id pick a read-only client
+                    // and the offline policy, so both paths are fuzzed too.
+                    req.readOnly = (frame[1] & 1) != 0;
+                    void (*setOptions)(const MbOptions &) = mb_opts_set;
+                    if (setOptions) {
+                        MbOptions o;
+                        o.offlineException = (frame[1] & 2) != 0;
+                        setOptions(o);
+                    }
                     bridge(g_mbServer.load(), &req);
+                }
             }
         }
         off += len;

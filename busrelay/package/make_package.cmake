@@ -1,6 +1,6 @@
 # Writes modbus.zip and mbver.txt (cmake -P). Inputs: BINARY STRIP SCRIPTS_DIR
 # DESC_DIR VERSION OUT_DIR. The zip unpacks relative to /gateway into modbus/.
-# It never holds map.json, vrvC.json or mbacl.json: the tool unpacks with
+# It never holds map.json, vrvC.json, mbacl.json or mbopts.json: the tool unpacks with
 # "unzip -o", which would overwrite the engineer's configuration.
 set(stage "${OUT_DIR}/stage")
 file(REMOVE_RECURSE "${stage}")
@@ -26,7 +26,7 @@ file(COPY ${desc} DESTINATION "${stage}/modbus/descJson")
 file(WRITE "${stage}/modbus/ver.txt" "${VERSION}\n")
 
 file(GLOB_RECURSE forbidden "${stage}/map.json" "${stage}/*/map.json" "${stage}/*/vrvC.json"
-     "${stage}/*/mbacl.json")
+     "${stage}/*/mbacl.json" "${stage}/*/mbopts.json")
 if(forbidden)
   message(FATAL_ERROR "the package must not carry configuration files: ${forbidden}")
 endif()

@@ -114,7 +114,7 @@ TEST(MbAclFile, AnyFaultRefusesTheWholeFile) {
     EXPECT_NE(refusal_of(R"({"allow": ["10.0.0.1", 5]})").find("entry 2"), std::string::npos);
     EXPECT_NE(refusal_of(R"({"allow": ["10.0.0.1",)").find("not JSON"), std::string::npos);
     EXPECT_EQ(refusal_of(R"(["10.0.0.1"])"), "not a JSON object");
-    EXPECT_EQ(refusal_of(R"({"allowed": ["10.0.0.1"]})"), "no \"allow\" list");
+    EXPECT_EQ(refusal_of(R"({"allowed": ["10.0.0.1"]})"), "no \"allow\" or \"readOnly\" list");
     EXPECT_EQ(refusal_of(R"({"allow": "10.0.0.1"})"), "\"allow\" is not a list");
     // The reason is one log line.
     EXPECT_EQ(refusal_of("{\n\"allow\": [\n").find('\n'), std::string::npos);
@@ -128,6 +128,37 @@ TEST(MbAclFile, AnyFaultRefusesTheWholeFile) {
         many += (i ? ",\"10.0.0." : "\"10.0.0.") + std::to_string(i) + "\"";
     many += "]}";
     EXPECT_NE(refusal_of(many).find("more than"), std::string::npos);
+}
+
+TEST(MbAclReadOnly, ReadOnlyEntriesAdmitButOnlyToRead) {
+    const MbAcl acl = acl_of(R"({"allow": ["10.0.0.0/24"], "readOnly": ["10.0.0.9", "192.168.5.0/30"]})");
+    EXPECT_EQ(mb_acl_check(acl, ip("10.0.0.8")), MB_ACL_READ_WRITE);
+    EXPECT_EQ(mb_acl_check(acl, ip("10.0.0.9")), MB_ACL_READ_ONLY);     // both lists: the narrower
+    EXPECT_EQ(mb_acl_check(acl, ip("192.168.5.3")), MB_ACL_READ_ONLY);  // admitted by readOnly alone
+    EXPECT_EQ(mb_acl_check(acl, ip("192.168.5.4")), MB_ACL_REFUSE);
+    // Without an allow-list everyone comes in and only the listed ones are limited.
+    const MbAcl open = acl_of(R"({"readOnly": ["10.0.0.9"]})");
+    EXPECT_EQ(mb_acl_check(open, ip("10.0.0.9")), MB_ACL_READ_ONLY);
+    EXPECT_EQ(mb_acl_check(open, ip("203.0.113.1")), MB_ACL_READ_WRITE);
+    // A file without the new list means what it always meant.
+    EXPECT_EQ(mb_acl_check(acl_of(R"({"allow": ["10.0.0.9"]})"), ip("10.0.0.9")), MB_ACL_READ_WRITE);
+}
+
+TEST(MbAclReadOnly, TheReadOnlyListIsAsStrictAsTheAllowList) {
+    EXPECT_EQ(refusal_of(R"({"allow": [], "readOnly": "10.0.0.2"})"), "\"readOnly\" is not a list");
+    EXPECT_EQ(refusal_of(R"({"allow": ["10.0.0.1"], "readOnly": ["10.0.0.2", "10.0.0.256"]})"),
+              "\"readOnly\" entry 2 (10.0.0.256) is not an IPv4 address or range");
+    std::string many = R"({"readOnly": [)";
+    for (int i = 0; i <= MB_ACL_MAX_ENTRIES; ++i) many += (i ? ",\"10.0.0.1\"" : "\"10.0.0.1\"");
+    EXPECT_EQ(refusal_of(many + "]}"), "more than 64 \"readOnly\" entries");
+    EXPECT_EQ(refusal_of(R"({"readonly": ["10.0.0.2"]})"), "no \"allow\" or \"readOnly\" list");
+    // Other keys change nothing and are named for the log.
+    MbAcl acl;
+    std::string error, ignored;
+    ASSERT_TRUE(mb_acl_parse(R"({"allow": ["10.0.0.1"], "readonly": ["10.0.0.2"], "note": 1})",
+                             &acl, &error, &ignored));
+    EXPECT_EQ(acl.readOnlyCount, 0);
+    EXPECT_EQ(ignored, "\"note\", \"readonly\"");
 }
 
 TEST(MbAclFile, LoadSetsAndClearsTheServiceList) {
@@ -155,6 +186,15 @@ TEST(MbAclFile, LoadSetsAndClearsTheServiceList) {
     EXPECT_EQ(mb_acl_load(path.c_str()), MB_ACL_REFUSED);
     EXPECT_NE(mb_acl_refusal().find("not JSON"), std::string::npos);
     EXPECT_TRUE(mb_acl_allows_client(htonl(ip("127.0.0.2"))));
+
+    f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(R"({"allow": ["127.0.0.1"], "readOnly": ["127.0.0.3", "10.9.0.0/16"]})", f);
+    fclose(f);
+    EXPECT_EQ(mb_acl_load(path.c_str()), MB_ACL_ACTIVE);
+    EXPECT_EQ(mb_acl_read_only_summary(), "127.0.0.3, 10.9.0.0/16");
+    EXPECT_EQ(mb_acl_check_client(htonl(ip("127.0.0.3"))), MB_ACL_READ_ONLY);
+    EXPECT_EQ(mb_acl_check_client(htonl(ip("127.0.0.2"))), MB_ACL_REFUSE);
 
     unlink(path.c_str());
     rmdir(dir);

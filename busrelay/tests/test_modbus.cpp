@@ -195,6 +195,22 @@ TEST_F(Reply, OneShotSignalsAreClearedAfterTheirRead) {
     EXPECT_EQ(clear_rule_calls, 0);
 }
 
+// What the offline policy asks before it refuses a read: the code the map
+// itself would give, without sending anything.
+TEST_F(Reply, CheckReadGivesTheMapsOwnAnswerAndSendsNothing) {
+    auto check = [&](const Bytes &r) {
+        MbRequest d;
+        mb_decode_request(r.data(), (int)r.size(), 5, &d);
+        return mb_check_read(&d, map);
+    };
+    EXPECT_EQ(check(read_req(1, 10, 10)), 0);
+    EXPECT_EQ(check(read_req(1, 11, 10)), 2);
+    EXPECT_EQ(check(read_req(3, 1500, 1)), 0);  // the direct alias reads register 500
+    EXPECT_EQ(check(read_req(4, 20, 0)), 3);
+    EXPECT_EQ(check(req(1, 3, {6, 0, 1, 0, 1})), -1);
+    EXPECT_EQ(g_sends, 0);
+}
+
 TEST_F(Reply, TruncatedRequestsAndBadArgumentsSendNothing) {
     Bytes r = read_req(3, 0, 1);
     errno = 0;

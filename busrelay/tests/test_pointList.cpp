@@ -8,7 +8,9 @@
 
 #include "devTestUtil.h"
 #include "gwMsg.h"
+#include "mbAcl.h"
 #include "mbBridge.h"
+#include "mbOpts.h"
 #include "mbTcpSvr.h"
 #include "pointList.h"
 #include "vrvCtrl.h"
@@ -218,6 +220,39 @@ TEST_F(SamplePoints, ClearedAfterReadFollowsTheOneShotRule) {
     EXPECT_EQ(conditional, 2 * 3);  // contact1_state and the two channel values
 }
 
+TEST_F(SamplePoints, ReadOnlyClientsAndTheOfflinePolicyAreStatedBeforeTheUnits) {
+    ScratchDir dir;
+    const std::string acl = dir.write("mbacl.json", R"({"allow": ["10.0.0.1"], "readOnly": ["10.0.0.9"]})");
+    const std::string opts = dir.write("mbopts.json", R"({"offlineException": true})");
+    PointSources src = loaded.src;
+    src.aclPath = acl;
+    src.aclResult = mb_acl_load(acl.c_str());
+    src.optsPath = opts;
+    src.optsResult = mb_opts_load(opts.c_str());
+    std::vector<PointRow> rows = build_point_list(src);
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows[0].note, acl + ": Modbus clients accepted only from 10.0.0.1 and from 10.0.0.9 "
+                                  "read-only (their writes get exception 1)");
+    EXPECT_EQ(rows[1].note.rfind(opts + ": offlineException on", 0), 0u) << rows[1].note;
+    EXPECT_NE(rows[1].note.find("exception 11"), std::string::npos);
+
+    dir.write("mbacl.json", R"({"readOnly": ["10.0.0.9"]})");
+    dir.write("mbopts.json", R"({"offlineException": "on"})");
+    src.aclResult = mb_acl_load(acl.c_str());
+    src.optsResult = mb_opts_load(opts.c_str());
+    rows = build_point_list(src);
+    EXPECT_EQ(rows[0].note, acl + ": Modbus clients accepted from any address; from 10.0.0.9 "
+                                  "read-only (their writes get exception 1)");
+    EXPECT_EQ(rows[1].error, opts + ": refused (\"offlineException\" is not true or false): the "
+                                    "default options apply (offlineException off)");
+    // Options off: no row, as without the file.
+    dir.write("mbopts.json", R"({"offlineException": false})");
+    src.optsResult = mb_opts_load(opts.c_str());
+    EXPECT_EQ(build_point_list(src).size(), rows.size() - 1);
+    mb_acl_load("/nonexistent-dir/mbacl.json");
+    mb_opts_set(MbOptions());
+}
+
 TEST(PointListConfig, RefusedEntriesBecomeErrorRows) {
     start_log_capture();
     ScratchDir dir;
@@ -266,6 +301,7 @@ TEST(PointListConfig, RefusedEntriesBecomeErrorRows) {
     EXPECT_NE(errors["nosntype"].find("needs an int"), std::string::npos);
     EXPECT_NE(errors["swa30003"].find("outside 0-255"), std::string::npos);
     EXPECT_NE(errors[""].find("no unit 255"), std::string::npos);
+    EXPECT_NE(errors[""].find("health counters and data ages are not served"), std::string::npos);
     // vrvC.json is missing, but no controller is mapped: no row about it.
     for (const PointRow &r : l.rows) EXPECT_EQ(r.error.find("vrvC.json"), std::string::npos);
 

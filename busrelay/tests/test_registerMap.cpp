@@ -72,4 +72,26 @@ TEST(RegisterMap, Read16ReadsInputRegisters) {
     register_map_free(m);
 }
 
+TEST(RegisterMap, CoveringMoreInputRegistersKeepsEveryValueAtItsAddress) {
+    RegisterMap *m = register_map_new(0, 0, 0, 0, 0, 0, 5, 20);  // 5..24
+    ASSERT_NE(m, nullptr);
+    for (int a = 5; a <= 24; ++a) m->tab_input_registers[a - 5] = (uint16_t)(0x100 + a);
+    ASSERT_EQ(register_map_cover_input_registers(m, 1, 547), 0);
+    EXPECT_EQ(m->start_input_registers, 1u);
+    EXPECT_EQ(m->nb_input_registers, 547u);
+    uint16_t v = 0;
+    for (int a : {1, 4, 5, 24, 25, 547}) {
+        ASSERT_EQ(read_16(m, (uint16_t)a, &v), 0) << a;
+        EXPECT_EQ(v, a >= 5 && a <= 24 ? 0x100 + a : 0) << a;
+    }
+    // A wider table keeps its own ends; a covered range changes nothing.
+    ASSERT_EQ(register_map_cover_input_registers(m, 500, 700), 0);
+    EXPECT_EQ(m->nb_input_registers, 700u);
+    ASSERT_EQ(read_16(m, 24, &v), 0);
+    EXPECT_EQ(v, 0x100 + 24);
+    ASSERT_EQ(register_map_cover_input_registers(m, 101, 144), 0);
+    EXPECT_EQ(m->nb_input_registers, 700u);
+    register_map_free(m);
+}
+
 }  // namespace

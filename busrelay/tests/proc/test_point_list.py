@@ -119,7 +119,8 @@ def exception_code(result):
 
 def description_tables(desc_dir):
     """Table ranges per product key, from the descriptions: the register maps
-    the service builds."""
+    the service builds (the gateway's input registers always cover 1-547, its
+    health block and the data ages)."""
     out = {}
     for name in os.listdir(desc_dir):
         with open(os.path.join(desc_dir, name), encoding="utf-8") as f:
@@ -131,6 +132,11 @@ def description_tables(desc_dir):
             "input register": (m.get("start_input_registers", 0), m.get("nb_input_registers", 0)),
             "holding register": (m.get("start_registers", 0), m.get("nb_registers", 0)),
         }
+        if d["profile"]["productKey"] == "gateway":
+            start, nb = out["gateway"]["input register"]
+            last = max(start + nb - 1, 547) if nb else 547
+            start = min(start, 1) if nb else 1
+            out["gateway"]["input register"] = (start, last - start + 1)
     return out
 
 
@@ -229,6 +235,18 @@ def test_every_listed_point_is_served_and_neighbours_are_refused():
     assert rows and not [r for r in rows if r["error"]]
     units = sorted({int(r["unit"]) for r in rows})
     assert units == [1, 2, 3, 4, 5, 6, 7, 8, 255], units
+    # Unit 255's health counters (two registers each from 101) and one data
+    # age per mapped unit (300 + unit) are listed, and read below like the rest.
+    health = {r["identifier"]: r for r in rows if r["unit"] == "255"}
+    counters = [health[k] for k in sorted(health) if k.startswith("health/")]
+    assert sorted(int(r["address"]) for r in counters) == list(range(101, 145, 2)), counters
+    assert all(r["register_count"] == "2" and r["read_fc"] == "4" and r["access"] == "R" and
+               not r["direct_address"] for r in counters)
+    assert health["health/answered"]["address"] == "103"
+    assert health["health/read_only_writes_refused"]["number"] == "30144"
+    assert [health["age/%d" % u]["address"] for u in range(1, 9)] == \
+        [str(300 + u) for u in range(1, 9)]
+    assert "age/9" not in health and "age/255" not in health
 
     sim = env.start_gwsim("-r", "0")
     svc = env.start_busrelay()

@@ -66,7 +66,8 @@ def test_contents():
     assert any(re.match(r"modbus/descJson/.+\.json$", n) for n in names), names
     # unzip -o would overwrite the engineer's configuration.
     assert not [n for n in names
-                if os.path.basename(n) in ("map.json", "vrvC.json", "mbacl.json")], names
+                if os.path.basename(n) in ("map.json", "vrvC.json", "mbacl.json",
+                                           "mbopts.json")], names
     assert z.read("modbus/ver.txt").decode().split("\n")[0] == version_text()
     for n in ("modbus/busrelay", "modbus/relay_start.sh", "modbus/set_mb_autorun.sh"):
         mode = z.getinfo(n).external_attr >> 16

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 
+#include "health.h"
 #include "logger.h"
 #include "utils_misc.h"
 #include "utils_net.h"
@@ -244,7 +245,7 @@ void Gw7fLink::stop() {
     }
     if (!initialised_) return;
     pthread_mutex_lock(&ctrlLock_);
-    connected_ = 0;
+    setConnected(0);
     pthread_mutex_unlock(&ctrlLock_);
 }
 
@@ -260,6 +261,11 @@ std::string Gw7fLink::gatewayAddress() {
     std::string address = gatewayAddress_;
     pthread_mutex_unlock(&ctrlLock_);
     return address;
+}
+
+void Gw7fLink::setConnected(int v) {
+    connected_ = v;
+    health_set(HC_LINK_UP, v == 1 ? 1 : 0);
 }
 
 bool Gw7fLink::tcpEstablished(int fd) const {
@@ -409,7 +415,7 @@ void Gw7fLink::endConnection(bool logIt) {
     pthread_t rcv{}, snd{};
     bool haveRcv, haveSnd;
     pthread_mutex_lock(&ctrlLock_);
-    connected_ = 0;
+    setConnected(0);
     haveRcv = rcvRunning_;
     haveSnd = sndRunning_;
     rcv = rcvThread_;
@@ -441,7 +447,7 @@ void Gw7fLink::supervise() {
         pthread_mutex_lock(&ctrlLock_);
         if (socket_ >= 0 && !tcpEstablished(socket_)) {
             LOG_ERROR("gw7f check gateway connected disabled!");
-            connected_ = 0;
+            setConnected(0);
         }
         lost = connected_.load() == 0 && socket_ >= 0;
         pthread_mutex_unlock(&ctrlLock_);
@@ -465,17 +471,19 @@ void Gw7fLink::supervise() {
 
         pthread_mutex_lock(&ctrlLock_);
         socket_ = fd;
-        connected_ = 1;
+        // Counted before the gauge goes up: whoever sees the link up sees its connect.
+        health_bump(HC_LINK_CONNECTS);
+        setConnected(1);
         int rc = pthread_create(&rcvThread_, nullptr, rcvEntry, this);
         if (rc != 0) {
             LOG_ERROR("gw7f create rcv thread failed: %s", strerror(rc));
-            connected_ = 0;
+            setConnected(0);
         } else {
             rcvRunning_ = true;
             rc = pthread_create(&sndThread_, nullptr, sndEntry, this);
             if (rc != 0) {
                 LOG_ERROR("gw7f create snd thread failed: %s", strerror(rc));
-                connected_ = 0;
+                setConnected(0);
             } else {
                 sndRunning_ = true;
             }
@@ -568,8 +576,10 @@ int gw7f_rx_next(Gw7fRx *rx, const uint8_t **frame, int *total, int *topicLen,
             if (p.why == frame7f::Why::Oversized) {
                 // The head is sound, so its lengths say where the next frame starts.
                 LOG_WARN("gw7f rcv too many data\n");
+                health_bump(HC_7F_TOO_LONG);
                 rx->reported = 0;
             } else {
+                if (p.why != frame7f::Why::Rest) health_add(HC_7F_GARBAGE_BYTES, (uint32_t)p.size);
                 rx_report_once(rx, p.why);
             }
             rx_drop(rx, (int)p.size);
@@ -624,6 +634,7 @@ void Gw7fLink::rcvLoop() {
             if (partial) {
                 LOG_DEBUG("gw7f rcv select timeout : %s, abandon rcved frames\n",
                           strerror(ETIMEDOUT));
+                health_add(HC_7F_GARBAGE_BYTES, (uint32_t)rx.len);
                 gw7f_rx_reset(&rx);
             }
             continue;
@@ -641,7 +652,7 @@ void Gw7fLink::rcvLoop() {
         }
         gw7f_rx_added(&rx, (int)n);
     }
-    connected_ = 0;
+    setConnected(0);
     LOG_ERROR("gw7f rcv thread error! quit!");
     log_set_deferred(false);
 }
@@ -663,7 +674,7 @@ int Gw7fLink::onRcvProcess(const uint8_t *frame, int total, int topicLen, int pa
     }
     if (topicLen == 4 && payloadLen == 0 && memcmp(topic, "quit", 4) == 0) {
         pthread_mutex_lock(&ctrlLock_);
-        connected_ = 0;
+        setConnected(0);
         pthread_mutex_unlock(&ctrlLock_);
         return 0;
     }
@@ -706,7 +717,7 @@ void Gw7fLink::sndLoop() {
             break;
         }
     }
-    connected_ = 0;
+    setConnected(0);
     LOG_ERROR("gw7f snd thread error! quit!");
 }
 
@@ -722,7 +733,7 @@ int Gw7fLink::sendCommand(const char *deviceKey, const char *payload, int length
     pthread_mutex_lock(&ctrlLock_);
     if (connected_.load() == 1 && socket_ >= 0 && !tcpEstablished(socket_)) {
         LOG_ERROR("gw7f gateway connected disabled!");
-        connected_ = 0;
+        setConnected(0);
     }
     if (connected_.load() == 0) {
         pthread_mutex_unlock(&ctrlLock_);

@@ -133,6 +133,8 @@ private:
     bool sleepWhileRunning(int ms);
     void endConnection(bool logIt);
     bool tcpEstablished(int fd) const;
+    // Every change of connected_ goes through here: the health block mirrors it.
+    void setConnected(int v);
     void queueKeepAlive();
 
     bool initialised_ = false;

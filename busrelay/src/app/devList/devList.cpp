@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "health.h"
 #include "logger.h"
 
 namespace {
@@ -28,6 +29,11 @@ void register_device(int unitId, const std::string &key, const std::string &snty
                                         n(d->nb_registers), s(d->start_input_registers),
                                         n(d->nb_input_registers));
     if (!dev->registerMap) fprintf(stderr, "Error: mapping %s\n", strerror(errno));
+    // The gateway unit also serves the service's health block and the data
+    // ages in its input registers, whatever its description's table says.
+    if (dev->registerMap && unitId == 255 &&
+        register_map_cover_input_registers(dev->registerMap, 1, HEALTH_TABLE_LAST) != 0)
+        LOG_ERROR("unit 255's input registers cannot be widened to 1-%d", HEALTH_TABLE_LAST);
     g_devices.push_back(dev);
 }
 

@@ -102,7 +102,7 @@ int load_vrv_config(const char *path) {
 }
 
 int apply_vrv_report(const Json::Value &report, const MappedDevice *device,
-                     VrvOnlineSetter setOnline) {
+                     VrvOnlineSetter setOnline, int *valuesStored) {
     if (!report.isObject() || !device) return -1;
     const Json::Value &stats = report.isMember("statistics") ? report["statistics"] : Json::Value::nullSingleton();
     uint32_t failed;
@@ -137,10 +137,12 @@ int apply_vrv_report(const Json::Value &report, const MappedDevice *device,
         auto in = [&](unsigned offset, uint16_t v) {
             set_input_reg(map, static_cast<uint16_t>(base + offset), v);
             result = 0;
+            if (valuesStored) ++*valuesStored;
         };
         auto hold = [&](unsigned offset, uint16_t v) {
             set_hold_reg(map, static_cast<uint16_t>(base + offset), v);
             result = 0;
+            if (valuesStored) ++*valuesStored;
         };
         uint32_t u;
         if (uint_member(e, "exist", u)) in(3, static_cast<uint16_t>(u & 0xFFFF));

@@ -26,6 +26,7 @@ int load_vrv_config(const char *path);
 
 // Stores a controller's status report into its slot blocks and applies its
 // "timesOfContinuousFailed" through `setOnline` (may be null in tools).
-// 0 when at least one register was stored, otherwise -1.
+// 0 when at least one register was stored, otherwise -1; the values stored
+// are added to *valuesStored when given.
 int apply_vrv_report(const Json::Value &report, const MappedDevice *device,
-                     VrvOnlineSetter setOnline);
+                     VrvOnlineSetter setOnline, int *valuesStored = nullptr);

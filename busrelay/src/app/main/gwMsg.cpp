@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "health.h"
+#include "healthRegs.h"
 #include "logger.h"
 #include "mbReq.h"
 #include "modbus.h"
@@ -100,7 +102,9 @@ bool clearAfterRead(const MappedDevice *device, int functionCode, int address) {
             return true;
         }
     }
-    if (device->unitId == kGatewayUnit && address >= 248 && address <= 494) {
+    // The alarm bits are discrete inputs: the input registers at the same
+    // addresses (the data ages) are not one-shot.
+    if (device->unitId == kGatewayUnit && functionCode == 2 && address >= 248 && address <= 494) {
         LOG_INFO("ugly for gateway, clear total alarm bit for slave %d after read",
                  address - kAlarmBitBase);
         return true;
@@ -114,7 +118,7 @@ int mbClearAfterRead(void *device, int functionCode, int address) {
 }
 
 int convertGwValues(const Json::Value &object, const std::string &path, MappedDevice *device,
-                    bool inArray) {
+                    bool inArray, int *valuesStored) {
     int result = -1;
     std::string prefix;
     const char *where = path.empty() ? "root" : path.c_str();
@@ -130,11 +134,11 @@ int convertGwValues(const Json::Value &object, const std::string &path, MappedDe
             }
             const std::string sub = path.empty() ? k : path + "/" + k;
             if (v.isObject()) {
-                if (convertGwValues(v, sub, device, false) == 0) result = 0;
+                if (convertGwValues(v, sub, device, false, valuesStored) == 0) result = 0;
             } else {
                 for (const Json::Value &e : v) {
                     if (e.isObject()) {
-                        if (convertGwValues(e, sub, device, true) == 0) result = 0;
+                        if (convertGwValues(e, sub, device, true, valuesStored) == 0) result = 0;
                     } else if (e.isArray()) {
                         LOG_WARN("not analyse array in array");
                     }
@@ -166,8 +170,10 @@ int convertGwValues(const Json::Value &object, const std::string &path, MappedDe
         const std::string text = value_text(v);
         if (node) {
             LOG_INFO("convert %s=%s in %s", n.c_str(), text.c_str(), where);
-            if (device->registerMap && value_to_registers(v, node, device->registerMap) == 0)
+            if (device->registerMap && value_to_registers(v, node, device->registerMap) == 0) {
                 result = 0;
+                if (valuesStored) ++*valuesStored;
+            }
         } else {
             LOG_WARN("not support %s=%s in %s", n.c_str(), text.c_str(), where);
         }
@@ -219,10 +225,12 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     }
     mb_lock(server);
     bool stored;
+    int values = 0;
     if (device->description->productKey == "vrvcontrolC")
-        stored = apply_vrv_report(doc, device, setSlaveOnline) == 0;
+        stored = apply_vrv_report(doc, device, setSlaveOnline, &values) == 0;
     else
-        stored = convertGwValues(doc, "", device, false) == 0;
+        stored = convertGwValues(doc, "", device, false, &values) == 0;
+    if (stored) health_stamp_unit(device->unitId);
     mb_unlock(server);
 
     MbReq *entry = nullptr;
@@ -233,11 +241,12 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     }
 
     if (entry == nullptr) {
-        if (stored) {
-            mb_lock(server);
-            setSlaveReportBit(device->unitId);
-            mb_unlock(server);
-        }
+        // Counted together, so that one read of the block sees both or neither.
+        mb_lock(server);
+        if (stored) setSlaveReportBit(device->unitId);
+        health_bump(HC_REPORTS);
+        health_add(HC_VALUES_STORED, (uint32_t)values);
+        mb_unlock(server);
         return 0;
     }
 
@@ -246,6 +255,8 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     int r;
     if (errorCode != 0) {
         mb_lock(ctx);
+        health_bump(HC_GW_MATCHED);
+        health_add(HC_VALUES_STORED, (uint32_t)values);
         if (mbReqIsCurrent(entry)) {
             mb_set_socket(ctx, entry->request.socket);
             r = mb_reply_exception(ctx, &entry->request, MB_EXC_ILLEGAL_DATA_VALUE);
@@ -260,8 +271,12 @@ int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadL
     LOG_DEBUG("delay ack for reg %d", entry->request.address);
     const MbRequest answered = mb_register_request(entry->request);
     mb_lock(ctx);
+    health_bump(HC_GW_MATCHED);
+    health_add(HC_VALUES_STORED, (uint32_t)values);
     if (mbReqIsCurrent(entry)) {
         mb_set_socket(ctx, answered.socket);
+        if (health_regs_wanted(answered))
+            health_regs_refresh(device->registerMap, answered.registerAddress, answered.quantity);
         r = mb_reply(ctx, device, &answered, device->registerMap, 1);
     } else {
         // The client left; its socket number may belong to someone else now.

@@ -15,10 +15,11 @@
 int onGw7fMsg(const char *topic, int topicLen, const char *payload, int payloadLen);
 
 // Stores every value of `object` that the device's description knows.
-// 0 when at least one value was stored at any depth, else -1.
+// 0 when at least one value was stored at any depth, else -1; the values
+// stored are added to *valuesStored when given.
 // Call with the Modbus context lock held.
 int convertGwValues(const Json::Value &object, const std::string &path, MappedDevice *device,
-                    bool inArray);
+                    bool inArray, int *valuesStored = nullptr);
 
 // True when the value just copied into a read reply is a one-shot value to
 // be cleared in the map (function code 2: discrete input, 4: input register).

@@ -6,7 +6,10 @@
 
 #include "7Fcom.h"
 #include "devDesc.h"
+#include "health.h"
+#include "healthRegs.h"
 #include "logger.h"
+#include "mbOpts.h"
 #include "mbReq.h"
 #include "valueConv.h"
 
@@ -27,6 +30,25 @@ uint16_t node_key_base(int function) {
 }
 
 bool is_write(int function) { return function == 5 || function == 6 || function == 15 || function == 16; }
+
+// The offline policy's question: a cached read of a gateway device (units
+// 1-247) whose online bit is 0 and that the map would answer. Unit 255 and
+// RTU entries have no online bit of their own; without unit 255 nothing is
+// known and the map answers. Call with the context lock held.
+bool offline_refusal(const MappedDevice *device, const MbRequest *req) {
+    if (!mb_opts().offlineException || req->direct || req->function < 1 || req->function > 4)
+        return false;
+    if (device->unitId < 1 || device->unitId > 247 || device->isRtu ||
+        device->deviceKey == MB_BRIDGE_RTU_KEY)
+        return false;
+    const MappedDevice *gw = find_device_by_unit(255);
+    if (gw == nullptr || gw->registerMap == nullptr) return false;
+    const RegisterMap *m = gw->registerMap;
+    const long i = register_index(m->start_input_bits, m->nb_input_bits, device->unitId);
+    if (i < 0 || m->tab_input_bits[i] != 0) return false;
+    // A request the map would refuse keeps its own exception.
+    return mb_check_read(req, device->registerMap) == 0;
+}
 
 // Compact, keys in byte order (jsoncpp keeps object members sorted), one newline.
 std::string compact_text(const Json::Value &doc) {
@@ -157,12 +179,30 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
 
     mb_lock(ctx);
     mb_set_socket(ctx, socket);
+    // Before anything is looked up: a monitoring client learns that writing
+    // is not its business, and nothing reaches the gateway.
+    if (request->readOnly && is_write(request->function)) {
+        LOG_WARN("write (function %d) to unit %d from a read-only client refused", request->function,
+                 unitId);
+        health_bump(HC_READ_ONLY_WRITES);
+        int r = mb_reply_exception(ctx, request, MB_EXC_ILLEGAL_FUNCTION);
+        mb_unlock(ctx);
+        return r;
+    }
     if (device == nullptr) {
         LOG_WARN("no dev for id=%d", unitId);
         int r = mb_reply_exception(ctx, request, MB_EXC_ILLEGAL_DATA_ADDRESS);
         mb_unlock(ctx);
         (void)r;
         return 0;
+    }
+    if (unitId == 255 && !request->direct && health_regs_wanted(*request))
+        health_regs_refresh(device->registerMap, request->registerAddress, request->quantity);
+    if (offline_refusal(device, request)) {
+        LOG_WARN("unit %d is offline: read refused with exception 11", unitId);
+        int r = mb_reply_exception(ctx, request, MB_EXC_GATEWAY_TARGET_FAILED);
+        mb_unlock(ctx);
+        return r;
     }
     int r = mb_reply(ctx, device, request, device->registerMap, 0);
     if (r != MB_REPLY_DEFERRED) {
@@ -187,6 +227,7 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
     }
     MbReq *entry = nullptr;
     int f = insertMbReq(device->deviceKey.c_str(), ctx, request, &entry);
+    if (f == MB_EXC_SLAVE_BUSY) health_bump(HC_BUSY);
     if (f != 0) {
         r = mb_reply_exception(ctx, request, (unsigned)f);
         mb_unlock(ctx);
@@ -199,6 +240,27 @@ int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request) {
         mb_unlock(ctx);
         return r;
     }
+    if (!rtu) health_bump(HC_GW_SENT);
     mb_unlock(ctx);
     return 0;
+}
+
+void expireMbRequests() {
+    MbReq *expired[MB_REQ_CAPACITY];
+    const int n = takeExpiredMbReq(expired);
+    for (int i = 0; i < n; ++i) {
+        MbReq *e = expired[i];
+        health_bump(HC_GW_EXPIRED);
+        if (mb_opts().offlineException) {
+            ModbusContext *ctx = e->ctx;
+            mb_lock(ctx);
+            // The client that asked may have left; its socket number may be someone else's.
+            if (mbReqIsCurrent(e)) {
+                mb_set_socket(ctx, e->request.socket);
+                mb_reply_exception(ctx, &e->request, MB_EXC_GATEWAY_TARGET_FAILED);
+            }
+            mb_unlock(ctx);
+        }
+        freeMbReq(e);
+    }
 }

@@ -17,6 +17,11 @@ constexpr const char *MB_BRIDGE_RTU_KEY = "standardRtu";
 // Result of the reply that was sent, or 0 when the request now waits.
 int onRcvMbRequest(ModbusContext *ctx, const MbRequest *request);
 
+// The 100 ms timer's sweep of the waiting requests: those older than 3 whole
+// seconds are dropped, silently, or with exception 11 when mbopts.json's
+// offlineException is on (main thread, no lock held).
+void expireMbRequests();
+
 // Builds the command document for a deferred request and writes it compact,
 // keys sorted, followed by one newline; "sno" is connection-unit-function-
 // transaction, `connection` the client connection's number (mbReqConnection).

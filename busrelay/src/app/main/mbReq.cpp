@@ -221,22 +221,30 @@ void freeMbReq(MbReq *req) {
     pthread_mutex_unlock(&g_lock);
 }
 
-void checkMbReqTimeout() {
+int takeExpiredMbReq(MbReq *out[MB_REQ_CAPACITY]) {
+    int n = 0;
     pthread_mutex_lock(&g_lock);
     struct timeval now;
     g_now(&now);
     for (int i = 0; i < g_count;) {
         MbReq *e = g_list[i];
-        if (now.tv_sec - e->startTime.tv_sec > 3) {
+        if (now.tv_sec - e->startTime.tv_sec > 3 && n < MB_REQ_CAPACITY) {
             LOG_WARN("modbus req csft=%d-%d-%d-%d time out", e->connection, e->request.unitId,
                      e->request.function, e->request.transactionId);
             remove_at(i);
-            release_entry(e);
+            out[n++] = e;
         } else {
             ++i;
         }
     }
     pthread_mutex_unlock(&g_lock);
+    return n;
+}
+
+void checkMbReqTimeout() {
+    MbReq *expired[MB_REQ_CAPACITY];
+    const int n = takeExpiredMbReq(expired);
+    for (int i = 0; i < n; ++i) freeMbReq(expired[i]);
 }
 
 void dropMbReqForSocket(int socket) {

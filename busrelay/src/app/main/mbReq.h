@@ -58,6 +58,10 @@ MbReq *ackMbReq(const char *deviceKey, const MbSno &sno);
 void freeMbReq(MbReq *req);
 // Drops, without any reply, every entry more than 3 whole seconds old.
 void checkMbReqTimeout();
+// Removes the entries more than 3 whole seconds old and hands them to the
+// caller (at most MB_REQ_CAPACITY; their number), who may still reply and
+// then gives each back with freeMbReq.
+int takeExpiredMbReq(MbReq *out[MB_REQ_CAPACITY]);
 
 // A client connection ended (its socket number may be reused by the next
 // client): drops its waiting entries, and an entry of it that an answer has

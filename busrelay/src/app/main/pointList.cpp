@@ -13,8 +13,11 @@
 #include "devDesc.h"
 #include "devList.h"
 #include "gwMsg.h"
+#include "health.h"
+#include "healthRegs.h"
 #include "logger.h"
 #include "mbAcl.h"
+#include "mbOpts.h"
 #include "modbus.h"
 #include "registerMap.h"
 #include "vrvCtrl.h"
@@ -170,7 +173,8 @@ std::string clear_rule(const MappedDevice &device, RegisterTable t, int address)
         in_table(table_range(device.registerMap, InputRegister), address - 1)) {
         rule = "when input register " + std::to_string(address - 1) + " is 2 (pulse)";
     }
-    if (device.unitId == kGatewayUnit && address >= 248 && address <= 494) return "yes";
+    if (device.unitId == kGatewayUnit && t == DiscreteInput && address >= 248 && address <= 494)
+        return "yes";
     return rule.empty() ? "no" : rule;
 }
 
@@ -373,6 +377,61 @@ void add_gateway_status_rows(const MappedDevice &gateway, std::vector<PointRow> 
     }
 }
 
+// The service's own input registers of unit 255: the health counters, then
+// one data age per mapped unit (as the online and alarm bits).
+void add_gateway_health_rows(const MappedDevice &gateway, std::vector<PointRow> &rows) {
+    const TableRange range = table_range(gateway.registerMap, InputRegister);
+    auto serve = [&](PointRow &row, int address, int count) {
+        row.table = table_name(InputRegister);
+        row.registerCount = count;
+        row.hasRange = true;
+        if (!in_table(range, address) || !in_table(range, address + count - 1)) {
+            row.error = "not served: the gateway unit's input registers (" + range_text(range) +
+                        ") do not hold register " + std::to_string(address);
+            return;
+        }
+        row.address = address;
+        row.number = conventional_number(InputRegister, address);
+        row.access = "R";
+        row.readFunctions = "4";
+        row.clearedAfterRead = "no";
+    };
+    for (int c = 0; c < HC_COUNT; ++c) {
+        const HealthCounterInfo &info = health_counter_info((HealthCounter)c);
+        PointRow row = unit_row(gateway);
+        row.identifier = std::string("health/") + info.name;
+        row.dataType = "uint32";
+        row.registerType = "uint32";
+        serve(row, health_register((HealthCounter)c), 2);
+        row.max = 4294967295.0;
+        row.values = "reg1 high 16 bits, reg2 low 16 bits; wraps modulo 2^32";
+        if (c == HC_LINK_UP) {
+            row.max = 1;
+            row.values = "reg1 high 16 bits, reg2 low 16 bits; 0=down; 1=up";
+        }
+        row.note = std::string(info.meaning) +
+                   "; one read of the block (101-144) is one snapshot of every counter";
+        rows.push_back(row);
+    }
+    for (const MappedDevice *d : device_list()) {
+        if (d->unitId < HEALTH_AGE_FIRST_UNIT || d->unitId > HEALTH_AGE_LAST_UNIT) continue;
+        if (find_device_by_unit(d->unitId) != d) continue;  // shadowed entry
+        PointRow row = unit_row(gateway);
+        row.identifier = "age/" + std::to_string(d->unitId);
+        row.dataType = "uint16";
+        row.registerType = "uint16";
+        serve(row, HEALTH_AGE_BASE + d->unitId, 1);
+        row.max = HEALTH_AGE_NEVER;
+        row.values = "seconds; " + std::to_string(HEALTH_AGE_MAX) + " = that long or longer; " +
+                     std::to_string(HEALTH_AGE_NEVER) + " = never";
+        row.note = "unit " + std::to_string(d->unitId) + " (" + d->deviceKey +
+                   "): seconds since the gateway last stored a value for it (an answer or a "
+                   "report)";
+        if (d->isRtu) row.note += "; an RTU entry gets no reports, so it stays 65535";
+        rows.push_back(row);
+    }
+}
+
 PointRow error_row(int unit, const std::string &error) {
     PointRow row;
     row.unit = unit;
@@ -478,7 +537,8 @@ void add_map_rows(const PointSources &src, std::vector<PointRow> &rows) {
     }
     if (find_device_by_unit(kGatewayUnit) == nullptr)
         rows.push_back(error_row(kGatewayUnit, "no unit 255 in map.json: the service version, "
-                                               "online and alarm bits are not served"));
+                                               "online and alarm bits, health counters and "
+                                               "data ages are not served"));
 }
 
 std::string number_text(double v) {
@@ -560,7 +620,8 @@ void usage(FILE *out) {
             "       busrelay --points [--format csv|json] [DIR]\n"
             "           print every point the service serves with DIR/descJson, DIR/map.json\n"
             "           and DIR/vrvC.json (default DIR: the working directory), then exit;\n"
-            "           a row before the units states DIR/mbacl.json's client allow-list\n");
+            "           rows before the units state DIR/mbacl.json's client allow-list and\n"
+            "           DIR/mbopts.json's options\n");
 }
 
 }  // namespace
@@ -616,7 +677,10 @@ std::vector<PointRow> device_points(const MappedDevice &device) {
                     std::to_string(hiddenSlots) + " slot points are not listed";
         rows.push_back(row);
     }
-    if (device.unitId == kGatewayUnit) add_gateway_status_rows(device, rows);
+    if (device.unitId == kGatewayUnit) {
+        add_gateway_status_rows(device, rows);
+        add_gateway_health_rows(device, rows);
+    }
     return rows;
 }
 
@@ -635,11 +699,30 @@ std::vector<PointRow> build_point_list(const PointSources &sources) {
     // Who may read and write all of the below.
     if (sources.aclResult == MB_ACL_ACTIVE) {
         PointRow row;
-        row.note = sources.aclPath + ": Modbus clients accepted only from " + mb_acl_summary();
+        const std::string readOnly = mb_acl_read_only_summary();
+        if (mb_acl_current().count > 0)
+            row.note = sources.aclPath + ": Modbus clients accepted only from " + mb_acl_summary();
+        else
+            row.note = sources.aclPath + ": Modbus clients accepted from any address";
+        if (!readOnly.empty())
+            row.note += (mb_acl_current().count > 0 ? " and from " : "; from ") + readOnly +
+                        " read-only (their writes get exception 1)";
         rows.push_back(row);
     } else if (sources.aclResult == MB_ACL_REFUSED) {
         rows.push_back(error_row(-1, sources.aclPath + ": refused (" + mb_acl_refusal() +
                                          "): Modbus clients accepted from any address"));
+    }
+    // How offline units and unanswered requests are answered.
+    if (sources.optsResult == MB_OPTS_LOADED && mb_opts().offlineException) {
+        PointRow row;
+        row.note = sources.optsPath + ": offlineException on: a read of a unit whose online bit "
+                                      "is 0, and a bridged request the gateway leaves "
+                                      "unanswered, get exception 11";
+        rows.push_back(row);
+    } else if (sources.optsResult == MB_OPTS_REFUSED) {
+        rows.push_back(error_row(-1, sources.optsPath + ": refused (" + mb_opts_refusal() +
+                                         "): the default options apply (" + mb_opts_summary() +
+                                         ")"));
     }
     add_map_rows(sources, rows);
     return rows;
@@ -762,6 +845,7 @@ int points_cli(int argc, char **argv) {
     src.mapPath = dir + "/map.json";
     src.vrvPath = dir + "/vrvC.json";
     src.aclPath = dir + "/mbacl.json";
+    src.optsPath = dir + "/mbopts.json";
 
     // The loaders print progress on stdout; the list alone goes there, so
     // they print to stderr meanwhile. The logger is never opened: its
@@ -776,6 +860,7 @@ int points_cli(int argc, char **argv) {
     src.mapResult = load_address_map(src.mapPath.c_str());
     src.vrvResult = load_vrv_config(src.vrvPath.c_str());
     src.aclResult = mb_acl_load(src.aclPath.c_str());
+    src.optsResult = mb_opts_load(src.optsPath.c_str());
     fflush(stdout);
     dup2(savedStdout, STDOUT_FILENO);
     close(savedStdout);

@@ -52,6 +52,9 @@ struct PointSources {
     // The Modbus port's allow-list (mb_acl_load's result; 0: no file).
     std::string aclPath;
     int aclResult = 0;
+    // The bridge's options (mb_opts_load's result; 0: no file).
+    std::string optsPath;
+    int optsResult = 0;
 };
 
 // Builds the list from the loaded registries (load_descriptions,

@@ -11,9 +11,12 @@
 #include "devDesc.h"
 #include "devList.h"
 #include "gwMsg.h"
+#include "health.h"
+#include "healthRegs.h"
 #include "logger.h"
 #include "mbAcl.h"
 #include "mbBridge.h"
+#include "mbOpts.h"
 #include "mbReq.h"
 #include "mbRtuMaster.h"
 #include "mbTcpSvr.h"
@@ -28,10 +31,16 @@ namespace {
 SoftTimer g_slowTimer;  // 100 ms
 SoftTimer g_fastTimer;  // 20 ms
 
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 void on_slow_timer(void *, SoftTimerEvent event) {
     if (event != SOFT_TIMER_EXPIRED) return;
     rtu_link_expire();
-    checkMbReqTimeout();
+    expireMbRequests();
 }
 
 void on_fast_timer(void *, SoftTimerEvent event) {
@@ -57,6 +66,7 @@ void on_client_closed(ModbusContext *ctx, int socket, bool contextLocked) {
 }  // namespace
 
 void service_start() {
+    health_start(monotonic_ms());
     log_open();
     LOG_INFO("************************relayservice restart!!!!");
     LOG_INFO("compled at %s %s", __DATE__, __TIME__);
@@ -66,7 +76,9 @@ void service_start() {
     load_vrv_config("vrvC.json");
     // Before the port opens: no client gets in ahead of the list.
     mb_acl_load("mbacl.json");
+    mb_opts_load("mbopts.json");
     setVersionRegs();
+    health_regs_prepare();
 
     Gw7fLink::instance()->start(onGw7fMsg);
 
@@ -84,6 +96,7 @@ void service_start() {
     // The 100 ms timer is armed first so that it runs first in a shared tick.
     soft_timer_start(&g_slowTimer, nullptr, 100, on_slow_timer);
     soft_timer_start(&g_fastTimer, nullptr, 20, on_fast_timer);
+    health_status_timer_start();
 
     // A peer that closed its connection must give the writer an error, not
     // end the process.
@@ -119,12 +132,6 @@ namespace {
 
 constexpr int32_t kIdleWaitMs = 500;
 
-int64_t monotonic_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 // Event-driven: the server's wait wakes for client bytes, new connections,
@@ -138,7 +145,10 @@ void service_run() {
     // loop waits again.
     log_set_deferred(true);
     while (g_running) {
-        soft_timer_advance((int32_t)(uint32_t)(uint64_t)(monotonic_ms() - start));
+        const int64_t now = monotonic_ms();
+        // Uptime and data ages read this clock: no thread asks the kernel for them.
+        health_set_clock(now);
+        soft_timer_advance((int32_t)(uint32_t)(uint64_t)(now - start));
         if (!g_running) break;
         int32_t wait = soft_timer_next_due();
         if (wait < 0 || wait > SOFT_TIMER_TICK_MS) wait = SOFT_TIMER_TICK_MS;

@@ -62,8 +62,63 @@ std::string mb_acl_entry_text(const MbAclEntry &entry) {
     return text;
 }
 
-bool mb_acl_parse(const std::string &text, MbAcl *acl, std::string *error) {
+namespace {
+
+// One list of the file: 0 entries when absent. False with a reason.
+bool parse_list(const Json::Value &root, const char *key, MbAclEntry *entries, int *count,
+                std::string *error) {
+    *count = 0;
+    if (!root.isMember(key)) return true;
+    // The allow-list's reasons read as they always did; the read-only list names itself.
+    const std::string name = std::string("\"") + key + "\"";
+    const std::string which = strcmp(key, "allow") == 0 ? std::string() : name + " ";
+    const Json::Value &list = root[key];
+    if (!list.isArray()) {
+        *error = name + " is not a list";
+        return false;
+    }
+    if (list.size() > (Json::ArrayIndex)MB_ACL_MAX_ENTRIES) {
+        *error = "more than " + std::to_string(MB_ACL_MAX_ENTRIES) + " " + which + "entries";
+        return false;
+    }
+    int n = 0;
+    for (const Json::Value &e : list) {
+        MbAclEntry entry;
+        if (!e.isString() || !mb_acl_parse_entry(e.asString(), &entry)) {
+            *error = which + "entry " + std::to_string(n + 1) + " (" +
+                     (e.isString() ? e.asString() : e.toStyledString().substr(0, 40)) +
+                     ") is not an IPv4 address or range";
+            while (!error->empty() && (error->back() == '\n')) error->pop_back();
+            return false;
+        }
+        entries[n++] = entry;
+    }
+    *count = n;
+    return true;
+}
+
+bool matches(const MbAclEntry *entries, int count, uint32_t address) {
+    for (int i = 0; i < count; ++i)
+        if ((address & entries[i].mask) == entries[i].network) return true;
+    return false;
+}
+
+std::string list_text(const MbAclEntry *entries, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        if (i) text += ", ";
+        text += mb_acl_entry_text(entries[i]);
+    }
+    return text;
+}
+
+}  // namespace
+
+bool mb_acl_parse(const std::string &text, MbAcl *acl, std::string *error,
+                  std::string *ignored) {
     acl->count = 0;
+    acl->readOnlyCount = 0;
+    if (ignored) ignored->clear();
     if (blank(text)) return true;
     Json::Value root;
     Json::CharReaderBuilder builder;
@@ -93,47 +148,41 @@ bool mb_acl_parse(const std::string &text, MbAcl *acl, std::string *error) {
         *error = "not a JSON object";
         return false;
     }
-    if (!root.isMember("allow")) {
+    if (!root.isMember("allow") && !root.isMember("readOnly")) {
         // {} is an empty list; any other key is a mistake worth telling.
         if (root.empty()) return true;
-        *error = "no \"allow\" list";
+        *error = "no \"allow\" or \"readOnly\" list";
         return false;
     }
-    const Json::Value &list = root["allow"];
-    if (!list.isArray()) {
-        *error = "\"allow\" is not a list";
+    MbAcl parsed_acl;
+    if (!parse_list(root, "allow", parsed_acl.entries, &parsed_acl.count, error) ||
+        !parse_list(root, "readOnly", parsed_acl.readOnly, &parsed_acl.readOnlyCount, error))
         return false;
-    }
-    if (list.size() > (Json::ArrayIndex)MB_ACL_MAX_ENTRIES) {
-        *error = "more than " + std::to_string(MB_ACL_MAX_ENTRIES) + " entries";
-        return false;
-    }
-    int n = 0;
-    for (const Json::Value &e : list) {
-        MbAclEntry entry;
-        if (!e.isString() || !mb_acl_parse_entry(e.asString(), &entry)) {
-            *error = "entry " + std::to_string(n + 1) + " (" +
-                     (e.isString() ? e.asString() : e.toStyledString().substr(0, 40)) +
-                     ") is not an IPv4 address or range";
-            while (!error->empty() && (error->back() == '\n')) error->pop_back();
-            acl->count = 0;
-            return false;
+    *acl = parsed_acl;
+    if (ignored) {
+        for (const std::string &key : root.getMemberNames()) {
+            if (key == "allow" || key == "readOnly") continue;
+            if (!ignored->empty()) *ignored += ", ";
+            *ignored += "\"" + key + "\"";
         }
-        acl->entries[n++] = entry;
     }
-    acl->count = n;
     return true;
 }
 
+MbAclVerdict mb_acl_check(const MbAcl &acl, uint32_t address) {
+    // The narrower right wins: a read-only entry limits even a client that
+    // the allow-list also names.
+    if (matches(acl.readOnly, acl.readOnlyCount, address)) return MB_ACL_READ_ONLY;
+    if (acl.count == 0 || matches(acl.entries, acl.count, address)) return MB_ACL_READ_WRITE;
+    return MB_ACL_REFUSE;
+}
+
 bool mb_acl_allows(const MbAcl &acl, uint32_t address) {
-    if (acl.count == 0) return true;
-    for (int i = 0; i < acl.count; ++i)
-        if ((address & acl.entries[i].mask) == acl.entries[i].network) return true;
-    return false;
+    return mb_acl_check(acl, address) != MB_ACL_REFUSE;
 }
 
 MbAclLoad mb_acl_load(const char *path) {
-    g_acl.count = 0;
+    g_acl = MbAcl();
     g_refusal.clear();
     struct stat st;
     if (stat(path, &st) != 0 && errno == ENOENT) {
@@ -150,17 +199,31 @@ MbAclLoad mb_acl_load(const char *path) {
     std::ostringstream text;
     text << in.rdbuf();
     MbAcl parsed;
-    if (!mb_acl_parse(text.str(), &parsed, &g_refusal)) {
+    std::string ignored;
+    if (!mb_acl_parse(text.str(), &parsed, &g_refusal, &ignored)) {
         LOG_ERROR("%s refused (%s): NO client allow-list in force, the Modbus port accepts "
                   "every client", path, g_refusal.c_str());
         return MB_ACL_REFUSED;
     }
+    if (!ignored.empty())
+        LOG_WARN("%s: %s ignored (only \"allow\" and \"readOnly\" are read)", path,
+                 ignored.c_str());
     g_acl = parsed;
-    if (g_acl.count == 0) {
+    if (g_acl.count == 0 && g_acl.readOnlyCount == 0) {
         LOG_INFO("%s lists no address: the Modbus port accepts every client", path);
         return MB_ACL_EMPTY;
     }
-    LOG_INFO("%s: the Modbus port accepts clients only from %s", path, mb_acl_summary().c_str());
+    if (g_acl.readOnlyCount == 0) {
+        LOG_INFO("%s: the Modbus port accepts clients only from %s", path,
+                 mb_acl_summary().c_str());
+    } else if (g_acl.count == 0) {
+        LOG_INFO("%s: the Modbus port accepts every client; read-only (writes refused with "
+                 "exception 1): %s", path, mb_acl_read_only_summary().c_str());
+    } else {
+        LOG_INFO("%s: the Modbus port accepts clients only from %s and, read-only (writes "
+                 "refused with exception 1), from %s", path, mb_acl_summary().c_str(),
+                 mb_acl_read_only_summary().c_str());
+    }
     return MB_ACL_ACTIVE;
 }
 
@@ -168,15 +231,14 @@ const MbAcl &mb_acl_current() { return g_acl; }
 
 const std::string &mb_acl_refusal() { return g_refusal; }
 
-std::string mb_acl_summary() {
-    std::string text;
-    for (int i = 0; i < g_acl.count; ++i) {
-        if (i) text += ", ";
-        text += mb_acl_entry_text(g_acl.entries[i]);
-    }
-    return text;
+std::string mb_acl_summary() { return list_text(g_acl.entries, g_acl.count); }
+
+std::string mb_acl_read_only_summary() { return list_text(g_acl.readOnly, g_acl.readOnlyCount); }
+
+MbAclVerdict mb_acl_check_client(uint32_t addressNetworkOrder) {
+    return mb_acl_check(g_acl, ntohl(addressNetworkOrder));
 }
 
 bool mb_acl_allows_client(uint32_t addressNetworkOrder) {
-    return mb_acl_allows(g_acl, ntohl(addressNetworkOrder));
+    return mb_acl_check_client(addressNetworkOrder) != MB_ACL_REFUSE;
 }

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "byteQueue.h"
+#include "health.h"
 #include "logger.h"
 #include "mbAcl.h"
 #include "utils_net.h"
@@ -47,6 +48,7 @@ struct PeerState {
     int64_t lastTraffic;  // ms, the last successful receive or send
     int slot;             // -1: not a served client
     struct sockaddr_in addr;
+    bool readOnly;        // mbacl.json: this client may only read
 };
 
 struct TcpServer {
@@ -102,8 +104,10 @@ void close_client(TcpServer *s, int fd, bool contextLocked = false) {
     shutdown(fd, SHUT_RDWR);
     close(fd);
     s->active &= ~(1u << fd);
+    health_set(HC_CLIENTS_NOW, (uint32_t)active_count(s->active));
     PeerState &p = s->peers[fd];
     p.lastTraffic = 0;
+    p.readOnly = false;
     if (p.slot >= 0) {
         ClientSlot &slot = s->slots[p.slot];
         queue_discard(&slot.sendQueue, 0);
@@ -125,9 +129,11 @@ int open_listener(TcpServer *s) {
         return s->listenFd;
     }
     s->active = 0;
+    health_set(HC_CLIENTS_NOW, 0);
     for (PeerState &p : s->peers) {
         p.lastTraffic = 0;
         p.slot = -1;
+        p.readOnly = false;
     }
     int fd = tcp_server_socket(s->port);
     if (fd < 0) {
@@ -140,14 +146,16 @@ int open_listener(TcpServer *s) {
     return fd;
 }
 
-void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
+void admit(TcpServer *s, int fd, const struct sockaddr_in &addr, bool readOnly) {
     if (active_count(s->active) >= MB_TCP_CLIENT_SLOTS) {
         LOG_WARN("[mbTcpTransport]got too much clients,so close %d\n", fd);
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
     if (fd > MAX_OPEN_PORT) {
         LOG_WARN("[mbTcpTransport]fd>MAX_OPEN_PORT ,so close %d\n", fd);
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
@@ -163,6 +171,7 @@ void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
         pthread_mutex_unlock(&s->tableLock);
         LOG_FATAL("[mbTcpTransport]no free fifo slot, close %d! why happen! check your code!\n",
                   fd);
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
@@ -174,7 +183,10 @@ void admit(TcpServer *s, int fd, const struct sockaddr_in &addr) {
     p.slot = free_slot;
     p.lastTraffic = now_ms();
     p.addr = addr;
+    p.readOnly = readOnly;
     s->active |= 1u << fd;
+    health_set(HC_CLIENTS_NOW, (uint32_t)active_count(s->active));
+    health_bump(HC_ACCEPTED);
     pthread_mutex_unlock(&s->tableLock);
     socket_set_blocking(fd, 0);
     // Replies are whole frames written at once: a pipelining client must not
@@ -246,6 +258,7 @@ bool dispatch_frames(TcpServer *s, int fd, ClientSlot &slot) {
         if (s->onRequest) {
             MbRequest request;
             mb_decode_request(frame, len, fd, &request);
+            request.readOnly = s->peers[fd].readOnly;
             s->onRequest(&s->ctx, &request);
         }
         if (slot_of(s, fd) != &slot) return false;  // closed meanwhile
@@ -380,15 +393,19 @@ void accept_one(TcpServer *s) {
     }
     char ip[INET_ADDRSTRLEN];
     if (!inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip)) strcpy(ip, "?");
-    if (!mb_acl_allows_client(addr.sin_addr.s_addr)) {
+    const MbAclVerdict verdict = mb_acl_check_client(addr.sin_addr.s_addr);
+    if (verdict == MB_ACL_REFUSE) {
         // Before any slot is looked at: a refused client never holds one.
         LOG_WARN("[mbTcpTransport]client %s:%d not in the allow-list (mbacl.json), closed", ip,
                  ntohs(addr.sin_port));
+        health_bump(HC_REFUSED);
         close(fd);
         return;
     }
-    LOG_INFO("[mbTcpTransport]new connect from %s:%d,fd=%d", ip, ntohs(addr.sin_port), fd);
-    admit(s, fd, addr);
+    const bool readOnly = verdict == MB_ACL_READ_ONLY;
+    LOG_INFO("[mbTcpTransport]new connect from %s:%d,fd=%d%s", ip, ntohs(addr.sin_port), fd,
+             readOnly ? " (read-only, mbacl.json)" : "");
+    admit(s, fd, addr, readOnly);
 }
 
 // --- backend operations -----------------------------------------------------
@@ -544,6 +561,7 @@ int mb_tcp_server_wait(int timeoutMs) {
             char ip[INET_ADDRSTRLEN];
             LOG_WARN("[mbTcpTransport]close %s:%d connnect by idle timeout!", peer_ip(p, ip),
                      ntohs(p.addr.sin_port));
+            health_bump(HC_IDLE_CLOSED);
             close_client(s, fd);
             continue;
         }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "health.h"
 #include "logger.h"
 
 namespace {
@@ -87,24 +88,49 @@ void mb_trace(const char *format, ...) {
         }                              \
     } while (0)
 
+// The read's table (start, count) in the map; absent tables are empty.
+struct ReadTable {
+    uint32_t start = 0;
+    uint32_t count = 0;
+};
+
+ReadTable read_table(const RegisterMap *map, int f) {
+    ReadTable t;
+    if (map == nullptr) return t;
+    switch (f) {
+    case 1: t = {map->start_bits, map->nb_bits}; break;
+    case 2: t = {map->start_input_bits, map->nb_input_bits}; break;
+    case 3: t = {map->start_registers, map->nb_registers}; break;
+    case 4: t = {map->start_input_registers, map->nb_input_registers}; break;
+    default: break;
+    }
+    return t;
+}
+
+// 0 when a read of n values at address lies in its table, else the exception code.
+int read_range_code(const RegisterMap *map, int f, int address, int n) {
+    const int max = (f == 1 || f == 2) ? MB_MAX_READ_BITS : MB_MAX_READ_REGISTERS;
+    if (n < 1 || n > max) return MB_EXC_ILLEGAL_DATA_VALUE;
+    const ReadTable t = read_table(map, f);
+    const int64_t index = (int64_t)address - (int64_t)t.start;
+    if (index < 0 || index + n > (int64_t)t.count) return MB_EXC_ILLEGAL_DATA_ADDRESS;
+    return 0;
+}
+
 void reply_read_bits(ReplyBuilder &b, void *device, RegisterMap *map, int f, int address,
                      int n, bool live, int complete) {
     ModbusContext *ctx = b.ctx;
     const char *name = f == 1 ? "read_bits" : "read_input_bits";
-    if (n < 1 || n > MB_MAX_READ_BITS) {
+    const int code = read_range_code(map, f, address, n);
+    if (code == MB_EXC_ILLEGAL_DATA_VALUE) {
         MB_TRACE(ctx, "Illegal nb of values %d in %s (max %d)\n", n, name, MB_MAX_READ_BITS);
         b.exception(MB_EXC_ILLEGAL_DATA_VALUE, true);
         return;
     }
-    uint32_t start = 0, count = 0;
-    uint8_t *table = nullptr;
-    if (map) {
-        start = f == 1 ? map->start_bits : map->start_input_bits;
-        count = f == 1 ? map->nb_bits : map->nb_input_bits;
-        table = f == 1 ? map->tab_bits : map->tab_input_bits;
-    }
-    int64_t index = (int64_t)address - (int64_t)start;
-    if (index < 0 || index + n > (int64_t)count) {
+    const uint32_t start = read_table(map, f).start;
+    uint8_t *table = map ? (f == 1 ? map->tab_bits : map->tab_input_bits) : nullptr;
+    const int64_t index = (int64_t)address - (int64_t)start;
+    if (code == MB_EXC_ILLEGAL_DATA_ADDRESS) {
         MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                  name);
         b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
@@ -135,21 +161,17 @@ void reply_read_registers(ReplyBuilder &b, void *device, RegisterMap *map, int f
                           int n, bool live, int complete) {
     ModbusContext *ctx = b.ctx;
     const char *name = f == 3 ? "read_registers" : "read_input_registers";
-    if (n < 1 || n > MB_MAX_READ_REGISTERS) {
+    const int code = read_range_code(map, f, address, n);
+    if (code == MB_EXC_ILLEGAL_DATA_VALUE) {
         MB_TRACE(ctx, "Illegal nb of values %d in %s (max %d)\n", n, name,
                  MB_MAX_READ_REGISTERS);
         b.exception(MB_EXC_ILLEGAL_DATA_VALUE, true);
         return;
     }
-    uint32_t start = 0, count = 0;
-    uint16_t *table = nullptr;
-    if (map) {
-        start = f == 3 ? map->start_registers : map->start_input_registers;
-        count = f == 3 ? map->nb_registers : map->nb_input_registers;
-        table = f == 3 ? map->tab_registers : map->tab_input_registers;
-    }
-    int64_t index = (int64_t)address - (int64_t)start;
-    if (index < 0 || index + n > (int64_t)count) {
+    const uint32_t start = read_table(map, f).start;
+    uint16_t *table = map ? (f == 3 ? map->tab_registers : map->tab_input_registers) : nullptr;
+    const int64_t index = (int64_t)address - (int64_t)start;
+    if (code == MB_EXC_ILLEGAL_DATA_ADDRESS) {
         MB_TRACE(ctx, "Illegal data address 0x%0X in %s\n", index < 0 ? address : address + n,
                  name);
         b.exception(MB_EXC_ILLEGAL_DATA_ADDRESS, false);
@@ -363,6 +385,13 @@ int mb_reply(ModbusContext *ctx, void *device, const MbRequest *req, RegisterMap
     return mb_send_frame(ctx, b.rsp, b.len);
 }
 
+int mb_check_read(const MbRequest *request, const RegisterMap *map) {
+    if (request == nullptr) return -1;
+    const int f = request->function;
+    if (f < 1 || f > 4) return -1;
+    return read_range_code(map, f, request->registerAddress, request->quantity);
+}
+
 int mb_reply_exception(ModbusContext *ctx, const MbRequest *request, unsigned code) {
     if (ctx == nullptr || ctx->backend == nullptr || request == nullptr || code > 11) {
         errno = EINVAL;
@@ -407,6 +436,14 @@ int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length) {
     if (rc > 0 && rc != length) {
         errno = MB_EBADDATA;
         return -1;
+    }
+    if (rc == length) {
+        health_bump(HC_ANSWERED);
+        const unsigned h = ctx->backend->headerLength;
+        if ((unsigned)length > h + 1 && (frame[h] & 0x80)) {
+            const HealthCounter c = health_exception_counter(frame[h + 1]);
+            if (c != HC_COUNT) health_bump(c);
+        }
     }
     return (int)rc;
 }

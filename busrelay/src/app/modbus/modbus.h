@@ -41,6 +41,7 @@ enum {
     MB_EXC_ILLEGAL_DATA_VALUE = 3,
     MB_EXC_SLAVE_FAILURE = 4,
     MB_EXC_SLAVE_BUSY = 6,
+    MB_EXC_GATEWAY_TARGET_FAILED = 11,  // 0x0B: the device behind the gateway did not respond
 };
 
 // mb_reply built nothing: the request must go to the gateway.
@@ -95,6 +96,7 @@ struct MbRequest {
     uint16_t quantity;    // count, or the value of FC 5 and 6
     bool direct;          // address above MB_DIRECT_OFFSET: the gateway is asked
     uint16_t registerAddress;  // the map's address: address - MB_DIRECT_OFFSET when direct
+    bool readOnly;        // the client may only read (mbacl.json "readOnly")
 };
 
 // Decodes an MBAP frame of `length` bytes. 0, or -1 when it is too short
@@ -162,10 +164,15 @@ int mb_reply(ModbusContext *ctx, void *device, const MbRequest *request, Registe
 // negative length means "a complete frame as the TCP server framed it".
 int mb_reply(ModbusContext *ctx, void *device, const uint8_t *request, int length,
              RegisterMap *map, int complete);
+// Whether a read (FC 1-4) of `map` at the request's register address would be
+// answered from it: 0, or the exception code mb_reply would give (2: outside
+// the table, 3: quantity). -1 for any other function code.
+int mb_check_read(const MbRequest *request, const RegisterMap *map);
 // Exception reply for codes 0..11; larger codes give -1 (EINVAL). No pause,
 // no flush, no trace.
 int mb_reply_exception(ModbusContext *ctx, const MbRequest *request, unsigned code);
 // Finishes the frame (length field), traces it with debug on and hands it to
-// the backend's send. Bytes taken, or -1.
+// the backend's send. Bytes taken, or -1. A frame taken whole counts as a
+// reply sent (and by its exception code) in the health counters.
 int mb_send_frame(ModbusContext *ctx, uint8_t *frame, int length);
 const char *mb_strerror(int errnum);

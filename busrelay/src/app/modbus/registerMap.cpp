@@ -52,6 +52,28 @@ void register_map_free(RegisterMap *map) {
     free(map);
 }
 
+int register_map_cover_input_registers(RegisterMap *map, uint32_t first, uint32_t last) {
+    if (map == nullptr || first > last) return -1;
+    const uint32_t oldStart = map->start_input_registers;
+    const uint32_t oldCount = map->nb_input_registers;
+    uint32_t start = first, end = last;  // end inclusive
+    if (oldCount > 0) {
+        const uint32_t oldEnd = oldStart + oldCount - 1;
+        if (oldStart <= first && oldEnd >= last) return 0;
+        start = oldStart < first ? oldStart : first;
+        end = oldEnd > last ? oldEnd : last;
+    }
+    const uint32_t count = end - start + 1;
+    uint16_t *table = static_cast<uint16_t *>(calloc(count, sizeof(uint16_t)));
+    if (table == nullptr) return -1;
+    for (uint32_t i = 0; i < oldCount; ++i) table[oldStart - start + i] = map->tab_input_registers[i];
+    free(map->tab_input_registers);
+    map->tab_input_registers = table;
+    map->start_input_registers = start;
+    map->nb_input_registers = count;
+    return 0;
+}
+
 long register_index(uint32_t start, uint32_t count, long address) {
     // 64-bit arithmetic: on the 32-bit gateway a long cannot hold every start.
     int64_t index = (int64_t)address - (int64_t)start;

@@ -26,6 +26,10 @@ RegisterMap *register_map_new(unsigned start_bits, unsigned nb_bits, unsigned st
                               unsigned nb_registers, unsigned start_input_registers,
                               unsigned nb_input_registers);
 void register_map_free(RegisterMap *map);
+// Start-up only: widens the input register table so that it also covers
+// first..last, every value keeping its address (new registers read 0).
+// 0, or -1 when the allocation fails (the map is then unchanged).
+int register_map_cover_input_registers(RegisterMap *map, uint32_t first, uint32_t last);
 
 // Index of `address` in a table (start, count), or -1 when out of range.
 // Signed difference: addresses below the start are invalid, not wrapped.
