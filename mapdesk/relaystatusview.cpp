@@ -4,6 +4,7 @@
 #include "elidedlabel.h"
 #include "utf8text.h"
 
+#include <QCheckBox>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -45,7 +46,7 @@ struct PartRequest
 const PartRequest kParts[] = {
     {QModbusDataUnit::InputRegisters, kCounterBase, kCounterRegisters},
     {QModbusDataUnit::InputRegisters, 1, 24},
-    {QModbusDataUnit::DiscreteInputs, 1, 2 * kUnits},
+    {QModbusDataUnit::DiscreteInputs, 1, kUnits},  // the alarm bits only when asked for
     {QModbusDataUnit::InputRegisters, kAgeBase + 1, 124},
     {QModbusDataUnit::InputRegisters, kAgeBase + 125, kUnits - 124},
 };
@@ -60,6 +61,7 @@ RelayStatusView::RelayStatusView(QWidget *parent)
     , m_state(new ElidedLabel(this))
     , m_summary(new QLabel(this))
     , m_staleSeconds(new QSpinBox(this))
+    , m_readAlarms(new QCheckBox(u("读取告警位"), this))
     , m_save(new QPushButton(u("保存快照(CSV)"), this))
     , m_poll(new QTimer(this))
     , m_retry(new QTimer(this))
@@ -81,12 +83,18 @@ RelayStatusView::RelayStatusView(QWidget *parent)
     m_staleSeconds->setSuffix(u(" 秒"));
     m_staleSeconds->setToolTip(u("数据超过这么久没有更新(应答或上报)的单元标为黄色"));
     m_save->setEnabled(false);
+    // An alarm bit is cleared by the read that sees it: read by this view, it
+    // is gone for the building's own system.
+    m_readAlarms->setObjectName("readAlarmsCheck");
+    m_readAlarms->setToolTip(u("告警位被读取一次后即清除: 勾选后本页每秒读取告警位, 楼宇系统将收不到这些告警。"
+                               "只在没有楼宇系统读取告警时勾选"));
 
     auto *head = new QHBoxLayout;
     head->addWidget(new QLabel(u("连接状态:"), this));
     head->addWidget(m_state, 1);
     head->addWidget(new QLabel(u("数据过期阈值:"), this));
     head->addWidget(m_staleSeconds);
+    head->addWidget(m_readAlarms);
     head->addWidget(m_save);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(head);
@@ -253,7 +261,8 @@ void RelayStatusView::sendPart(int part)
         return;
     }
     const PartRequest &p = kParts[part];
-    QModbusReply *reply = m_client ? m_client->sendReadRequest(QModbusDataUnit(p.type, p.start, quint16(p.count)), 255)
+    const int count = part == Bits && m_readAlarms->isChecked() ? 2 * kUnits : p.count;
+    QModbusReply *reply = m_client ? m_client->sendReadRequest(QModbusDataUnit(p.type, p.start, quint16(count)), 255)
                                    : nullptr;
     if (!reply) {
         m_readingBusy = false;
@@ -339,10 +348,11 @@ void RelayStatusView::render()
         const int unit = units[r];
         const bool online = m_last.valid() && m_last.online.testBit(unit);
         const bool alarm = m_last.valid() && m_last.alarm.testBit(unit);
+        const QString alarmText = !m_readAlarms->isChecked() ? u("(未读取)") : alarm ? u("告警") : QString();
         const quint16 age = m_last.valid() ? m_last.ages[unit] : kAgeNever;
         const bool stale = !m_noCounters && m_last.valid() && (age == kAgeNever || age > m_staleSeconds->value());
         const QStringList cells{QString::number(unit), names.value(unit), online ? u("在线") : u("离线"),
-                                m_noCounters ? QString("-") : ageText(age), alarm ? u("告警") : QString()};
+                                m_noCounters ? QString("-") : ageText(age), alarmText};
         for (int col = 0; col < ColumnCount; ++col) {
             auto *item = m_table->item(r, col);
             if (!item) {
@@ -383,7 +393,7 @@ bool RelayStatusView::saveCsv(const QString &path, QString *error) const
         lines << QString::number(unit) + "," + field(names.value(unit)) + ","
                      + (m_last.online.testBit(unit) ? "1" : "0") + ","
                      + (m_noCounters || age == kAgeNever ? QString() : QString::number(age)) + ","
-                     + (m_last.alarm.testBit(unit) ? "1" : "0");
+                     + (!m_readAlarms->isChecked() ? "" : m_last.alarm.testBit(unit) ? "1" : "0");
     }
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly)) {

@@ -16,6 +16,7 @@
 #include "relayhealth.h"
 
 class ElidedLabel;
+class QCheckBox;
 class QLabel;
 class QModbusReply;
 class QModbusTcpClient;
@@ -73,6 +74,7 @@ private:
     ElidedLabel *m_state;
     QLabel *m_summary;
     QSpinBox *m_staleSeconds;
+    QCheckBox *m_readAlarms;
     QPushButton *m_save;
     QTimer *m_poll;
     QTimer *m_retry;
