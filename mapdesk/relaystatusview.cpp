@@ -72,7 +72,10 @@ RelayStatusView::RelayStatusView(QWidget *parent)
     m_summary->setObjectName("relaySummaryLabel");
     m_staleSeconds->setObjectName("staleSecondsSpin");
     m_save->setObjectName("saveSnapshotBtn");
-    m_table->setHorizontalHeaderLabels({u("单元"), u("设备"), u("在线"), u("数据时效"), u("告警")});
+    m_table->setHorizontalHeaderLabels({u("单元"), u("映射表中的设备"), u("在线"), u("数据时效"), u("告警")});
+    // The names are the tool's map; the gateway serves the map it was last given.
+    m_table->horizontalHeaderItem(NameCol)->setToolTip(
+        u("取自本工具中正在编辑的modbus地址映射表; 未下发的修改与网关实际使用的映射可能不同"));
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->verticalHeader()->hide();
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
