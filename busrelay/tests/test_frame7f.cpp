@@ -2,26 +2,14 @@
 // stream however it is split, with the one garbage rule.
 #include <gtest/gtest.h>
 
+#include "support/wire7f.h"
+
 #include <string>
 #include <vector>
 
 #include "frame7f/frame7f.h"
 
 namespace {
-
-// Written out by hand so that the codec is checked against the wire format,
-// not against itself.
-std::string wire(const std::string &topic, const std::string &payload) {
-    std::string f(1, '\x7F');
-    auto put = [&f](uint32_t v) {
-        for (int i = 0; i < 4; ++i) f.push_back((char)(v >> (8 * i)));
-    };
-    put((uint32_t)topic.size());
-    f += topic;
-    put((uint32_t)payload.size());
-    f += payload;
-    return f;
-}
 
 std::string head(uint32_t topicLen, uint32_t payloadLen, const std::string &topic = "") {
     std::string f(1, '\x7F');
@@ -79,7 +67,7 @@ std::string skip(frame7f::Why why, size_t n) {
 TEST(Frame7fEncode, WireFormatKeepAliveAndCapacity) {
     uint8_t out[64];
     ASSERT_EQ(frame7f::encode(out, sizeof out, "ab", 2, "{}", 2), 13u);
-    EXPECT_EQ(std::string((const char *)out, 13), wire("ab", "{}"));
+    EXPECT_EQ(std::string((const char *)out, 13), wire7f("ab", "{}"));
     ASSERT_EQ(frame7f::encode_keep_alive(out, sizeof out), 9u);
     EXPECT_EQ(std::string((const char *)out, 9), std::string("\x7F\0\0\0\0\0\0\0\0", 9));
     // Exactly the capacity fits, one byte more does not and writes nothing.
@@ -92,9 +80,9 @@ TEST(Frame7fEncode, WireFormatKeepAliveAndCapacity) {
 }
 
 TEST(Frame7fCut, SplitFramesComeOutWholeHoweverTheStreamIsCut) {
-    const std::string a = wire("local/gw/dev1", "{\"a\":1}");
-    const std::string ka = wire("", "");
-    const std::string b = wire("quit", "");
+    const std::string a = wire7f("local/gw/dev1", "{\"a\":1}");
+    const std::string ka = wire7f("", "");
+    const std::string b = wire7f("quit", "");
     const std::string all = a + ka + b + a;
     const std::vector<std::string> want = {"local/gw/dev1|{\"a\":1}", "|", "quit|",
                                            "local/gw/dev1|{\"a\":1}"};
@@ -115,7 +103,7 @@ TEST(Frame7fCut, SplitFramesComeOutWholeHoweverTheStreamIsCut) {
 }
 
 TEST(Frame7fCut, GarbageBeforeAndBetweenFramesResynchronisesOnTheNext7F) {
-    const std::string a = wire("t", "{}");
+    const std::string a = wire7f("t", "{}");
     Stream s(kSmall);
     s.feed("hello" + a + "xy" + a);
     EXPECT_EQ(s.out, (std::vector<std::string>{skip(frame7f::Why::BadStart, 5), "t|{}",
@@ -135,7 +123,7 @@ TEST(Frame7fCut, GarbageBeforeAndBetweenFramesResynchronisesOnTheNext7F) {
                                                skip(frame7f::Why::BadTopic, 2), "t|{}"}));
     // Topic exactly at the limit is taken.
     Stream at(kSmall);
-    at.feed(wire(std::string(16, 'q'), "p"));
+    at.feed(wire7f(std::string(16, 'q'), "p"));
     EXPECT_EQ(at.frames(), std::vector<std::string>{std::string(16, 'q') + "|p"});
 
     // A payload length of 2 GiB or more gives nothing to skip by: resync.
@@ -148,9 +136,9 @@ TEST(Frame7fCut, OversizedFrameIsSkippedByItsLengthsAcrossReads) {
     // Payload over its limit, and a frame over the frame limit with each
     // length within its own; both full of 0x7F bytes that must not be taken
     // for frame starts.
-    const std::string a = wire("t", "{}");
-    const std::string big = wire("t", std::string(65, '\x7F'));
-    const std::string wide = wire(std::string(16, 'q'), std::string(40, '\x7F'));
+    const std::string a = wire7f("t", "{}");
+    const std::string big = wire7f("t", std::string(65, '\x7F'));
+    const std::string wide = wire7f(std::string(16, 'q'), std::string(40, '\x7F'));
     ASSERT_EQ(wide.size(), 65u);
     for (const std::string &over : {big, wide}) {
         Stream s(kSmall);
@@ -174,7 +162,7 @@ TEST(Frame7fCut, OversizedFrameIsSkippedByItsLengthsAcrossReads) {
     EXPECT_EQ(p.size, 12u);
     EXPECT_EQ(p.announced, big.size());
     Stream edge(kSmall);
-    edge.feed(wire("t", std::string(60 - 10, 'x')));
+    edge.feed(wire7f("t", std::string(60 - 10, 'x')));
     EXPECT_EQ(edge.frames().size(), 1u);
     // A reset (a quiet link) forgets the rest of a skip.
     Stream r(kSmall);
@@ -187,7 +175,7 @@ TEST(Frame7fCut, OversizedFrameIsSkippedByItsLengthsAcrossReads) {
 
 TEST(Frame7fCut, LimitsAreTheCallers) {
     // The same frame refused by small limits and taken by large ones.
-    const std::string f = wire(std::string(100, 't'), std::string(300, 'p'));
+    const std::string f = wire7f(std::string(100, 't'), std::string(300, 'p'));
     Stream small(kSmall), large({1024, 1024, 4096});
     small.feed(f);
     large.feed(f);

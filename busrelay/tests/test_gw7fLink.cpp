@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wire7f.h"
+
 #include <algorithm>
 
 #include <chrono>
@@ -94,18 +96,6 @@ int thread_count() {
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n;
-}
-
-std::string frame(const std::string &topic, const std::string &payload) {
-    std::string f(1, '\x7F');
-    auto put = [&f](uint32_t v) {
-        for (int i = 0; i < 4; ++i) f.push_back((char)(v >> (8 * i)));
-    };
-    put((uint32_t)topic.size());
-    f += topic;
-    put((uint32_t)payload.size());
-    f += payload;
-    return f;
 }
 
 // A gateway made of raw sockets.
@@ -259,7 +249,7 @@ TEST(Gw7fSendRing, TenSlotsInOrderTheEleventhRefusedAndSizeLimit) {
         EXPECT_EQ(gw7f_ring_queue(&ring, "t", 1, "x", 1), -1);
         for (int i = 0; i < GW7F_RING_SLOTS; ++i) {
             int n = gw7f_ring_peek(&ring, out);
-            std::string expect = frame("t", "p" + std::to_string(i));
+            std::string expect = wire7f("t", "p" + std::to_string(i));
             ASSERT_EQ(std::string((char *)out, (size_t)n), expect);
             EXPECT_EQ(gw7f_ring_remove(&ring), i < GW7F_RING_SLOTS - 1);
         }
@@ -308,7 +298,7 @@ std::string count_of(const std::string &text, const std::string &what) {
 }
 
 TEST(Gw7fRx, GarbageThenAValidFrameIsResynchronisedWithOneWarningPerRun) {
-    const std::string good = frame("local/gw7f0001/dev00001", "{\"a\":1}");
+    const std::string good = wire7f("local/gw7f0001/dev00001", "{\"a\":1}");
     const std::string keepAlive("\x7F\0\0\0\0\0\0\0\0", 9);
     // 2 KB of garbage with stray 0x7F bytes (one followed by a huge topic
     // length), then a keep-alive and a frame in the same burst.
@@ -326,7 +316,7 @@ TEST(Gw7fRx, GarbageThenAValidFrameIsResynchronisedWithOneWarningPerRun) {
 
     // A frame cut into single bytes, two frames in one piece, and a frame
     // too large for the buffer skipped by its lengths.
-    const std::string tooMuch = frame("local/gw7f0001/dev00001", std::string(3000, 'x'));
+    const std::string tooMuch = wire7f("local/gw7f0001/dev00001", std::string(3000, 'x'));
     CaptureStderr();
     for (char c : good) f.feed(std::string(1, c));
     f.feed(good + good);
@@ -416,19 +406,19 @@ TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
     };
     gw.send(std::string("\x01\x02\x03\x04\x05", 5));
     EXPECT_TRUE(logged("not 7F msg, abandon")) << log_text();
-    std::string longTopic = frame(std::string(65, 't'), "{}");
+    std::string longTopic = wire7f(std::string(65, 't'), "{}");
     gw.send(longTopic.substr(0, 5));
     EXPECT_TRUE(logged("wrong topic length  for 7F msg, abandon")) << log_text();
-    std::string tooMuch = frame("local/gw7f0001/dev00001", std::string(1024 - 9 - 23, 'x'));
+    std::string tooMuch = wire7f("local/gw7f0001/dev00001", std::string(1024 - 9 - 23, 'x'));
     gw.send(tooMuch.substr(0, 9 + 23));
     EXPECT_TRUE(logged("gw7f rcv too many data")) << log_text();
     // The rest of that frame never comes: the skip is given up after 200 ms.
     const char *abandoned = "abandon rcved frames";
     ASSERT_TRUE(wait_for([&] { return count_in_log(abandoned) == 1; }, 3000)) << log_text();
     // A frame that stops half way is abandoned after 200 ms too.
-    gw.send(frame("local/gw7f0001/dev00001", "{\"a\":1}").substr(0, 12));
+    gw.send(wire7f("local/gw7f0001/dev00001", "{\"a\":1}").substr(0, 12));
     ASSERT_TRUE(wait_for([&] { return count_in_log(abandoned) == 2; }, 3000)) << log_text();
-    std::string good = frame("local/gw7f0001/dev00001", "{\"deviceKey\":\"dev00001\"}");
+    std::string good = wire7f("local/gw7f0001/dev00001", "{\"deviceKey\":\"dev00001\"}");
     gw.send(good);
     ASSERT_TRUE(wait_for([] { return messages().size() == 1; }, 3000)) << log_text();
     EXPECT_EQ(messages()[0], "local/gw7f0001/dev00001|{\"deviceKey\":\"dev00001\"}");
@@ -472,7 +462,7 @@ TEST_F(Gw7fLinkTest, SearchConnectKeepAliveMalformedFramesAndCommands) {
 TEST_F(Gw7fLinkTest, QuitDropsTheConnectionAndItComesBackWithoutANewSearch) {
     FakeGateway gw;
     Gw7fLink *link = connect(gw);
-    gw.send(frame("quit", ""));
+    gw.send(wire7f("quit", ""));
     auto quitAt = Clock::now();
     EXPECT_TRUE(wait_for([&] { return !link->isConnected(); }, 1500));
     EXPECT_EQ(link->sendCommand("dev00001", "{}", 2), -1);
