@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "modbusasswidget.h"
 #include "settingsdialog.h"
+#include "testfiles.h"
 #include "writeregistermodel.h"
 
 #include <QCheckBox>
@@ -236,13 +237,7 @@ void TstModbusPanelBusrelay::initTestCase()
 
     // The service reads its files from its working directory: a copy of the sample.
     QVERIFY(m_dir.isValid());
-    QDirIterator it(sample, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString src = it.next();
-        const QString dst = m_dir.filePath(QDir(sample).relativeFilePath(src));
-        QDir().mkpath(QFileInfo(dst).absolutePath());
-        QVERIFY(QFile::copy(src, dst));
-    }
+    QVERIFY(copyTree(sample, m_dir.path()));
     m_target = findTarget(sample, &m_units);
 
     m_gwsim.setProcessChannelMode(QProcess::MergedChannels);

@@ -91,13 +91,7 @@ void TstRelayStatus::initTestCase()
         QSKIP(qPrintable("needs busrelay and gwsim in BIN_DIR (" + bin + ")"));
     DialogSeam::setResponder([](const DialogSeam::Request &) { return true; });
     const QString sample = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample";
-    QDirIterator it(sample, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString src = it.next();
-        const QString dst = m_dir.filePath(QDir(sample).relativeFilePath(src));
-        QDir().mkpath(QFileInfo(dst).absolutePath());
-        QVERIFY(QFile::copy(src, dst));
-    }
+    QVERIFY(copyTree(sample, m_dir.path()));
     startGwsim({});
     m_busrelay.setProcessChannelMode(QProcess::MergedChannels);
     m_busrelay.setWorkingDirectory(m_dir.path());
