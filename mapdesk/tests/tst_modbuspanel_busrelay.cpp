@@ -9,6 +9,7 @@
 #include "modbusasswidget.h"
 #include "settingsdialog.h"
 #include "testfiles.h"
+#include "testprocess.h"
 #include "writeregistermodel.h"
 
 #include <QCheckBox>
@@ -322,12 +323,7 @@ void TstModbusPanelBusrelay::startBusrelay()
 
 void TstModbusPanelBusrelay::stop(QProcess &p)
 {
-    if (p.state() == QProcess::NotRunning)
-        return;
-    p.terminate();
-    if (!p.waitForFinished(3000))
-        p.kill();
-    p.waitForFinished(1000);
+    stopProcess(p);
 }
 
 QByteArray TstModbusPanelBusrelay::busrelayOutput()

@@ -8,6 +8,7 @@
 #include "relayhealth.h"
 #include "relaystatusview.h"
 #include "testfiles.h"
+#include "testprocess.h"
 #include "utf8text.h"
 
 #include <QCheckBox>
@@ -28,13 +29,7 @@ const char kFailingKey[] = "dim10001";
 
 void stop(QProcess &p)
 {
-    if (p.state() == QProcess::NotRunning)
-        return;
-    p.terminate();
-    if (!p.waitForFinished(5000)) {
-        p.kill();
-        p.waitForFinished(2000);
-    }
+    stopProcess(p, 5000);
 }
 
 // Waits for a reading of the view that satisfies done (seconds at most).

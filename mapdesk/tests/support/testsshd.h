@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+
+#include "testprocess.h"
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTest>
@@ -145,13 +147,7 @@ inline bool start(QProcess &sshd, const QString &dir, int port, const QString &h
 
 inline void stop(QProcess &sshd)
 {
-    if (sshd.state() == QProcess::NotRunning)
-        return;
-    sshd.terminate();
-    if (!sshd.waitForFinished(3000)) {
-        sshd.kill();
-        sshd.waitForFinished(2000);
-    }
+    stopProcess(sshd);
 }
 
 } // namespace TestSshd
