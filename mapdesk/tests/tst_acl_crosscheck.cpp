@@ -22,12 +22,12 @@ QString toolVerdict(const Case &c)
         return AclFile::parseEntry(QString::fromLatin1(c.text.constData(), c.text.size()), &e) ? "ok " + AclFile::entryText(e)
                                                                     : QStringLiteral("refused");
     }
-    QStringList entries;
+    AclFile::List list;
     QString error;
-    if (!AclFile::parse(c.text, &entries, &error))
+    if (!AclFile::parse(c.text, &list, &error))
         return QStringLiteral("refused");
     QString line = "ok";
-    for (const QString &t : entries) {
+    for (const QString &t : list.allow) {
         AclFile::Entry e;
         line += " " + (AclFile::parseEntry(t, &e) ? AclFile::entryText(e) : "<bad " + t + ">");
     }
@@ -122,8 +122,11 @@ QList<Case> fileCases()
     QStringList full;
     for (int i = 0; i < AclFile::kMaxEntries; ++i)
         full << QString("172.16.%1.%2/%3").arg(i).arg(i * 3).arg(i % 33);
-    for (const QStringList &list : {QStringList(), QStringList{"192.168.1.10", "10.0.0.7/24", "0.0.0.0/0"}, full})
-        texts << AclFile::serialize(list);
+    for (const QStringList &list : {QStringList(), QStringList{"192.168.1.10", "10.0.0.7/24", "0.0.0.0/0"}, full}) {
+        AclFile::List l;
+        l.allow = list;
+        texts << AclFile::serialize(l);
+    }
     QList<Case> cases;
     for (const QByteArray &t : texts)
         cases << Case{true, t};
