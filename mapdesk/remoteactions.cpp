@@ -271,5 +271,6 @@ void RemoteActions::putAcl(const AclFile::List &list, const QByteArray &text)
     f.close();
     FlowContext ctx = m_context();
     ctx.sentDigest = UpgradePackage::fileMd5(path);
+    ctx.aclReadOnly = !list.readOnly.isEmpty();
     startFlow(RemoteFlows::PutAcl, ctx);
 }
