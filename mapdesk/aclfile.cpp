@@ -2,6 +2,7 @@
 
 #include <QVector>
 
+#include <algorithm>
 #include <locale>
 #include <sstream>
 #include <string>
@@ -79,6 +80,12 @@ struct Value {
     QByteArray text;  // String: decoded bytes
     QVector<Value> items;
     QVector<QPair<QByteArray, Value>> members;
+    // The value as written, and for a member its name as written (quotes
+    // and escapes kept): the kept keys are written back from these.
+    const char *rawStart = nullptr;
+    const char *rawStop = nullptr;
+    const char *nameStart = nullptr;
+    const char *nameStop = nullptr;
 };
 
 // Reads JSON with the same leniency as the service's reader in its default
@@ -352,25 +359,34 @@ private:
             readToken(t);
         while (t.kind == Comment);
         *v = Value();
+        v->rawStart = t.start;
+        bool ok = false;
         switch (t.kind) {
         case ObjBegin:
             v->type = Value::Object;
-            return readObject(v, depth);
+            ok = readObject(v, depth);
+            break;
         case ArrBegin:
             v->type = Value::Array;
-            return readArray(v, depth);
+            ok = readArray(v, depth);
+            break;
         case Num:
             v->type = Value::Scalar;
-            return numberValid(t) || failNumber(t);
+            ok = numberValid(t) || failNumber(t);
+            break;
         case Str:
             v->type = Value::String;
-            return decodeString(t, &v->text);
+            ok = decodeString(t, &v->text);
+            break;
         case Literal:
             v->type = Value::Scalar;
-            return true;
+            ok = true;
+            break;
         default:
             return fail(QStringLiteral("此处应为值、对象或列表"), t.start);
         }
+        v->rawStop = m_cur;
+        return ok;
     }
 
     bool readObject(Value *v, int depth)
@@ -390,6 +406,8 @@ private:
             Value member;
             if (!readValue(&member, depth + 1))
                 return false;
+            member.nameStart = name.start;
+            member.nameStop = name.stop;
             // A repeated name: the later value counts.
             bool replaced = false;
             for (auto &m : v->members) {
@@ -509,7 +527,86 @@ QString rangeText(const Entry &e)
     return span + QStringLiteral(" (%1个地址)").arg(quint64(1) << (32 - e.prefix));
 }
 
-bool parse(const QByteArray &fileText, QStringList *entries, QString *error)
+namespace {
+
+// One list of the file, read as strictly as the service reads it; absent is
+// empty. which names it in the reasons ("" for "allow").
+bool parseList(const Value *list, const QString &which, QStringList *out, QString *error)
+{
+    out->clear();
+    if (!list)
+        return true;
+    const QString name = which.isEmpty() ? QStringLiteral("\"allow\"") : which;
+    if (list->type != Value::Array) {
+        *error = QStringLiteral("%1不是列表").arg(name);
+        return false;
+    }
+    const QString of = which.isEmpty() ? QString() : which + QStringLiteral("的");
+    if (list->items.size() > kMaxEntries) {
+        *error = QStringLiteral("%1超过%2项").arg(of).arg(kMaxEntries);
+        return false;
+    }
+    for (int i = 0; i < list->items.size(); ++i) {
+        const Value &item = list->items[i];
+        if (item.type != Value::String) {
+            *error = QStringLiteral("%1第%2项不是字符串").arg(of).arg(i + 1);
+            return false;
+        }
+        // Byte for byte: anything but ASCII digits, dots and a slash is refused.
+        const QString text = QLatin1String(item.text.constData(), item.text.size());
+        QString why;
+        Entry e;
+        if (!parseEntry(text, &e, &why)) {
+            *error = QStringLiteral("%1第%2项 \"%3\" 不是IPv4地址或地址段: %4")
+                         .arg(of).arg(i + 1).arg(shown(item.text), why);
+            return false;
+        }
+        *out << text;
+    }
+    return true;
+}
+
+void appendList(QByteArray *out, const char *key, const QStringList &entries)
+{
+    out->append("    \"").append(key).append("\": [");
+    if (entries.isEmpty()) {
+        out->append("]");
+        return;
+    }
+    out->append("\n");
+    for (int i = 0; i < entries.size(); ++i) {
+        out->append("        ");
+        appendJsonString(out, entries[i]);
+        out->append(i + 1 < entries.size() ? ",\n" : "\n");
+    }
+    out->append("    ]");
+}
+
+// The entries, or nothing when the service would refuse the list.
+bool entriesOf(const QStringList &texts, QVector<Entry> *out)
+{
+    if (texts.size() > kMaxEntries)
+        return false;
+    for (const QString &text : texts) {
+        Entry e;
+        if (!parseEntry(text, &e))
+            return false;
+        *out << e;
+    }
+    return true;
+}
+
+bool matches(const QVector<Entry> &entries, quint32 address)
+{
+    for (const Entry &e : entries)
+        if ((address & e.mask) == e.network)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool parse(const QByteArray &fileText, List *list, QString *error)
 {
     auto refuse = [error](const QString &why) {
         if (error)
@@ -523,7 +620,7 @@ bool parse(const QByteArray &fileText, QStringList *entries, QString *error)
             break;
         }
     if (blank) {
-        entries->clear();
+        *list = List();
         return true;
     }
     Value root;
@@ -532,72 +629,95 @@ bool parse(const QByteArray &fileText, QStringList *entries, QString *error)
         return refuse(QStringLiteral("不是有效的JSON (%1)").arg(reader.error()));
     if (root.type != Value::Object)
         return refuse(QStringLiteral("不是JSON对象"));
-    const Value *list = nullptr;
-    for (const auto &m : root.members)
+    const Value *allow = nullptr;
+    const Value *readOnly = nullptr;
+    List result;
+    for (const auto &m : root.members) {
         if (m.first == "allow")
-            list = &m.second;
-    if (!list) {
+            allow = &m.second;
+        else if (m.first == "readOnly")
+            readOnly = &m.second;
+        else
+            result.otherKeys.append({m.first, QByteArray(m.second.nameStart, int(m.second.nameStop - m.second.nameStart)),
+                                     QByteArray(m.second.rawStart, int(m.second.rawStop - m.second.rawStart))});
+    }
+    if (!allow && !readOnly) {
         if (root.members.isEmpty()) {
-            entries->clear();
+            *list = List();
             return true;
         }
-        return refuse(QStringLiteral("没有\"allow\"列表"));
+        return refuse(QStringLiteral("没有\"allow\"或\"readOnly\"列表"));
     }
-    if (list->type != Value::Array)
-        return refuse(QStringLiteral("\"allow\"不是列表"));
-    if (list->items.size() > kMaxEntries)
-        return refuse(QStringLiteral("超过%1项").arg(kMaxEntries));
-    QStringList result;
-    for (int i = 0; i < list->items.size(); ++i) {
-        const Value &item = list->items[i];
-        if (item.type != Value::String)
-            return refuse(QStringLiteral("第%1项不是字符串").arg(i + 1));
-        // Byte for byte: anything but ASCII digits, dots and a slash is refused.
-        const QString text = QLatin1String(item.text.constData(), item.text.size());
-        QString why;
-        Entry e;
-        if (!parseEntry(text, &e, &why))
-            return refuse(QStringLiteral("第%1项 \"%2\" 不是IPv4地址或地址段: %3")
-                              .arg(i + 1).arg(shown(item.text), why));
-        result << text;
-    }
-    *entries = result;
+    QString why;
+    if (!parseList(allow, QString(), &result.allow, &why)
+        || !parseList(readOnly, QStringLiteral("\"readOnly\""), &result.readOnly, &why))
+        return refuse(why);
+    *list = result;
     return true;
 }
 
-QByteArray serialize(const QStringList &entries)
+QByteArray serialize(const List &list)
 {
-    if (entries.isEmpty())
-        return QByteArray("{\n    \"allow\": []\n}\n");
-    QByteArray out("{\n    \"allow\": [\n");
-    for (int i = 0; i < entries.size(); ++i) {
-        out.append("        ");
-        appendJsonString(&out, entries[i]);
-        out.append(i + 1 < entries.size() ? ",\n" : "\n");
+    QByteArray out("{\n");
+    appendList(&out, "allow", list.allow);
+    if (!list.readOnly.isEmpty()) {
+        out.append(",\n");
+        appendList(&out, "readOnly", list.readOnly);
     }
-    out.append("    ]\n}\n");
+    for (const auto &key : list.otherKeys)
+        out.append(",\n    ").append(key.nameJson).append(": ").append(key.valueJson);
+    out.append("\n}\n");
     return out;
 }
 
-bool allows(const QStringList &entries, const QString &ipv4)
+QList<QByteArray> otherKeyNames(const List &list)
+{
+    QList<QByteArray> names;
+    for (const OtherKey &key : list.otherKeys)
+        names << key.name;
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QString otherKeysText(const List &list)
+{
+    QStringList quoted;
+    for (const QByteArray &n : otherKeyNames(list))
+        quoted << QStringLiteral("\"%1\"").arg(shown(n));
+    return quoted.join(QStringLiteral(", "));
+}
+
+Right rightOf(const List &list, const QString &ipv4)
 {
     quint32 address = 0;
     int prefix = 32;
     if (!parseRaw(ipv4, &address, &prefix, nullptr) || ipv4.contains('/'))
-        return false;
-    if (entries.isEmpty() || entries.size() > kMaxEntries)
-        return true;
-    QVector<Entry> list;
-    for (const QString &text : entries) {
-        Entry e;
-        if (!parseEntry(text, &e))
-            return true;  // the service refuses the file and lets everyone in
-        list << e;
-    }
-    for (const Entry &e : list)
-        if ((address & e.mask) == e.network)
-            return true;
-    return false;
+        return Refused;
+    QVector<Entry> allow, readOnly;
+    if (!entriesOf(list.allow, &allow) || !entriesOf(list.readOnly, &readOnly))
+        return ReadWrite;  // the service refuses the file and lets everyone in
+    // The narrower right wins, as in the service.
+    if (matches(readOnly, address))
+        return ReadOnly;
+    return allow.isEmpty() || matches(allow, address) ? ReadWrite : Refused;
+}
+
+QString meaning(const List &list)
+{
+    const QString readOnly = QStringLiteral("以下客户端只能读 (写入被网关拒绝, 异常码1):\n") + list.readOnly.join(", ");
+    QString text;
+    if (list.isEmpty())
+        text = QStringLiteral("列表为空: modbus端口将接受任何客户端");
+    else if (list.allow.isEmpty())
+        text = QStringLiteral("modbus端口将接受任何客户端; ") + readOnly;
+    else if (list.readOnly.isEmpty())
+        text = QStringLiteral("modbus端口将只接受来自以下地址的客户端:\n") + list.allow.join(", ");
+    else
+        text = QStringLiteral("modbus端口将只接受来自以下地址的客户端:\n") + list.allow.join(", ")
+               + QStringLiteral("\n以及只读项中的客户端; ") + readOnly;
+    if (!list.otherKeys.isEmpty())
+        text += QStringLiteral("\n网关不读取的 %1 原样保留在文件中").arg(otherKeysText(list));
+    return text;
 }
 
 } // namespace AclFile

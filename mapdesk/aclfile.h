@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QList>
+#include <QVector>
 #include <QtGlobal>
 
 namespace AclFile {
@@ -32,17 +34,45 @@ QString entryText(const Entry &e);
 bool hostBitsSet(const QString &text);
 // "10.0.0.0 - 10.0.0.255 (256个地址)".
 QString rangeText(const Entry &e);
+// A key the service ignores (with a WARN): kept as written so that a fetch
+// and an install never lose it.
+struct OtherKey {
+    QByteArray name;      // decoded
+    QByteArray nameJson;  // as written, quotes and escapes included
+    QByteArray valueJson; // as written
+};
+
+// What the file holds. A client matching a readOnly entry may connect and
+// only read, whatever "allow" says; without allow entries every client may
+// connect.
+struct List {
+    QStringList allow;     // as written
+    QStringList readOnly;  // as written
+    QVector<OtherKey> otherKeys;
+    bool isEmpty() const { return allow.isEmpty() && readOnly.isEmpty(); }
+};
+
 // A whole file as the service reads it: JSON with // and /* */ comments, an
 // empty or blank text is an empty list. False with a reason when the service
-// would refuse it; *entries is then left as it was. The entries come back as
-// written in the file.
-bool parse(const QByteArray &fileText, QStringList *entries, QString *error);
-// {"allow": [...]} over several lines, UTF-8, with a trailing newline.
-QByteArray serialize(const QStringList &entries);
-// Whether a client at ipv4 ("a.b.c.d") gets in under this list as the service
-// decides it: always for an empty list, and also for a list the service would
-// refuse (bad entry, too many), since it then accepts everyone.
-bool allows(const QStringList &entries, const QString &ipv4);
+// would refuse it; *list is then left as it was.
+bool parse(const QByteArray &fileText, List *list, QString *error);
+// {"allow": [...], "readOnly": [...], other keys} over several lines, UTF-8,
+// with a trailing newline. "readOnly" only when it has entries, so a list
+// without any is written as before the read-only list existed.
+QByteArray serialize(const List &list);
+// The names of otherKeys in the order of the service's start log (sorted
+// byte by byte), and as it quotes them: "a", "b".
+QList<QByteArray> otherKeyNames(const List &list);
+QString otherKeysText(const List &list);
+
+enum Right { Refused, ReadOnly, ReadWrite };
+// What a client at ipv4 ("a.b.c.d") may do as the service decides it, also
+// for a list the service would refuse (bad entry, too many): it then accepts
+// everyone with every right. Refused for a text that is not an address.
+Right rightOf(const List &list, const QString &ipv4);
+// What installing the list means, for the confirmation: who may connect and
+// who may only read, and the kept keys.
+QString meaning(const List &list);
 
 } // namespace AclFile
 

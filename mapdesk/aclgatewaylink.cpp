@@ -23,7 +23,7 @@ AclGatewayLink::AclGatewayLink(QWidget *group, QLayout *layout, RemoteSession *s
     // The editor has asked about unsent edits, or refused errors and had its doubts confirmed.
     connect(m_editor, &AclEditor::fetchRequested, actions, &RemoteActions::getAcl);
     connect(m_editor, &AclEditor::installRequested, actions,
-            [this, actions]() { actions->putAcl(m_editor->entries(), m_editor->fileText()); });
+            [this, actions]() { actions->putAcl(m_editor->list(), m_editor->fileText()); });
     RemoteFlowRunner *runner = session->runner();
     connect(runner, &RemoteFlowRunner::busyChanged, this, &AclGatewayLink::updateActions);
     connect(runner, &RemoteFlowRunner::finished, this, [this](int code, bool ok) {

@@ -245,20 +245,18 @@ void RemoteActions::getAcl()
     startFlow(RemoteFlows::GetAcl, m_context());
 }
 
-void RemoteActions::putAcl(const QStringList &entries, const QByteArray &text)
+void RemoteActions::putAcl(const AclFile::List &list, const QByteArray &text)
 {
     // The editor has refused errors and had its doubts confirmed.
     if (!mayStart() || !m_session->tftpReady())
         return;
     const QString name = m_context().gatewayKey + "-mbacl.json";
     const QString path = m_session->tftpRoot() + "/" + name;
-    const QString meaning = entries.isEmpty() ? u("列表为空: modbus端口将接受任何客户端")
-                                              : u("modbus端口将只接受来自以下地址的客户端:\n") + entries.join(", ");
     if (!DialogSeam::confirm(m_dialogParent, u("是否下发modbus客户端允许列表"),
                              u("该操作会将{") + path
                                  + u("} 下载到网关中, 覆盖网关中原的客户端允许列表, 并重启modbus服务, "
                                      "重启期间modbus通信中断。\n")
-                                 + meaning,
+                                 + AclFile::meaning(list),
                              u("确定"), u("否")))
         return;
     if (!stillFree())
@@ -273,5 +271,6 @@ void RemoteActions::putAcl(const QStringList &entries, const QByteArray &text)
     f.close();
     FlowContext ctx = m_context();
     ctx.sentDigest = UpgradePackage::fileMd5(path);
+    ctx.aclReadOnly = !list.readOnly.isEmpty();
     startFlow(RemoteFlows::PutAcl, ctx);
 }

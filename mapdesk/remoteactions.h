@@ -5,6 +5,8 @@
 // (no other flow, the SSH link, a chosen gateway, the TFTP server), the
 // engineer's confirmation, the file it sends, and the flow itself.
 
+#include "aclfile.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -54,8 +56,8 @@ public:
     bool refreshRelayVersion();
     RemoteFlowRunner *runner() const;
     void getAcl();
-    // entries: the list's addresses, for the question; text: the file.
-    void putAcl(const QStringList &entries, const QByteArray &text);
+    // list: for the question (who may connect, who may only read); text: the file.
+    void putAcl(const AclFile::List &list, const QByteArray &text);
 
     // After a flow's success: an installed map.json is read only when the
     // service starts, so the checked restart is offered ("稍后" is safe).

@@ -126,8 +126,10 @@ FlowStep relayProbe(int ms, const QString &version, bool newProcess)
 
 // The restarted service's start-up line about mbacl.json: a new one must
 // appear (the count grows past the one remembered before the restart), and
-// it must not say the file was refused.
-FlowStep aclLogCheck()
+// it must not say the file was refused. With read-only clients it must name
+// them: a busrelay older than the read-only list ignores it and lets them
+// write.
+FlowStep aclLogCheck(bool readOnly)
 {
     FlowStep s;
     s.kind = FlowStep::Poll;
@@ -138,7 +140,7 @@ FlowStep aclLogCheck()
                     + u("秒内, 日志/tmp/mb.log中未出现mbacl.json的加载结果: 网关上的busrelay可能不支持客户端允许列表"
                         "(请先更新modbus程序), 此时modbus端口接受任何客户端");
     s.remembers << "ACLLINE";
-    s.judge = [](const ShellResult &r, QString *why) {
+    s.judge = [readOnly](const ShellResult &r, QString *why) {
         bool counted = false;
         const int now = labelled(r.out, "ACLN").toInt(&counted);
         const int before = r.facts.value("ACLN").toInt();
@@ -147,8 +149,18 @@ FlowStep aclLogCheck()
             return FlowStep::Again;
         }
         const QString line = labelled(r.out, "ACLLINE");
+        // The warning about kept keys comes just before the line that says how the list was taken.
+        if (line.contains(QLatin1String("ignored (only"))) {
+            *why = u("modbus服务日志中还没有mbacl.json的加载结果");
+            return FlowStep::Again;
+        }
         if (line.contains(QLatin1String("mbacl.json refused"))) {
             *why = u("modbus服务拒绝了下发的mbacl.json, modbus端口接受任何客户端:\n") + line;
+            return FlowStep::Fail;
+        }
+        if (readOnly && !line.contains(QLatin1String("read-only"))) {
+            *why = u("网关上的busrelay不支持只读客户端(\"readOnly\"), 只读项中的客户端仍能写入; 请先更新modbus程序:\n")
+                   + line;
             return FlowStep::Fail;
         }
         return FlowStep::Ok;
@@ -424,7 +436,7 @@ FlowPlan plan(int code, const FlowContext &c)
         FlowStep probe = relayProbe(20000, QString(), true);
         probe.timeoutText = u("下发允许列表后, modbus服务在20秒内未重新运行");
         p.steps << put << before << install << md5Step("/gateway/modbus/mbacl.json", c.sentDigest) << probe
-                << aclLogCheck();
+                << aclLogCheck(c.aclReadOnly);
         p.okStatus = u("下发modbus客户端允许列表成功 ") + name;
         p.okBoxText = p.okStatus + u(", modbus服务已重启并加载:\n{ACLLINE}");
         p.failText = u("下发modbus客户端允许列表失败!");

@@ -29,6 +29,7 @@ struct FlowContext
     QString targetVersion;  // the package's version (upgrades)
     QString sentDigest;     // MD5 of the file the gateway is to install
     bool reinstall = false; // busrelay: the running version again
+    bool aclReadOnly = false; // the mbacl.json sent has read-only clients
 };
 
 // What one shell command gave: the status of its last command (-1 before the

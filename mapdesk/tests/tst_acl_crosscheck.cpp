@@ -1,36 +1,94 @@
 // The tool reads mbacl.json as the service does: the same texts go to
 // AclFile and to the service's own reader (mbacl_check, linked with the
 // service code), and both must accept or refuse alike, with the same
-// normalised entries. A file the tool calls fine but the service refuses
-// would leave the Modbus port open to everyone.
+// normalised entries in both lists, the same ignored keys, and the same right
+// (refused, read-only, full) at the edges of every range in the text. A file
+// the tool calls fine but the service refuses would leave the port open to
+// everyone; a read-only client taken for a full one would write. Also: the
+// editor's rows (its warnings) against the file written from them, and every
+// accepted file written back as a fetch and an install write it, which the
+// service must read exactly as the original.
 #include "aclfile.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 namespace {
 
 struct Case {
-    bool file;
+    enum Kind { Entry, File, Rows } kind;
     QByteArray text;
+    QStringList probes;
+    AclFile::List rows;  // Rows: what the text was written from
+    int writtenFrom = -1;  // the case whose accepted file this one writes back
 };
+
+QString rightText(AclFile::Right r)
+{
+    return r == AclFile::Refused ? "refused" : r == AclFile::ReadOnly ? "read-only" : "full";
+}
+
+QString normalised(const QStringList &entries)
+{
+    QStringList out;
+    for (const QString &t : entries) {
+        AclFile::Entry e;
+        out << (AclFile::parseEntry(t, &e) ? AclFile::entryText(e) : "<bad " + t + ">");
+    }
+    return out.join(' ');
+}
+
+QString ignoredText(const AclFile::List &list)
+{
+    QByteArray text;
+    for (const QByteArray &name : AclFile::otherKeyNames(list))
+        text += (text.isEmpty() ? "\"" : ", \"") + name + "\"";
+    return QString::fromLatin1(text);
+}
+
+// Every range written in the text: its first and last address and their
+// neighbours outside it; and a few addresses no list names.
+QStringList probesOf(const QByteArray &text)
+{
+    QStringList probes{"0.0.0.0", "255.255.255.255", "127.0.0.1", "10.0.0.5", "192.168.1.20"};
+    auto dotted = [](quint32 a) {
+        return QString("%1.%2.%3.%4").arg(a >> 24).arg((a >> 16) & 0xFF).arg((a >> 8) & 0xFF).arg(a & 0xFF);
+    };
+    static const QRegularExpression range("\\d{1,3}(\\.\\d{1,3}){3}(/\\d{1,2})?");
+    auto it = range.globalMatch(QString::fromLatin1(text));
+    while (it.hasNext()) {
+        AclFile::Entry e;
+        if (!AclFile::parseEntry(it.next().captured(), &e))
+            continue;
+        const quint32 last = e.network | ~e.mask;
+        for (quint32 a : {e.network - 1, e.network, last, last + 1})
+            if (!probes.contains(dotted(a)))
+                probes << dotted(a);
+    }
+    return probes;
+}
 
 QString toolVerdict(const Case &c)
 {
-    if (!c.file) {
+    if (c.kind == Case::Entry) {
         AclFile::Entry e;
         return AclFile::parseEntry(QString::fromLatin1(c.text.constData(), c.text.size()), &e) ? "ok " + AclFile::entryText(e)
                                                                     : QStringLiteral("refused");
     }
-    QStringList entries;
+    AclFile::List list;
     QString error;
-    if (!AclFile::parse(c.text, &entries, &error))
-        return QStringLiteral("refused");
-    QString line = "ok";
-    for (const QString &t : entries) {
-        AclFile::Entry e;
-        line += " " + (AclFile::parseEntry(t, &e) ? AclFile::entryText(e) : "<bad " + t + ">");
-    }
+    QString line;
+    if (AclFile::parse(c.text, &list, &error))
+        line = "ok allow[" + normalised(list.allow) + "] readOnly[" + normalised(list.readOnly) + "] ignored["
+               + ignoredText(list) + "]";
+    else
+        line = "refused";
+    // A refused file leaves no list in force.
+    const AclFile::List rights = c.kind == Case::Rows ? c.rows : line == "refused" ? AclFile::List() : list;
+    line += " |";
+    for (const QString &ip : c.probes)
+        line += " " + ip + "=" + rightText(AclFile::rightOf(rights, ip));
     return line;
 }
 
@@ -51,7 +109,7 @@ QList<Case> entryCases()
         texts << QByteArray("203.0.113.77/") + QByteArray::number(p);
     QList<Case> cases;
     for (const QByteArray &t : texts)
-        cases << Case{false, t};
+        cases << Case{Case::Entry, t, {}, {}};
     return cases;
 }
 
@@ -122,12 +180,73 @@ QList<Case> fileCases()
     QStringList full;
     for (int i = 0; i < AclFile::kMaxEntries; ++i)
         full << QString("172.16.%1.%2/%3").arg(i).arg(i * 3).arg(i % 33);
-    for (const QStringList &list : {QStringList(), QStringList{"192.168.1.10", "10.0.0.7/24", "0.0.0.0/0"}, full})
-        texts << AclFile::serialize(list);
+    for (const QStringList &list : {QStringList(), QStringList{"192.168.1.10", "10.0.0.7/24", "0.0.0.0/0"}, full}) {
+        AclFile::List l;
+        l.allow = list;
+        texts << AclFile::serialize(l);
+    }
+    // The read-only list: as strict as "allow", admitting by itself, the
+    // narrower right winning, without "allow" limiting only the listed.
+    texts << "{\"readOnly\": []}" << "{\"readOnly\": null}" << "{\"readOnly\": [1]}" << "{\"readOnly\": [\"1.2.3.4 \"]}"
+          << "{\"allow\": [\"192.168.1.10\"], \"readOnly\": [\"192.168.1.20\", \"10.0.5.0/24\"]}"
+          << "{\"allow\": [\"192.168.1.0/24\"], \"readOnly\": [\"192.168.1.20\", \"192.168.1.128/26\"]}"
+          << "{\"allow\": [\"10.0.0.5\"], \"readOnly\": [\"10.0.0.7/24\"]}" << "{\"readOnly\": [\"0.0.0.0/0\"]}"
+          << "{\"allow\": [\"0.0.0.0/0\"], \"readOnly\": [\"203.0.113.0/25\"]}"
+          << "{\"allow\": [\"1.2.3.4\"], \"readOnly\": [\"bad\"]}" << "{\"allow\": null, \"readOnly\": [\"1.2.3.4\"]}"
+          << "{\"readonly\": [\"1.2.3.4\"]}" << "{\"allow\": [\"1.2.3.4\"], \"readonly\": [\"5.6.7.8\"]}"
+          << "{\"read\\u004Fnly\": [\"1.2.3.4\"]}" << "{\"readOnly\": [\"bad\"], \"readOnly\": [\"1.2.3.4\"]}"
+          << "// BMS\n{\"readOnly\": [\"10.0.5.0/24\" /* PC */,], /* and */ \"allow\": [\"10.0.6.1\"]}"
+          // Ignored keys, in the service's order, kept by a write-back.
+          << "{\"readOnly\": [\"1.2.3.4\"], \"z\": 1, \"a\": [], \"\\u00e4\": {\"x\": [1, /* c */ 2]}, \"\": 0, \"Z\": \"\\\"\"}"
+          << "{\"readOnly\": [\"1.2.3.4\"], \"note\": \"x\", \"note\": [1]}"
+          << "{\"allow\": [\"1.2.3.4\"], \"n\": -, \"m\": 1.5e3 // c\n}";
+    for (int n : {64, 65}) {
+        QByteArray t = "{\"allow\": [\"10.9.9.9\"], \"readOnly\": [";
+        for (int i = 0; i < n; ++i)
+            t += (i ? ", \"10.1." : "\"10.1.") + QByteArray::number(i) + ".0/24\"";
+        texts << t + "]}";
+    }
     QList<Case> cases;
     for (const QByteArray &t : texts)
-        cases << Case{true, t};
+        cases << Case{Case::File, t, probesOf(t), {}};
     return cases;
+}
+
+// The editor's rows, also ones the service would refuse: the tool's rights
+// from the rows themselves, the service's from the file written from them.
+QList<Case> rowCases()
+{
+    auto rows = [](const QStringList &allow, const QStringList &readOnly) {
+        AclFile::List l;
+        l.allow = allow;
+        l.readOnly = readOnly;
+        return l;
+    };
+    QStringList many;
+    for (int i = 0; i < AclFile::kMaxEntries + 1; ++i)
+        many << QString("172.16.%1.0/24").arg(i);
+    const QList<AclFile::List> lists = {rows({"192.168.1.0/24"}, {"192.168.1.20", "10.0.5.0/24"}),
+                                        rows({"192.168.1.0/24"}, {"192.168.1.20", "192.168.1.21 "}),
+                                        rows({"10.0.0.1"}, many)};
+    QList<Case> cases;
+    for (const AclFile::List &l : lists) {
+        const QByteArray text = AclFile::serialize(l);
+        cases << Case{Case::Rows, text, probesOf(text + l.allow.join(' ').toLatin1() + l.readOnly.join(' ').toLatin1()), l};
+    }
+    return cases;
+}
+
+// Each accepted file as the tool writes it back after a fetch.
+QList<Case> writtenBack(const QList<Case> &cases)
+{
+    QList<Case> out;
+    for (int i = 0; i < cases.size(); ++i) {
+        AclFile::List l;
+        QString error;
+        if (cases[i].kind == Case::File && AclFile::parse(cases[i].text, &l, &error))
+            out << Case{Case::Rows, AclFile::serialize(l), cases[i].probes, l, i};
+    }
+    return out;
 }
 
 } // namespace
@@ -146,10 +265,16 @@ void TstAclCrossCheck::sameVerdictAsTheService()
     if (!QFileInfo(checker).isExecutable())
         QSKIP(qPrintable("service allow-list check not built (" + checker + ")"));
 
-    const QList<Case> cases = entryCases() + fileCases();
+    QList<Case> cases = entryCases() + fileCases() + rowCases();
+    cases += writtenBack(cases);
     QByteArray input;
-    for (const Case &c : cases)
-        input += (c.file ? "file " : "entry ") + QByteArray::number(c.text.size()) + "\n" + c.text;
+    for (const Case &c : cases) {
+        if (c.kind == Case::Entry)
+            input += "entry " + QByteArray::number(c.text.size()) + "\n" + c.text;
+        else
+            input += "file " + QByteArray::number(c.text.size()) + " "
+                     + (c.probes.isEmpty() ? QByteArray("-") : c.probes.join(',').toLatin1()) + "\n" + c.text;
+    }
     QProcess p;
     p.start(checker, QStringList());
     QVERIFY(p.waitForStarted(10000));
@@ -161,14 +286,21 @@ void TstAclCrossCheck::sameVerdictAsTheService()
     QCOMPARE(service.size(), cases.size());
 
     QStringList differences;
+    int writtenBackCount = 0;
     for (int i = 0; i < cases.size(); ++i) {
         const QString tool = toolVerdict(cases[i]);
+        const QString what = QString("%1 %2").arg(cases[i].kind == Case::Entry ? "entry" : cases[i].kind == Case::File ? "file" : "rows",
+                                                  QString::fromLatin1(cases[i].text.left(80).toPercentEncoding(" {}[]\":,/*")));
         if (tool != service[i])
-            differences << QString("%1 %2: tool \"%3\", service \"%4\"")
-                               .arg(cases[i].file ? "file" : "entry",
-                                    QString::fromLatin1(cases[i].text.left(80).toPercentEncoding(" {}[]\":,/*")),
-                                    tool, service[i]);
+            differences << QString("%1: tool \"%2\", service \"%3\"").arg(what, tool, service[i]);
+        const int from = cases[i].writtenFrom;
+        if (from >= 0) {
+            ++writtenBackCount;
+            if (service[i] != service[from])
+                differences << QString("%1 written back: service \"%2\", from the original \"%3\"").arg(what, service[i], service[from]);
+        }
     }
+    QVERIFY2(writtenBackCount > 50, qPrintable(QString::number(writtenBackCount)));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join('\n')));
 }
 

@@ -4,6 +4,7 @@
 #include "aclfile.h"
 #include "dialogseam.h"
 
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QTextDocumentFragment>
 #include <QtTest>
 
 namespace {
@@ -26,6 +28,25 @@ QStringList range(const char *prefix, int n)
 QString stateText(AclEditor &w)
 {
     return w.findChild<QLabel *>("aclStateLabel")->text();
+}
+
+// As shown, without the markup.
+QString statePlain(AclEditor &w)
+{
+    return QTextDocumentFragment::fromHtml(stateText(w)).toPlainText();
+}
+
+AclFile::List allowing(const QStringList &allow, const QStringList &readOnly = {})
+{
+    AclFile::List l;
+    l.allow = allow;
+    l.readOnly = readOnly;
+    return l;
+}
+
+bool allows(const QStringList &allow, const QString &ip)
+{
+    return AclFile::rightOf(allowing(allow), ip) != AclFile::Refused;
 }
 
 } // namespace
@@ -45,6 +66,8 @@ private slots:
     void allowsAtRangeEdges();
     void addNormalisesAndRefuses();
     void addStopsAtTheLimit();
+    void readOnlyMarksAndState();
+    void fetchedListsComeBackUnchanged();
     void removeBySelectionAndKey();
     void modifiedFlagAndSignal();
     void warningsBeforeInstall();
@@ -132,6 +155,7 @@ void TstAclEditor::fileEdgeCases()
         const char *text;
         bool ok;
         QStringList entries;
+        QStringList readOnly = {};
     };
     const QList<Case> cases = {
         {"", true, {}},
@@ -159,79 +183,99 @@ void TstAclEditor::fileEdgeCases()
         {"{\"allow\": [\"::1\"]}", false, {}},
         {"{\"allow\": [\"1.2.3.4\\u0000\"]}", false, {}},
         {"{\"allow\": [], \"n\": 1e999}", false, {}},
+        {"{\"readOnly\": [\"10.0.0.7/24\"], \"allow\": [\"1.2.3.4\"]}", true, {"1.2.3.4"}, {"10.0.0.7/24"}},
     };
     for (const Case &c : cases) {
-        QStringList entries{"untouched"};
+        AclFile::List list = allowing({"untouched"});
         QString error;
-        const bool ok = AclFile::parse(c.text, &entries, &error);
+        const bool ok = AclFile::parse(c.text, &list, &error);
         QVERIFY2(ok == c.ok, c.text);
         if (ok)
-            QVERIFY2(entries == c.entries, qPrintable(QString(c.text) + " -> " + entries.join(',')));
+            QVERIFY2(list.allow == c.entries && list.readOnly == c.readOnly,
+                     qPrintable(QString(c.text) + " -> " + list.allow.join(',') + " / " + list.readOnly.join(',')));
         else
-            QVERIFY2(!error.isEmpty(), c.text);
+            QVERIFY2(!error.isEmpty() && list.allow == QStringList{"untouched"}, c.text);
     }
-    QStringList entries;
+    AclFile::List list;
     QString error;
-    QVERIFY(AclFile::parse(AclFile::serialize(range("10.0.0", 64)), &entries, &error));
-    QVERIFY(!AclFile::parse(AclFile::serialize(range("10.0.0", 65)), &entries, &error));
+    QVERIFY(AclFile::parse(AclFile::serialize(allowing(range("10.0.0", 64))), &list, &error));
+    QVERIFY(!AclFile::parse(AclFile::serialize(allowing(range("10.0.0", 65))), &list, &error));
     QVERIFY2(error.contains("64"), qPrintable(error));
-    QVERIFY(!AclFile::parse("{\"allow\": [], \"n\": " + QByteArray(2000, '[') + "}", &entries, &error));
+    QVERIFY(!AclFile::parse("{\"allow\": [], \"n\": " + QByteArray(2000, '[') + "}", &list, &error));
 }
 
 void TstAclEditor::refusedFileLeavesEntries()
 {
-    QStringList entries{"10.0.0.1"};
+    AclFile::List list = allowing({"10.0.0.1"});
     QString error;
-    QVERIFY(!AclFile::parse("{\"allow\": [\"10.0.0.2\", \"10.0.0.300\"]}", &entries, &error));
-    QCOMPARE(entries, QStringList{"10.0.0.1"});
+    QVERIFY(!AclFile::parse("{\"allow\": [\"10.0.0.2\", \"10.0.0.300\"]}", &list, &error));
+    QCOMPARE(list.allow, QStringList{"10.0.0.1"});
     QVERIFY2(error.contains("10.0.0.300"), qPrintable(error));
-    QVERIFY(!AclFile::parse("{\"allow\": [\"10.0.0.2\"\n\n\"x\"]}", &entries, &error));
+    QVERIFY(!AclFile::parse("{\"allow\": [\"10.0.0.2\"\n\n\"x\"]}", &list, &error));
     QVERIFY2(error.contains(QString::fromUtf8("第3行")), qPrintable(error));
     // A NUL in an entry is named, not passed into the message.
-    QVERIFY(!AclFile::parse("{\"allow\": [\"1.2.3.4\\u0000/8\"]}", &entries, &error));
+    QVERIFY(!AclFile::parse("{\"allow\": [\"1.2.3.4\\u0000/8\"]}", &list, &error));
     QVERIFY2(error.contains("1.2.3.4?/8") && !error.contains(QChar(0)), qPrintable(error));
+    // A bad read-only entry says which list it is in.
+    QVERIFY(!AclFile::parse("{\"allow\": [], \"readOnly\": [\"10.0.0.3\", 7]}", &list, &error));
+    QVERIFY2(error.contains(QString::fromUtf8("\"readOnly\"的第2项")), qPrintable(error));
 }
 
 void TstAclEditor::serializeRoundTrip()
 {
-    QCOMPARE(AclFile::serialize({"192.168.1.10", "10.0.0.0/24"}),
+    // Without read-only entries the file is what the tool always wrote.
+    QCOMPARE(AclFile::serialize(allowing({"192.168.1.10", "10.0.0.0/24"})),
              QByteArray("{\n    \"allow\": [\n        \"192.168.1.10\",\n        \"10.0.0.0/24\"\n    ]\n}\n"));
-    const QList<QStringList> lists = {{}, {"0.0.0.0/0"}, {"10.0.0.7/24", "10.0.0.7"}, range("172.16.4", 64)};
-    for (const QStringList &list : lists) {
-        QStringList back{"x"};
+    QCOMPARE(AclFile::serialize(allowing({}, {"10.0.5.0/24"})),
+             QByteArray("{\n    \"allow\": [],\n    \"readOnly\": [\n        \"10.0.5.0/24\"\n    ]\n}\n"));
+    const QList<AclFile::List> lists = {allowing({}), allowing({"0.0.0.0/0"}), allowing({"10.0.0.7/24", "10.0.0.7"}),
+                                        allowing(range("172.16.4", 64), {"10.0.0.7/24", "10.0.0.7"})};
+    for (const AclFile::List &list : lists) {
+        AclFile::List back = allowing({"x"}, {"y"});
         QString error;
         QVERIFY2(AclFile::parse(AclFile::serialize(list), &back, &error), qPrintable(error));
-        QCOMPARE(back, list);
+        QCOMPARE(back.allow, list.allow);
+        QCOMPARE(back.readOnly, list.readOnly);
     }
     // Whatever an edited row holds is written as a valid JSON string.
-    QStringList back;
+    AclFile::List back;
     QString error;
-    QVERIFY(!AclFile::parse(AclFile::serialize({"1.2.3.4\"], \"x\": [\""}), &back, &error));
+    QVERIFY(!AclFile::parse(AclFile::serialize(allowing({}, {"1.2.3.4\"], \"x\": [\""})), &back, &error));
     QVERIFY2(error.contains("1.2.3.4\"]"), qPrintable(error));
+
+    // Keys the service ignores come back as written, names and values (the
+    // service's reading of the names is in the cross-check).
+    QVERIFY(AclFile::parse("{\"n\\u00e4me\": {\"by\": [1, /* c */ 2e3, \"x\\\"y\"]}, \"allow\": [], \"a\": null}", &back, &error));
+    const QByteArray written = AclFile::serialize(back);
+    QVERIFY2(written.endsWith("],\n    \"n\\u00e4me\": {\"by\": [1, /* c */ 2e3, \"x\\\"y\"]},\n    \"a\": null\n}\n"),
+             written.constData());
+    QCOMPARE(AclFile::otherKeysText(back), QString::fromUtf8("\"a\", \"näme\""));
+    QCOMPARE(AclFile::meaning(allowing({}, {"10.0.5.9", "10.0.6.0/24"})),
+             QString::fromUtf8("modbus端口将接受任何客户端; 以下客户端只能读 (写入被网关拒绝, 异常码1):\n10.0.5.9, 10.0.6.0/24"));
 }
 
 void TstAclEditor::allowsAtRangeEdges()
 {
     const QStringList net{"192.168.1.0/24"};
-    QVERIFY(AclFile::allows(net, "192.168.1.0"));
-    QVERIFY(AclFile::allows(net, "192.168.1.255"));
-    QVERIFY(!AclFile::allows(net, "192.168.0.255"));
-    QVERIFY(!AclFile::allows(net, "192.168.2.0"));
+    QVERIFY(allows(net, "192.168.1.0"));
+    QVERIFY(allows(net, "192.168.1.255"));
+    QVERIFY(!allows(net, "192.168.0.255"));
+    QVERIFY(!allows(net, "192.168.2.0"));
     const QStringList one{"10.1.1.1/32"};
-    QVERIFY(AclFile::allows(one, "10.1.1.1"));
-    QVERIFY(!AclFile::allows(one, "10.1.1.0"));
-    QVERIFY(!AclFile::allows(one, "10.1.1.2"));
-    QVERIFY(AclFile::allows({"0.0.0.0/0"}, "255.255.255.255"));
-    QVERIFY(AclFile::allows({"0.0.0.0/0"}, "0.0.0.0"));
-    QVERIFY(AclFile::allows({"10.0.0.7/24"}, "10.0.0.200"));  // host bits cleared
-    QVERIFY(!AclFile::allows({"10.1.1.1", "192.168.1.0/24"}, "10.1.1.2"));
-    QVERIFY(AclFile::allows({"10.1.1.1", "192.168.1.0/24"}, "192.168.1.77"));
-    QVERIFY(AclFile::allows({}, "203.0.113.5"));
+    QVERIFY(allows(one, "10.1.1.1"));
+    QVERIFY(!allows(one, "10.1.1.0"));
+    QVERIFY(!allows(one, "10.1.1.2"));
+    QVERIFY(allows({"0.0.0.0/0"}, "255.255.255.255"));
+    QVERIFY(allows({"0.0.0.0/0"}, "0.0.0.0"));
+    QVERIFY(allows({"10.0.0.7/24"}, "10.0.0.200"));  // host bits cleared
+    QVERIFY(!allows({"10.1.1.1", "192.168.1.0/24"}, "10.1.1.2"));
+    QVERIFY(allows({"10.1.1.1", "192.168.1.0/24"}, "192.168.1.77"));
+    QVERIFY(allows({}, "203.0.113.5"));
     // A list the service refuses lets everyone in.
-    QVERIFY(AclFile::allows({"10.1.1.1", "10.1.1.300"}, "203.0.113.5"));
-    QVERIFY(AclFile::allows(range("10.0.0", 65), "203.0.113.5"));
-    QVERIFY(!AclFile::allows({"10.1.1.1"}, "10.1.1.1/32"));
-    QVERIFY(!AclFile::allows({"10.1.1.1"}, "not an address"));
+    QVERIFY(allows({"10.1.1.1", "10.1.1.300"}, "203.0.113.5"));
+    QVERIFY(allows(range("10.0.0", 65), "203.0.113.5"));
+    QVERIFY(!allows({"10.1.1.1"}, "10.1.1.1/32"));
+    QVERIFY(!allows({"10.1.1.1"}, "not an address"));
 }
 
 void TstAclEditor::addNormalisesAndRefuses()
@@ -246,7 +290,7 @@ void TstAclEditor::addNormalisesAndRefuses()
     QTest::keyClick(edit, Qt::Key_Return);
     QCOMPARE(w.entries(), QStringList{"10.0.0.0/24"});
     QVERIFY(edit->text().isEmpty());
-    QCOMPARE(list->item(0, 1)->text(), QString::fromUtf8("10.0.0.0 - 10.0.0.255 (256个地址)"));
+    QCOMPARE(list->item(0, 2)->text(), QString::fromUtf8("10.0.0.0 - 10.0.0.255 (256个地址)"));
 
     edit->setText("192.168.1.10/32");
     QTest::mouseClick(w.findChild<QPushButton *>("aclAddBtn"), Qt::LeftButton);
@@ -266,7 +310,7 @@ void TstAclEditor::addNormalisesAndRefuses()
     // A wider range that covers an entry is not a duplicate.
     QVERIFY(w.addEntry("10.0.0.0/16"));
     QCOMPARE(w.entries().size(), 3);
-    QCOMPARE(w.fileText(), AclFile::serialize(w.entries()));
+    QCOMPARE(w.fileText(), AclFile::serialize(allowing(w.entries())));
 }
 
 void TstAclEditor::addStopsAtTheLimit()
@@ -278,6 +322,74 @@ void TstAclEditor::addStopsAtTheLimit()
     QCOMPARE(w.entries().size(), AclFile::kMaxEntries);
     QVERIFY(stateText(w).contains("64"));
     QVERIFY(w.errors().isEmpty());
+}
+
+void TstAclEditor::readOnlyMarksAndState()
+{
+    AclEditor w;
+    w.setLocalAddress("192.168.1.50");
+    auto *edit = w.findChild<QLineEdit *>("aclEntryEdit");
+    auto *list = w.findChild<QTableWidget *>("aclList");
+    QCOMPARE(list->horizontalHeaderItem(1)->text(), QString::fromUtf8("只读"));
+
+    // Added with the box ticked: read-only, and no limit on who connects.
+    w.findChild<QCheckBox *>("aclAddReadOnlyCheck")->setChecked(true);
+    edit->setText("10.0.5.7/24");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(list->item(0, 1)->checkState(), Qt::Checked);
+    QVERIFY(w.list().allow.isEmpty());
+    QVERIFY(statePlain(w).contains(QString::fromUtf8("modbus端口接受任何客户端, 其中1项只读(写入被拒绝)")));
+    // One row per entry: the same range as read-write is refused, naming the row's right.
+    QVERIFY(!w.addEntry("10.0.5.0/24"));
+    QVERIFY2(statePlain(w).contains(QString::fromUtf8("列表中已有 \"10.0.5.0/24\"(只读)")), qPrintable(statePlain(w)));
+    QVERIFY(w.addEntry("192.168.1.0/24"));
+    QVERIFY(statePlain(w).contains(QString::fromUtf8("仅允许2项中的客户端连接modbus端口, 其中1项只读(写入被拒绝)")));
+    QVERIFY(!stateText(w).contains("#cc0000"));
+
+    // This PC made read-only: said in red; unticked in its row, the PC writes again.
+    QVERIFY(w.addEntry("192.168.1.50", true));
+    QVERIFY(stateText(w).contains("#cc0000") && statePlain(w).contains(QString::fromUtf8("本机地址 192.168.1.50 只能读")));
+    w.setModified(false);
+    list->item(2, 1)->setCheckState(Qt::Unchecked);
+    QVERIFY(w.isModified() && !stateText(w).contains("#cc0000"));
+    QCOMPARE(w.list().allow, (QStringList{"192.168.1.0/24", "192.168.1.50"}));
+    QCOMPARE(w.fileText(), AclFile::serialize(w.list()));
+
+    // Read-only ranges that together cover every address: nobody writes.
+    QString error;
+    QVERIFY(w.loadFileText("{\"readOnly\": [\"128.0.0.0/1\", \"0.0.0.0/1\"]}", &error));
+    QVERIFY(statePlain(w).startsWith(QString::fromUtf8("modbus端口接受任何客户端, 但都只能读(写入被拒绝)(与网关一致)")));
+
+    // Each list has its own limit of 64.
+    AclEditor full;
+    for (int i = 0; i < AclFile::kMaxEntries; ++i)
+        QVERIFY(full.addEntry(QString("10.0.0.%1").arg(i)) && full.addEntry(QString("10.0.1.%1").arg(i), true));
+    QVERIFY(!full.addEntry("10.0.2.1", true));
+    full.setReadOnly(0, true);
+    QCOMPARE(full.errors(), QStringList{QString::fromUtf8("只读的项共65项, 网关最多接受64项")});
+}
+
+void TstAclEditor::fetchedListsComeBackUnchanged()
+{
+    AclEditor w;
+    const QByteArray fetched = "{\"allow\": [\"192.168.1.10\"], \"readOnly\": [\"192.168.1.20\", \"10.0.5.0/24\"],"
+                               " \"site\": {\"room\": \"B2\"}}";
+    QString error;
+    QVERIFY2(w.loadFileText(fetched, &error), qPrintable(error));
+    auto *list = w.findChild<QTableWidget *>("aclList");
+    QCOMPARE(w.entries(), (QStringList{"192.168.1.10", "192.168.1.20", "10.0.5.0/24"}));
+    QCOMPARE(list->item(0, 1)->checkState(), Qt::Unchecked);
+    QCOMPARE(w.readOnlyEntries(), (QStringList{"192.168.1.20", "10.0.5.0/24"}));
+    QVERIFY2(statePlain(w).contains(QString::fromUtf8("网关不读取的 \"site\" 原样保留在文件中")), qPrintable(statePlain(w)));
+    // Installed unchanged, both lists and the kept key are written; an edit
+    // keeps the key, the next fetch replaces it.
+    AclFile::List back;
+    QVERIFY(AclFile::parse(w.fileText(), &back, &error));
+    QCOMPARE(back.readOnly, w.readOnlyEntries());
+    QVERIFY(w.addEntry("192.168.1.11"));
+    QVERIFY(w.fileText().contains("\"site\": {\"room\": \"B2\"}"));
+    QVERIFY(w.loadFileText("{\"allow\": []}", &error));
+    QVERIFY(!w.fileText().contains("site") && !stateText(w).contains("site"));
 }
 
 void TstAclEditor::removeBySelectionAndKey()
@@ -354,6 +466,24 @@ void TstAclEditor::warningsBeforeInstall()
     QVERIFY2(loaded[0].contains("10.0.0.0/24") && loaded[0].contains("10.0.0.7/24"), qPrintable(loaded[0]));
     QVERIFY2(loaded[1].contains(QString::fromUtf8("重复")), qPrintable(loaded[1]));
     QVERIFY(w.errors().isEmpty());
+
+    // Read-only entries: this PC's writes refused, a read-write entry inside a
+    // read-only one, misspelt lists. A read-only entry inside a read-write
+    // range is what the list is for: no warning.
+    QVERIFY(w.loadFileText("{\"allow\": [\"192.168.1.0/24\", \"10.0.5.9\"], \"readOnly\": [\"192.168.1.48/29\", "
+                           "\"10.0.5.0/24\"], \"readonly\": [], \"Allow\": []}",
+                           &error));
+    const QStringList ro = w.warnings();
+    QCOMPARE(ro.size(), 4);
+    QVERIFY2(ro[0].contains(QString::fromUtf8("本机地址 192.168.1.50 在只读项 \"192.168.1.48/29\" 中")), qPrintable(ro[0]));
+    QVERIFY2(ro[1].contains(QString::fromUtf8("\"10.0.5.9\" 也在只读项 \"10.0.5.0/24\" 中")), qPrintable(ro[1]));
+    QVERIFY2(ro[2].contains("\"readonly\"") && ro[3].contains("\"Allow\""), qPrintable(ro.join('\n')));
+    // Only read-only entries: everyone else may write, unless they cover every address.
+    QVERIFY(w.loadFileText("{\"readOnly\": [\"10.0.5.0/24\"]}", &error));
+    QCOMPARE(w.warnings(), QStringList{QString::fromUtf8("没有可读写的项: 只读项以外的任何客户端都能连接并写入")});
+    QVERIFY(w.loadFileText("{\"readOnly\": [\"0.0.0.0/0\"]}", &error));
+    QCOMPARE(w.warnings().size(), 2);  // this PC, and nobody writes
+    QVERIFY(w.warnings()[1].contains(QString::fromUtf8("使任何客户端都只能读")));
 }
 
 void TstAclEditor::loadRefusesBrokenFile()
@@ -435,9 +565,11 @@ void TstAclEditor::fitsAtMinimumSize()
 {
     AclEditor w;
     w.setLocalAddress("192.168.1.50");
+    QString error;
+    QVERIFY(w.loadFileText("{\"readOnly\": [\"192.168.1.50\"], \"site\": \"B2\"}", &error));
     for (int i = 0; i < 10; ++i)
         QVERIFY(w.addEntry(QString("192.168.%1.0/24").arg(100 + i)));
-    QVERIFY(!w.addEntry("192.168.100.200/99"));  // the longest state: three lines
+    QVERIFY(!w.addEntry("192.168.100.200/99"));  // the longest state: four lines
     w.resize(w.minimumSizeHint());
     w.show();
     // Not waited for as exposed: wine's offscreen windows never report it;
@@ -466,8 +598,9 @@ void TstAclEditor::fitsAtMinimumSize()
     if (state->height() < state->heightForWidth(state->width()))
         faults << QString("state label cut: %1 < %2").arg(state->height()).arg(state->heightForWidth(state->width()));
     auto *list = w.findChild<QTableWidget *>("aclList");
-    if (list->columnWidth(1) < static_cast<QAbstractItemView *>(list)->sizeHintForColumn(1))
-        faults << "range column cut: " + list->item(0, 1)->text();
+    for (int c : {1, 2})
+        if (list->columnWidth(c) < static_cast<QAbstractItemView *>(list)->sizeHintForColumn(c))
+            faults << QString("column %1 cut: %2").arg(c).arg(list->item(1, c)->text());
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
     QVERIFY2(list->viewport()->height() / list->verticalHeader()->defaultSectionSize() >= 3,
              qPrintable(QString::number(list->viewport()->height())));

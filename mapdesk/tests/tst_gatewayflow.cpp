@@ -12,7 +12,10 @@
 // from a good one (the running versions read again afterwards), fetch with the
 // TFTP server stopped, and refuse a TFTP client that is not the gateway; a
 // batch map installed and the service restarted from the offer after it
-// serves the gateway's own unit 255.
+// serves the gateway's own unit 255. The allow-list: installed to a service
+// too old for it and to the real one, which then refuses unlisted clients;
+// with read-only clients fetched, extended and installed, after which the
+// real service serves a read-only client's reads and refuses its writes.
 // The gateway host is started again with another SSH host key to check that
 // the tool pins the first key it was told to trust.
 #include "acleditor.h"
@@ -615,19 +618,36 @@ void TstGatewayFlow::foreignTftpClientRefused()
 }
 
 namespace {
-// One Modbus read (unit 255, input register 0) from this socket; the reply,
-// or nothing when the server closes the connection or stays silent.
-QByteArray modbusRead(QTcpSocket &s, quint16 tid)
+// One Modbus TCP request (unit, PDU) on this socket: the whole reply, or
+// what came before the deadline (nothing when the server closes or is silent).
+QByteArray modbusAsk(QTcpSocket &s, quint16 tid, quint8 unit, const QByteArray &pdu)
 {
-    const QByteArray req = QByteArray::fromHex("0000000000 06ff0400000001").replace(0, 2, QByteArray(1, char(tid >> 8)) + char(tid & 0xff));
+    QByteArray req;
+    const int length = pdu.size() + 1;
+    req.append(char(tid >> 8)).append(char(tid & 0xff)).append(2, '\0');
+    req.append(char(length >> 8)).append(char(length & 0xff)).append(char(unit)).append(pdu);
     s.write(req);
     s.flush();
     QByteArray got;
-    for (int i = 0; i < 30 && got.size() < 9 && s.state() == QAbstractSocket::ConnectedState; ++i) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 3000 && s.state() == QAbstractSocket::ConnectedState
+           && (got.size() < 6 || got.size() < 6 + ((quint8(got[4]) << 8) | quint8(got[5])))) {
         s.waitForReadyRead(100);
         got += s.readAll();
     }
     return got;
+}
+
+// One Modbus read (unit 255, input register 0).
+QByteArray modbusRead(QTcpSocket &s, quint16 tid)
+{
+    return modbusAsk(s, tid, 255, QByteArray::fromHex("0400000001"));
+}
+
+bool isException(const QByteArray &reply, int function, int code)
+{
+    return reply.size() == 9 && quint8(reply[7]) == (function | 0x80) && quint8(reply[8]) == code;
 }
 
 bool connectFrom(QTcpSocket &s, const QString &from)
@@ -648,8 +668,9 @@ bool connectFrom(QTcpSocket &s, const QString &from)
 void TstGatewayFlow::allowListInstalled()
 {
     const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
-    if (!QFile::exists(busrelay))
-        QSKIP("busrelay is not built (BIN_DIR)");
+    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
+    if (!QFile::exists(busrelay) || !QFileInfo(desc).isDir())
+        QSKIP("busrelay is not built (BIN_DIR) or no sample descriptions (SOURCE_DIR)");
     // The gateway's start script, and first a service too old for the list.
     QFile::remove(gwFile("mbacl.json"));
     QFile::remove(gwFile("busrelay"));
@@ -731,10 +752,70 @@ void TstGatewayFlow::allowListInstalled()
     QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
     QCOMPARE(editor->entries(), QStringList{"10.200.8.1"});
     QVERIFY(!editor->isModified());
-
     a.abort();
     b.abort();
+
+    // Read-only clients, in a file the integrator wrote by hand with a key of
+    // his own, and a map serving unit 255. Fetched with both lists, a second
+    // monitoring PC added, installed: the question names the read-only
+    // clients, the success quotes the service taking them.
+    QDir().mkpath(gwFile("descJson"));
+    QFile::remove(gwFile("descJson/gateway.json"));
+    QVERIFY(QFile::copy(desc + "/gateway.json", gwFile("descJson/gateway.json")));
+    {
+        MapTableModel map;
+        map.addRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
+        QVERIFY(map.write(gwFile("map.json")));
+    }
+    QVERIFY(writeFile(gwFile("mbacl.json"), "// BMS room\n{\"allow\": [\"10.200.8.1\"], \"readOnly\": [\"10.200.8.3\"], "
+                                            "\"site\": \"B2\"}\n"));
+    getBtn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(editor->readOnlyEntries(), QStringList{"10.200.8.3"});
+    QVERIFY(editor->addEntry("10.200.8.4", true));
+    m_dialogs.clear();
+    putBtn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 60000);
+    QCOMPARE(m_dialogs.size(), 2);
+    QVERIFY2(m_dialogs[0].text.contains(QString::fromUtf8("以下客户端只能读 (写入被网关拒绝, 异常码1):\n10.200.8.3, 10.200.8.4"))
+                 && m_dialogs[0].text.contains("\"site\""),
+             qPrintable(m_dialogs[0].text));
+    QVERIFY2(m_dialogs[1].kind == DialogSeam::Information
+                 && m_dialogs[1].text.contains("accepts clients only from 10.200.8.1 and, read-only (writes refused with "
+                                               "exception 1), from 10.200.8.3, 10.200.8.4"),
+             qPrintable(m_dialogs[1].text));
+    QVERIFY(readFile(gwFile("mbacl.json")).contains("\"site\": \"B2\""));
+
+    // The read-only client reads, is refused every write with exception 1 and
+    // stays connected; this PC's write is answered otherwise; an unlisted
+    // client is closed.
+    QVERIFY(NetnsPair::ip({"-n", m_net.toolNs, "addr", "add", "10.200.8.5/24", "dev", m_net.toolLink}));
+    QTcpSocket ro, full, out;
+    QVERIFY(connectFrom(ro, "10.200.8.3"));
+    const QByteArray readVersion = QByteArray::fromHex("0400010002");
+    QByteArray got = modbusAsk(ro, 1, 255, readVersion);
+    QVERIFY2(got.size() == 13 && quint8(got[7]) == 0x04 && quint8(got[8]) == 4, qPrintable(got.toHex(' ')));
+    got = modbusAsk(ro, 2, 255, QByteArray::fromHex("0600000001"));
+    QVERIFY2(isException(got, 0x06, 1), qPrintable(got.toHex(' ')));
+    got = modbusAsk(ro, 3, 255, QByteArray::fromHex("10000000010200 01"));
+    QVERIFY2(isException(got, 0x10, 1), qPrintable(got.toHex(' ')));
+    QCOMPARE(modbusAsk(ro, 4, 255, readVersion).size(), 13);
+    QVERIFY(connectFrom(full, kToolIp));
+    got = modbusAsk(full, 5, 255, QByteArray::fromHex("0600000001"));
+    QVERIFY2(got.size() >= 9 && !isException(got, 0x06, 1), qPrintable(got.toHex(' ')));
+    QVERIFY(connectFrom(out, "10.200.8.5") || out.state() == QAbstractSocket::UnconnectedState);
+    QCOMPARE(modbusAsk(out, 6, 255, readVersion), QByteArray());
+
+    // Fetched back: what was installed, the kept key too.
+    getBtn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.sshPendingOpCode(), 0, 9000);
+    QCOMPARE(editor->readOnlyEntries(), (QStringList{"10.200.8.3", "10.200.8.4"}));
+    QVERIFY(editor->fileText().contains("\"site\": \"B2\"") && !editor->isModified());
+
+    ro.abort();
+    full.abort();
     NetnsPair::ip({"-n", m_net.toolNs, "addr", "del", "10.200.8.3/24", "dev", m_net.toolLink});
+    NetnsPair::ip({"-n", m_net.toolNs, "addr", "del", "10.200.8.5/24", "dev", m_net.toolLink});
     w.findChild<QPushButton *>("sshConnectBtn")->click();
     QTest::qWait(300);
 }

@@ -317,7 +317,7 @@ void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
     const QString accepted = "12:00:01.250 INFO  mbAcl.cpp:150: mbacl.json: the Modbus port accepts clients only "
                              "from 10.200.9.1, 192.168.7.0/24";
     // Up to the log check: the old service (PID 700) had logged the list 3 times.
-    auto runToLogCheck = [&]() {
+    auto runToLogCheck = [&](const FlowPlan &p) {
         if (!r.start(p))
             return false;
         r.fileSent("gwr0000001-mbacl.json");
@@ -349,19 +349,25 @@ void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
     };
 
     // The new process has logged its line: success, and the box quotes it.
-    QVERIFY(runToLogCheck());
-    const int checks = sent.count();
+    QVERIFY(runToLogCheck(p));
+    int checks = sent.count();
     answer("__MDK_ACLN=3\n__MDK_ACLLINE=12:00:00.100 INFO  mbAcl.cpp:147: mbacl.json lists no address\n");
     QCOMPARE(done.count(), 0);  // the old process's line: asked again
     QTRY_COMPARE_WITH_TIMEOUT(sent.count(), checks + 1, 10000);
-    answer("__MDK_ACLN=4\n__MDK_ACLLINE=" + accepted + "\n");
+    // The warning about kept keys, caught just before the line after it: asked again.
+    checks = sent.count();
+    answer("__MDK_ACLN=4\n__MDK_ACLLINE=12:00:01.249 WARN  mbAcl.cpp:141: mbacl.json: \"site\" ignored (only \"allow\" "
+           "and \"readOnly\" are read)\n");
+    QCOMPARE(done.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.count(), checks + 1, 10000);
+    answer("__MDK_ACLN=5\n__MDK_ACLLINE=" + accepted + "\n");
     QCOMPARE(done.count(), 1);
     QVERIFY(done.last().at(1).toBool());
     QCOMPARE(m_boxes.last().kind, DialogSeam::Information);
     QCOMPARE(m_boxes.last().text, u("下发modbus客户端允许列表成功 gwr0000001-mbacl.json, modbus服务已重启并加载:\n") + accepted);
 
     // The service refused the file: a failure that says every client is accepted.
-    QVERIFY(runToLogCheck());
+    QVERIFY(runToLogCheck(p));
     answer("__MDK_ACLN=1\n__MDK_ACLLINE=12:00:02.000 ERROR mbAcl.cpp:140: mbacl.json refused (entry 2 is not an IPv4 "
            "address or range): NO client allow-list in force, the Modbus port accepts every client\n");
     QCOMPARE(done.count(), 2);
@@ -371,12 +377,30 @@ void TstRemoteFlowRunner::aclInstallReadsTheServiceLog()
              qPrintable(m_boxes.last().text));
 
     // A service too old for the list never logs it: the time runs out with a hint to upgrade.
-    QVERIFY(runToLogCheck());
+    QVERIFY(runToLogCheck(p));
     answer("__MDK_ACLN=3\n__MDK_ACLLINE=\n");
     r.expire();
     QCOMPARE(done.count(), 3);
     QVERIFY(!done.last().at(1).toBool());
     QVERIFY2(m_boxes.last().text.contains(u("网关上的busrelay可能不支持客户端允许列表")), qPrintable(m_boxes.last().text));
+
+    // Read-only clients sent: a service that does not name them ignored them and lets them write.
+    FlowContext withReadOnly = context();
+    withReadOnly.aclReadOnly = true;
+    const FlowPlan readOnlyPlan = RemoteFlows::plan(RemoteFlows::PutAcl, withReadOnly);
+    QVERIFY(runToLogCheck(readOnlyPlan));
+    answer("__MDK_ACLN=4\n__MDK_ACLLINE=" + accepted + "\n");
+    QCOMPARE(done.count(), 4);
+    QVERIFY(!done.last().at(1).toBool());
+    QVERIFY2(m_boxes.last().text.contains(u("网关上的busrelay不支持只读客户端")) && m_boxes.last().text.contains(accepted),
+             qPrintable(m_boxes.last().text));
+    const QString readOnlyLine = "12:00:01.250 INFO  mbAcl.cpp:159: mbacl.json: the Modbus port accepts clients only from "
+                                 "10.200.9.1 and, read-only (writes refused with exception 1), from 10.200.9.7";
+    QVERIFY(runToLogCheck(readOnlyPlan));
+    answer("__MDK_ACLN=4\n__MDK_ACLLINE=" + readOnlyLine + "\n");
+    QCOMPARE(done.count(), 5);
+    QVERIFY(done.last().at(1).toBool());
+    QVERIFY(m_boxes.last().text.endsWith(readOnlyLine));
 }
 
 void TstRemoteFlowRunner::timeoutSaysWhatToCheck()
