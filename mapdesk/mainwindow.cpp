@@ -19,6 +19,8 @@
 #include "remoteactions.h"
 #include "remoteflows.h"
 #include "remotesession.h"
+#include "searchtarget.h"
+#include "sitetab.h"
 #include "sshlinkpanel.h"
 #include "statusbarprogress.h"
 #include "upgradepanel.h"
@@ -27,7 +29,6 @@
 #include <QCloseEvent>
 #include <QAbstractItemView>
 #include <QDir>
-#include <QHostAddress>
 #include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -65,7 +66,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addWidget(m_statusLine, 1);
 
     m_discovery = new GatewayDiscovery(this);
-    m_discovery->setTarget([this]() { return discoveryAddress(); });
+    m_discovery->setTarget([this]() { return searchTarget(m_localIpCombo); });
     m_localIp = LocalInterfaces::firstAddress();
     ui->localIpLabel->setText(u("本机IP:") + m_localIp);
     setupLaptopPanels();
@@ -77,6 +78,9 @@ MainWindow::MainWindow(QWidget *parent)
     // never less than three of its rows: it cannot be collapsed).
     m_devices->holdToRows(3);
     ui->mainSplitter->setSizes({1000, 3000});
+    ui->workTabWidget->addTab(new SiteTab({ui->widget, m_session, m_actions, [this]() { return m_localIp; },
+                                           [this]() { return searchTarget(m_localIpCombo); }, this}),
+                              u("站点"));
 }
 
 MainWindow::~MainWindow()
@@ -347,14 +351,6 @@ void MainWindow::onGwInfoComboBoxCurrentIndexChanged(const QString &arg1)
     m_acl->gatewaySelected(m_gw.deviceKey);
     ui->curGwSoftwareVerLabel->setText(" ");
     ui->curRelaySoftverLabel->setText(" ");
-}
-
-QHostAddress MainWindow::discoveryAddress() const
-{
-    // The chosen network's own broadcast address keeps the search on that
-    // adapter (a limited broadcast leaves by one adapter the system picks).
-    const QHostAddress subnet = m_localIpCombo ? m_localIpCombo->currentInterface().broadcast : QHostAddress();
-    return subnet.isNull() ? QHostAddress(QHostAddress::Broadcast) : subnet;
 }
 
 // ---------------------------------------------------------------- 7F link and commands

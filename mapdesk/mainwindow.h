@@ -24,7 +24,6 @@ class MapTableModel;
 class ModbusAssWidget;
 class PointListDialog;
 class QCloseEvent;
-class QHostAddress;
 class RemoteActions;
 class RemoteFlowRunner;
 class RelayStatusView;
@@ -142,7 +141,6 @@ private:
     void updateWindowHold();
     void onFlowFetched(int code, const QString &path);
     FlowContext flowContext() const;
-    QHostAddress discoveryAddress() const;
 
     Ui::MainWindow *ui;
 
