@@ -114,8 +114,11 @@ void SiteRestoreJob::installNext()
     m_placed = root.filePath(g.deviceKey + "-" + f);
     m_held.clear();
     if (QFile::exists(m_placed)) {
-        m_held = m_placed + ".site-held";
-        QFile::remove(m_held);
+        // A name of its own: an earlier one is never overwritten.
+        m_held = m_placed + ".site-held-" + QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
+        for (int n = 2; QFile::exists(m_held) && n < 100; ++n)
+            m_held = m_placed + ".site-held-" + QDateTime::currentDateTime().toString("yyyyMMddhhmmss") + "-"
+                     + QString::number(n);
         if (!QFile::rename(m_placed, m_held)) {
             done(m_row, Failed, summary + u("; 无法暂存TFTP根目录中的") + QDir::toNativeSeparators(m_placed));
             return;

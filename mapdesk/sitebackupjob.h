@@ -12,8 +12,8 @@
 // Restore: a backup's configuration files (not ver.txt, which belongs to the
 // installed busrelay) through the single-gateway install flows, each checked
 // by its MD5 on the gateway, then the checked restart of busrelay. The TFTP
-// root's own <key>-<file> of the single-gateway tabs is held aside meanwhile
-// and put back afterwards.
+// root's own <key>-<file> of the single-gateway tabs is held aside under a
+// time-stamped name meanwhile and put back afterwards.
 
 #include "siteflows.h"
 #include "sitejob.h"

@@ -25,7 +25,6 @@ public:
     // target, packageMd5: the package as checked before the start.
     void start(const QVector<SiteGateway> &gateways, const QVector<int> &rows, const QString &target,
                const QString &packageMd5, bool stopOnFailure);
-    QString target() const { return m_target; }
 
 protected:
     void work(int row) override;

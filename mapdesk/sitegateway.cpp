@@ -17,13 +17,6 @@ QString SiteGateway::label() const
     return (deviceKey.isEmpty() ? u("未知网关") : deviceKey) + " (" + ip + ")";
 }
 
-bool SiteGateway::sameAs(const SiteGateway &o) const
-{
-    if (identified() && o.identified())
-        return deviceKey == o.deviceKey && serial == o.serial;
-    return ip == o.ip;
-}
-
 void SiteGateway::clearReadings()
 {
     const SiteGateway fresh;

@@ -45,8 +45,6 @@ struct SiteGateway
     QString hostKeyId() const;
     // "gw7f0001 (10.0.0.5)" for texts that name it.
     QString label() const;
-    // The same gateway: key and serial when both are known, else the address.
-    bool sameAs(const SiteGateway &other) const;
     // Forgets what the last refresh read (who it is stays).
     void clearReadings();
 

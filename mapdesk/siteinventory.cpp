@@ -24,9 +24,9 @@ SiteInventory::SiteInventory(const SiteEnv &env, std::function<QHostAddress()> b
     });
     m_unicast->setTarget([this]() { return QHostAddress(m_unicastTo); });
     for (GatewayDiscovery *d : {m_broadcast, m_unicast})
-        connect(d, &GatewayDiscovery::answered, this, [this](const FoundGateway &gw) {
+        connect(d, &GatewayDiscovery::answered, this, [this, d](const FoundGateway &gw) {
             if (m_searching)
-                m_answers.append(gw);
+                m_answers.append(Answer{gw, d == m_broadcast});
         });
     m_searchWait->setSingleShot(true);
     connect(m_searchWait, &QTimer::timeout, this, &SiteInventory::searchDone);
@@ -52,19 +52,12 @@ SiteInventory::SiteInventory(const SiteEnv &env, std::function<QHostAddress()> b
     });
 }
 
-void SiteInventory::setSearchPort(quint16 port)
-{
-    m_broadcast->setPort(port);
-    m_unicast->setPort(port);
-}
-
 void SiteInventory::refresh(const QVector<SiteGateway> &gateways, const QVector<int> &rows, bool broadcast)
 {
     m_list = gateways;
     m_rows = rows;
     m_answers.clear();
     m_keyDeclined.clear();
-    m_withBroadcast = broadcast;
     m_searching = true;
     emit stateText(broadcast ? u("探测网关(广播及各网关地址)...") : u("向所选网关的地址发送搜索..."));
     if (broadcast)
@@ -91,7 +84,8 @@ void SiteInventory::searchDone()
         m_list[r].clearReadings();
         m_list[r].search = SiteGateway::NoAnswer;
     }
-    for (const FoundGateway &a : qAsConst(m_answers)) {
+    for (const Answer &answer : qAsConst(m_answers)) {
+        const FoundGateway &a = answer.gateway;
         int at = -1;
         for (int i = 0; i < m_list.size() && at < 0; ++i) {
             const SiteGateway &g = m_list[i];
@@ -99,7 +93,10 @@ void SiteInventory::searchDone()
                 at = i;
         }
         if (at < 0) {
-            if (!m_withBroadcast)
+            // Only the broadcast adds gateways: an answer to an address asked
+            // directly that names another address (a router translating it)
+            // would add one that cannot be reached.
+            if (!answer.broadcast)
                 continue;
             SiteGateway g;
             g.ip = a.ip;

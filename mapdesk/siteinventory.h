@@ -37,8 +37,6 @@ public:
     // broadcast: the search on the chosen network first (gateways answering
     // it are added to the list).
     void refresh(const QVector<SiteGateway> &gateways, const QVector<int> &rows, bool broadcast);
-    // Where the search datagram goes (tests).
-    void setSearchPort(quint16 port);
 
 signals:
     // After the search: the list with what it learnt (new gateways at its end).
@@ -63,11 +61,15 @@ private:
     QString m_unicastTo;
     QTimer *m_searchWait;
     QTimer *m_resend;
-    QVector<FoundGateway> m_answers;
+    struct Answer
+    {
+        FoundGateway gateway;
+        bool broadcast;
+    };
+    QVector<Answer> m_answers;
     QVector<SiteGateway> m_list;
     QVector<int> m_rows;
     bool m_searching = false;
-    bool m_withBroadcast = false;
     SiteKeyCheck *m_keys;
     QSet<int> m_keyDeclined;
 

@@ -44,8 +44,6 @@ public:
     bool isRunning() const { return m_running; }
     bool cancelRequested() const { return m_cancel; }
     void cancel();
-    // The row in progress, -1 between gateways.
-    int currentRow() const { return m_current; }
 
 signals:
     void stateText(QString text);

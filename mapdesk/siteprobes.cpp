@@ -14,6 +14,9 @@ using namespace RelayHealth;
 GatewayVersionProbe::GatewayVersionProbe(QObject *parent)
     : QObject(parent), m_client(new Gateway7FClient(this))
 {
+    // The window's own 7F command timer keeps its name to itself.
+    if (auto *timer = m_client->findChild<QTimer *>("7fCmdTimer"))
+        timer->setObjectName("site7fCmdTimer");
     connect(m_client, &Gateway7FClient::connected, this, [this]() {
         if (m_client->sendCommand(Gateway7FClient::ReadVersion) != Gateway7FClient::Sent)
             finish(u("无法发送read命令"));

@@ -25,6 +25,9 @@ SiteSession::SiteSession(const SiteGateway &gateway, QtftpWidget *tftp, QWidget 
         fail(m_up ? u("ssh已连接, 但网关shell在") + QString::number(kOpenMs / 1000) + u("秒内没有应答")
                   : u("ssh连接失败: 超时"));
     });
+    // The window's own flow timer keeps its name to itself.
+    if (auto *timer = m_session->runner()->findChild<QTimer *>("sshCmdTimer"))
+        timer->setObjectName("siteSshCmdTimer");
     m_ping->setInterval(300);
     connect(m_ping, &QTimer::timeout, this, &SiteSession::pingShell);
     // The flows' commands go straight to this session's shell.

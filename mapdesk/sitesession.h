@@ -44,12 +44,10 @@ public:
     // the key was already pinned, openFailed(why) otherwise; the link is then closed.
     void open(Mode mode = Work);
     void close();
-    bool isReady() const { return m_ready; }
     // A quiet run of the plan; flowEnded() follows. False when the session is
     // not ready or a flow runs.
     bool run(FlowPlan plan);
     RemoteFlowRunner *runner() const;
-    const SiteGateway &gateway() const { return m_gw; }
 
     // The PC's address on the gateway's network, else fallback.
     static QString localIpFor(const QString &gatewayIp, const QString &fallback);

@@ -83,8 +83,9 @@ SiteTab::SiteTab(const Links &links, QWidget *parent)
             showRow(row);
         }
     });
-    connect(m_inventory, &SiteJob::finished, this, [this]() {
-        setState(u("刷新完毕: ") + QString::number(m_rows.size()) + u("台网关"));
+    connect(m_inventory, &SiteJob::finished, this, [this](bool cancelled) {
+        setState((cancelled ? u("刷新已取消(其余网关未读取): ") : u("刷新完毕: ")) + QString::number(m_rows.size())
+                 + u("台网关"));
         saveList();
         updateActions();
         emit operationFinished();
@@ -95,8 +96,10 @@ SiteTab::SiteTab(const Links &links, QWidget *parent)
     if (links.actions)
         links.actions->setBusyElsewhere([this]() { return busyText(); });
 
+    // Shown, not written: the settings file changes only by the engineer's hand.
     const QString current = m_store->current();
-    setSite(current.isEmpty() ? u("默认站点") : current);
+    m_site = current.isEmpty() ? u("默认站点") : current;
+    loadSite();
 }
 
 SiteTab::~SiteTab()
@@ -146,10 +149,11 @@ void SiteTab::buildUi()
     m_refreshBtn = button(u("刷新所选"), "siteRefreshBtn", page);
     m_csvBtn = button(u("导出CSV"), "siteExportCsvBtn", page);
     m_jsonBtn = button(u("导出JSON"), "siteExportJsonBtn", page);
+    // Rows short enough for the window's first width (790): no sideways scrolling.
     auto *row2 = new QHBoxLayout;
     row2->addWidget(new QLabel(u("网关地址:"), page));
     row2->addWidget(m_addressEdit, 1);
-    for (QPushButton *b : {m_addBtn, m_removeBtn, m_refreshAllBtn, m_refreshBtn, m_csvBtn, m_jsonBtn})
+    for (QPushButton *b : {m_addBtn, m_removeBtn, m_refreshAllBtn, m_refreshBtn})
         row2->addWidget(b);
     v->addLayout(row2);
 
@@ -173,11 +177,17 @@ void SiteTab::buildUi()
     m_cancelBtn = button(u("取消(当前网关完成后停止)"), "siteCancelBtn", page);
     m_upgradeBtn->setToolTip(u("以TFTP根目录中的modbus.zip和mbver.txt, 逐台升级所选网关的modbus程序"));
     auto *row3 = new QHBoxLayout;
-    for (QWidget *w : std::initializer_list<QWidget *>{m_backupBtn, m_restoreBtn, m_upgradeBtn, m_stopOnFailure,
-                                                      m_retryBtn, m_cancelBtn})
+    for (QWidget *w : std::initializer_list<QWidget *>{m_backupBtn, m_restoreBtn, m_upgradeBtn, m_stopOnFailure})
         row3->addWidget(w);
     row3->addStretch(1);
     v->addLayout(row3);
+    auto *row3b = new QHBoxLayout;
+    row3b->addWidget(m_retryBtn);
+    row3b->addWidget(m_cancelBtn);
+    row3b->addStretch(1);
+    row3b->addWidget(m_csvBtn);
+    row3b->addWidget(m_jsonBtn);
+    v->addLayout(row3b);
 
     m_state = new ElidedLabel(page);
     m_state->setObjectName("siteStateLabel");
@@ -292,7 +302,10 @@ void SiteTab::loadSite()
 {
     const QSignalBlocker block(m_siteCombo);
     m_siteCombo->clear();
-    m_siteCombo->addItems(m_store->names());
+    QStringList names = m_store->names();
+    if (!names.contains(m_site))
+        names.prepend(m_site);
+    m_siteCombo->addItems(names);
     m_siteCombo->setCurrentText(m_site);
     m_folderEdit->setText(QDir::toNativeSeparators(m_store->folder(m_site)));
     m_rows = m_store->gateways(m_site);
@@ -409,7 +422,8 @@ void SiteTab::setState(const QString &text)
 
 void SiteTab::updateActions()
 {
-    const bool cancellable = m_backup->isRunning() || m_restore->isRunning() || m_batch->isRunning();
+    const bool cancellable = m_backup->isRunning() || m_restore->isRunning() || m_batch->isRunning()
+                             || m_inventory->isRunning();
     const bool idle = busyText().isEmpty() && !m_inventory->isRunning();
     const int selected = selectedRows().size();
     for (QWidget *w : std::initializer_list<QWidget *>{m_siteCombo, m_newSiteBtn, m_folderEdit, m_folderBtn, m_addressEdit,
@@ -422,8 +436,10 @@ void SiteTab::updateActions()
     for (const Outcome &o : m_outcomes)
         retry = retry || o.result == SiteJob::Failed || o.result == SiteJob::NotRun;
     m_retryBtn->setEnabled(idle && m_operation == u("批量升级") && retry);
-    m_cancelBtn->setEnabled(cancellable && !m_backup->cancelRequested() && !m_restore->cancelRequested()
-                            && !m_batch->cancelRequested());
+    bool cancelled = false;
+    for (SiteJob *job : std::initializer_list<SiteJob *>{m_inventory, m_backup, m_restore, m_batch})
+        cancelled = cancelled || job->cancelRequested();
+    m_cancelBtn->setEnabled(cancellable && !cancelled);
 }
 
 void SiteTab::beginResults(const QString &operation, const QVector<int> &rows, bool keep)
@@ -629,7 +645,7 @@ void SiteTab::startUpgrade(const QVector<int> &rows, bool retry)
 
 void SiteTab::cancelRun()
 {
-    for (SiteJob *job : std::initializer_list<SiteJob *>{m_backup, m_restore, m_batch})
+    for (SiteJob *job : std::initializer_list<SiteJob *>{m_inventory, m_backup, m_restore, m_batch})
         if (job->isRunning())
             job->cancel();
     setState(u("将在当前网关完成后停止..."));

@@ -85,8 +85,6 @@ public:
         QString why;
     };
     QMap<int, Outcome> outcomes() const { return m_outcomes; }
-    // Tests point the search elsewhere.
-    SiteInventory *inventory() const { return m_inventory; }
 
 signals:
     // An operation (or refresh) has ended.
