@@ -93,11 +93,18 @@ void RelayUnitProbe::start(const QString &ip, quint16 port)
     m_client->setConnectionParameter(QModbusDevice::NetworkPortParameter, port);
     m_client->setTimeout(kRequestMs);
     m_client->setNumberOfRetries(0);
+    m_connected = false;
     connect(m_client, &QModbusDevice::stateChanged, this, [this](QModbusDevice::State state) {
-        if (state == QModbusDevice::ConnectedState)
+        if (state == QModbusDevice::ConnectedState) {
+            m_connected = true;
             send(Version);
-        else if (state == QModbusDevice::UnconnectedState)
-            finish(m_client && !m_client->errorString().isEmpty() ? m_client->errorString() : u("连接被关闭"));
+        } else if (state == QModbusDevice::UnconnectedState) {
+            // busrelay closes a client it will not serve right after accepting it.
+            finish(m_connected && !m_answered
+                       ? u("接受连接后立即关闭: 两个客户端名额都已被占用, 或本电脑不在允许列表(mbacl.json)中")
+                   : m_client && !m_client->errorString().isEmpty() ? m_client->errorString()
+                                                                    : u("连接被关闭"));
+        }
     });
     m_guard->start(kWholeMs);
     if (!m_client->connectDevice())

@@ -72,6 +72,7 @@ private:
     QTimer *m_guard;
     RelayHealth::Snapshot m_reading;
     bool m_answered = false;
+    bool m_connected = false;
     bool m_running = false;
     QString m_why;
 };
