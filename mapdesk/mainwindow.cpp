@@ -19,6 +19,7 @@
 #include "remoteactions.h"
 #include "remoteflows.h"
 #include "remotesession.h"
+#include "sitetab.h"
 #include "sshlinkpanel.h"
 #include "statusbarprogress.h"
 #include "upgradepanel.h"
@@ -76,6 +77,9 @@ MainWindow::MainWindow(QWidget *parent)
     // never less than three of its rows: it cannot be collapsed).
     m_devices->holdToRows(3);
     ui->mainSplitter->setSizes({1000, 3000});
+    ui->workTabWidget->addTab(new SiteTab({ui->widget, m_session, m_actions, [this]() { return m_localIp; },
+                                           [this]() { return m_localIpCombo->broadcastAddress(); }, this}),
+                              u("站点"));
 }
 
 MainWindow::~MainWindow()

@@ -443,6 +443,13 @@ void QTftp::setAllowedPeer(const QHostAddress &peer)
     m_allowedPeer = ok ? v4 : 0;
 }
 
+void QTftp::setSitePeer(const QHostAddress &peer)
+{
+    bool ok = false;
+    const quint32 v4 = peer.toIPv4Address(&ok);
+    m_sitePeer = ok ? v4 : 0;
+}
+
 bool QTftp::peerAllowed(const QHostAddress &peer) const
 {
     const quint32 allowed = m_allowedPeer.load();
@@ -450,7 +457,8 @@ bool QTftp::peerAllowed(const QHostAddress &peer) const
         return true;
     bool ok = false;
     const quint32 v4 = peer.toIPv4Address(&ok);
-    return ok && v4 == allowed;
+    const quint32 site = m_sitePeer.load();
+    return ok && (v4 == allowed || (site != 0 && v4 == site));
 }
 
 void QTftp::server()

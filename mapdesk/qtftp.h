@@ -58,6 +58,9 @@ public:
     // Read and write requests from any other address get ERROR 2. A null
     // address lets every host in. Safe to call while the server runs.
     void setAllowedPeer(const QHostAddress &peer);
+    // A second host let in beside the allowed one (the gateway a site
+    // operation works on); null: none. No effect while every host is let in.
+    void setSitePeer(const QHostAddress &peer);
     bool peerAllowed(const QHostAddress &peer) const;
 
 signals:
@@ -100,6 +103,7 @@ private:
     QString m_root;
     std::atomic<bool> m_stop{false};
     std::atomic<quint32> m_allowedPeer{0};  // IPv4; 0: any host
+    std::atomic<quint32> m_sitePeer{0};     // IPv4; 0: none
     QElapsedTimer m_clock;
     TransferMeter m_meter;
     TftpProgress m_progress;

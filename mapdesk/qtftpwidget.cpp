@@ -65,6 +65,11 @@ void QtftpWidget::setGatewayHost(const QString &ip)
     applyPeerRule();
 }
 
+void QtftpWidget::setSiteHost(const QString &ip)
+{
+    m_tftp->setSitePeer(ip.isEmpty() ? QHostAddress() : QHostAddress(ip));
+}
+
 void QtftpWidget::applyPeerRule()
 {
     const QHostAddress gw(m_gatewayHost);

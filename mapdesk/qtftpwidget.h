@@ -29,6 +29,8 @@ public:
     // The selected gateway: the only host the server serves, unless the
     // panel's "any host" box is ticked. Empty: no gateway, any host.
     void setGatewayHost(const QString &ip);
+    // The gateway a site operation works on, let in beside the selected one; empty: none.
+    void setSiteHost(const QString &ip);
 
 signals:
     void sigTftpRootDirChanged();

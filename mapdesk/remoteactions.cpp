@@ -26,9 +26,11 @@ RemoteActions::RemoteActions(RemoteSession *session, QWidget *dialogParent, std:
 bool RemoteActions::refuseWhileBusy()
 {
     // A second flow would take over the pending one's transfer report.
-    if (m_session->runner()->pendingCode() == RemoteFlows::None)
+    const QString elsewhere = m_busyElsewhere ? m_busyElsewhere() : QString();
+    if (m_session->runner()->pendingCode() == RemoteFlows::None && elsewhere.isEmpty())
         return false;
-    DialogSeam::warning(m_dialogParent, "warning", u("等待其他操作完成!"));
+    DialogSeam::warning(m_dialogParent, "warning",
+                        elsewhere.isEmpty() ? u("等待其他操作完成!") : u("等待其他操作完成!\n") + elsewhere);
     return true;
 }
 
@@ -53,7 +55,8 @@ bool RemoteActions::mayStart()
 
 bool RemoteActions::stillFree() const
 {
-    return m_session->runner()->pendingCode() == RemoteFlows::None && m_session->isConnected();
+    const bool elsewhere = m_busyElsewhere && !m_busyElsewhere().isEmpty();
+    return m_session->runner()->pendingCode() == RemoteFlows::None && m_session->isConnected() && !elsewhere;
 }
 
 void RemoteActions::startFlow(int code, const FlowContext &ctx)

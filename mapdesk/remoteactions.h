@@ -28,8 +28,11 @@ public:
     RemoteActions(RemoteSession *session, QWidget *dialogParent, std::function<FlowContext()> context,
                   QObject *parent = nullptr);
 
-    // Another flow runs: says so in a box.
+    // Another flow runs, here or elsewhere: says so in a box.
     bool refuseWhileBusy();
+    // Work of another part of the tool over the same TFTP server (a site
+    // operation): while it answers a text, no flow starts here.
+    void setBusyElsewhere(std::function<QString()> busy) { m_busyElsewhere = std::move(busy); }
     // The SSH link is up and a gateway chosen (boxes otherwise).
     bool linkUp();
     bool mayStart();
@@ -70,6 +73,7 @@ private:
     RemoteSession *m_session;
     QWidget *m_dialogParent;
     std::function<FlowContext()> m_context;
+    std::function<QString()> m_busyElsewhere;
 };
 
 #endif // REMOTEACTIONS_H

@@ -481,6 +481,7 @@ bool RemoteFlowRunner::start(const FlowPlan &plan)
     m_allErr.clear();
     m_errRest.clear();
     m_lastWhy.clear();
+    m_lastFailure.clear();
     m_facts.clear();
     emit busyChanged();
     if (!plan.quiet)
@@ -718,6 +719,7 @@ void RemoteFlowRunner::fail(const QString text, const QString &hint)  // copies:
     const int code = m_plan.code;
     const bool quiet = m_plan.quiet;
     const QString words = shellWords();
+    m_lastFailure = words.isEmpty() ? text : text + "\n" + words;
     endFlow();
     if (quiet) {
         qDebug().noquote() << "quiet flow" << code << "failed:" << text << words;

@@ -144,6 +144,8 @@ public:
     // What the steps of the running or last flow remembered (FlowStep::remembers).
     const QMap<QString, QString> &facts() const { return m_facts; }
     bool holdsWindow() const { return m_plan.code != 0 && m_plan.holdsWindow; }
+    // How the last flow that failed ended: its text and the shell's words, as its box says them.
+    QString lastFailure() const { return m_lastFailure; }
     bool start(const FlowPlan &plan);
     // The search that steps waiting for the gateway send, and whose answers they take.
     void setDiscovery(GatewayDiscovery *discovery);
@@ -201,6 +203,7 @@ private:
     QString m_allErr;   // the shell's standard error over the whole flow
     QString m_errRest;  // standard error after the last end mark
     QString m_lastWhy;
+    QString m_lastFailure;
     QMap<QString, QString> m_facts;
 };
 

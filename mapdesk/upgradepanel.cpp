@@ -71,19 +71,15 @@ void UpgradePanel::checkPackages(bool quiet)
     emit packagesChecked(root);
 }
 
-QString UpgradePanel::checkPackage(int p, const QString &root)
+UpgradePanel::Reading UpgradePanel::readPackage(int p, const QString &root)
 {
     const UpgradeRule &rule = UpgradeRules::rule(p);
-    QLabel *label = m_w[p].packageVersion;
-    const auto refuse = [label](const QString &shown, const QString &text) {
-        label->setText(shown);
-        label->setToolTip(text);
-        return text;
+    Reading r;
+    const auto refuse = [&r](const QString &shown, const QString &text) {
+        r.shown = shown;
+        r.refusal = text;
+        return r;
     };
-    label->setToolTip(QString());
-    label->setText(u(rule.noVersion));
-    m_w[p].upgradeButton->setEnabled(false);
-
     const UpgradePackage pkg = UpgradePackage::check(root, rule.versionFile, rule.packageFile);
     if (!pkg.versionFileRead) {
         const QString text = u(rule.packageMissing).arg(root);
@@ -103,9 +99,19 @@ QString UpgradePanel::checkPackage(int p, const QString &root)
             return refuse(u("modbus升级包") + pkg.version + u("内容有误, 无法升级modbus服务: ") + problems.join("; "),
                           u("modbus升级包内容有误，请检查修正") + root + u("/modbus.zip\n") + problems.join("\n"));
     }
-    label->setText(pkg.version);
-    m_w[p].upgradeButton->setEnabled(true);
-    return QString();
+    r.version = pkg.version;
+    r.shown = pkg.version;
+    return r;
+}
+
+QString UpgradePanel::checkPackage(int p, const QString &root)
+{
+    const Reading r = readPackage(p, root);
+    QLabel *label = m_w[p].packageVersion;
+    label->setText(r.shown);
+    label->setToolTip(r.refusal);
+    m_w[p].upgradeButton->setEnabled(r.refusal.isEmpty());
+    return r.refusal;
 }
 
 void UpgradePanel::upgrade(int program)

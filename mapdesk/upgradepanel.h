@@ -41,6 +41,16 @@ public:
     UpgradePanel(const Widgets (&programs)[UpgradeRules::Count], RemoteActions *actions,
                  std::function<QString()> root, QWidget *dialogParent, QObject *parent = nullptr);
 
+    // What a program's package in root holds: its version, or why it cannot be
+    // installed (refusal, the box's text) with the label's shorter text.
+    struct Reading
+    {
+        QString version;
+        QString refusal;  // empty: it can be installed
+        QString shown;
+    };
+    static Reading readPackage(int program, const QString &root);
+
     QLabel *versionLabel(int program, bool package) const;
     // A package copied into the root while the tool runs is found when the
     // tab is shown, or by the button; rootLabel names the folder read.

@@ -1,12 +1,8 @@
 // needs: namespace
-// Whole flows against a gateway host made by this test: a network namespace
-// joined to the tool's by veth (10.200.8.0/24 exists only inside them) whose
-// mount namespace has its own root, built from a read-only bind of the
-// machine's /usr and a private copy of its /etc (another program replacing
-// the machine's shadow file cannot reach it), with a private sshd on port 22 that lets root in
-// with the tool's fixed password in a PID namespace of its own (a private copy of the shadow file, root's
-// login shell busybox sh), busybox as `tftp` first in PATH, and /gateway on
-// this test's tmpfs. Nothing of the machine's accounts, sshd or files changes.
+// Whole flows against a gateway host (support/gatewayhost.h: its own root,
+// sshd with the tool's fixed root password, busybox as the shell's tools,
+// /gateway on this test's folder) in a network namespace joined to the
+// tool's by veth (10.200.8.0/24 exists only inside them).
 // The tool's own SSH client and TFTP server fetch and install map.json,
 // refuse a package without its scripts, upgrade and reinstall the service
 // from a good one (the running versions read again afterwards), fetch with the
@@ -21,6 +17,7 @@
 #include "acleditor.h"
 #include "dialogseam.h"
 #include "fakegateway.h"
+#include "gatewayhost.h"
 #include "gateway7fclient.h"
 #include "hostkeystore.h"
 #include "elidedlabel.h"
@@ -68,54 +65,17 @@ namespace {
 const char kToolIp[] = "10.200.8.1";
 const char kGwIp[] = "10.200.8.2";
 const char kGwKey[] = "gwflow000001";
-const char kSshPassword[] = "kel_M4";  // the tool's password for this serial prefix
 const char kRelayVersion[] = "QXGW-RJ-RELAY-T3-V9.9";
 
 QByteArray readFile(const QString &path)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return GatewayHost::read(path);
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+    return GatewayHost::write(path, bytes);
 }
-
-QString output(const QString &program, const QStringList &args)
-{
-    QByteArray out;
-    return TestSshd::run(program, args, QByteArray(), &out) == 0 ? QString::fromUtf8(out).trimmed() : QString();
-}
-
-// Builds the gateway's root and runs its sshd there; exec keeps one process.
-const char kGatewayScript[] = R"SH(
-set -e
-R=$1; CFG=$2; BIN=$3; GW=$4
-mount -t tmpfs -o mode=755 gwroot "$R"
-for e in /*; do
-  n=${e#/}
-  if [ -L "$e" ]; then ln -s "$(readlink "$e")" "$R/$n"; fi
-done
-mkdir -p "$R/usr" "$R/etc" "$R/dev" "$R/proc" "$R/run" "$R/tmp" "$R/root" "$R/var" "$R/cfg" "$R/gateway"
-mount --bind -o ro /usr "$R/usr"
-cp -a /etc/. "$R/etc/"
-cp "$CFG/shadow" "$R/etc/shadow"
-cp "$CFG/passwd" "$R/etc/passwd"
-mount --bind "$BIN" "$R/usr/local/bin"
-mount --rbind /dev "$R/dev"
-mount -t proc proc "$R/proc"
-mount -t tmpfs -o mode=755 gwrun "$R/run"
-mount -t tmpfs -o mode=1777 gwtmp "$R/tmp"
-mount -t tmpfs -o mode=700 gwhome "$R/root"
-mount -t tmpfs -o mode=755 gwvar "$R/var"
-mkdir -m 755 "$R/run/sshd" "$R/var/log" "$R/var/empty"
-cp "$CFG/hostkey" "$CFG/sshd_config" "$R/cfg/"
-chmod 600 "$R/cfg/hostkey"
-mount --bind "$GW" "$R/gateway"
-exec chroot "$R" /usr/sbin/sshd -D -e -f /cfg/sshd_config
-)SH";
 } // namespace
 
 class TstGatewayFlow : public QObject
@@ -137,10 +97,10 @@ private:
     bool connectWindow(MainWindow &w, bool startTftp = true);
     void makeRelayPackage(bool good);
     bool buildGateway(QString *why);
-    // (Re)starts the gateway host's sshd with the key cfg/hostkey.
-    bool startGatewayHost(QString *why);
+    // (Re)starts the gateway host with the key cfg/hostkey.
+    bool startGatewayHost(QString *why) { return m_host.start(why); }
     void stopGatewayHost();
-    QString gwFile(const QString &name) const { return m_tmp.filePath("gw/modbus/" + name); }
+    QString gwFile(const QString &name) const { return m_host.file(name); }
     QStringList gwBackups() const
     {
         return QDir(m_tmp.filePath("gw/modbus")).entryList({QString(kGwKey) + "-*-map.json"}, QDir::Files, QDir::Name);
@@ -148,7 +108,7 @@ private:
 
     QTemporaryDir m_tmp;
     NetnsPair m_net{"mfl", kToolIp, kGwIp};
-    QProcess m_gateway;
+    GatewayHost m_host{m_tmp.path(), m_net.gwNs, kGwIp};
     QList<DialogSeam::Request> m_dialogs;
     QList<DialogSeam::Request> m_keyDialogs;  // the SSH host key questions, apart
     QStringList m_refuse;  // titles of confirmations answered "否"
@@ -156,79 +116,18 @@ private:
 
 bool TstGatewayFlow::buildGateway(QString *why)
 {
-    // Files of the gateway host: its /gateway, the shell's tftp, sshd's config.
-    const QString cfg = m_tmp.filePath("cfg"), bin = m_tmp.filePath("bin");
-    for (const QString &d : {cfg, bin, m_tmp.filePath("gw/modbus"), m_tmp.filePath("root"), m_tmp.filePath("pc")})
-        QDir().mkpath(d);
-    // The gateway's shell tools are busybox's.
-    for (const char *tool : {"tftp", "sh", "unzip", "pidof", "md5sum", "head"}) {
-        if (!QFile::link("/bin/busybox", bin + "/" + tool)) {
-            *why = "cannot link busybox";
-            return false;
-        }
-    }
-    const QString hash = output("openssl", {"passwd", "-6", kSshPassword});
-    if (!hash.startsWith("$6$")) {
-        *why = "openssl passwd failed";
+    QDir().mkpath(m_tmp.filePath("pc"));
+    if (!m_host.prepare(why))
         return false;
-    }
-    QStringList shadow = QString::fromUtf8(readFile("/etc/shadow")).split('\n');
-    QStringList passwd = QString::fromUtf8(readFile("/etc/passwd")).split('\n');
-    for (QString &l : shadow) {
-        QStringList f = l.split(':');
-        if (f.value(0) == "root" && f.size() > 2) {
-            f[1] = hash;
-            l = f.join(':');
-        }
-    }
-    for (QString &l : passwd) {
-        if (l.startsWith("root:"))
-            l = "root:x:0:0:root:/root:/usr/local/bin/sh";
-    }
-    if (!writeFile(cfg + "/shadow", shadow.join('\n').toUtf8())
-        || !writeFile(cfg + "/passwd", passwd.join('\n').toUtf8())
-        || !writeFile(m_tmp.filePath("gateway.sh"), kGatewayScript)) {
-        *why = "cannot write the gateway's files";
-        return false;
-    }
-    if (!TestSshd::makeHostKey(cfg + "/hostkey")) {
-        *why = "ssh-keygen failed";
-        return false;
-    }
-    // Paths as sshd sees them inside the gateway's root.
-    if (!writeFile(cfg + "/sshd_config", TestSshd::configText(kGwIp, 22, "/cfg/hostkey", "/run/sshd.pid", "root"))) {
-        *why = "cannot write sshd_config";
-        return false;
-    }
-
     // Two namespaces joined by veth; this (GUI) thread moves to the tool side.
     if (!m_net.up(why))
         return false;
     return startGatewayHost(why);
 }
 
-bool TstGatewayFlow::startGatewayHost(QString *why)
-{
-    const QString cfg = m_tmp.filePath("cfg"), bin = m_tmp.filePath("bin");
-    m_gateway.setProcessChannelMode(QProcess::ForwardedChannels);
-    // Its own PID namespace too: the gateway's pidof must not see this machine's processes.
-    m_gateway.start("ip", {"netns", "exec", m_net.gwNs, "unshare", "-m", "-p", "--fork", "--kill-child",
-                           "--propagation", "private", "sh",
-                           m_tmp.filePath("gateway.sh"), m_tmp.filePath("root"), cfg, bin, m_tmp.filePath("gw")});
-    if (!m_gateway.waitForStarted(5000)) {
-        *why = "cannot start the gateway host";
-        return false;
-    }
-    // Building the root copies /etc first: slow on a loaded machine.
-    if (TestSshd::waitListening(kGwIp, 22, m_gateway, 10000))
-        return true;
-    *why = "the gateway's sshd did not come up";
-    return false;
-}
-
 void TstGatewayFlow::stopGatewayHost()
 {
-    TestSshd::stop(m_gateway);
+    m_host.stop();
     // Session processes the gateway's sshd left behind.
     m_net.killGatewayProcesses();
 }
@@ -895,7 +794,7 @@ void TstGatewayFlow::batchMapServedAfterRestart()
 
 void TstGatewayFlow::hostKeyPinnedOnFirstUse()
 {
-    const QString cfg = m_tmp.filePath("cfg");
+    const QString cfg = m_host.cfgDir();
     const QString fpA = TestSshd::fingerprint(cfg + "/hostkey");
     QVERIFY2(fpA.startsWith("SHA256:"), qPrintable(fpA));
     QFile::remove(cfg + "/hostkey2");

@@ -115,10 +115,11 @@ void TstMapEditor::windowStartStateAndGatewayChoice()
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(tabs->tabText(0), QString::fromUtf8("连接网关"));
     QCOMPARE(tabs->tabText(4), QString::fromUtf8("调试区"));
-    QCOMPARE(tabs->count(), 7);
+    QCOMPARE(tabs->count(), 8);
     QCOMPARE(tabs->tabText(5), QString::fromUtf8("modbus助手v1.0"));
     QVERIFY(qobject_cast<ModbusAssWidget *>(tabs->widget(5)));
     QCOMPARE(tabs->tabText(6), QString::fromUtf8("网关状态"));
+    QCOMPARE(tabs->tabText(7), QString::fromUtf8("站点"));
     QVERIFY(w.findChild<QPushButton *>("gwDetectBtn")->isEnabled());
     QVERIFY(!w.findChild<QPushButton *>("gw7FConnectBtn")->isEnabled());
     QVERIFY(!w.findChild<QPushButton *>("sshConnectBtn")->isEnabled());
