@@ -3,6 +3,7 @@
 #include "modbusasswidget.h"
 #include "qttranslation.h"
 #include "relaystatusview.h"
+#include "sitetab.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -72,6 +73,16 @@ static bool showGatewayData(MainWindow &w, const QString &ip)
     tabs->setCurrentWidget(status);
     waitFor([status]() { return status->snapshot().valid(); }, 8000);
     waitFor([]() { return false; }, 1200);  // a second reading: the rates
+    // The site inventory with this gateway typed in by address.
+    if (auto *site = w.findChild<SiteTab *>()) {
+        bool ended = false;
+        QObject::connect(site, &SiteTab::operationFinished, &w, [&ended]() { ended = true; });
+        tabs->setCurrentWidget(site);  // the status tab gives its Modbus place back
+        site->addAddress(ip);
+        site->setSelectedRows({0});
+        site->refreshSelected();
+        waitFor([&ended]() { return ended; }, 30000);
+    }
     tabs->setCurrentIndex(0);
     return true;
 }

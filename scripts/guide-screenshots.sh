@@ -31,6 +31,7 @@ scripts/nsrun bash -c '
   for i in $(seq 50); do [ -e /tmp/.X11-unix/X97 ] && break; sleep 0.1; done
   for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/502) 2>/dev/null && break; sleep 0.1; done
   rc=0
-  DISPLAY=:97 QT_QPA_PLATFORM=xcb "$BIN/mapdesk" --screenshot "$OUT" --gateway 127.0.0.1 || rc=$?
+  # The tool settings (site list, pins) in a scratch folder, never the user ones.
+  DISPLAY=:97 QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$site/config" "$BIN/mapdesk" --screenshot "$OUT" --gateway 127.0.0.1 || rc=$?
   kill -INT $relay; kill $gw $x; wait 2>/dev/null || true
   exit $rc' nsrun "$ROOT" "$BIN" "$OUT"
