@@ -75,11 +75,11 @@ class Proc:
         with open(self.err_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def wait_for(self, pattern, timeout=5.0, stream="stderr"):
+    def wait_for(self, pattern, timeout=5.0, stream="stderr", step=0.02):
         """Waits until the regex appears in the stream; returns the match or None."""
         rx = re.compile(pattern)
         reader = self.stderr if stream == "stderr" else self.stdout
-        return wait_until(lambda: rx.search(reader()), timeout)
+        return wait_until(lambda: rx.search(reader()), timeout, step)
 
     def alive(self):
         return self.proc.poll() is None

@@ -69,6 +69,23 @@ def test_sigint_ends_the_process_cleanly_within_a_second():
         svc.stop()
 
 
+def test_sigint_during_start_up_still_stops_in_order():
+    # The first console line comes before the files are read and the link's
+    # threads start: an interrupt from then on must find the orderly stop,
+    # not the default action. Caught as soon as the line is there, a few times.
+    for attempt in range(10):
+        svc = start_in_empty_dir()
+        try:
+            assert svc.wait_for(r"relayservice restart", 5, step=0), svc.stderr()
+            svc.signal(signal.SIGINT)
+            code = svc.wait(STOP_LIMIT + 5)
+            assert code == 0, "attempt %d: exit code %r; console:\n%s" % (
+                attempt, code, svc.stderr())
+            assert "quit main" in svc.stderr(), svc.stderr()
+        finally:
+            svc.stop()
+
+
 def test_a_term_signal_keeps_its_default_action():
     svc = start_in_empty_dir()
     try:
@@ -83,5 +100,6 @@ def test_a_term_signal_keeps_its_default_action():
 harness.run([
     test_start_lines_on_console_and_in_the_file,
     test_sigint_ends_the_process_cleanly_within_a_second,
+    test_sigint_during_start_up_still_stops_in_order,
     test_a_term_signal_keeps_its_default_action,
 ])

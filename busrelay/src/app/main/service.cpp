@@ -66,6 +66,15 @@ void on_client_closed(ModbusContext *ctx, int socket, bool contextLocked) {
 }  // namespace
 
 void service_start() {
+    // Both before the link's threads start: a peer that closed its connection
+    // must give the writer an error, not end the process, and a SIGINT that
+    // comes while start-up runs must still lead to the orderly stop.
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa = {};
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+
     health_start(monotonic_ms());
     log_open();
     LOG_INFO("************************relayservice restart!!!!");
@@ -98,14 +107,6 @@ void service_start() {
     soft_timer_start(&g_fastTimer, nullptr, 20, on_fast_timer);
     health_status_timer_start();
 
-    // A peer that closed its connection must give the writer an error, not
-    // end the process.
-    signal(SIGPIPE, SIG_IGN);
-
-    struct sigaction sa = {};
-    sa.sa_handler = on_sigint;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
 }
 
 void setVersionRegs() {
