@@ -38,6 +38,32 @@ FlowStep::Verdict statusZero(const ShellResult &r, QString *why)
     return FlowStep::Fail;
 }
 
+// For commands whose status says nothing (kills that find nothing, a service
+// started in the background): a later step decides.
+FlowStep::Verdict anyEnd(const ShellResult &, QString *)
+{
+    return FlowStep::Ok;
+}
+
+FlowStep shellStep(const QString &command, const QString &title,
+                   const std::function<FlowStep::Verdict(const ShellResult &, QString *)> &judge, int ms = 15000)
+{
+    FlowStep s;
+    s.command = command;
+    s.title = title;
+    s.judge = judge;
+    s.timeoutMs = ms;
+    return s;
+}
+
+// The running service's pid as {PID}, for a later check that a new one runs.
+FlowStep rememberPid()
+{
+    FlowStep s = shellStep("echo __MDK_PID=$(pidof busrelay) \n", u("记下modbus服务进程"), anyEnd);
+    s.remembers << "PID";
+    return s;
+}
+
 // A fetch or an upload step: the transfer must have happened.
 FlowStep transferStep(const QString &command, FlowStep::Transfer dir, const QString &file, int ms,
                       const QString &timeoutText)
@@ -256,10 +282,7 @@ FlowPlan plan(int code, const FlowContext &c)
         const QString name = dk + "-map.json";
         p.startStatus = u("下发设备modbus地址配置....");
         const FlowStep put = pullStep(SshCommands::putMapJson(dk, ip), name, u("下发设备modbus地址配置超时!!!"));
-        FlowStep install;
-        install.command = SshCommands::installMapJson(dk, stamp);
-        install.title = u("安装") + name;
-        install.judge = statusZero;
+        const FlowStep install = shellStep(SshCommands::installMapJson(dk, stamp), u("安装") + name, statusZero);
         p.steps << put << install << md5Step("/gateway/modbus/map.json", c.sentDigest);
         p.okStatus = u("下发modbus地址配置成功") + name;
         p.okBoxText = p.okStatus;
@@ -272,11 +295,7 @@ FlowPlan plan(int code, const FlowContext &c)
         FlowStep put = transferStep(SshCommands::putGatewayPackage(ip), FlowStep::GatewayPulls, "gateway.exe",
                                     52000, u("下发网关程序超时!!!"));
         put.doneStatus = u("下发网关程序成功 gateway.exe");
-        FlowStep install;
-        install.command = SshCommands::installGatewayPackage();
-        install.title = u("安装网关程序");
-        install.timeoutMs = 120000;
-        install.judge = statusZero;
+        FlowStep install = shellStep(SshCommands::installGatewayPackage(), u("安装网关程序"), statusZero, 120000);
         install.doneStatus = u("网关程序已安装, 等待网关应答搜索....");
         p.steps << put << install
                 << gatewayAnswer(dk, c.targetVersion, kGatewayAnswerMs,
@@ -298,24 +317,15 @@ FlowPlan plan(int code, const FlowContext &c)
         FlowStep put = transferStep(SshCommands::putRelayPackage(ip), FlowStep::GatewayPulls, "modbus.zip", 8000,
                                     u("下发modbus程序超时!!!"));
         put.doneStatus = u("下发modbus程序成功 modbus.zip");
-        FlowStep install;
-        install.command = SshCommands::installRelayPackage();
-        install.title = u("安装modbus程序");
-        install.timeoutMs = 30000;
-        install.doneStatus = u("modbus程序已安装, 等待modbus服务启动....");
         // The kills print errors when nothing runs; the probe decides.
-        install.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
+        FlowStep install = shellStep(SshCommands::installRelayPackage(), u("安装modbus程序"), anyEnd, 30000);
+        install.doneStatus = u("modbus程序已安装, 等待modbus服务启动....");
         // A reinstall's version is the running one: only a new process shows the install ran.
         FlowStep probe = relayProbe(20000, c.targetVersion, c.reinstall);
         probe.timeoutText = u("更新modbus程序后, modbus服务在20秒内未以新版本运行");
         p.steps << put;
         if (c.reinstall) {
-            FlowStep before;
-            before.command = "echo __MDK_PID=$(pidof busrelay) \n";
-            before.title = u("记下modbus服务进程");
-            before.remembers << "PID";
-            before.judge = install.judge;
-            p.steps << before;
+            p.steps << rememberPid();
             probe.timeoutText = u("重新安装modbus程序后, modbus服务在20秒内未以新进程运行");
         }
         p.steps << install << probe;
@@ -332,12 +342,9 @@ FlowPlan plan(int code, const FlowContext &c)
     case RefreshRelayVersion: {
         p.holdsWindow = false;
         p.quiet = true;
-        FlowStep read;
-        read.command = "echo __MDK_VER=$(head -n 1 /gateway/modbus/ver.txt 2>/dev/null) \n";
-        read.title = u("读取modbus服务版本");
-        read.timeoutMs = 5000;
+        FlowStep read = shellStep("echo __MDK_VER=$(head -n 1 /gateway/modbus/ver.txt 2>/dev/null) \n",
+                                  u("读取modbus服务版本"), statusZero, 5000);
         read.remembers << "VER";
-        read.judge = statusZero;
         p.steps << read;
         break;
     }
@@ -350,11 +357,8 @@ FlowPlan plan(int code, const FlowContext &c)
         const QString name = dk + "-vrvC.json";
         p.startStatus = u("下发设备多联机空调配置....");
         const FlowStep put = pullStep(SshCommands::putVrvCfg(dk, ip), name, u("下发设备多联机空调配置超时!!!"));
-        FlowStep install;
-        install.command = SshCommands::installVrvCfg(dk, stamp);
-        install.title = u("安装") + name;
         // Ends with the service started in the background; the digest decides.
-        install.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
+        const FlowStep install = shellStep(SshCommands::installVrvCfg(dk, stamp), u("安装") + name, anyEnd);
         p.steps << put << install << md5Step("/gateway/modbus/vrvC.json", c.sentDigest);
         p.okStatus = u("下发多联机空调配置成功 ") + name;
         p.okBoxText = p.okStatus + u(" ,等待modbus程序自动重启加载新配置...");
@@ -364,16 +368,7 @@ FlowPlan plan(int code, const FlowContext &c)
     case RestartRelay: {
         p.holdsWindow = false;
         p.startStatus = u("重启modbus服务....");
-        FlowStep before;
-        before.command = "echo __MDK_PID=$(pidof busrelay) \n";
-        before.title = u("记下modbus服务进程");
-        before.remembers << "PID";
-        before.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
-        FlowStep kill;
-        kill.command = SshCommands::restartRelay();
-        kill.title = u("结束modbus服务进程");
-        kill.judge = before.judge;
-        p.steps << before << kill;
+        p.steps << rememberPid() << shellStep(SshCommands::restartRelay(), u("结束modbus服务进程"), anyEnd);
         FlowStep probe = relayProbe(20000, QString(), true);
         probe.timeoutText = u("modbus服务在20秒内未重新运行");
         p.steps << probe;
@@ -423,16 +418,11 @@ FlowPlan plan(int code, const FlowContext &c)
         const QString name = dk + "-mbacl.json";
         p.startStatus = u("下发modbus客户端允许列表....");
         const FlowStep put = pullStep(SshCommands::putAcl(dk, ip), name, u("下发modbus客户端允许列表超时!!!"));
-        FlowStep before;
-        before.command = SshCommands::aclLogCountAndPid();
-        before.title = u("记下modbus服务进程及其日志");
+        FlowStep before = shellStep(SshCommands::aclLogCountAndPid(), u("记下modbus服务进程及其日志"), anyEnd);
         before.remembers << "PID" << "ACLN";
-        before.judge = [](const ShellResult &, QString *) { return FlowStep::Ok; };
-        FlowStep install;
-        install.command = SshCommands::installAcl(dk, stamp);
-        install.title = u("安装") + name + u("并重启modbus服务");
         // Ends with the service started in the background; the checks decide.
-        install.judge = before.judge;
+        const FlowStep install =
+            shellStep(SshCommands::installAcl(dk, stamp), u("安装") + name + u("并重启modbus服务"), anyEnd);
         FlowStep probe = relayProbe(20000, QString(), true);
         probe.timeoutText = u("下发允许列表后, modbus服务在20秒内未重新运行");
         p.steps << put << before << install << md5Step("/gateway/modbus/mbacl.json", c.sentDigest) << probe

@@ -93,18 +93,30 @@ void parseFacts(const QString &out, Facts *f)
     std::sort(f->mappedUnits.begin(), f->mappedUnits.end());
 }
 
-FlowPlan facts(std::shared_ptr<Facts> facts)
+// A reading of one shell command that leaves the window free.
+FlowPlan oneReading(int code, const QString &title, const QString &command, const QString &failText,
+                    const std::function<FlowStep::Verdict(const ShellResult &, QString *)> &judge)
 {
     FlowPlan p;
-    p.code = ReadFacts;
+    p.code = code;
     p.holdsWindow = false;
     FlowStep s;
-    s.title = u("读取ver.txt和配置文件的MD5");
+    s.title = title;
     s.timeoutMs = 10000;
-    s.command = QString("echo __MDK_VER=$(head -n 1 %1ver.txt 2>/dev/null) \n").arg(kDir)
-                + md5Loop(SiteGateway::configFiles()) + "echo __MDK_MAPBEGIN ; [ -f " + kDir + "map.json ] && cat "
-                + kDir + "map.json ; echo ; echo __MDK_MAPEND \n";
-    s.judge = [facts](const ShellResult &r, QString *why) {
+    s.command = command;
+    s.judge = judge;
+    p.steps << s;
+    p.failText = failText;
+    return p;
+}
+
+FlowPlan facts(std::shared_ptr<Facts> facts)
+{
+    const QString command = QString("echo __MDK_VER=$(head -n 1 %1ver.txt 2>/dev/null) \n").arg(kDir)
+                            + md5Loop(SiteGateway::configFiles()) + "echo __MDK_MAPBEGIN ; [ -f " + kDir
+                            + "map.json ] && cat " + kDir + "map.json ; echo ; echo __MDK_MAPEND \n";
+    return oneReading(ReadFacts, u("读取ver.txt和配置文件的MD5"), command, u("读取网关配置文件信息失败!"),
+                      [facts](const ShellResult &r, QString *why) {
         Facts f;
         parseFacts(r.out, &f);
         if (f.md5.isEmpty()) {
@@ -113,31 +125,19 @@ FlowPlan facts(std::shared_ptr<Facts> facts)
         }
         *facts = f;
         return FlowStep::Ok;
-    };
-    p.steps << s;
-    p.failText = u("读取网关配置文件信息失败!");
-    return p;
+    });
 }
 
 FlowPlan listFiles(std::shared_ptr<QMap<QString, QString>> md5)
 {
-    FlowPlan p;
-    p.code = ListBackupFiles;
-    p.holdsWindow = false;
-    FlowStep s;
-    s.title = u("列出网关中的配置文件及其MD5");
-    s.timeoutMs = 10000;
-    s.command = md5Loop(backupFiles());
-    s.judge = [md5](const ShellResult &r, QString *why) {
+    return oneReading(ListBackupFiles, u("列出网关中的配置文件及其MD5"), md5Loop(backupFiles()),
+                      u("列出网关配置文件失败!"), [md5](const ShellResult &r, QString *why) {
         const QMap<QString, QString> got = parseFileList(r.out, backupFiles(), why);
         if (got.isEmpty())
             return FlowStep::Fail;
         *md5 = got;
         return FlowStep::Ok;
-    };
-    p.steps << s;
-    p.failText = u("列出网关配置文件失败!");
-    return p;
+    });
 }
 
 QString rootName(const SiteGateway &g, const QString &file)

@@ -100,6 +100,9 @@ private:
     // (Re)starts the gateway host with the key cfg/hostkey.
     bool startGatewayHost(QString *why) { return m_host.start(why); }
     void stopGatewayHost();
+    // The service in /gateway/modbus under its start script: the built one,
+    // or a stand-in that only runs (too old for an allow-list).
+    bool placeService(bool real);
     QString gwFile(const QString &name) const { return m_host.file(name); }
     QStringList gwBackups() const
     {
@@ -549,6 +552,14 @@ bool isException(const QByteArray &reply, int function, int code)
     return reply.size() == 9 && quint8(reply[7]) == (function | 0x80) && quint8(reply[8]) == code;
 }
 
+// The built service, or empty when it or the sample descriptions are missing.
+QString builtService()
+{
+    const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
+    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
+    return QFile::exists(busrelay) && QFileInfo(desc).isDir() ? busrelay : QString();
+}
+
 bool connectFrom(QTcpSocket &s, const QString &from)
 {
     for (int i = 0; i < 50; ++i) {
@@ -564,19 +575,28 @@ bool connectFrom(QTcpSocket &s, const QString &from)
 }
 } // namespace
 
-void TstGatewayFlow::allowListInstalled()
+bool TstGatewayFlow::placeService(bool real)
 {
-    const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
-    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
-    if (!QFile::exists(busrelay) || !QFileInfo(desc).isDir())
-        QSKIP("busrelay is not built (BIN_DIR) or no sample descriptions (SOURCE_DIR)");
-    // The gateway's start script, and first a service too old for the list.
     QFile::remove(gwFile("mbacl.json"));
     QFile::remove(gwFile("busrelay"));
-    QVERIFY(writeFile(gwFile("busrelay"), "#!/bin/sh\nwhile true; do sleep 1; done\n"));
-    QVERIFY(writeFile(gwFile("relay_start.sh"), "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"));
-    for (const char *f : {"busrelay", "relay_start.sh"})
-        QVERIFY(QFile::setPermissions(gwFile(f), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    const bool placed = real ? QFile::copy(builtService(), gwFile("busrelay"))
+                             : writeFile(gwFile("busrelay"), "#!/bin/sh\nwhile true; do sleep 1; done\n");
+    if (!placed || !writeFile(gwFile("relay_start.sh"), "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"))
+        return false;
+    for (const char *f : {"busrelay", "relay_start.sh"}) {
+        if (!QFile::setPermissions(gwFile(f), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
+            return false;
+    }
+    return true;
+}
+
+void TstGatewayFlow::allowListInstalled()
+{
+    const QString busrelay = builtService();
+    if (busrelay.isEmpty())
+        QSKIP("busrelay is not built (BIN_DIR) or no sample descriptions (SOURCE_DIR)");
+    // The gateway's start script, and first a service too old for the list.
+    QVERIFY(placeService(false));
 
     MainWindow w;
     QVERIFY(connectWindow(w));
@@ -721,17 +741,11 @@ void TstGatewayFlow::allowListInstalled()
 
 void TstGatewayFlow::batchMapServedAfterRestart()
 {
-    const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
-    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
-    if (!QFile::exists(busrelay) || !QFileInfo(desc).isDir())
+    if (builtService().isEmpty())
         QSKIP("busrelay is not built (BIN_DIR) or no sample descriptions (SOURCE_DIR)");
+    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
     // The real service with the gateway's and one product's description, under its start script.
-    QFile::remove(gwFile("mbacl.json"));
-    QFile::remove(gwFile("busrelay"));
-    QVERIFY(QFile::copy(busrelay, gwFile("busrelay")));
-    QVERIFY(writeFile(gwFile("relay_start.sh"), "#!/bin/sh\ncd /gateway/modbus\nwhile true; do ./busrelay; sleep 1; done\n"));
-    for (const char *f : {"busrelay", "relay_start.sh"})
-        QVERIFY(QFile::setPermissions(gwFile(f), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(placeService(true));
     QDir().mkpath(gwFile("descJson"));
     for (const char *d : {"gateway.json", "switch3a.json"}) {
         QFile::remove(gwFile(QString("descJson/") + d));

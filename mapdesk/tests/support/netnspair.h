@@ -40,6 +40,28 @@ public:
     const QString toolNs, gwNs, toolLink, gwLink, toolIp, gwIp;
 
     // `ip args` to its end (10 s at most).
+    static bool enter(const QString &ns)
+    {
+        const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool ok = setns(fd, CLONE_NEWNET) == 0;
+        close(fd);
+        return ok;
+    }
+
+    // Deletes the named namespaces whose pid (capture group pidGroup) is gone.
+    static void removeStaleNamespaces(const QString &pattern, int pidGroup)
+    {
+        const QRegularExpression own(pattern);
+        const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
+        for (const QString &n : names) {
+            const QRegularExpressionMatch m = own.match(n);
+            if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(pidGroup)))
+                ip({"netns", "del", n});
+        }
+    }
+
     static bool ip(const QStringList &args)
     {
         QProcess p;
@@ -122,27 +144,8 @@ public:
     }
 
 private:
-    bool enter(const QString &ns)
-    {
-        const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool ok = setns(fd, CLONE_NEWNET) == 0;
-        close(fd);
-        return ok;
-    }
-
     // A run that crashed leaves its pair behind; clear those of dead pids.
-    void removeStale()
-    {
-        const QRegularExpression own("^" + QRegularExpression::escape(m_prefix) + "[tg](\\d+)$");
-        const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
-        for (const QString &n : names) {
-            const QRegularExpressionMatch m = own.match(n);
-            if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(1)))
-                ip({"netns", "del", n});
-        }
-    }
+    void removeStale() { removeStaleNamespaces("^" + QRegularExpression::escape(m_prefix) + "[tg](\\d+)$", 1); }
 
     const QString m_prefix;
     int m_origFd = -1;

@@ -130,26 +130,12 @@ private:
         return n;
     }
 
-    static bool enter(const QString &ns)
-    {
-        const int fd = open(QString("/run/netns/" + ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool ok = setns(fd, CLONE_NEWNET) == 0;
-        close(fd);
-        return ok;
-    }
+    static bool enter(const QString &ns) { return NetnsPair::enter(ns); }
 
     // A run that crashed leaves its namespaces behind; clear those of dead pids.
     void removeStale()
     {
-        const QRegularExpression own("^" + QRegularExpression::escape(m_prefix) + "(t|g\\d+p)(\\d+)$");
-        const QStringList names = QDir("/run/netns").entryList(QDir::Files | QDir::System);
-        for (const QString &n : names) {
-            const QRegularExpressionMatch m = own.match(n);
-            if (m.hasMatch() && !QFileInfo::exists("/proc/" + m.captured(2)))
-                NetnsPair::ip({"netns", "del", n});
-        }
+        NetnsPair::removeStaleNamespaces("^" + QRegularExpression::escape(m_prefix) + "(t|g\\d+p)(\\d+)$", 2);
     }
 
     const QString m_prefix;
