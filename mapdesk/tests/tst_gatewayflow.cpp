@@ -552,12 +552,16 @@ bool isException(const QByteArray &reply, int function, int code)
     return reply.size() == 9 && quint8(reply[7]) == (function | 0x80) && quint8(reply[8]) == code;
 }
 
+QString sampleDescriptions()
+{
+    return qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
+}
+
 // The built service, or empty when it or the sample descriptions are missing.
 QString builtService()
 {
     const QString busrelay = qEnvironmentVariable("BIN_DIR") + "/busrelay";
-    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
-    return QFile::exists(busrelay) && QFileInfo(desc).isDir() ? busrelay : QString();
+    return QFile::exists(busrelay) && QFileInfo(sampleDescriptions()).isDir() ? busrelay : QString();
 }
 
 bool connectFrom(QTcpSocket &s, const QString &from)
@@ -680,7 +684,7 @@ void TstGatewayFlow::allowListInstalled()
     // clients, the success quotes the service taking them.
     QDir().mkpath(gwFile("descJson"));
     QFile::remove(gwFile("descJson/gateway.json"));
-    QVERIFY(QFile::copy(desc + "/gateway.json", gwFile("descJson/gateway.json")));
+    QVERIFY(QFile::copy(sampleDescriptions() + "/gateway.json", gwFile("descJson/gateway.json")));
     {
         MapTableModel map;
         map.addRow(255, kGwKey, "99000000002", QString::fromUtf8("网关"));
@@ -743,13 +747,12 @@ void TstGatewayFlow::batchMapServedAfterRestart()
 {
     if (builtService().isEmpty())
         QSKIP("busrelay is not built (BIN_DIR) or no sample descriptions (SOURCE_DIR)");
-    const QString desc = qEnvironmentVariable("SOURCE_DIR") + "/busrelay/sample/descJson";
     // The real service with the gateway's and one product's description, under its start script.
     QVERIFY(placeService(true));
     QDir().mkpath(gwFile("descJson"));
     for (const char *d : {"gateway.json", "switch3a.json"}) {
         QFile::remove(gwFile(QString("descJson/") + d));
-        QVERIFY(QFile::copy(desc + "/" + d, gwFile(QString("descJson/") + d)));
+        QVERIFY(QFile::copy(sampleDescriptions() + "/" + d, gwFile(QString("descJson/") + d)));
     }
 
     MainWindow w;
