@@ -129,13 +129,19 @@ public:
                 ::kill(pid.trimmed().toInt(), SIGKILL);
     }
 
+    // Back to the namespace fd stands for, which is then closed.
+    static void returnTo(int &fd)
+    {
+        if (fd < 0)
+            return;
+        setns(fd, CLONE_NEWNET);
+        close(fd);
+        fd = -1;
+    }
+
     void down()
     {
-        if (m_origFd >= 0) {
-            setns(m_origFd, CLONE_NEWNET);
-            close(m_origFd);
-            m_origFd = -1;
-        }
+        returnTo(m_origFd);
         if (m_made) {
             ip({"netns", "del", toolNs});
             ip({"netns", "del", gwNs});

@@ -102,11 +102,7 @@ public:
 
     void down()
     {
-        if (m_origFd >= 0) {
-            setns(m_origFd, CLONE_NEWNET);
-            close(m_origFd);
-            m_origFd = -1;
-        }
+        NetnsPair::returnTo(m_origFd);
         if (m_made) {
             for (const Gateway &g : qAsConst(gateways))
                 NetnsPair::ip({"netns", "del", g.ns});
