@@ -11,10 +11,14 @@
 
 #include "cconnectionforsshclient.h"
 #include "sshconnection.h"
+#include "queuedspy.h"
 #include "testsshd.h"
 
 namespace {
 const int kSshPort = 22022;
+// The client emits from its worker thread.
+using StateSpy = QueuedSpy<CConnectionForSshClient, bool, QString, int, QString>;
+using TextSpy = QueuedSpy<CConnectionForSshClient, QString, QString, int>;
 
 using TestSshd::run;
 
@@ -30,7 +34,7 @@ signals:
 // Text sent before the shell has started is dropped, and a loaded machine
 // may take longer than any fixed pause: echo numbered marks until one comes
 // back, then wait for the last one sent, so nothing of them arrives later.
-bool shellUp(Window &w, QSignalSpy *data)
+bool shellUp(Window &w, TextSpy *data)
 {
     auto seen = [data](const QString &mark) {
         for (const QList<QVariant> &a : *data)
@@ -72,7 +76,7 @@ private slots:
     void passwordRule();
 
 private:
-    CConnectionForSshClient *connectClient(Window *w, QSignalSpy **state, QSignalSpy **data,
+    CConnectionForSshClient *connectClient(Window *w, StateSpy **state, TextSpy **data,
                                            const QString &password);
     bool userHasProcesses();
 
@@ -111,12 +115,12 @@ bool TstSshClient::userHasProcesses()
     return run("pgrep", {"-u", m_user}) == 0;
 }
 
-CConnectionForSshClient *TstSshClient::connectClient(Window *w, QSignalSpy **state, QSignalSpy **data,
+CConnectionForSshClient *TstSshClient::connectClient(Window *w, StateSpy **state, TextSpy **data,
                                                      const QString &password)
 {
     auto *client = new CConnectionForSshClient("127.0.0.1", kSshPort, password, m_user);
-    *state = new QSignalSpy(client, &CConnectionForSshClient::sigConnectStateChanged);
-    *data = new QSignalSpy(client, &CConnectionForSshClient::sigDataArrived);
+    *state = new StateSpy(client, &CConnectionForSshClient::sigConnectStateChanged);
+    *data = new TextSpy(client, &CConnectionForSshClient::sigDataArrived);
     client->init();
     connect(w, &Window::sigSendSshCmd, client, QOverload<QString>::of(&CConnectionForSshClient::slotSend));
     connect(w, &Window::sigDisconnecteSsh, client, &CConnectionForSshClient::slotDisconnected);
@@ -163,7 +167,8 @@ void TstSshClient::layerShellStreams()
 void TstSshClient::clientShellOutputInChunks()
 {
     Window w;
-    QSignalSpy *state, *data;
+    StateSpy *state;
+    TextSpy *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
     QCOMPARE(state->at(0), (QList<QVariant>{true, QString("127.0.0.1"), kSshPort, QString()}));
@@ -185,7 +190,7 @@ void TstSshClient::clientShellOutputInChunks()
     QCOMPARE(data->at(0).at(0).toString(), QString::fromUtf8("中文\n"));
 
     // Standard error comes apart, for the console's own colour.
-    QSignalSpy errors(client.data(), &CConnectionForSshClient::sigErrorArrived);
+    TextSpy errors(client.data(), &CConnectionForSshClient::sigErrorArrived);
     data->clear();
     emit w.sigSendSshCmd("echo oops >&2; echo fine\n");
     QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty() && !data->isEmpty(), 5000);
@@ -201,7 +206,8 @@ void TstSshClient::clientShellOutputInChunks()
 void TstSshClient::clientDisconnectEndsSession()
 {
     Window w;
-    QSignalSpy *state, *data;
+    StateSpy *state;
+    TextSpy *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
     QVERIFY(shellUp(w, data));
@@ -225,7 +231,8 @@ void TstSshClient::clientDisconnectEndsSession()
 void TstSshClient::clientShellExitIsReported()
 {
     Window w;
-    QSignalSpy *state, *data;
+    StateSpy *state;
+    TextSpy *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, m_password);
     QVERIFY(state->wait(10000));
     QVERIFY(shellUp(w, data));
@@ -240,7 +247,8 @@ void TstSshClient::clientShellExitIsReported()
 void TstSshClient::wrongPassword()
 {
     Window w;
-    QSignalSpy *state, *data;
+    StateSpy *state;
+    TextSpy *data;
     QPointer<CConnectionForSshClient> client = connectClient(&w, &state, &data, "wrong-" + m_password);
     QVERIFY(state->wait(10000));
     QCOMPARE(state->at(0), (QList<QVariant>{false, QString("127.0.0.1"), kSshPort, QString("SshAuthenticationError")}));
@@ -257,7 +265,7 @@ void TstSshClient::refusedPort()
     const quint16 port = closed.serverPort();
     closed.close();
     CConnectionForSshClient *client = new CConnectionForSshClient("127.0.0.1", port, "x", "root");
-    QSignalSpy state(client, &CConnectionForSshClient::sigConnectStateChanged);
+    StateSpy state(client, &CConnectionForSshClient::sigConnectStateChanged);
     client->init();
     QVERIFY(state.wait(10000));
     QCOMPARE(state.at(0), (QList<QVariant>{false, QString("127.0.0.1"), int(port), QString("SshSocketError")}));
@@ -270,7 +278,7 @@ void TstSshClient::timeoutText()
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
     QPointer<CConnectionForSshClient> client =
         new CConnectionForSshClient("127.0.0.1", silent.serverPort(), "x", "root");
-    QSignalSpy state(client, &CConnectionForSshClient::sigConnectStateChanged);
+    StateSpy state(client, &CConnectionForSshClient::sigConnectStateChanged);
     QElapsedTimer t;
     t.start();
     client->init();
