@@ -46,7 +46,7 @@ FlowStep::Verdict anyEnd(const ShellResult &, QString *)
 }
 
 FlowStep shellStep(const QString &command, const QString &title,
-                   const std::function<FlowStep::Verdict(const ShellResult &, QString *)> &judge, int ms = 15000)
+                   const FlowStep::Judge &judge, int ms = 15000)
 {
     FlowStep s;
     s.command = command;

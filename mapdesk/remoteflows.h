@@ -71,8 +71,9 @@ struct FlowStep
     // Labels of "__MDK_<label>=value" lines whose values, once the step has
     // ended well, later steps see in ShellResult::facts.
     QStringList remembers;
+    using Judge = std::function<Verdict(const ShellResult &, QString *why)>;
     // Shell and Poll: the step's outcome; *why explains a Fail or an Again.
-    std::function<Verdict(const ShellResult &, QString *why)> judge;
+    Judge judge;
     // AwaitGateway: the answer that counts (version empty: any).
     QString gatewayKey;
     QString gatewayVersion;

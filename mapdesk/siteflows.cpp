@@ -95,7 +95,7 @@ void parseFacts(const QString &out, Facts *f)
 
 // A reading of one shell command that leaves the window free.
 FlowPlan oneReading(int code, const QString &title, const QString &command, const QString &failText,
-                    const std::function<FlowStep::Verdict(const ShellResult &, QString *)> &judge)
+                    const FlowStep::Judge &judge)
 {
     FlowPlan p;
     p.code = code;

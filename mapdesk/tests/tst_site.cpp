@@ -52,7 +52,7 @@ const char kV13[] = "QXGW-RJ-RELAY-T3(v1.3)-20240301";
 const int kOpMs = 120000;  // bound for one whole operation
 
 // Device keys have 8 characters, as the gateway's (busrelay reads at most 8 from a topic).
-struct Spec
+struct HostPlan
 {
     const char *key, *serial, *ip, *version;
     QStringList devices;  // gwsim's, mapped as units 1, 2, ...
@@ -60,7 +60,7 @@ struct Spec
     const char *acl;  // mbacl.json, or null
 };
 
-const Spec kSpecs[3] = {
+const HostPlan kHostPlans[3] = {
     {"sitegwa1", "99000000002SA0001", "10.200.21.2", "V2.1.0-A", {"swa30001", "dim10001"}, true, nullptr},
     {"sitegwb1", "99000000002SB0001", "10.200.21.3", "V2.1.0-B", {"swa30001"}, false, R"({"allow": ["10.200.21.1"]})"},
     {"sitegwc1", "99000000002SC0001", "10.200.22.2", "V2.1.0-C", {"swa30001", "dim10001", "thm10001"}, true,
@@ -138,7 +138,7 @@ private:
 
 bool TstSite::layOut(int i, QString *why)
 {
-    const Spec &s = kSpecs[i];
+    const HostPlan &s = kHostPlans[i];
     GatewayHost &h = *m_hosts[i];
     if (!h.prepare(why))
         return false;
@@ -205,17 +205,17 @@ void TstSite::initTestCase()
     QVERIFY(m_tmp.isValid());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_tmp.filePath("settings"));
     QDir().mkpath(pc(QString()));
-    m_net.addBridged(kSpecs[0].ip);
-    m_net.addBridged(kSpecs[1].ip);
-    m_net.addRouted(kSpecs[2].ip, kRoutedToolIp);
+    m_net.addBridged(kHostPlans[0].ip);
+    m_net.addBridged(kHostPlans[1].ip);
+    m_net.addRouted(kHostPlans[2].ip, kRoutedToolIp);
     QString why;
     QVERIFY2(m_net.up(&why), qPrintable(why));
     for (int i = 0; i < 3; ++i) {
-        m_hosts[i].reset(new GatewayHost(m_tmp.filePath(QString("gw%1").arg(i)), m_net.gateways[i].ns, kSpecs[i].ip));
+        m_hosts[i].reset(new GatewayHost(m_tmp.filePath(QString("gw%1").arg(i)), m_net.gateways[i].ns, kHostPlans[i].ip));
         QVERIFY2(layOut(i, &why) && m_hosts[i]->start(&why), qPrintable(why));
     }
     for (int i = 0; i < 3; ++i)
-        QVERIFY2(relayOnline(kSpecs[i].ip, kSpecs[i].devices.size(), 20000), kSpecs[i].key);
+        QVERIFY2(relayOnline(kHostPlans[i].ip, kHostPlans[i].devices.size(), 20000), kHostPlans[i].key);
 
     DialogSeam::setResponder([this](const DialogSeam::Request &r) {
         if (r.title != "warn")  // the start-up package check
@@ -245,7 +245,7 @@ int TstSite::rowOf(int gateway) const
 {
     const QVector<SiteGateway> &rows = m_site->gateways();
     for (int r = 0; r < rows.size(); ++r)
-        if (rows[r].deviceKey == kSpecs[gateway].key)
+        if (rows[r].deviceKey == kHostPlans[gateway].key)
             return r;
     return -1;
 }
@@ -279,7 +279,7 @@ void TstSite::inventoryOfThree()
     QVERIFY(m_site->setSite(QString::fromUtf8("测试站点")));
     m_site->setFolder(m_tmp.filePath("backups"));
     // The third is behind a router: the broadcast does not reach it.
-    QVERIFY(m_site->addAddress(kSpecs[2].ip));
+    QVERIFY(m_site->addAddress(kHostPlans[2].ip));
     m_dialogs.clear();
     QVERIFY(waitDone([this]() { m_site->refreshAll(); }));
     const QVector<SiteGateway> rows = m_site->gateways();
@@ -291,25 +291,25 @@ void TstSite::inventoryOfThree()
     QCOMPARE(m_dialogs.size(), 1);
     for (int i = 0; i < 3; ++i) {
         QVERIFY2(m_dialogs[0].text.contains(m_hosts[i]->fingerprint()), qPrintable(m_dialogs[0].text));
-        QCOMPARE(QSsh::HostKeyStore().pinned(QSsh::HostKeyStore::gatewayId(kSpecs[i].serial, kSpecs[i].key)),
+        QCOMPARE(QSsh::HostKeyStore().pinned(QSsh::HostKeyStore::gatewayId(kHostPlans[i].serial, kHostPlans[i].key)),
                  m_hosts[i]->fingerprint());
     }
 
     for (int i = 0; i < 3; ++i) {
         const int r = rowOf(i);
-        QVERIFY2(r >= 0, kSpecs[i].key);
+        QVERIFY2(r >= 0, kHostPlans[i].key);
         const SiteGateway &g = rows[r];
         const GatewayHost &h = *m_hosts[i];
-        QCOMPARE(g.ip, QString(kSpecs[i].ip));
-        QCOMPARE(g.serial, QString(kSpecs[i].serial));
+        QCOMPARE(g.ip, QString(kHostPlans[i].ip));
+        QCOMPARE(g.serial, QString(kHostPlans[i].serial));
         QCOMPARE(g.typed, i == 2);
         QCOMPARE(int(g.search), int(SiteGateway::Answered));
-        QCOMPARE(g.gatewayVersion, QString(kSpecs[i].version));
+        QCOMPARE(g.gatewayVersion, QString(kHostPlans[i].version));
         QCOMPARE(g.relayVersion, QString(kOldVersion));
         QCOMPARE(g.port502, 1);
         QVERIFY(g.mappedFromMap);
-        QCOMPARE(g.unitsMapped, kSpecs[i].devices.size());
-        QCOMPARE(g.unitsOnline, kSpecs[i].devices.size());
+        QCOMPARE(g.unitsMapped, kHostPlans[i].devices.size());
+        QCOMPARE(g.unitsOnline, kHostPlans[i].devices.size());
         QVERIFY2(g.sshRead, qPrintable(g.sshNote));
         QCOMPARE(g.verTxt, QString(kOldVersion));
         for (const QString &f : SiteGateway::configFiles()) {
@@ -323,7 +323,7 @@ void TstSite::inventoryOfThree()
     // Remembered per site: who each gateway is.
     const QVector<SiteGateway> kept = SiteStore().gateways(QString::fromUtf8("测试站点"));
     QCOMPARE(kept.size(), 3);
-    QCOMPARE(kept[rowOf(2)].deviceKey, QString(kSpecs[2].key));
+    QCOMPARE(kept[rowOf(2)].deviceKey, QString(kHostPlans[2].key));
     QVERIFY(kept[rowOf(2)].typed);
 
     // Exports: CSV behind a byte-order mark, JSON with the raw values.
@@ -333,13 +333,13 @@ void TstSite::inventoryOfThree()
     QVERIFY(csv.startsWith("\xEF\xBB\xBF"));
     const QList<QByteArray> lines = csv.mid(3).trimmed().split('\n');
     QCOMPARE(lines.size(), 5);  // site, header, three gateways
-    QVERIFY(lines[2 + rowOf(1)].contains(kSpecs[1].serial));
+    QVERIFY(lines[2 + rowOf(1)].contains(kHostPlans[1].serial));
     QVERIFY(lines[2 + rowOf(1)].contains(md5(GatewayHost::read(m_hosts[1]->file("mbacl.json"))).toLatin1()));
     QVERIFY2(m_site->exportJson(pc("site.json"), &why), qPrintable(why));
     const QJsonArray list = QJsonDocument::fromJson(GatewayHost::read(pc("site.json"))).object().value("gateways").toArray();
     QCOMPARE(list.size(), 3);
     const QJsonObject a = list[rowOf(0)].toObject();
-    QCOMPARE(a.value("deviceKey").toString(), QString(kSpecs[0].key));
+    QCOMPARE(a.value("deviceKey").toString(), QString(kHostPlans[0].key));
     QCOMPARE(a.value("md5").toObject().value("map.json").toString(), md5(GatewayHost::read(m_hosts[0]->file("map.json"))));
     QVERIFY(a.value("md5").toObject().value("mbacl.json").isNull());
     QCOMPARE(a.value("unitsOnline").toInt(), 2);
@@ -357,19 +357,19 @@ void TstSite::inventoryOfThree()
 void TstSite::backupAllByteForByte()
 {
     // The single-gateway tabs' own file in the root stays as it is.
-    GatewayHost::write(pc(QString(kSpecs[0].key) + "-map.json"), "the engineer's edit");
+    GatewayHost::write(pc(QString(kHostPlans[0].key) + "-map.json"), "the engineer's edit");
     m_site->setSelectedRows({0, 1, 2});
     m_dialogs.clear();
     QVERIFY(waitDone([this]() { m_site->backupSelected(); }));
     QCOMPARE(outcomes({0, 1, 2}, SiteJob::Ok), QVector<int>({1, 1, 1}));
     QVERIFY(m_dialogs.isEmpty());
     for (int i = 0; i < 3; ++i) {
-        const QStringList dirs = QDir(m_site->folder()).entryList({QString(kSpecs[i].serial) + "-*"}, QDir::Dirs);
+        const QStringList dirs = QDir(m_site->folder()).entryList({QString(kHostPlans[i].serial) + "-*"}, QDir::Dirs);
         QCOMPARE(dirs.size(), 1);
         QVERIFY2(QRegularExpression("-\\d{14}$").match(dirs[0]).hasMatch(), qPrintable(dirs[0]));
         const QString dir = m_site->folder() + "/" + dirs[0];
         const QJsonObject manifest = QJsonDocument::fromJson(GatewayHost::read(dir + "/manifest.json")).object();
-        QCOMPARE(manifest.value("gateway").toObject().value("deviceKey").toString(), QString(kSpecs[i].key));
+        QCOMPARE(manifest.value("gateway").toObject().value("deviceKey").toString(), QString(kHostPlans[i].key));
         QMap<QString, QJsonObject> files;
         for (const QJsonValue &v : manifest.value("files").toArray())
             files[v.toObject().value("name").toString()] = v.toObject();
@@ -388,16 +388,16 @@ void TstSite::backupAllByteForByte()
         }
     }
     QCOMPARE(QDir(pc(QString())).entryList({"site-*"}), QStringList());
-    QCOMPARE(GatewayHost::read(pc(QString(kSpecs[0].key) + "-map.json")), QByteArray("the engineer's edit"));
+    QCOMPARE(GatewayHost::read(pc(QString(kHostPlans[0].key) + "-map.json")), QByteArray("the engineer's edit"));
 }
 
 void TstSite::restoreOntoAnother()
 {
     const QString backupA = m_site->folder() + "/"
-                            + QDir(m_site->folder()).entryList({QString(kSpecs[0].serial) + "-*"}, QDir::Dirs).value(0);
+                            + QDir(m_site->folder()).entryList({QString(kHostPlans[0].serial) + "-*"}, QDir::Dirs).value(0);
     const GatewayHost &b = *m_hosts[1];
     const QByteArray aclB = GatewayHost::read(b.file("mbacl.json")), mapB = GatewayHost::read(b.file("map.json"));
-    GatewayHost::write(pc(QString(kSpecs[1].key) + "-map.json"), "B's table on the PC");
+    GatewayHost::write(pc(QString(kHostPlans[1].key) + "-map.json"), "B's table on the PC");
     m_site->setSelectedRows({rowOf(1)});
 
     // Another gateway's backup: a cautious question naming both; "否" leaves everything.
@@ -409,7 +409,7 @@ void TstSite::restoreOntoAnother()
     QCOMPARE(m_dialogs.size(), 1);
     QCOMPARE(m_dialogs[0].title, title);
     QVERIFY(m_dialogs[0].cautious);
-    QVERIFY(m_dialogs[0].text.contains(kSpecs[0].key) && m_dialogs[0].text.contains(kSpecs[1].key));
+    QVERIFY(m_dialogs[0].text.contains(kHostPlans[0].key) && m_dialogs[0].text.contains(kHostPlans[1].key));
     QCOMPARE(GatewayHost::read(b.file("map.json")), mapB);
 
     m_dialogs.clear();
@@ -421,10 +421,10 @@ void TstSite::restoreOntoAnother()
     QCOMPARE(GatewayHost::read(b.file("vrvC.json")), GatewayHost::read(backupA + "/vrvC.json"));
     QCOMPARE(GatewayHost::read(b.file("mbacl.json")), aclB);
     // The root's own file is back, and nothing of the restore is left there.
-    QCOMPARE(GatewayHost::read(pc(QString(kSpecs[1].key) + "-map.json")), QByteArray("B's table on the PC"));
-    QVERIFY(!QFile::exists(pc(QString(kSpecs[1].key) + "-vrvC.json")));
+    QCOMPARE(GatewayHost::read(pc(QString(kHostPlans[1].key) + "-map.json")), QByteArray("B's table on the PC"));
+    QVERIFY(!QFile::exists(pc(QString(kHostPlans[1].key) + "-vrvC.json")));
     // Restarted with A's map: its first unit comes online again.
-    QVERIFY(relayOnline(kSpecs[1].ip, 1, 20000));
+    QVERIFY(relayOnline(kHostPlans[1].ip, 1, 20000));
 }
 
 void TstSite::batchUpgrade()
@@ -477,7 +477,7 @@ void TstSite::batchUpgrade()
     QCOMPARE(ver(1), QByteArray(kOldVersion));
     QCOMPARE(ver(2), QByteArray(kOldVersion));
     // The broken install ended with the old service running again.
-    QVERIFY(relayOnline(kSpecs[gw[2]].ip, 1, 20000));
+    QVERIFY(relayOnline(kHostPlans[gw[2]].ip, 1, 20000));
 
     // Stop at the first failure: the one behind it is not started.
     stop->setChecked(true);
@@ -526,7 +526,7 @@ void TstSite::batchUpgrade()
 void TstSite::hostKeysAndRefusals()
 {
     // The single connection uses the pin the site made: no question.
-    const Spec &a = kSpecs[0];
+    const HostPlan &a = kHostPlans[0];
     m_dialogs.clear();
     m_w->discovery()->takeReply(FakeGateway::discoveryAnswer(a.key, a.ip, a.serial, a.version));
     QCOMPARE(m_w->gatewayIp(), QString(a.ip));
@@ -564,7 +564,7 @@ void TstSite::hostKeysAndRefusals()
     QCOMPARE(QSsh::HostKeyStore().pinned(QSsh::HostKeyStore::gatewayId(a.serial, a.key)), pinA);
 
     // An unknown key is asked about before anything starts; declined, nothing starts.
-    const Spec &b = kSpecs[1];
+    const HostPlan &b = kHostPlans[1];
     const QString idB = QSsh::HostKeyStore::gatewayId(b.serial, b.key);
     QSsh::HostKeyStore().forget(idB);
     const QString keyTitle = QString::fromUtf8("确认网关ssh主机密钥");

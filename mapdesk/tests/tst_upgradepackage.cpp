@@ -171,7 +171,7 @@ void TstUpgradePackage::contents()
 
 void TstUpgradePackage::hostileArchives_data()
 {
-    QTest::addColumn<QJsonObject>("spec");
+    QTest::addColumn<QJsonObject>("recipe");
     QTest::addColumn<QList<Entry>>("entries");
     QTest::addColumn<int>("cut");          // bytes cut off the end
     QTest::addColumn<QByteArray>("flip");  // the first byte of this text is changed
@@ -203,13 +203,13 @@ void TstUpgradePackage::hostileArchives_data()
 
 void TstUpgradePackage::hostileArchives()
 {
-    QFETCH(QJsonObject, spec);
+    QFETCH(QJsonObject, recipe);
     QFETCH(QList<Entry>, entries);
     QFETCH(int, cut);
     QFETCH(QByteArray, flip);
     QFETCH(QString, problem);
     const QString zip = m_dir.filePath("modbus.zip");
-    QVERIFY(PackageZip::write(zip, entries, spec));
+    QVERIFY(PackageZip::write(zip, entries, recipe));
     QFile in(zip);
     QVERIFY(in.open(QIODevice::ReadOnly));
     QByteArray bytes = in.readAll();

@@ -1,5 +1,5 @@
 """Writes a zip with Python's own zipfile for the tool's package tests.
-zipmaker.py OUT < SPEC; SPEC: {entries: [{name, data (base64), stored, mode
+zipmaker.py OUT < RECIPE; RECIPE: {entries: [{name, data (base64), stored, mode
 (octal), windows}], hide: name whose directory record is dropped (its data
 stays), local_name: [name, other] (name's local header says other)}."""
 import base64
@@ -11,12 +11,12 @@ import warnings
 import zipfile
 
 
-def build(spec):
+def build(recipe):
     buf = io.BytesIO()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # duplicate names are wanted here
         with zipfile.ZipFile(buf, "w") as z:
-            for e in spec["entries"]:
+            for e in recipe["entries"]:
                 info = zipfile.ZipInfo(e["name"], (2022, 9, 6, 0, 0, 0))
                 info.compress_type = zipfile.ZIP_STORED if e.get("stored") else zipfile.ZIP_DEFLATED
                 info.create_system = 0 if e.get("windows") else 3
@@ -25,8 +25,8 @@ def build(spec):
                 with z.open(info, "w") as f:
                     f.write(base64.b64decode(e.get("data", "")))
     data = bytearray(buf.getvalue())
-    if spec.get("local_name"):
-        old, new = (n.encode() for n in spec["local_name"])
+    if recipe.get("local_name"):
+        old, new = (n.encode() for n in recipe["local_name"])
         assert len(old) == len(new)
         at = data.index(b"PK\x03\x04")
         while True:
@@ -35,8 +35,8 @@ def build(spec):
                 data[at + 30:at + 30 + n] = new
                 break
             at = data.index(b"PK\x03\x04", at + 4)
-    if spec.get("hide"):
-        data = hide(data, spec["hide"].encode())
+    if recipe.get("hide"):
+        data = hide(data, recipe["hide"].encode())
     return bytes(data)
 
 

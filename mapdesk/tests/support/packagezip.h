@@ -54,7 +54,7 @@ inline QList<Entry> installable(const QString &version, const QByteArray &progra
 // extra: zipmaker's other keys (hide, local_name). False when python failed.
 inline bool write(const QString &path, const QList<Entry> &entries, const QJsonObject &extra = QJsonObject())
 {
-    QJsonObject spec = extra;
+    QJsonObject recipe = extra;
     QJsonArray list;
     for (const Entry &e : entries) {
         QJsonObject o{{"name", e.name}, {"data", QString::fromLatin1(e.data.toBase64())}, {"stored", e.stored}};
@@ -64,12 +64,12 @@ inline bool write(const QString &path, const QList<Entry> &entries, const QJsonO
             o["mode"] = e.mode;
         list.append(o);
     }
-    spec["entries"] = list;
+    recipe["entries"] = list;
     QFile::remove(path);
     QProcess py;
     py.setProcessChannelMode(QProcess::ForwardedChannels);
     py.start("/usr/bin/python3", {qEnvironmentVariable("SOURCE_DIR") + "/mapdesk/tests/zipmaker.py", path});
-    py.write(QJsonDocument(spec).toJson(QJsonDocument::Compact));
+    py.write(QJsonDocument(recipe).toJson(QJsonDocument::Compact));
     py.closeWriteChannel();
     return py.waitForFinished(20000) && py.exitStatus() == QProcess::NormalExit && py.exitCode() == 0
            && QFile::exists(path);
